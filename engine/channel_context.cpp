@@ -1,0 +1,162 @@
+#include "engine/channel_context.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "engine/station_core.h"
+
+uint8_t g_bySeq[MAX_CHANNEL];
+const REGION_INFO* g_pRegion[MAX_CHANNEL];
+int g_fileImage[MAX_CHANNEL] = {-1, -1, -1, -1, -1, -1, -1, -1};
+uint32_t g_dwStartTick[MAX_CHANNEL];
+uint32_t g_dwEndTick[MAX_CHANNEL];
+std::atomic<uint32_t> g_bPartitionChanged[MAX_CHANNEL];
+
+CBufObj::CBufObj()
+    : m_pPacket(new (std::nothrow) uint8_t[BUF_OBJ_SIZE]()),
+      m_pData(new (std::nothrow) uint8_t[BUF_OBJ_SIZE]()),
+      m_dwPacketSize(BUF_OBJ_SIZE),
+      m_dwDataSize(BUF_OBJ_SIZE)
+{
+}
+
+CBufObj::~CBufObj()
+{
+    delete[] m_pPacket;
+    delete[] m_pData;
+}
+
+void CBufObj::ClearPacket()
+{
+    if (m_pPacket) std::memset(m_pPacket, 0, m_dwPacketSize);
+}
+
+void CBufObj::ClearData()
+{
+    if (m_pData) std::memset(m_pData, 0, m_dwDataSize);
+}
+
+void CBufObj::FillData(uint8_t byValue)
+{
+    if (m_pData) std::memset(m_pData, byValue, m_dwDataSize);
+}
+
+namespace {
+std::mutex g_csPlan;
+std::shared_ptr<const DOWNLOAD_PLAN> g_pPlan;
+
+// Reads one block at a fixed offset; what the file does not hold stays zero.
+void ReadBlock(const std::string& strPath, off_t offset, uint8_t* pbyBlock)
+{
+    int fd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    uint32_t dwDone = 0;
+    while (dwDone < HEADER_BLOCK_SIZE) {
+        ssize_t n = ::pread(fd, pbyBlock + dwDone, HEADER_BLOCK_SIZE - dwDone, offset + dwDone);
+        if (n <= 0) break;
+        dwDone += static_cast<uint32_t>(n);
+    }
+    ::close(fd);
+}
+}  // namespace
+
+std::shared_ptr<const DOWNLOAD_PLAN> ENGINE_GetDownloadPlan()
+{
+    std::lock_guard<std::mutex> lock(g_csPlan);
+    return g_pPlan;
+}
+
+void ENGINE_SetDownloadPlan(std::shared_ptr<const DOWNLOAD_PLAN> pPlan)
+{
+    std::lock_guard<std::mutex> lock(g_csPlan);
+    g_pPlan = std::move(pPlan);
+}
+
+DOWN_SEL ENGINE_ComputeSelection(const DOWNLOAD_TICKS& ticks)
+{
+    DOWN_SEL sel;
+    if (ticks.bPhoneBoot) {
+        sel.bQcsbl = sel.bOemsbl = sel.bFota = 1;
+        sel.byMibibMask |= 0x01 | 0x10;
+    }
+    if (ticks.bPhone) {
+        sel.bAmss = 1;
+        sel.byMibibMask |= 0x02;
+    }
+    if (ticks.bEfsClear) sel.bEfs2 = 1;
+    if (ticks.bEboot) {
+        sel.bAppsbl = 1;
+        sel.byMibibMask |= 0x04 | 0x08;
+    }
+    if (ticks.bPda) sel.bPda = 1;
+    if (ticks.bCsc) sel.bCsc = 1;
+    return sel;
+}
+
+void ENGINE_ReadHeaderBlocks(const CVarnDLCore& core, uint8_t* pbyHeader)
+{
+    std::memset(pbyHeader, 0, HEADER_BLOCK_TOTAL);
+    if (core.m_bUnifiedImage) {
+        static const off_t aOffset[4] = {0x41800, 0x42000, 0x42800, 0x42FE2};
+        for (int i = 0; i < 4; ++i)
+            ReadBlock(core.m_strUnifiedPath, aOffset[i], pbyHeader + i * HEADER_BLOCK_SIZE);
+        return;
+    }
+    if (core.m_bPhoneImage) {
+        ReadBlock(core.m_strPhonePath, 0x41800, pbyHeader);
+        ReadBlock(core.m_strPhonePath, 0x42000, pbyHeader + HEADER_BLOCK_SIZE);
+    }
+    if (core.m_bEbootImage) {
+        ReadBlock(core.m_strEbootPath, 0, pbyHeader + 2 * HEADER_BLOCK_SIZE);
+        ReadBlock(core.m_strEbootPath, 0x800, pbyHeader + 3 * HEADER_BLOCK_SIZE);
+    }
+}
+
+void ENGINE_PrepareStart(CVarnDLCore& core, const DOWNLOAD_TICKS& ticks)
+{
+    for (int i = 0; i < MAX_CHANNEL; ++i) {
+        if (!core.m_bThreadStart[i] && !core.m_bRebootWait[i]) g_bPartitionChanged[i] = 0;
+    }
+    auto pPlan = std::make_shared<DOWNLOAD_PLAN>();
+    pPlan->g_DownSel = ENGINE_ComputeSelection(ticks);
+    ENGINE_ReadHeaderBlocks(core, pPlan->g_abyHeaderBlock);
+    ENGINE_SetDownloadPlan(std::move(pPlan));
+}
+
+int ENGINE_OpenImage(int nCh, const char* szPath)
+{
+    ENGINE_CloseImage(nCh);
+    if (!szPath || !*szPath) return 0;
+    int fd = ::open(szPath, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    g_fileImage[nCh] = fd;
+    return 1;
+}
+
+void ENGINE_CloseImage(int nCh)
+{
+    if (g_fileImage[nCh] >= 0) {
+        ::close(g_fileImage[nCh]);
+        g_fileImage[nCh] = -1;
+    }
+}
+
+uint32_t ENGINE_ReadImage(int nCh, uint64_t qwOffset, void* pBuffer, uint32_t dwCount)
+{
+    int fd = g_fileImage[nCh];
+    if (fd < 0) return 0;
+    uint32_t dwDone = 0;
+    auto* pby = static_cast<uint8_t*>(pBuffer);
+    while (dwDone < dwCount) {
+        ssize_t n = ::pread(fd, pby + dwDone, dwCount - dwDone, static_cast<off_t>(qwOffset + dwDone));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        dwDone += static_cast<uint32_t>(n);
+    }
+    return dwDone;
+}

@@ -1,0 +1,142 @@
+// What a channel's worker and the console share: the worker start record, the transfer buffers,
+// the region table layout, the per-channel process-wide arrays and the region selection that
+// Start computes once and hands to every worker.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+constexpr int MAX_CHANNEL = 8;
+
+// Request frame buffer: 12-byte header + 0x8080 payload.
+constexpr uint32_t BUF_OBJ_SIZE = 0x808C;
+
+// One flash region: where it lies on the phone and where its data lie in the image file.
+struct REGION_INFO {
+    uint32_t StartAddr;
+    uint32_t FileOffset;
+    uint32_t DataLength;
+    uint32_t EraseLength;
+};
+static_assert(sizeof(REGION_INFO) == 16);
+
+enum RegionIndex : int {
+    REGION_MIBIB = 0,
+    REGION_QCSBL = 1,
+    REGION_OEMSBL = 2,
+    REGION_AMSS = 3,
+    REGION_EFS2 = 4,
+    REGION_FOTA = 5,
+    REGION_APPSBL = 6,
+    REGION_RESERVED = 7,  // filled by the image loader, never flashed
+    REGION_PDA = 8,
+    REGION_CARRIER = 9,
+    REGION_HIDDEN = 10,
+    REGION_COUNT = 11,
+};
+
+// The 12-byte head of the last accepted image descriptor, then the eleven regions.
+struct REGION_TABLE {
+    uint32_t dwStartMarker;
+    uint32_t dwKind;
+    uint32_t dwHeadWord;
+    REGION_INFO aRegion[REGION_COUNT];
+};
+static_assert(sizeof(REGION_TABLE) == 188);
+
+// A worker's two transfer buffers, created at the start of its cycle.
+class CBufObj {
+public:
+    CBufObj();
+    ~CBufObj();
+    CBufObj(const CBufObj&) = delete;
+    CBufObj& operator=(const CBufObj&) = delete;
+
+    // Usable only when both buffers exist; the worker checks this before anything else.
+    bool IsValid() const { return m_pPacket != nullptr && m_pData != nullptr; }
+    void ClearPacket();
+    void ClearData();
+    void FillData(uint8_t byValue);
+
+    uint8_t* m_pPacket;
+    uint8_t* m_pData;
+    uint32_t m_dwPacketSize;
+    uint32_t m_dwDataSize;
+};
+
+class CVarnDLCore;
+
+// The record a worker is started with; it outlives the worker.
+struct ChannelThreadParam {
+    CVarnDLCore* pDlg = nullptr;
+    int nCh = 0;
+    CBufObj* pnBufObj = nullptr;  // written by the worker once its buffers exist
+};
+
+// Which regions the operator ticked, as computed at Start.
+struct DOWN_SEL {
+    uint32_t bQcsbl = 0;  // also drives the MIBIB step
+    uint32_t bOemsbl = 0;
+    uint32_t bFota = 0;
+    uint32_t bAmss = 0;
+    uint32_t bEfs2 = 0;  // EFS2 erase
+    uint32_t bAppsbl = 0;
+    uint32_t bPda = 0;
+    uint32_t bCsc = 0;
+    uint8_t byMibibMask = 0;
+};
+
+constexpr uint32_t HEADER_BLOCK_SIZE = 512;
+constexpr uint32_t HEADER_BLOCK_TOTAL = 4 * HEADER_BLOCK_SIZE;
+
+// What every worker of one Start reads: the selection and the four MIBIB header blocks.
+// Start builds a new one aside and swaps it in; a worker keeps the one it started with, so it
+// never sees a cleared or half-built selection, whatever a later Start does.
+struct DOWNLOAD_PLAN {
+    DOWN_SEL g_DownSel;
+    uint8_t g_abyHeaderBlock[HEADER_BLOCK_TOTAL] = {};
+};
+
+// The "Download Mode" check boxes as they stand at Start.
+struct DOWNLOAD_TICKS {
+    bool bPhoneBoot = false;  // 1020
+    bool bPhone = false;      // 1021
+    bool bEboot = false;      // 1022
+    bool bPda = false;        // 1023
+    bool bEfsClear = false;   // 1024
+    bool bCsc = false;        // 1057
+    bool bHidden = false;     // 1058, read by the worker itself at the Hidden step
+};
+
+// Process-wide per-channel state of the workers.
+extern uint8_t g_bySeq[MAX_CHANNEL];
+extern const REGION_INFO* g_pRegion[MAX_CHANNEL];
+extern int g_fileImage[MAX_CHANNEL];  // read-only descriptor of the image being sent, -1 = none
+extern uint32_t g_dwStartTick[MAX_CHANNEL];
+extern uint32_t g_dwEndTick[MAX_CHANNEL];
+extern std::atomic<uint32_t> g_bPartitionChanged[MAX_CHANNEL];
+
+// The plan of the current run (null before the first Start).
+std::shared_ptr<const DOWNLOAD_PLAN> ENGINE_GetDownloadPlan();
+void ENGINE_SetDownloadPlan(std::shared_ptr<const DOWNLOAD_PLAN> pPlan);
+
+// Computes the selection from the ticks.
+DOWN_SEL ENGINE_ComputeSelection(const DOWNLOAD_TICKS& ticks);
+
+// Reads the four header blocks from the chosen images at their fixed offsets; a block whose
+// image is not chosen, or which the file does not hold, stays zero.
+void ENGINE_ReadHeaderBlocks(const CVarnDLCore& core, uint8_t* pbyHeader /* HEADER_BLOCK_TOTAL */);
+
+// Start's preparation before the first worker: forgets the partition-changed flag of every idle
+// channel, builds the plan aside and swaps it in.
+void ENGINE_PrepareStart(CVarnDLCore& core, const DOWNLOAD_TICKS& ticks);
+
+// Opens `szPath` read-only on the channel's g_fileImage (closing what was open); 1 on success.
+int ENGINE_OpenImage(int nCh, const char* szPath);
+// Closes the channel's g_fileImage if open.
+void ENGINE_CloseImage(int nCh);
+// Reads up to `dwCount` bytes at `qwOffset` of the channel's image; the count read, 0 at the end
+// of the file or on an error.
+uint32_t ENGINE_ReadImage(int nCh, uint64_t qwOffset, void* pBuffer, uint32_t dwCount);

@@ -1,0 +1,70 @@
+// The station's long-lived state without any widget: the eight channels' flags, the region
+// table, the image selection and the display lock. The dialog owns one and drives it; the
+// headless station and the tests drive the same object.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/channel_context.h"
+#include "engine/station_view.h"
+
+constexpr uint32_t PARTITION_TABLE_SIZE = 2048;
+constexpr uint32_t MULTICSC_HEADER_SIZE = 0x20000;
+
+class CVarnDLCore {
+public:
+    CVarnDLCore();
+    CVarnDLCore(const CVarnDLCore&) = delete;
+    CVarnDLCore& operator=(const CVarnDLCore&) = delete;
+
+    void SetView(IStationView* pView) { m_pView = pView ? pView : &m_NullView; }
+    IStationView& View() const { return *m_pView; }
+
+    // Per-channel fields; each has one writer at a time and the other side polls it.
+    std::atomic<uint32_t> m_nComPort[MAX_CHANNEL];
+    std::atomic<uint32_t> m_bThreadStart[MAX_CHANNEL];
+    std::atomic<uint32_t> m_bRun[MAX_CHANNEL];
+    std::atomic<uint32_t> m_bDownloadDone[MAX_CHANNEL];
+    std::atomic<uint32_t> m_bCycleEnd[MAX_CHANNEL];
+    std::atomic<uint32_t> m_bRebootWait[MAX_CHANNEL];
+    std::atomic<uint32_t> m_bMcci[MAX_CHANNEL];
+    std::atomic<uint32_t> m_bOlderVersion[MAX_CHANNEL];
+    std::atomic<uint32_t> m_bStopAll;
+
+    // Serialises every bar update and every log line of all threads. Its holder never waits
+    // for another thread.
+    std::mutex m_csDisplay;
+
+    // Image selection: written by image selection and Start, read-only while workers run.
+    REGION_TABLE m_RegionTable;
+    uint8_t m_abyPartitionTable[PARTITION_TABLE_SIZE];
+    uint32_t m_bUnifiedImage = 0;
+    uint32_t m_bPhoneImage = 0;
+    uint32_t m_bEbootImage = 0;
+    uint32_t m_bPdaImage = 0;
+    uint32_t m_bCscImage = 0;
+    uint32_t m_bHiddenImage = 0;
+    std::string m_strUnifiedPath;
+    std::string m_strPhonePath;
+    std::string m_strEbootPath;
+    std::string m_strPdaPath;
+    std::string m_strCscPath;
+    std::string m_strHiddenPath;
+    uint32_t m_bHiddenAllowed = 0;
+    uint32_t m_bImageReady = 0;
+    uint32_t m_dwCscSize = 0;
+    uint32_t m_dwCscReserve = 0;
+    uint32_t m_bCscPacked = 0;
+    uint32_t m_bMultiCsc = 0;
+    uint32_t m_bCscPriority = 1;
+    std::vector<uint8_t> m_pMultiCscHeader;  // MULTICSC_HEADER_SIZE bytes, zero at first
+    int m_nModel = 4;
+
+private:
+    CNullStationView m_NullView;
+    IStationView* m_pView;
+};

@@ -1,0 +1,49 @@
+// The descriptor block at the end of every image file: which kind of image it is and where each
+// flash region's data lie in the file. New files carry 192 bytes with eleven regions, old files
+// 160 bytes with nine; an old block is widened to the new shape before anything reads it.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "engine/channel_context.h"
+
+enum ImageKind : int {
+    IMAGE_UNIFIED = 0,
+    IMAGE_PHONE = 1,
+    IMAGE_EBOOT = 2,
+    IMAGE_PDA = 3,
+    IMAGE_CSC = 4,
+    IMAGE_HIDDEN = 5,
+    IMAGE_NONE = 6,
+};
+
+constexpr uint32_t TRAILER_START_MARKER = 0x7E;
+constexpr uint32_t TRAILER_END_MARKER = 0x7D;
+constexpr uint32_t TRAILER_NEW_SIZE = 192;
+constexpr uint32_t TRAILER_OLD_SIZE = 160;
+constexpr uint32_t TRAILER_OLD_REGIONS = 9;
+constexpr uint32_t TRAILER_OLD_PHONE_KIND = 0x40;  // an old Phone kind word, accepted unmarked
+constexpr uint32_t CSC_SIZE_MARKER = 0xACAC;        // PDA entry 7 StartAddr: FileOffset is the CSC size
+constexpr uint32_t PARTITION_TABLE_OFFSET = 0x44800;
+
+// Little-endian words; the layout is the file's.
+struct IMAGE_TRAILER {
+    uint32_t dwStartMarker;
+    uint32_t dwKind;  // new: the ImageKind; old: 1 << ImageKind
+    uint32_t dwHeadWord;
+    REGION_INFO aRegion[REGION_COUNT];
+    uint32_t dwEndMarker;  // offset 188 in the new shape
+};
+static_assert(sizeof(IMAGE_TRAILER) == TRAILER_NEW_SIZE);
+
+// Widens a 160-byte old block: entries 9 and 10 zero, the end marker at offset 188.
+inline IMAGE_TRAILER IMAGE_WidenOldTrailer(const uint8_t* pbyOld /* TRAILER_OLD_SIZE */)
+{
+    IMAGE_TRAILER t;
+    std::memset(&t, 0, sizeof(t));
+    std::memcpy(&t, pbyOld, TRAILER_OLD_SIZE);
+    std::memset(reinterpret_cast<uint8_t*>(&t) + 156, 0, 32);
+    t.dwEndMarker = TRAILER_END_MARKER;
+    return t;
+}

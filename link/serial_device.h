@@ -1,0 +1,61 @@
+// The phones' serial ports: exclusive opening in raw 8N1 under the process-wide port lock,
+// locked and unlocked sends, and reads that wait for a reply's first byte for as long as the
+// channel runs. One set of state per channel, indexed 0..7.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "engine/channel_context.h"
+
+class CVarnDLCore;
+
+typedef int SERIAL_HANDLE;  // a POSIX descriptor
+constexpr SERIAL_HANDLE SERIAL_HANDLE_NONE = -1;
+
+constexpr uint32_t SERIAL_REPLY_BUFFER_SIZE = 4096;
+constexpr uint32_t SERIAL_READ_ATTEMPTS = 10;
+constexpr uint32_t SERIAL_WRITE_TIMEOUT_MS = 5000;
+constexpr uint32_t SERIAL_OPEN_SETTLE_MS = 500;
+// A silent wait for the first byte looks at the run flag and the port this often.
+constexpr int SERIAL_WAKE_INTERVAL_MS = 100;
+
+extern std::atomic<SERIAL_HANDLE> g_hComPort[MAX_CHANNEL];
+extern std::atomic<uint32_t> g_nComPort[MAX_CHANNEL];
+extern uint8_t g_abyReply[MAX_CHANNEL][SERIAL_REPLY_BUFFER_SIZE];
+
+// Initialises the port lock; called once before any port is used (idempotent).
+void SERIAL_DEVICE_CreateLock();
+// Tells the serial layer where the channels' run flags are (an array of MAX_CHANNEL), so that a
+// silent read ends once its channel is stopped. nullptr: reads wait until bytes or a port error.
+void SERIAL_DEVICE_BindRunFlags(const std::atomic<uint32_t>* pbRun);
+// At each Start: for every channel without a running worker, forgets the handle (closing
+// nothing), resets the sequence byte and takes the console's port number.
+int SERIAL_DEVICE_Init(CVarnDLCore* pDlg);
+// Stores the port number to open; 0 (storing nothing) while the channel's port is open.
+int SERIAL_DEVICE_SetPort(int nCh, uint32_t nPort);
+// Opens the channel's port under the port lock unless it is open already; 1 when open after.
+int SERIAL_DEVICE_Open(int nCh);
+// Opens and configures a port (exclusive, raw 8N1, purged, then the settle); NONE on failure.
+SERIAL_HANDLE SERIAL_DEVICE_OpenPort(int nCh, uint32_t nPort);
+// Closes the channel's port if open; always 1. Takes no lock.
+int SERIAL_DEVICE_Close(int nCh);
+// Closes a handle of the channel without touching g_hComPort; a blocked read on it returns.
+void SERIAL_DEVICE_ClosePort(int nCh, SERIAL_HANDLE hPort);
+// Writes `dwCount` bytes from pbyBuffer + dwOffset within 5,000 ms; the count written, -1 on error.
+int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, uint32_t dwOffset,
+                        uint32_t dwCount);
+// Waits for the first byte (ten attempts; ends early when the run flag is cleared or the port is
+// closed), then reads what is queued, at most dwMax bytes; the count, 0 when nothing was read.
+int SERIAL_DEVICE_Read(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uint32_t dwOffset,
+                       uint32_t dwMax);
+// Writes on the channel's port holding the port lock until the write has completed; 1 or 0.
+int SERIAL_DEVICE_Send(int nCh, const uint8_t* pbyData, uint32_t dwCount);
+// The same without the port lock (the two 32,896-byte write loops only).
+int SERIAL_DEVICE_SendUnlocked(int nCh, const uint8_t* pbyData, uint32_t dwCount);
+
+// "COM9" below 10, "\\.\COM10" from 10 on: the name traces show for a port number.
+std::string SERIAL_DEVICE_PortName(uint32_t nPort);
+// Why the channel's last open failed, for the operator (for example the dialout group hint).
+std::string SERIAL_DEVICE_LastOpenError(int nCh);

@@ -1,0 +1,44 @@
+// Request frames, reply classes, the five ways of waiting for a reply, and the CRC-32 whose
+// value the CRC check command carries. Requests have a 12-byte little-endian header; replies
+// are 7E, the echoed sequence byte, a type (02 ack, 03 nak), one byte, and a reason.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/channel_context.h"
+
+enum ReplyClass : int {
+    REPLY_ACK = 1,
+    REPLY_NAK = 2,
+    REPLY_SEQ_ERROR = 3,
+    REPLY_NONE = 5,
+    REPLY_INVALID = 6,
+    REPLY_NAK_6 = 22,
+    REPLY_NAK_7 = 23,
+};
+
+constexpr uint32_t FRAME_HEADER_SIZE = 12;
+constexpr uint32_t FRAME_MAX_PAYLOAD = 0x8080;
+constexpr uint8_t FRAME_FLAG_FULL_CHUNK = 0x51;  // dwLength is exactly 0x8000
+constexpr uint32_t WAIT_BOUNDED_RECEIVES = 10002;
+
+// Builds a request in the caller's cleared packet buffer; returns the bytes to send:
+// 12 + dwLength with a payload, 12 without (dwLength then names a range).
+int FLASH_DOWNLOADER_BuildRequest(uint8_t* pbyPacket, uint8_t byOpcode, uint8_t bySeq,
+                                  uint32_t dwParam, uint32_t dwLength, const uint8_t* pbyPayload,
+                                  uint8_t byKind);
+// Reduces a reply to its class; bytes that did not arrive read as 0.
+int FLASH_DOWNLOADER_ClassifyReply(int nCh, const uint8_t* pbyReply, bool bAnySeq);
+// One read of the channel's reply buffer, classified; REPLY_NONE when nothing was read.
+int FLASH_DOWNLOADER_Receive(int nCh, bool bAnySeq);
+
+// The waits repeat only on REPLY_NONE and only while the channel's run flag is set.
+uint16_t FLASH_DOWNLOADER_WaitReply(ChannelThreadParam* pParam);
+int FLASH_DOWNLOADER_WaitAck(ChannelThreadParam* pParam);
+int FLASH_DOWNLOADER_WaitAckBounded(ChannelThreadParam* pParam);
+// Without the sequence test; *pnClass becomes 1, 2, 22 or 23, and is left alone otherwise.
+int FLASH_DOWNLOADER_WaitResult(ChannelThreadParam* pParam, int* pnClass);
+int FLASH_DOWNLOADER_WaitAckAnySeq(ChannelThreadParam* pParam);
+
+// CRC-32, polynomial 0x04C11DB7, MSB first, no reflection and no final XOR; dwBits counts bits.
+uint32_t FLASH_DOWNLOADER_Crc32(const uint8_t* pbyData, uint32_t dwBits, uint32_t dwInitial);
