@@ -13,6 +13,7 @@ CVarnDLCore::CVarnDLCore() : m_pMultiCscHeader(MULTICSC_HEADER_SIZE, 0), m_pView
         m_bRebootWait[i] = 0;
         m_bMcci[i] = 0;
         m_bOlderVersion[i] = 0;
+        m_ctrlProgress[i].Bind(this, i);
     }
     m_bStopAll = 0;
     std::memset(&m_RegionTable, 0, sizeof(m_RegionTable));

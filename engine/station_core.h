@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/channel_context.h"
+#include "engine/status.h"
 #include "engine/station_view.h"
 
 constexpr uint32_t PARTITION_TABLE_SIZE = 2048;
@@ -38,6 +39,9 @@ public:
     // Serialises every bar update and every log line of all threads. Its holder never waits
     // for another thread.
     std::mutex m_csDisplay;
+    // The eight bars (control 1011 + channel) and the last log line.
+    CTextProgressState m_ctrlProgress[MAX_CHANNEL];
+    std::string m_strLog;
 
     // Image selection: written by image selection and Start, read-only while workers run.
     REGION_TABLE m_RegionTable;

@@ -1,0 +1,71 @@
+#include "link/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include <unistd.h>
+
+#include "engine/clock.h"
+#include "engine/station_core.h"
+
+namespace {
+std::mutex g_csLogFile;
+FILE* g_pLogFile = nullptr;
+}  // namespace
+
+void WriteLog(CVarnDLCore* pDlg, int /*nCh*/, std::mutex& csLock, const char* szFormat, ...)
+{
+    std::lock_guard<std::mutex> lock(csLock);
+    char szLine[LOG_LINE_MAX];
+    va_list args;
+    va_start(args, szFormat);
+    std::vsnprintf(szLine, sizeof(szLine), szFormat, args);  // cuts at 511 characters
+    va_end(args);
+    if (!pDlg) return;
+    pDlg->m_strLog = szLine;
+    // The view hands the line to the window thread without waiting for it.
+    pDlg->View().OnLogLine(pDlg->m_strLog);
+}
+
+void DebugTrace(uint32_t dwFlags, const char* szFormat, ...)
+{
+    if (dwFlags == 0) return;
+    std::unique_lock<std::mutex> lock(g_csLogFile, std::defer_lock);
+    const bool bFile = (dwFlags & TRACE_TO_FILE) != 0;
+    if (bFile) lock.lock();
+    char szBuf[2048];
+    std::snprintf(szBuf, sizeof(szBuf), "{%10d} ", static_cast<int>(CLOCK_Get().GetTickCount()));
+    if (dwFlags & TRACE_TO_DEBUGGER) std::fputs(szBuf, stderr);
+    if (bFile && g_pLogFile) std::fputs(szBuf, g_pLogFile);
+    va_list args;
+    va_start(args, szFormat);
+    std::vsnprintf(szBuf, 1024, szFormat, args);  // a longer trace text is cut
+    va_end(args);
+    if (dwFlags & TRACE_TO_DEBUGGER) std::fputs(szBuf, stderr);
+    if (bFile && g_pLogFile) std::fputs(szBuf, g_pLogFile);
+}
+
+void OpenLogFile(int bEnable)
+{
+    if (!bEnable) return;
+    std::lock_guard<std::mutex> lock(g_csLogFile);
+    if (g_pLogFile) return;
+    char szExe[512] = {};
+    ssize_t n = ::readlink("/proc/self/exe", szExe, sizeof(szExe) - 1);
+    if (n <= 0) return;
+    std::string strPath(szExe, static_cast<size_t>(n));
+    strPath = strPath.substr(0, strPath.find_last_of('/')) + "/DiredIror.log";
+    g_pLogFile = std::fopen(strPath.c_str(), "w");
+}
+
+void CloseLogFile(int bEnable)
+{
+    if (!bEnable) return;
+    std::lock_guard<std::mutex> lock(g_csLogFile);
+    if (g_pLogFile) {
+        std::fclose(g_pLogFile);
+        g_pLogFile = nullptr;
+    }
+}

@@ -1,0 +1,20 @@
+// The operator's log line and the developers' trace. WriteLog formats one line under the display
+// lock and hands it to the view, which shows only the latest line; DebugTrace writes to stderr
+// and to the optional log file, and every trace point of the station passes no destination.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+class CVarnDLCore;
+
+constexpr uint32_t TRACE_TO_DEBUGGER = 1;
+constexpr uint32_t TRACE_TO_FILE = 2;
+constexpr int LOG_LINE_MAX = 512;  // characters including the terminator: 511 are kept
+
+void WriteLog(CVarnDLCore* pDlg, int nCh, std::mutex& csLock, const char* szFormat, ...)
+    __attribute__((format(printf, 4, 5)));
+void DebugTrace(uint32_t dwFlags, const char* szFormat, ...) __attribute__((format(printf, 2, 3)));
+// The station calls both with enable 0, so "DiredIror.log" is never written.
+void OpenLogFile(int bEnable);
+void CloseLogFile(int bEnable);

@@ -1,0 +1,39 @@
+// The command set of the boot loader and the exchanges that carry one request and wait for one
+// reply: unlock, lock, the capability queries, the CSC announcements and the two erases.
+// Each returns 1 for success and 0 for failure and writes only its own log lines.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/channel_context.h"
+
+enum Opcode : uint8_t {
+    CMD_FLASH_LOCK = 0x90,
+    CMD_FLASH_UNLOCK = 0xA0,
+    CMD_PARTITION_TABLE = 0xAA,
+    CMD_MIBIB_HEADER = 0xC0,
+    CMD_WRITE_FLASH = 0xDD,
+    CMD_SEND_DATA = 0xE0,
+    CMD_CHECK_CRC = 0xE1,
+    CMD_FLASH_DATA = 0xE2,
+    CMD_SAFE_DOWNLOAD = 0xE3,
+    CMD_ERASE_FOR_FLASH = 0xE4,
+    CMD_MCCI = 0xE6,
+    CMD_CSC_SIZE = 0xE7,
+    CMD_CSC_RESERVE = 0xE8,
+    CMD_EFS_BACKUP = 0xEB,
+    CMD_EFS_RESTORE = 0xEC,
+    CMD_ERASE_FOR_WRITE = 0xEE,
+};
+
+// True for the opcodes whose dwLength is the size of a payload that follows the header.
+bool FLASH_DOWNLOADER_HasPayload(uint8_t byOpcode);
+
+int FLASH_DOWNLOADER_Unlock(ChannelThreadParam* pParam);
+int FLASH_DOWNLOADER_Lock(ChannelThreadParam* pParam);
+int FLASH_DOWNLOADER_QueryMcci(ChannelThreadParam* pParam);
+int FLASH_DOWNLOADER_QuerySafeDownload(ChannelThreadParam* pParam);
+int FLASH_DOWNLOADER_WriteCscSize(ChannelThreadParam* pParam);
+int FLASH_DOWNLOADER_CheckCscReserve(ChannelThreadParam* pParam);
+int FLASH_DOWNLOADER_EraseForFlash(ChannelThreadParam* pParam, int nKind);
+int FLASH_DOWNLOADER_EraseForWrite(ChannelThreadParam* pParam, int nKind);
