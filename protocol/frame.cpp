@@ -1,0 +1,142 @@
+#include "protocol/frame.h"
+
+#include <array>
+#include <cstring>
+
+#include "engine/station_core.h"
+#include "link/serial_device.h"
+
+namespace {
+constexpr uint32_t CRC_POLYNOMIAL = 0x04C11DB7;
+
+constexpr std::array<uint32_t, 256> MakeCrcTable()
+{
+    std::array<uint32_t, 256> table{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t dwValue = i << 24;
+        for (int nBit = 0; nBit < 8; ++nBit)
+            dwValue = (dwValue & 0x80000000u) ? (dwValue << 1) ^ CRC_POLYNOMIAL : dwValue << 1;
+        table[i] = dwValue;
+    }
+    return table;
+}
+
+constexpr std::array<uint32_t, 256> g_adwCrcTable = MakeCrcTable();
+static_assert(g_adwCrcTable[1] == 0x04C11DB7);
+static_assert(g_adwCrcTable[255] == 0xB1F740B4);
+
+void PutWord(uint8_t* pby, uint32_t dwValue)
+{
+    pby[0] = static_cast<uint8_t>(dwValue);
+    pby[1] = static_cast<uint8_t>(dwValue >> 8);
+    pby[2] = static_cast<uint8_t>(dwValue >> 16);
+    pby[3] = static_cast<uint8_t>(dwValue >> 24);
+}
+
+bool IsRunning(const ChannelThreadParam* pParam)
+{
+    return pParam->pDlg->m_bRun[pParam->nCh].load() != 0;
+}
+
+// Receives while nothing arrives and the channel runs; the last class.
+int ReceiveUntilAnswer(ChannelThreadParam* pParam, bool bAnySeq)
+{
+    int nClass = REPLY_NONE;
+    while (IsRunning(pParam)) {
+        nClass = FLASH_DOWNLOADER_Receive(pParam->nCh, bAnySeq);
+        if (nClass != REPLY_NONE) break;
+    }
+    return nClass;
+}
+}  // namespace
+
+int FLASH_DOWNLOADER_BuildRequest(uint8_t* pbyPacket, uint8_t byOpcode, uint8_t bySeq,
+                                  uint32_t dwParam, uint32_t dwLength, const uint8_t* pbyPayload,
+                                  uint8_t byKind)
+{
+    pbyPacket[0] = bySeq;
+    pbyPacket[1] = byOpcode;
+    if (dwLength == 0x8000) pbyPacket[2] = FRAME_FLAG_FULL_CHUNK;
+    pbyPacket[3] = byKind;
+    PutWord(pbyPacket + 4, dwParam);
+    PutWord(pbyPacket + 8, dwLength);
+    if (!pbyPayload) return static_cast<int>(FRAME_HEADER_SIZE);
+    // The packet buffer holds at most the largest payload; a longer length is a caller's
+    // mistake and must not write past it.
+    if (dwLength > FRAME_MAX_PAYLOAD) dwLength = FRAME_MAX_PAYLOAD;
+    if (pbyPayload != pbyPacket + FRAME_HEADER_SIZE)
+        std::memmove(pbyPacket + FRAME_HEADER_SIZE, pbyPayload, dwLength);
+    return static_cast<int>(FRAME_HEADER_SIZE + dwLength);
+}
+
+int FLASH_DOWNLOADER_ClassifyReply(int nCh, const uint8_t* pbyReply, bool bAnySeq)
+{
+    if (pbyReply[0] != 0x7E) return REPLY_INVALID;
+    if (!bAnySeq && pbyReply[1] != g_bySeq[nCh]) return REPLY_SEQ_ERROR;
+    if (pbyReply[2] == 0x02) return REPLY_ACK;
+    if (pbyReply[2] == 0x03) {
+        if (pbyReply[4] == 0x06) return REPLY_NAK_6;
+        if (pbyReply[4] == 0x07) return REPLY_NAK_7;
+        return REPLY_NAK;
+    }
+    return REPLY_INVALID;
+}
+
+int FLASH_DOWNLOADER_Receive(int nCh, bool bAnySeq)
+{
+    uint8_t* pbyReply = g_abyReply[nCh];
+    std::memset(pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);
+    int nCount = SERIAL_DEVICE_Read(nCh, g_hComPort[nCh].load(), pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);
+    if (nCount <= 0) return REPLY_NONE;
+    return FLASH_DOWNLOADER_ClassifyReply(nCh, pbyReply, bAnySeq);
+}
+
+uint16_t FLASH_DOWNLOADER_WaitReply(ChannelThreadParam* pParam)
+{
+    return static_cast<uint16_t>(ReceiveUntilAnswer(pParam, false));
+}
+
+int FLASH_DOWNLOADER_WaitAck(ChannelThreadParam* pParam)
+{
+    return ReceiveUntilAnswer(pParam, false) == REPLY_ACK ? 1 : 0;
+}
+
+int FLASH_DOWNLOADER_WaitAckBounded(ChannelThreadParam* pParam)
+{
+    for (uint32_t dwReceives = 0; dwReceives < WAIT_BOUNDED_RECEIVES && IsRunning(pParam); ++dwReceives) {
+        int nClass = FLASH_DOWNLOADER_Receive(pParam->nCh, false);
+        if (nClass != REPLY_NONE) return nClass == REPLY_ACK ? 1 : 0;
+    }
+    return 0;
+}
+
+int FLASH_DOWNLOADER_WaitResult(ChannelThreadParam* pParam, int* pnClass)
+{
+    int nClass = ReceiveUntilAnswer(pParam, true);
+    if (pnClass && (nClass == REPLY_ACK || nClass == REPLY_NAK || nClass == REPLY_NAK_6 ||
+                    nClass == REPLY_NAK_7))
+        *pnClass = nClass;
+    return nClass == REPLY_ACK ? 1 : 0;
+}
+
+int FLASH_DOWNLOADER_WaitAckAnySeq(ChannelThreadParam* pParam)
+{
+    return ReceiveUntilAnswer(pParam, true) == REPLY_ACK ? 1 : 0;
+}
+
+uint32_t FLASH_DOWNLOADER_Crc32(const uint8_t* pbyData, uint32_t dwBits, uint32_t dwInitial)
+{
+    uint32_t dwCrc = dwInitial;
+    while (dwBits >= 8) {
+        dwCrc = (dwCrc << 8) ^ g_adwCrcTable[((dwCrc >> 24) ^ *pbyData++) & 0xFF];
+        dwBits -= 8;
+    }
+    if (dwBits > 0) {
+        uint32_t dwWord = static_cast<uint32_t>(*pbyData) << 24;
+        while (dwBits-- > 0) {
+            dwCrc = ((dwCrc ^ dwWord) & 0x80000000u) ? (dwCrc << 1) ^ CRC_POLYNOMIAL : dwCrc << 1;
+            dwWord <<= 1;
+        }
+    }
+    return dwCrc;
+}
