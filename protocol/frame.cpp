@@ -38,14 +38,14 @@ bool IsRunning(const ChannelThreadParam* pParam)
     return pParam->pDlg->m_bRun[pParam->nCh].load() != 0;
 }
 
-// Receives while nothing arrives and the channel runs; the last class.
+// Receives until something arrives or the channel stops; the last class. A reply already queued
+// is still taken after the stop, because the read returns queued bytes without waiting.
 int ReceiveUntilAnswer(ChannelThreadParam* pParam, bool bAnySeq)
 {
-    int nClass = REPLY_NONE;
-    while (IsRunning(pParam)) {
+    int nClass;
+    do {
         nClass = FLASH_DOWNLOADER_Receive(pParam->nCh, bAnySeq);
-        if (nClass != REPLY_NONE) break;
-    }
+    } while (nClass == REPLY_NONE && IsRunning(pParam));
     return nClass;
 }
 }  // namespace
@@ -103,11 +103,13 @@ int FLASH_DOWNLOADER_WaitAck(ChannelThreadParam* pParam)
 
 int FLASH_DOWNLOADER_WaitAckBounded(ChannelThreadParam* pParam)
 {
-    for (uint32_t dwReceives = 0; dwReceives < WAIT_BOUNDED_RECEIVES && IsRunning(pParam); ++dwReceives) {
-        int nClass = FLASH_DOWNLOADER_Receive(pParam->nCh, false);
-        if (nClass != REPLY_NONE) return nClass == REPLY_ACK ? 1 : 0;
-    }
-    return 0;
+    int nClass;
+    uint32_t dwReceives = 0;
+    do {
+        nClass = FLASH_DOWNLOADER_Receive(pParam->nCh, false);
+        ++dwReceives;
+    } while (nClass == REPLY_NONE && IsRunning(pParam) && dwReceives < WAIT_BOUNDED_RECEIVES);
+    return nClass == REPLY_ACK ? 1 : 0;
 }
 
 int FLASH_DOWNLOADER_WaitResult(ChannelThreadParam* pParam, int* pnClass)
