@@ -1,6 +1,7 @@
 #include "protocol/frame.h"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 
 #include "engine/station_core.h"
@@ -32,6 +33,9 @@ void PutWord(uint8_t* pby, uint32_t dwValue)
     pby[2] = static_cast<uint8_t>(dwValue >> 16);
     pby[3] = static_cast<uint8_t>(dwValue >> 24);
 }
+
+std::atomic<RECEIVE_SEAM> g_pfnReceiveSeam{nullptr};
+std::atomic<void*> g_pReceiveSeamContext{nullptr};
 
 bool IsRunning(const ChannelThreadParam* pParam)
 {
@@ -82,8 +86,16 @@ int FLASH_DOWNLOADER_ClassifyReply(int nCh, const uint8_t* pbyReply, bool bAnySe
     return REPLY_INVALID;
 }
 
+void FLASH_DOWNLOADER_SetReceiveSeam(RECEIVE_SEAM pfnReceive, void* pContext)
+{
+    g_pReceiveSeamContext = pContext;
+    g_pfnReceiveSeam = pfnReceive;
+}
+
 int FLASH_DOWNLOADER_Receive(int nCh, bool bAnySeq)
 {
+    if (RECEIVE_SEAM pfnSeam = g_pfnReceiveSeam.load())
+        return pfnSeam(nCh, bAnySeq, g_pReceiveSeamContext.load());
     uint8_t* pbyReply = g_abyReply[nCh];
     std::memset(pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);
     int nCount = SERIAL_DEVICE_Read(nCh, g_hComPort[nCh].load(), pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);

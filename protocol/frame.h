@@ -32,6 +32,11 @@ int FLASH_DOWNLOADER_ClassifyReply(int nCh, const uint8_t* pbyReply, bool bAnySe
 // One read of the channel's reply buffer, classified; REPLY_NONE when nothing was read.
 int FLASH_DOWNLOADER_Receive(int nCh, bool bAnySeq);
 
+// Replaces the read behind FLASH_DOWNLOADER_Receive (tests script reply classes with it);
+// nullptr restores the serial port.
+typedef int (*RECEIVE_SEAM)(int nCh, bool bAnySeq, void* pContext);
+void FLASH_DOWNLOADER_SetReceiveSeam(RECEIVE_SEAM pfnReceive, void* pContext);
+
 // The waits repeat only on REPLY_NONE and only while the channel's run flag is set.
 uint16_t FLASH_DOWNLOADER_WaitReply(ChannelThreadParam* pParam);
 int FLASH_DOWNLOADER_WaitAck(ChannelThreadParam* pParam);
