@@ -66,6 +66,7 @@ void CTextProgressState::Bind(CVarnDLCore* pCore, int nCh)
 
 void CTextProgressState::InitBar()
 {
+    // The range is 0..100 by construction; the face belongs to whoever paints.
     std::lock_guard<std::mutex> lock(m_csBar);
     m_State.nPosition = 0;
 }
@@ -107,7 +108,8 @@ void CTextProgressState::ShowStatus(int /*nCh*/, std::mutex& csDisplay, const ch
     std::lock_guard<std::mutex> display(csDisplay);
     {
         std::lock_guard<std::mutex> lock(m_csBar);
-        if (nPercent != 0) m_State.nPercent = nPercent;
+        // The fill never leaves the bar, whatever a caller passes; the text keeps the number.
+        if (nPercent != 0) m_State.nPercent = nPercent < 0 ? 0 : (nPercent > 100 ? 100 : nPercent);
         m_State.byRed = byRed;
         m_State.byGreen = byGreen;
         m_State.byBlue = byBlue;

@@ -13,6 +13,19 @@
 namespace {
 std::mutex g_csLogFile;
 FILE* g_pLogFile = nullptr;
+
+// A cut line may end inside a multi-byte character (an entry name decoded from the code page);
+// the box would show a replacement mark for the half, so the half goes.
+void DropCutSequence(char* szLine, int nLength)
+{
+    int nStart = nLength;
+    while (nStart > 0 && (static_cast<unsigned char>(szLine[nStart - 1]) & 0xC0) == 0x80) --nStart;
+    if (nStart == 0) return;
+    unsigned char byLead = static_cast<unsigned char>(szLine[nStart - 1]);
+    if (byLead < 0xC0) return;  // the line ends on a whole character
+    int nNeed = byLead >= 0xF0 ? 4 : byLead >= 0xE0 ? 3 : 2;
+    if (nLength - (nStart - 1) < nNeed) szLine[nStart - 1] = '\0';
+}
 }  // namespace
 
 void WriteLog(CVarnDLCore* pDlg, int /*nCh*/, std::mutex& csLock, const char* szFormat, ...)
@@ -21,8 +34,10 @@ void WriteLog(CVarnDLCore* pDlg, int /*nCh*/, std::mutex& csLock, const char* sz
     char szLine[LOG_LINE_MAX];
     va_list args;
     va_start(args, szFormat);
-    std::vsnprintf(szLine, sizeof(szLine), szFormat, args);  // cuts at 511 characters
+    int nLength = std::vsnprintf(szLine, sizeof(szLine), szFormat, args);  // cuts at 511
     va_end(args);
+    if (nLength < 0) szLine[0] = '\0';
+    else if (nLength >= LOG_LINE_MAX) DropCutSequence(szLine, LOG_LINE_MAX - 1);
     if (!pDlg) return;
     pDlg->m_strLog = szLine;
     // The view hands the line to the window thread without waiting for it.

@@ -1,0 +1,94 @@
+// Shared test scaffolding for everything that drives a channel: a view that records every bar
+// change and log line, and a channel opened on a virtual phone over a pseudo-terminal, with the
+// core, the transfer buffers and the worker start record ready for the exchanges.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/channel_context.h"
+#include "engine/clock.h"
+#include "engine/station_core.h"
+#include "engine/station_view.h"
+
+// One bar change as the view saw it: the whole state copied at that moment.
+struct BAR_EVENT {
+    int nCh;
+    BAR_STATE state;
+};
+
+// Keeps everything the core shows. Answers questions with a preset answer.
+class CRecordingView : public IStationView {
+public:
+    explicit CRecordingView(CVarnDLCore* pCore) : m_pCore(pCore) {}
+
+    void OnBarChanged(int nCh) override;
+    void OnLogLine(const std::string& strLine) override;
+    void OnPortText(int nCh, const std::string& strText) override;
+    int AskYesNo(int nCh, const std::string& strCaption, const std::string& strText,
+                 const std::atomic<uint32_t>& bRun) override;
+    void ShowMessage(int nCh, const std::string& strText,
+                     const std::atomic<uint32_t>& bRun) override;
+
+    std::vector<BAR_EVENT> BarEvents() const;
+    // The texts a channel's bar showed, in order, without repeats of the same text.
+    std::vector<std::string> BarTexts(int nCh) const;
+    std::vector<std::string> LogLines() const;
+    std::vector<std::string> PortTexts(int nCh) const;
+    std::vector<std::string> Messages() const;
+    void Clear();
+
+    std::atomic<int> m_nAnswer{IDNO};
+    std::atomic<int> m_nQuestions{0};
+
+private:
+    CVarnDLCore* m_pCore;
+    mutable std::mutex m_cs;
+    std::vector<BAR_EVENT> m_aBar;
+    std::vector<std::string> m_aLog;
+    std::vector<std::pair<int, std::string>> m_aPort;
+    std::vector<std::string> m_aMessage;
+};
+
+class CVirtualPhone;
+
+// A core with a recording view, a virtual phone, its pseudo-terminal opened as channel nCh,
+// the channel's transfer buffers and start record, and a virtual clock for the settles and
+// pauses. Everything is undone by the destructor.
+class CChannelFixture {
+public:
+    explicit CChannelFixture(int nCh = 0);
+    ~CChannelFixture();
+    CChannelFixture(const CChannelFixture&) = delete;
+    CChannelFixture& operator=(const CChannelFixture&) = delete;
+
+    // True when the phone runs and the port is open.
+    bool IsOpen() const { return m_bOpen; }
+    // Writes `data` to a temporary file and opens it as the channel's image.
+    void OpenImage(const std::vector<uint8_t>& data);
+    // Points the channel at a region of its own (a copy kept by the fixture).
+    void SetRegion(uint32_t dwStart, uint32_t dwFileOffset, uint32_t dwDataLength,
+                   uint32_t dwEraseLength = 0);
+
+    int m_nCh;
+    CVirtualClock m_Clock;
+    CClockScope m_ClockScope{m_Clock};
+    CVarnDLCore m_Core;
+    CRecordingView m_View{&m_Core};
+    std::unique_ptr<CVirtualPhone> m_pPhone;
+    CBufObj m_Buf;
+    ChannelThreadParam m_Param;
+    REGION_INFO m_Region{};
+
+private:
+    bool m_bOpen = false;
+    std::string m_strImagePath;
+};
+
+// A pattern of image bytes that differs at every offset within a region (no two 32 KiB chunks
+// alike), so a chunk sent from the wrong offset shows.
+std::vector<uint8_t> FIXTURE_Pattern(size_t nSize, uint32_t dwSeed = 1);
