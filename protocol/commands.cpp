@@ -1,0 +1,170 @@
+#include "protocol/commands.h"
+
+#include <cstdio>
+
+#include "engine/station_core.h"
+#include "link/log.h"
+#include "link/serial_device.h"
+#include "protocol/frame.h"
+
+namespace {
+
+void PutWord(uint8_t* pby, uint32_t dwValue)
+{
+    pby[0] = static_cast<uint8_t>(dwValue);
+    pby[1] = static_cast<uint8_t>(dwValue >> 8);
+    pby[2] = static_cast<uint8_t>(dwValue >> 16);
+    pby[3] = static_cast<uint8_t>(dwValue >> 24);
+}
+
+// Builds one request in the cleared packet buffer and sends it under the port lock; 1 when sent.
+int SendRequest(ChannelThreadParam* pParam, uint8_t byOpcode, uint8_t bySeq, uint32_t dwParam,
+                uint32_t dwLength, const uint8_t* pbyPayload)
+{
+    CBufObj* pBuf = pParam->pnBufObj;
+    pBuf->ClearPacket();
+    int nLength = FLASH_DOWNLOADER_BuildRequest(pBuf->m_pPacket, byOpcode, bySeq, dwParam, dwLength,
+                                                pbyPayload, 0);
+    return SERIAL_DEVICE_Send(pParam->nCh, pBuf->m_pPacket, static_cast<uint32_t>(nLength));
+}
+
+// The erase text of a kind; the callers pass only the kinds of this table.
+const char* EraseFormat(int nKind)
+{
+    switch (nKind) {
+    case 0: return " MIBIB ERASE %u Bytes";
+    case 1: return " QCSBL ERASE %u Bytes";
+    case 2: return " OEMSBL ERASE %u Bytes";
+    case 3: return " AMSS ERASE %u Bytes";
+    case 4: return " EFS2 ERASE %u Bytes";
+    case 5: return " APPSBL ERASE %u Bytes";
+    case 6: return " PDA ERASE %u Bytes";
+    case 7: return " CARRIER ERASE %u Bytes";
+    case 8: return " HIDDEN ERASE %u Bytes";
+    case 11: return " EFS2 ERASE %u Bytes";
+    case 12: return " FOTA ERASE %u Bytes";
+    default: return " ERASE %u Bytes";
+    }
+}
+
+int Erase(ChannelThreadParam* pParam, int nKind, uint8_t byOpcode)
+{
+    CVarnDLCore* pDlg = pParam->pDlg;
+    const int nCh = pParam->nCh;
+    const REGION_INFO* pRegion = g_pRegion[nCh];
+    if (!pRegion) return 0;
+    char szText[STATUS_TEXT_MAX + 1];
+    std::snprintf(szText, sizeof(szText), EraseFormat(nKind), pRegion->EraseLength);
+    pDlg->m_ctrlProgress[nCh].ShowText(pDlg->m_csDisplay, szText, 0);
+    if (!SendRequest(pParam, byOpcode, g_bySeq[nCh], pRegion->StartAddr, pRegion->EraseLength,
+                     nullptr))
+        return 0;
+    return FLASH_DOWNLOADER_WaitReply(pParam) == REPLY_ACK ? 1 : 0;
+}
+
+}  // namespace
+
+bool FLASH_DOWNLOADER_HasPayload(uint8_t byOpcode)
+{
+    switch (byOpcode) {
+    case CMD_PARTITION_TABLE:
+    case CMD_MIBIB_HEADER:
+    case CMD_WRITE_FLASH:
+    case CMD_SEND_DATA:
+    case CMD_CHECK_CRC:
+    case CMD_CSC_SIZE:
+    case CMD_CSC_RESERVE: return true;
+    default: return false;
+    }
+}
+
+int FLASH_DOWNLOADER_Unlock(ChannelThreadParam* pParam)
+{
+    CVarnDLCore* pDlg = pParam->pDlg;
+    const int nCh = pParam->nCh;
+    pDlg->m_ctrlProgress[nCh].ShowText(pDlg->m_csDisplay, "   FLASH UNLOCK", 0);
+    WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d]  FLASH UNLOCK\r\n", nCh);
+    if (!SendRequest(pParam, CMD_FLASH_UNLOCK, g_bySeq[nCh], 0, 0, nullptr)) return 0;
+    if (FLASH_DOWNLOADER_WaitReply(pParam) != REPLY_ACK) return 0;
+    WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d]  FLASH UNLOCK Success!!!\r\n", nCh);
+    return 1;
+}
+
+int FLASH_DOWNLOADER_Lock(ChannelThreadParam* pParam)
+{
+    CVarnDLCore* pDlg = pParam->pDlg;
+    const int nCh = pParam->nCh;
+    WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d]  FLASH LOCK \r\n", nCh);
+    pDlg->m_ctrlProgress[nCh].ShowText(pDlg->m_csDisplay, "   Varn Reboot", 0);
+    ++g_bySeq[nCh];
+    if (!SendRequest(pParam, CMD_FLASH_LOCK, g_bySeq[nCh], 0, 0, nullptr)) return 0;
+    // A phone that refuses the lock keeps its port: the caller decides what follows.
+    if (FLASH_DOWNLOADER_WaitReply(pParam) != REPLY_ACK) return 0;
+    SERIAL_DEVICE_Close(nCh);
+    g_nComPort[nCh] = 0;
+    WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d]  FLASH LOCK Success!!!\r\n", nCh);
+    return 1;
+}
+
+int FLASH_DOWNLOADER_QueryMcci(ChannelThreadParam* pParam)
+{
+    CVarnDLCore* pDlg = pParam->pDlg;
+    const int nCh = pParam->nCh;
+    if (!SendRequest(pParam, CMD_MCCI, 0, 0, 0, nullptr)) return 0;
+    if (FLASH_DOWNLOADER_WaitAckAnySeq(pParam)) {
+        WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] MCCI - Enabled\r\n", nCh);
+        return 1;
+    }
+    WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] MCCI Download - Disabled ! ! ! !\r\n", nCh);
+    return 0;
+}
+
+int FLASH_DOWNLOADER_QuerySafeDownload(ChannelThreadParam* pParam)
+{
+    CVarnDLCore* pDlg = pParam->pDlg;
+    const int nCh = pParam->nCh;
+    if (!SendRequest(pParam, CMD_SAFE_DOWNLOAD, 0, 0, 0, nullptr)) return 0;
+    if (FLASH_DOWNLOADER_WaitAckAnySeq(pParam)) {
+        WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] SafeDownload - Enabled\r\n", nCh);
+        return 1;
+    }
+    WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] Older Version Download - Enabled\r\n", nCh);
+    return 0;
+}
+
+int FLASH_DOWNLOADER_WriteCscSize(ChannelThreadParam* pParam)
+{
+    CVarnDLCore* pDlg = pParam->pDlg;
+    const int nCh = pParam->nCh;
+    uint8_t abySize[4];
+    PutWord(abySize, pDlg->m_dwCscSize);
+    if (!SendRequest(pParam, CMD_CSC_SIZE, 0, 0, sizeof(abySize), abySize)) return 0;
+    if (FLASH_DOWNLOADER_WaitResult(pParam, nullptr)) {
+        WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] Write CSC Size\r\n", nCh);
+        return 1;
+    }
+    WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] ERROR: Write CSCSize !\r\n", nCh);
+    return 0;
+}
+
+int FLASH_DOWNLOADER_CheckCscReserve(ChannelThreadParam* pParam)
+{
+    uint8_t abyReserve[4];
+    PutWord(abyReserve, pParam->pDlg->m_dwCscReserve);
+    if (!SendRequest(pParam, CMD_CSC_RESERVE, 0, 0, sizeof(abyReserve), abyReserve)) return 0;
+    // The phone answers class 22 when the reserve is large enough but not its preferred one;
+    // a wait that hands back no class at all is a failure.
+    int nClass = 0;
+    FLASH_DOWNLOADER_WaitResult(pParam, &nClass);
+    return (nClass == REPLY_ACK || nClass == REPLY_NAK_6) ? 1 : 0;
+}
+
+int FLASH_DOWNLOADER_EraseForFlash(ChannelThreadParam* pParam, int nKind)
+{
+    return Erase(pParam, nKind, CMD_ERASE_FOR_FLASH);
+}
+
+int FLASH_DOWNLOADER_EraseForWrite(ChannelThreadParam* pParam, int nKind)
+{
+    return Erase(pParam, nKind, CMD_ERASE_FOR_WRITE);
+}
