@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/channel_context.h"
+#include "engine/model_ticks.h"
 #include "engine/status.h"
 #include "engine/station_view.h"
 
@@ -67,6 +68,20 @@ public:
     uint32_t m_bCscPriority = 1;
     std::vector<uint8_t> m_pMultiCscHeader;  // MULTICSC_HEADER_SIZE bytes, zero at first
     int m_nModel = 4;
+
+    // Saved selections per model and the "Download Mode" boxes as they stand. Workers change
+    // them only after a partition change, so both sides take m_csTicks; a change bumps
+    // m_dwTicksVersion so that the dialog knows to refresh its boxes and path fields.
+    std::mutex m_csTicks;
+    MODEL_TICKS m_aModelTicks[MODEL_COUNT];
+    DOWNLOAD_TICKS m_CurrentTicks;
+    std::atomic<uint32_t> m_dwTicksVersion{0};
+
+    // Station-wide quit (Cancel, or the headless station interrupted): the only thing that
+    // shortens a reboot wait, which the run flag does not.
+    std::atomic<uint32_t> m_bQuit{0};
+    // Seconds of the wait after a passed download; negative: the model's own wait.
+    int m_nRebootWaitSec = -1;
 
 private:
     CNullStationView m_NullView;

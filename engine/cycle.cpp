@@ -1,0 +1,288 @@
+#include "engine/cycle.h"
+
+#include <cstdio>
+#include <memory>
+#include <new>
+
+#include "engine/clock.h"
+#include "engine/model_ticks.h"
+#include "engine/orchestration.h"
+#include "engine/partition.h"
+#include "engine/region_procedures.h"
+#include "engine/station_core.h"
+#include "link/log.h"
+#include "link/serial_device.h"
+#include "protocol/commands.h"
+
+namespace {
+
+thread_local int t_nCurrentChannel = -1;
+
+// A quit cuts the wait short; the run flag does not, since the phone is already rebooting.
+constexpr uint32_t REBOOT_WAIT_SLICE_MS = 100;
+
+#define LOG(pParam, ...) \
+    WriteLog((pParam)->pDlg, (pParam)->nCh, (pParam)->pDlg->m_csDisplay, __VA_ARGS__)
+
+// The state one cycle keeps besides the channel's flags.
+struct CYCLE {
+    ChannelThreadParam* pParam;
+    CVarnDLCore& core;
+    int nCh;
+    std::shared_ptr<const DOWNLOAD_PLAN> pPlan;
+    bool bFail = false;
+
+    bool Run() const { return core.m_bRun[nCh] != 0; }
+    bool Changed() const { return g_bPartitionChanged[nCh] != 0; }
+    // A region step runs while the channel runs and no step has failed, when its region is
+    // selected or the phone was re-partitioned. After a re-partition the first failure still
+    // ends the region phase: a later success must never hide it.
+    bool Wanted(uint32_t bSelected) const { return Run() && !bFail && (bSelected || Changed()); }
+    void Step(int nResult) { bFail = nResult == 0; }
+};
+
+void EndWithoutPass(CYCLE& c)
+{
+    SERIAL_DEVICE_Close(c.nCh);
+    ENGINE_CloseImage(c.nCh);
+    c.core.View().OnPortText(c.nCh, "NONE");
+}
+
+void OpenIf(CYCLE& c, uint32_t bChosen, const std::string& strPath)
+{
+    ENGINE_CloseImage(c.nCh);
+    if (bChosen && c.Run()) ENGINE_OpenImage(c.nCh, strPath.c_str());
+}
+
+void CscStep(CYCLE& c)
+{
+    CVarnDLCore& core = c.core;
+    if (core.m_nModel == 4 && core.m_dwCscReserve != 0) {
+        if (!FLASH_DOWNLOADER_CheckCscReserve(c.pParam)) {
+            // Too small a reserve skips only the CSC; the cycle can still pass.
+            char szText[128];
+            std::snprintf(szText, sizeof(szText),
+                          "[Ch%d] CSC Reserve size is too small. Cannot download csc image.", c.nCh);
+            core.View().ShowMessage(c.nCh, szText, core.m_bRun[c.nCh]);
+            return;
+        }
+    }
+    DebugTrace(0, "[Step Ch:%d] Download CSC \n", c.nCh);
+    c.Step(FLASH_REGION_Carrier(c.pParam));
+}
+
+void RegionPhase(CYCLE& c)
+{
+    CVarnDLCore& core = c.core;
+    const int nCh = c.nCh;
+    const DOWN_SEL& sel = c.pPlan->g_DownSel;
+
+    if (core.m_bUnifiedImage && c.Run()) ENGINE_OpenImage(nCh, core.m_strUnifiedPath.c_str());
+    if (core.m_bPhoneImage && c.Run()) ENGINE_OpenImage(nCh, core.m_strPhonePath.c_str());
+
+    if (!core.m_bMcci[nCh] && c.Run()) {
+        DebugTrace(0, "[Step Ch:%d] Check MCCI \n", nCh);
+        if (FLASH_DOWNLOADER_QueryMcci(c.pParam)) {
+            core.m_bMcci[nCh] = 1;
+            LOG(c.pParam, "[Channel %d]  USB Mode : MCCI \r\n", nCh);
+        } else {
+            core.m_bMcci[nCh] = 0;
+            LOG(c.pParam, "[Channel %d]  USB Mode : Older Version QC \r\n", nCh);
+        }
+    }
+
+    if (c.Wanted(sel.bQcsbl)) {
+        DebugTrace(0, "[Step Ch:%d] MIBIB_QCSBLL \n", nCh);
+        c.Step(FLASH_REGION_Qcsbl(c.pParam));
+    }
+    if (c.Wanted(sel.bOemsbl)) {
+        DebugTrace(0, "[Step Ch:%d] OEMSBL  \n", nCh);
+        c.Step(FLASH_REGION_Oemsbl(c.pParam));
+    }
+    if (c.Wanted(sel.bQcsbl) && !core.m_bOlderVersion[nCh]) {
+        DebugTrace(0, "[Step Ch:%d] MIBIB \n", nCh);
+        c.Step(FLASH_REGION_Mibib(c.pParam));
+    }
+    if (c.Wanted(sel.byMibibMask)) {
+        DebugTrace(0, "[Step Ch:%d] MIBIB Header \n", nCh);
+        c.Step(FLASH_PARTITION_SendMibibHeader(c.pParam, *c.pPlan));
+    }
+    if (c.Wanted(sel.bAmss)) {
+        DebugTrace(0, "[Step Ch:%d] Amss  \n", nCh);
+        c.Step(FLASH_REGION_Amss(c.pParam));
+    }
+    // A re-partition keeps EFS2, so it never forces its erase.
+    if (c.Run() && !c.bFail && sel.bEfs2) {
+        DebugTrace(0, "[Step Ch:%d] Erase EFS2  \n", nCh);
+        c.Step(FLASH_REGION_EraseEfs2(c.pParam));
+    }
+    if (c.Wanted(sel.bFota)) {
+        DebugTrace(0, "[Step Ch:%d] Download FOTA  \n", nCh);
+        c.Step(FLASH_REGION_Fota(c.pParam));
+    }
+
+    OpenIf(c, core.m_bEbootImage, core.m_strEbootPath);
+    if (c.Wanted(sel.bAppsbl)) {
+        DebugTrace(0, "[Step Ch:%d] Download AppSBL  \n", nCh);
+        c.Step(FLASH_REGION_Appsbl(c.pParam));
+    }
+
+    OpenIf(c, core.m_bPdaImage, core.m_strPdaPath);
+    if (c.Wanted(sel.bPda)) {
+        DebugTrace(0, "[Step Ch:%d] Download PDA \n", nCh);
+        // The announcement's answer does not decide anything: the PDA goes on either way.
+        if (core.m_nModel == 4 && core.m_dwCscSize != 0) FLASH_DOWNLOADER_WriteCscSize(c.pParam);
+        c.Step(FLASH_REGION_Pda(c.pParam));
+    }
+    ENGINE_CloseImage(nCh);
+
+    if (core.m_bCscImage && c.Run()) {
+        ENGINE_OpenImage(nCh, core.m_strCscPath.c_str());
+        if (c.Wanted(sel.bCsc)) CscStep(c);
+        ENGINE_CloseImage(nCh);
+    }
+
+    if (core.m_bHiddenImage && c.Run()) {
+        ENGINE_OpenImage(nCh, core.m_strHiddenPath.c_str());
+        if (c.Wanted(MODEL_TICKS_HiddenTicked(core))) {
+            DebugTrace(0, "[Step Ch:%d] Download Hidden  \n", nCh);
+            c.Step(FLASH_REGION_Hidden(c.pParam));
+        }
+        ENGINE_CloseImage(nCh);
+    }
+}
+
+void RebootWait(CVarnDLCore& core)
+{
+    const uint32_t dwWait = FLASH_CYCLE_RebootWaitMs(core);
+    IClock& clock = CLOCK_Get();
+    const uint32_t dwStart = clock.GetTickCount();
+    while (!core.m_bQuit) {
+        const uint32_t dwDone = clock.GetTickCount() - dwStart;
+        if (dwDone >= dwWait) break;
+        const uint32_t dwLeft = dwWait - dwDone;
+        clock.Sleep(dwLeft < REBOOT_WAIT_SLICE_MS ? dwLeft : REBOOT_WAIT_SLICE_MS);
+    }
+}
+
+void Finish(CYCLE& c)
+{
+    CVarnDLCore& core = c.core;
+    const int nCh = c.nCh;
+    ENGINE_CloseImage(nCh);
+    if (c.bFail || !c.Run()) {
+        EndWithoutPass(c);
+        return;
+    }
+    DebugTrace(0, "[Step Ch:%d] Lock  \n", nCh);
+    if (!FLASH_DOWNLOADER_Lock(c.pParam)) {
+        // An unlocked phone has not been released to reboot: never report it as passed.
+        FLASH_REGION_ReportFailure(c.pParam, " FLASH LOCK Fail !!!");
+        LOG(c.pParam, "[Channel %d]  FLASH LOCK Fail !!! Phone not released\r\n", nCh);
+        EndWithoutPass(c);
+        return;
+    }
+    // The delay flag goes up first, so that the console never takes the channel for a finished
+    // one it may join while the phone is still rebooting.
+    core.m_bRebootWait[nCh] = 1;
+    core.m_bDownloadDone[nCh] = 1;
+    STATION_NotifyChange();
+    RebootWait(core);
+    core.m_bRebootWait[nCh] = 0;
+    g_dwEndTick[nCh] = CLOCK_Get().GetTickCount();
+    core.m_ctrlProgress[nCh].ShowStatus(nCh, core.m_csDisplay, nullptr, Pass, 100,
+                                        g_dwEndTick[nCh] - g_dwStartTick[nCh]);
+    core.m_bDownloadDone[nCh] = 1;
+    core.m_bCycleEnd[nCh] = 1;
+}
+
+}  // namespace
+
+int FLASH_CYCLE_CurrentChannel() { return t_nCurrentChannel; }
+
+uint32_t FLASH_CYCLE_RebootWaitMs(const CVarnDLCore& core)
+{
+    if (core.m_nRebootWaitSec >= 0) return static_cast<uint32_t>(core.m_nRebootWaitSec) * 1000u;
+    if (core.m_nModel == 4) return 240000;
+    if (core.m_nModel == 5) return 160000;
+    return 120000;
+}
+
+void FLASH_CYCLE_Run(ChannelThreadParam* pParam)
+{
+    CVarnDLCore& core = *pParam->pDlg;
+    const int nCh = pParam->nCh;
+    t_nCurrentChannel = nCh;
+
+    DebugTrace(0, "[Thread%d] Enter TextProgress\n", nCh);
+    core.m_ctrlProgress[nCh].ShowText(core.m_csDisplay, "Download Start !!!", 0);
+    DebugTrace(0, "[Thread%d] Leave TextProgress\n", nCh);
+
+    std::unique_ptr<CBufObj> pBuf(new (std::nothrow) CBufObj());
+    if (!pBuf || !pBuf->IsValid()) {
+        core.View().OnPortText(nCh, "NONE");
+        core.m_bStopAll = 1;
+        core.m_bThreadStart[nCh] = 0;
+        STATION_NotifyChange();
+        t_nCurrentChannel = -1;
+        return;
+    }
+    pParam->pnBufObj = pBuf.get();
+    g_dwStartTick[nCh] = CLOCK_Get().GetTickCount();
+    core.m_bThreadStart[nCh] = 1;
+    core.m_bOlderVersion[nCh] = 0;
+    core.m_bMcci[nCh] = 0;
+
+    static const DOWNLOAD_PLAN s_EmptyPlan{};
+    CYCLE c{pParam, core, nCh, ENGINE_GetDownloadPlan()};
+    if (!c.pPlan) c.pPlan = std::shared_ptr<const DOWNLOAD_PLAN>(&s_EmptyPlan, [](const DOWNLOAD_PLAN*) {});
+
+    DebugTrace(0, "[Step Ch:%d] Unlock  \n", nCh);
+    if (!SERIAL_DEVICE_Open(nCh)) {
+        char szText[STATUS_TEXT_MAX + 1];
+        std::snprintf(szText, sizeof(szText), " Open(COM%d) port Failed!",
+                      static_cast<int>(core.m_nComPort[nCh].load()));
+        FLASH_REGION_ReportFailure(pParam, szText);
+        const std::string strWhy = SERIAL_DEVICE_LastOpenError(nCh);
+        if (!strWhy.empty()) LOG(pParam, "[Channel %d]  %s\r\n", nCh, strWhy.c_str());
+        c.bFail = true;
+    }
+    if (!c.bFail && c.Run()) {
+        DebugTrace(0, "[Step Ch:%d] TRY: FLASH_DOWNLOADER_Open  \n", nCh);
+        if (FLASH_DOWNLOADER_Unlock(pParam)) {
+            DebugTrace(0, "[Step Ch:%d] SUCCESS: FLASH_DOWNLOADER_Open  \n", nCh);
+        } else {
+            DebugTrace(0, "[Step Ch:%d] FAIL: FLASH_DOWNLOADER_Open  \n", nCh);
+            FLASH_REGION_ReportFailure(pParam, " FLASH UNLOCK Fail !!!");
+            LOG(pParam, "[Channel %d]  FLASH UNLOCK Fail !!!\r\n", nCh);
+            c.bFail = true;
+        }
+    }
+    if (!c.bFail && c.Run()) {
+        DebugTrace(0, "[Step Ch:%d] SendPartition Info  \n", nCh);
+        c.Step(FLASH_PARTITION_Check(pParam));
+    }
+
+    if (c.bFail) {
+        // Failing before any region is written stops the whole station.
+        EndWithoutPass(c);
+        pParam->pnBufObj = nullptr;
+        pBuf.reset();
+        core.m_bStopAll = 1;
+        core.m_bThreadStart[nCh] = 0;
+        STATION_NotifyChange();
+        t_nCurrentChannel = -1;
+        return;
+    }
+
+    RegionPhase(c);
+    Finish(c);
+
+    DebugTrace(0, "[Step Ch:%d] delete pnBufObj \n", nCh);
+    pParam->pnBufObj = nullptr;
+    pBuf.reset();
+    DebugTrace(0, "[Step Ch:%d] Thread Start Flag Clear \n", nCh);
+    core.m_bThreadStart[nCh] = 0;
+    STATION_NotifyChange();
+    t_nCurrentChannel = -1;
+}

@@ -1,0 +1,205 @@
+#include "engine/orchestration.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "engine/cycle.h"
+#include "engine/model_ticks.h"
+#include "engine/station_core.h"
+#include "link/log.h"
+#include "link/serial_device.h"
+
+namespace {
+
+std::mutex g_csChange;
+std::condition_variable g_cvChange;
+uint64_t g_qwChange = 0;
+
+// Waits until a worker reports a change, or at most dwMs of real time.
+void WaitForChange(uint64_t qwSeen, uint32_t dwMs)
+{
+    std::unique_lock<std::mutex> lock(g_csChange);
+    g_cvChange.wait_for(lock, std::chrono::milliseconds(dwMs),
+                        [&] { return g_qwChange != qwSeen; });
+}
+
+uint64_t ChangeCount()
+{
+    std::lock_guard<std::mutex> lock(g_csChange);
+    return g_qwChange;
+}
+
+void ProcessEvents(const STATION_LOOP_OPTIONS& options)
+{
+    if (options.fnProcessEvents) options.fnProcessEvents();
+}
+
+bool Busy(const STATION_THREADS& threads, int i)
+{
+    return threads.m_hThread[i].joinable() && !threads.m_bEnded[i];
+}
+
+// Joins without ever blocking the caller's events: wait a little, process events, repeat.
+void Join(STATION_THREADS& threads, int i, const STATION_LOOP_OPTIONS& options)
+{
+    if (!threads.m_hThread[i].joinable()) return;
+    for (;;) {
+        const uint64_t qwSeen = ChangeCount();
+        if (threads.m_bEnded[i]) break;
+        ProcessEvents(options);
+        WaitForChange(qwSeen, options.dwPollMs);
+    }
+    threads.m_hThread[i].join();
+}
+
+void StopAndJoin(CVarnDLCore& core, STATION_THREADS& threads, int i,
+                 const STATION_LOOP_OPTIONS& options)
+{
+    DebugTrace(0, "[DLG] 1 Thread End ch %d \n", i);
+    core.m_bRun[i] = 0;
+    Join(threads, i, options);
+    DebugTrace(0, "[DLG] 2 Thread End ch %d \n", i);
+}
+
+void StartWorker(CVarnDLCore& core, STATION_THREADS& threads, int i)
+{
+    // A worker of an earlier run that has ended by itself is still to be joined.
+    if (threads.m_hThread[i].joinable()) threads.m_hThread[i].join();
+    ChannelThreadParam& param = threads.m_aParam[i];
+    param.pDlg = &core;
+    param.nCh = i;
+    param.pnBufObj = nullptr;
+    core.m_bRun[i] = 1;
+    core.m_bDownloadDone[i] = 0;
+    threads.m_bEnded[i] = 0;
+    threads.m_hThread[i] = std::thread([&threads, &param, i] {
+        FLASH_CYCLE_Run(&param);
+        threads.m_bEnded[i] = 1;
+        STATION_NotifyChange();
+    });
+    DebugTrace(0, "[DLG] CreateThread %d 0x%x\n", i, static_cast<unsigned>(i));
+}
+
+}  // namespace
+
+void STATION_NotifyChange()
+{
+    {
+        std::lock_guard<std::mutex> lock(g_csChange);
+        ++g_qwChange;
+    }
+    g_cvChange.notify_all();
+}
+
+int STATION_Start(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOOP_OPTIONS& options)
+{
+    SERIAL_DEVICE_CreateLock();
+    SERIAL_DEVICE_BindRunFlags(core.m_bRun);
+    SERIAL_DEVICE_Init(&core);
+    return STATION_StartChannels(core, threads, options);
+}
+
+int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
+                          const STATION_LOOP_OPTIONS& options)
+{
+    uint32_t adwStartPort[MAX_CHANNEL];
+    bool bPrepared = false;
+    for (int i = 0; i < MAX_CHANNEL; ++i) {
+        // A worker just created has not yet raised its busy flag; its handle says it all.
+        if (core.m_nComPort[i] != 0 && !core.m_bRebootWait[i] && !core.m_bThreadStart[i] &&
+            !Busy(threads, i)) {
+            if (!bPrepared) {
+                ENGINE_PrepareStart(core, MODEL_TICKS_Current(core));
+                bPrepared = true;
+            }
+            StartWorker(core, threads, i);
+        }
+        adwStartPort[i] = core.m_nComPort[i];
+    }
+
+    bool bStopped = false;
+    for (;;) {
+        const uint64_t qwSeen = ChangeCount();
+        ProcessEvents(options);
+        const bool bQuit = core.m_bQuit != 0;
+        for (int i = 0; i < MAX_CHANNEL; ++i) {
+            const bool bReplaced = adwStartPort[i] != core.m_nComPort[i] && core.m_bDownloadDone[i];
+            if (bReplaced || core.m_bStopAll || bQuit) {
+                if (!core.m_bRebootWait[i] && threads.m_hThread[i].joinable())
+                    StopAndJoin(core, threads, i, options);
+            } else if (!core.m_bDownloadDone[i] && core.m_bCycleEnd[i] && !core.m_bRebootWait[i]) {
+                // The phone was pulled mid-cycle: the port is closed only once no worker can
+                // be using it.
+                if (threads.m_hThread[i].joinable()) {
+                    DebugTrace(0, "[DLG] 3 Thread End ch %d \n", i);
+                    core.m_bRun[i] = 0;
+                    Join(threads, i, options);
+                    DebugTrace(0, "[DLG] 4 Thread End ch %d \n", i);
+                }
+                const SERIAL_HANDLE hPort = g_hComPort[i].exchange(SERIAL_HANDLE_NONE);
+                if (hPort != SERIAL_HANDLE_NONE) SERIAL_DEVICE_ClosePort(i, hPort);
+                core.m_bCycleEnd[i] = 0;
+                core.m_bThreadStart[i] = 0;
+            }
+        }
+        if (core.m_bStopAll) {
+            core.m_bStopAll = 0;
+            bStopped = true;
+        }
+        if (bQuit) return STATION_RUN_STOPPED;
+
+        bool bFinished = true;
+        for (int i = 0; i < MAX_CHANNEL; ++i) {
+            if (adwStartPort[i] == 0 || adwStartPort[i] != core.m_nComPort[i]) continue;
+            if (core.m_bDownloadDone[i] == 1) continue;
+            if (options.bEndWhenWorkersEnd && !Busy(threads, i)) continue;
+            bFinished = false;
+            break;
+        }
+        if (bFinished) {
+            for (int i = 0; i < MAX_CHANNEL; ++i) {
+                if (threads.m_hThread[i].joinable() && !core.m_bRebootWait[i])
+                    StopAndJoin(core, threads, i, options);
+            }
+            return STATION_RUN_FINISHED;
+        }
+        if (bStopped) return STATION_RUN_STOPPED;
+        WaitForChange(qwSeen, options.dwPollMs);
+    }
+}
+
+void STATION_JoinAll(CVarnDLCore& /*core*/, STATION_THREADS& threads,
+                     const STATION_LOOP_OPTIONS& options)
+{
+    for (int i = 0; i < MAX_CHANNEL; ++i) Join(threads, i, options);
+}
+
+bool STATION_Cancel(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOOP_OPTIONS& options,
+                    uint32_t dwBoundMs)
+{
+    core.m_bStopAll = 1;
+    core.m_bQuit = 1;
+    for (int i = 0; i < MAX_CHANNEL; ++i) {
+        if (Busy(threads, i) && !core.m_bDownloadDone[i]) core.m_bRun[i] = 0;
+    }
+    STATION_NotifyChange();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwBoundMs);
+    bool bAll = true;
+    for (int i = 0; i < MAX_CHANNEL; ++i) {
+        if (!threads.m_hThread[i].joinable()) continue;
+        for (;;) {
+            const uint64_t qwSeen = ChangeCount();
+            if (threads.m_bEnded[i] || std::chrono::steady_clock::now() >= deadline) break;
+            ProcessEvents(options);
+            WaitForChange(qwSeen, options.dwPollMs);
+        }
+        if (threads.m_bEnded[i]) {
+            threads.m_hThread[i].join();
+        } else {
+            threads.m_hThread[i].detach();
+            bAll = false;
+        }
+    }
+    return bAll;
+}

@@ -1,0 +1,53 @@
+// Start and its wait loop, written once for the dialog and the headless station: a worker per
+// ready channel, the engine prepared once, the channels watched, finished workers joined, and
+// every worker stopped when one of them raises stop-all. The loop never spins a core and hands
+// the caller one "process events" call per pass, so a window stays responsive.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <thread>
+
+#include "engine/channel_context.h"
+
+class CVarnDLCore;
+
+// The workers of the station; lives as long as the station, shared by nested Start loops.
+struct STATION_THREADS {
+    std::thread m_hThread[MAX_CHANNEL];
+    ChannelThreadParam m_aParam[MAX_CHANNEL];
+    std::atomic<uint32_t> m_bEnded[MAX_CHANNEL] = {};  // the worker routine has returned
+};
+
+struct STATION_LOOP_OPTIONS {
+    // Called once per pass of every wait (the dialog dispatches its pending events here).
+    std::function<void()> fnProcessEvents;
+    // Longest pause between two scans when nothing is reported.
+    uint32_t dwPollMs = 5;
+    // The dialog keeps watching a failed channel until its phone is pulled; the headless
+    // station has nobody to pull it and ends once every started worker has ended or passed.
+    bool bEndWhenWorkersEnd = false;
+};
+
+enum StationRunResult : int {
+    STATION_RUN_FINISHED = 1,
+    STATION_RUN_STOPPED = 2,
+};
+
+// Wakes every wait of the orchestration; workers call it when they change a flag it watches.
+void STATION_NotifyChange();
+
+// Resets the serial layer for the channels without a running worker, then StartChannels.
+int STATION_Start(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOOP_OPTIONS& options);
+// Starts a worker on every ready channel (preparing the engine from the current boxes before
+// the first) and watches until the run finishes or is stopped.
+int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
+                          const STATION_LOOP_OPTIONS& options);
+// Waits for every worker, also those in their reboot wait, and joins them.
+void STATION_JoinAll(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOOP_OPTIONS& options);
+// Cancel: raises stop-all and quit, stops the unfinished workers and joins what ends within
+// dwBoundMs of real time; true when every worker was joined. Workers left over are detached,
+// for the program is about to end.
+bool STATION_Cancel(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOOP_OPTIONS& options,
+                    uint32_t dwBoundMs);

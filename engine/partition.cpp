@@ -1,0 +1,187 @@
+#include "engine/partition.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "engine/model_ticks.h"
+#include "engine/region_procedures.h"
+#include "engine/station_core.h"
+#include "link/log.h"
+#include "link/serial_device.h"
+#include "protocol/commands.h"
+#include "protocol/frame.h"
+
+namespace {
+
+#define LOG(pParam, ...) \
+    WriteLog((pParam)->pDlg, (pParam)->nCh, (pParam)->pDlg->m_csDisplay, __VA_ARGS__)
+
+void ShowText(ChannelThreadParam* pParam, const char* szText)
+{
+    CVarnDLCore& core = *pParam->pDlg;
+    core.m_ctrlProgress[pParam->nCh].ShowText(core.m_csDisplay, szText, 0);
+}
+
+// One request without data; the reply class, or 0 when the send failed.
+int Exchange(ChannelThreadParam* pParam, uint8_t byOpcode, uint8_t bySeq, uint32_t dwParam,
+             uint32_t dwLength, const uint8_t* pbyPayload)
+{
+    CBufObj& buf = *pParam->pnBufObj;
+    buf.ClearPacket();
+    const int nBytes = FLASH_DOWNLOADER_BuildRequest(buf.m_pPacket, byOpcode, bySeq, dwParam,
+                                                     dwLength, pbyPayload, 0);
+    if (!SERIAL_DEVICE_Send(pParam->nCh, buf.m_pPacket, static_cast<uint32_t>(nBytes))) return 0;
+    return FLASH_DOWNLOADER_WaitReply(pParam);
+}
+
+// The forced full download needs the whole image set; the fields of the missing kinds tell
+// the operator what to open.
+bool HaveFullImageSet(CVarnDLCore& core)
+{
+    if (core.m_bUnifiedImage) return true;
+    if (core.m_bEbootImage && core.m_bPdaImage && core.m_bPhoneImage) return true;
+    std::lock_guard<std::mutex> lock(core.m_csTicks);
+    if (!core.m_bEbootImage) core.m_strEbootPath = "Please open Eboot Image File";
+    if (!core.m_bPdaImage) core.m_strPdaPath = "Please open PDA Image File";
+    if (!core.m_bPhoneImage) core.m_strPhonePath = "Please open Phone Image File";
+    core.m_strUnifiedPath = "Please open Unified Image File";
+    ++core.m_dwTicksVersion;
+    return false;
+}
+
+// Erase the PDA area, park EFS2 there, erase everything below it, bring EFS2 back.
+int Repartition(ChannelThreadParam* pParam)
+{
+    CVarnDLCore& core = *pParam->pDlg;
+    const int nCh = pParam->nCh;
+    const REGION_INFO& pda = core.m_RegionTable.aRegion[REGION_PDA];
+
+    ShowText(pParam, "   Erase PDA Region and Backup EFS Data!!");
+    LOG(pParam, "[Channel %d]  Erase PDA Region\r\n", nCh);
+    g_pRegion[nCh] = &pda;
+    if (!FLASH_DOWNLOADER_EraseForWrite(pParam, PdaDownloading)) {
+        FLASH_REGION_ReportFailure(pParam, " PDA ERASE FLASH Failed!");
+        LOG(pParam, "[Channel %d]  Erase PDA Region Fail!!!\r\n", nCh);
+        return -1;  // its own red text already shown
+    }
+
+    LOG(pParam, "[Channel %d]  EFS data BackUp!!!\r\n", nCh);
+    ShowText(pParam, "   EFS data BackUp!!!");
+    ++g_bySeq[nCh];
+    if (Exchange(pParam, CMD_EFS_BACKUP, g_bySeq[nCh], pda.StartAddr, 0, nullptr) != REPLY_ACK)
+        return 0;
+
+    ShowText(pParam, "   Erase Phone Region!!");
+    LOG(pParam, "[Channel %d]  Erase Phone Region\r\n", nCh);
+    if (Exchange(pParam, CMD_ERASE_FOR_WRITE, g_bySeq[nCh], 0, pda.StartAddr, nullptr) != REPLY_ACK)
+        return 0;
+    LOG(pParam, "[Channel %d]  Erase Phone Region success!!\r\n", nCh);
+    g_bPartitionChanged[nCh] = 1;
+
+    return FLASH_PARTITION_WriteBackEfs(pParam);
+}
+
+}  // namespace
+
+int FLASH_PARTITION_Check(ChannelThreadParam* pParam)
+{
+    CVarnDLCore& core = *pParam->pDlg;
+    const int nCh = pParam->nCh;
+
+    g_pRegion[nCh] = &core.m_RegionTable.aRegion[REGION_EFS2];
+    ShowText(pParam, "   Send Partition Table");
+    LOG(pParam, "[Channel %d]  Send Partition Table\r\n", nCh);
+
+    ++g_bySeq[nCh];
+    const int nClass = Exchange(pParam, CMD_PARTITION_TABLE, g_bySeq[nCh], 0,
+                                PARTITION_TABLE_SIZE, core.m_abyPartitionTable);
+    if (nClass == 0) return 0;  // not sent: no text
+
+    bool bOk = false;
+    if (nClass == REPLY_ACK) {
+        bOk = true;
+    } else if (nClass == REPLY_NAK || nClass == REPLY_NAK_7) {
+        const int nAnswer = core.View().AskYesNo(nCh, PARTITION_PROMPT_CAPTION,
+                                                 PARTITION_PROMPT_TEXT, core.m_bRun[nCh]);
+        if (nAnswer == IDNO) {
+            FLASH_REGION_ReportFailure(pParam, "Stopped by user : check partition once again\r\n");
+            LOG(pParam, "[Channel %d]  Download stopped....\r\n", nCh);
+            return 0;
+        }
+        if (nAnswer == IDYES) {
+            core.m_bOlderVersion[nCh] = 1;
+            if (!HaveFullImageSet(core)) {
+                ShowText(pParam, "   Please select all image files and try again!!");
+                LOG(pParam, "[Channel %d]  Please select All image and Try again\r\n", nCh);
+            } else {
+                MODEL_TICKS_ForceFullDownload(core);
+                const int nResult = Repartition(pParam);
+                if (nResult < 0) return 0;
+                bOk = nResult == 1;
+            }
+        }
+    }
+    if (!bOk) {
+        FLASH_REGION_ReportFailure(pParam, " Send Partition Table Fail!");
+        return 0;
+    }
+    LOG(pParam, "[Channel %d]  Partition Table is correct\r\n", nCh);
+    return 1;
+}
+
+int FLASH_PARTITION_WriteBackEfs(ChannelThreadParam* pParam)
+{
+    CVarnDLCore& core = *pParam->pDlg;
+    const int nCh = pParam->nCh;
+    const REGION_INFO* aRegion = core.m_RegionTable.aRegion;
+
+    g_pRegion[nCh] = &aRegion[REGION_EFS2];
+    g_bySeq[nCh] = 0;
+    LOG(pParam, "[Channel %d]  Write EFS Data\r\n", nCh);
+    ShowText(pParam, "   Write EFS Data!!");
+    ++g_bySeq[nCh];
+    if (Exchange(pParam, CMD_EFS_RESTORE, g_bySeq[nCh], aRegion[REGION_PDA].StartAddr, 0,
+                 nullptr) != REPLY_ACK)
+        return 0;
+
+    ShowText(pParam, "   Erase PDA Region!!");
+    LOG(pParam, "[Channel %d]  Erase PDA Region\r\n", nCh);
+    const uint32_t dwAddr = aRegion[REGION_APPSBL].StartAddr + aRegion[REGION_APPSBL].EraseLength;
+    const uint32_t dwLength = aRegion[REGION_PDA].EraseLength + aRegion[REGION_HIDDEN].EraseLength +
+                              aRegion[REGION_CARRIER].EraseLength;
+    if (Exchange(pParam, CMD_ERASE_FOR_WRITE, g_bySeq[nCh], dwAddr, dwLength, nullptr) != REPLY_ACK)
+        return 0;
+    LOG(pParam, "[Channel %d]  Erase PDA Region success!!\r\n", nCh);
+    LOG(pParam, "[Channel %d]  EFS Download Success!!\r\n", nCh);
+    return 1;
+}
+
+int FLASH_PARTITION_SendMibibHeader(ChannelThreadParam* pParam, const DOWNLOAD_PLAN& plan)
+{
+    CVarnDLCore& core = *pParam->pDlg;
+    const int nCh = pParam->nCh;
+    const uint8_t byMask = plan.g_DownSel.byMibibMask;
+    CBufObj& buf = *pParam->pnBufObj;
+
+    LOG(pParam, "[Channel %d]  Send MIBIB Header Data  %x !!!\r\n", nCh, byMask);
+    ShowText(pParam, "   Send MIBIB Header Data!!!");
+    buf.ClearPacket();
+    buf.ClearData();
+    std::memcpy(buf.m_pData, plan.g_abyHeaderBlock, HEADER_BLOCK_TOTAL);
+    ++g_bySeq[nCh];
+    const int nBytes = FLASH_DOWNLOADER_BuildRequest(buf.m_pPacket, CMD_MIBIB_HEADER, g_bySeq[nCh],
+                                                     byMask, FRAME_MAX_PAYLOAD, buf.m_pData, 0);
+    for (;;) {
+        if (!SERIAL_DEVICE_Send(nCh, buf.m_pPacket, static_cast<uint32_t>(nBytes))) {
+            FLASH_REGION_ReportFailure(pParam, " Send MIBIB Header Data Failed!");
+            LOG(pParam, "[Channel %d]  Tx Send MIBIB Header Data Fail!!!\r\n", nCh);
+            return 0;
+        }
+        if (FLASH_DOWNLOADER_WaitReply(pParam) == REPLY_ACK) break;
+        // The phone may refuse the header any number of times; only the console ends the
+        // resends, by stopping the channel.
+        if (!core.m_bRun[nCh]) return 0;
+    }
+    LOG(pParam, "[Channel %d]  Send MIBIB Header Data Success!!!\r\n", nCh);
+    return 1;
+}

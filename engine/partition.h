@@ -1,0 +1,20 @@
+// The partition table check at the start of a cycle, with the operator's consent to erase and
+// re-partition the phone while its EFS2 file system is parked in the PDA area, and the MIBIB
+// header exchange that tells the phone which regions the download brings.
+#pragma once
+
+#include "engine/channel_context.h"
+
+constexpr const char* PARTITION_PROMPT_CAPTION = "Partition Information Exception";
+constexpr const char* PARTITION_PROMPT_TEXT =
+    "Given partition information is different from target's. Do you want to continue?\r\n"
+    "If you select 'Yes', all partition data will be erased and re-programmed regardless of the "
+    "current download mode selection.";
+
+// 1: go on with the region phase (also after a re-partition); 0: the cycle ends early.
+int FLASH_PARTITION_Check(ChannelThreadParam* pParam);
+// Has the phone copy its EFS2 back from the PDA area and clears the areas behind APPSBL.
+int FLASH_PARTITION_WriteBackEfs(ChannelThreadParam* pParam);
+// Sends the four header blocks with the mask of the regions being downloaded; resends until
+// the phone acknowledges or the channel is stopped.
+int FLASH_PARTITION_SendMibibHeader(ChannelThreadParam* pParam, const DOWNLOAD_PLAN& plan);

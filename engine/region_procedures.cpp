@@ -1,0 +1,313 @@
+#include "engine/region_procedures.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "engine/station_core.h"
+#include "link/log.h"
+#include "link/serial_device.h"
+#include "protocol/commands.h"
+#include "protocol/transfer.h"
+
+namespace {
+
+CVarnDLCore& Core(ChannelThreadParam* pParam) { return *pParam->pDlg; }
+
+#define LOG(pParam, ...) \
+    WriteLog((pParam)->pDlg, (pParam)->nCh, (pParam)->pDlg->m_csDisplay, __VA_ARGS__)
+
+const REGION_INFO* Entry(ChannelThreadParam* pParam, int nRegion)
+{
+    return &Core(pParam).m_RegionTable.aRegion[nRegion];
+}
+
+void Fail(ChannelThreadParam* pParam, const char* szFormat, const char* szName)
+{
+    char szText[STATUS_TEXT_MAX + 1];
+    std::snprintf(szText, sizeof(szText), szFormat, szName);
+    FLASH_REGION_ReportFailure(pParam, szText);
+}
+
+// A data exchange hands back 1 when the console stopped the channel mid-region; the flow must
+// not go on to claim the region as written.
+bool Stopped(ChannelThreadParam* pParam) { return Core(pParam).m_bRun[pParam->nCh] == 0; }
+
+void FailWrite(ChannelThreadParam* pParam, const char* szName)
+{
+    Fail(pParam, " %s WRITE FLASH Failed!", szName);
+    LOG(pParam, "[Channel %d]  Write %s Data Fail!!!\r\n", pParam->nCh, szName);
+}
+
+void FailErase(ChannelThreadParam* pParam, const char* szName)
+{
+    Fail(pParam, " %s ERASE FLASH Failed!", szName);
+    LOG(pParam, "[Channel %d]  Erase %s Region Fail!!!\r\n", pParam->nCh, szName);
+}
+
+void FailSend(ChannelThreadParam* pParam, int nRegion, const char* szName)
+{
+    Fail(pParam, " %s Sending Partition Failed!", szName);
+    if (nRegion == REGION_AMSS)
+        LOG(pParam, "[Channel %d]  Sending partition %s Data Fail!!!\r\n", pParam->nCh, szName);
+    else
+        LOG(pParam, "[Channel %d]  Sending %s Data Fail!!!\r\n", pParam->nCh, szName);
+}
+
+// Send into the phone's memory, have the CRC checked, then erase and program: the flash is
+// not touched until the whole region has arrived intact.
+int StagedFlow(ChannelThreadParam* pParam, int nRegion, int nKind, int nFlashKind,
+               const char* szName)
+{
+    const int nCh = pParam->nCh;
+    g_pRegion[nCh] = Entry(pParam, nRegion);
+    LOG(pParam, "[Channel %d]  Sending %s Data\r\n", nCh, szName);
+    if (nRegion != REGION_OEMSBL) g_bySeq[nCh] = 0;
+    // The phone checks the CRC over the padded region, which must fit the staging buffer.
+    const uint64_t qwPadded = (static_cast<uint64_t>(g_pRegion[nCh]->DataLength) + 0x7FFF) & ~0x7FFFull;
+    if (!FLASH_REGION_SliceInImage(nCh, *g_pRegion[nCh]) || qwPadded > CRC_REGION_LIMIT) {
+        FailSend(pParam, nRegion, szName);
+        return 0;
+    }
+    if (!FLASH_DOWNLOADER_SendRegion(pParam, nKind)) {
+        FailSend(pParam, nRegion, szName);
+        return 0;
+    }
+    if (Stopped(pParam)) return 0;
+    LOG(pParam, "[Channel %d]  Check CRC %s Data\r\n", nCh, szName);
+    if (!FLASH_DOWNLOADER_CheckCrc(pParam, nKind)) {
+        LOG(pParam, "[Channel %d]  Check CRC %s Data Fail\r\n", nCh, szName);
+        return 0;
+    }
+    LOG(pParam, "[Channel %d]  Check CRC OK !\r\n", nCh);
+    LOG(pParam, "[Channel %d]  Erase %s Region\r\n", nCh, szName);
+    if (!FLASH_DOWNLOADER_EraseForFlash(pParam, nKind)) {
+        FailErase(pParam, szName);
+        return 0;
+    }
+    LOG(pParam, "[Channel %d]  Start Flashing Partition %s !\r\n", nCh, szName);
+    if (!FLASH_DOWNLOADER_FlashRegion(pParam, nFlashKind)) {
+        LOG(pParam, "[Channel %d]  Flashing %s data Fail ! ! !\r\n", nCh, szName);
+        return 0;
+    }
+    LOG(pParam, "[Channel %d]  Flashing %s Data Done.\r\n", nCh, szName);
+    LOG(pParam, "[Channel %d]  %s Download Success!!\r\n", nCh, szName);
+    return 1;
+}
+
+// Erase, then write chunk by chunk. bSeqBeforeErase / bSeqAfterErase: where the flow resets
+// the sequence byte.
+int DirectFlow(ChannelThreadParam* pParam, int nRegion, int nKind, const char* szName,
+               bool bSeqBeforeErase, bool bSeqAfterErase)
+{
+    const int nCh = pParam->nCh;
+    g_pRegion[nCh] = Entry(pParam, nRegion);
+    const REGION_INFO& region = *g_pRegion[nCh];
+    LOG(pParam, "[Channel %d]  Erase %s Region\r\n", nCh, szName);
+    if (nRegion == REGION_APPSBL)
+        LOG(pParam, "[Channel %d]  StartAddr:0x%08x , DataLength : 0x%08x, EraseLength : 0x%08x\r\n",
+            nCh, region.StartAddr, region.DataLength, region.EraseLength);
+    // A slice the image file does not hold would go out padded with whatever lies behind it;
+    // refuse it before the flash range is erased.
+    if (!FLASH_REGION_SliceInImage(nCh, region)) {
+        FailWrite(pParam, szName);
+        return 0;
+    }
+    if (bSeqBeforeErase) g_bySeq[nCh] = 0;
+    if (!FLASH_DOWNLOADER_EraseForWrite(pParam, nKind)) {
+        FailErase(pParam, szName);
+        return 0;
+    }
+    if (bSeqAfterErase) g_bySeq[nCh] = 0;
+    LOG(pParam, "[Channel %d]  Write %s Data\r\n", nCh, szName);
+    if (!FLASH_DOWNLOADER_WriteRegion(pParam, nKind)) {
+        FailWrite(pParam, szName);
+        return 0;
+    }
+    if (Stopped(pParam)) return 0;
+    LOG(pParam, "[Channel %d]  %s Download Success!!\r\n", nCh, szName);
+    return 1;
+}
+
+// The MIBIB written directly, ahead of QCSBL, when the phone has no Safe Download.
+int OlderMibibPart(ChannelThreadParam* pParam)
+{
+    const int nCh = pParam->nCh;
+    g_pRegion[nCh] = Entry(pParam, REGION_MIBIB);
+    LOG(pParam, "[Channel %d]  Erase %s Region \r\n", nCh, "MIBIB");
+    if (!FLASH_DOWNLOADER_EraseForWrite(pParam, MibibDownloading)) {
+        FailErase(pParam, "MIBIB");
+        return 0;
+    }
+    g_bySeq[nCh] = 0;
+    if (!FLASH_DOWNLOADER_WriteMibib(pParam, MibibDownloading)) {
+        FailWrite(pParam, "MIBIB");
+        return 0;
+    }
+    if (Stopped(pParam)) return 0;
+    LOG(pParam, "[Channel %d]  Download Success!!\r\n", nCh);
+    return 1;
+}
+
+// PDA, CARRIER and HIDDEN: erase, then page writes with spare bytes.
+int PageFlow(ChannelThreadParam* pParam, int nRegion, int nKind, const char* szName)
+{
+    CVarnDLCore& core = Core(pParam);
+    const int nCh = pParam->nCh;
+    const bool bPda = nRegion == REGION_PDA;
+    g_pRegion[nCh] = Entry(pParam, nRegion);
+    const REGION_INFO& region = *g_pRegion[nCh];
+    // Without a CSC image the CARRIER region is only erased.
+    const bool bWrite = nRegion != REGION_CARRIER || core.m_bCscImage;
+
+    if (bPda)
+        LOG(pParam, "[Channel %d]  %s Erase Region\r\n", nCh, szName);
+    else
+        LOG(pParam, "[Channel %d]  Erase %s Region\r\n", nCh, szName);
+
+    auto failWrite = [&]() {
+        Fail(pParam, " %s WRITE FLASH Failed!", szName);
+        if (bPda)
+            LOG(pParam, "[Channel %d]  %s Write Data Fail!!!\r\n", nCh, szName);
+        else
+            LOG(pParam, "[Channel %d]  Write %s Data Fail!!!\r\n", nCh, szName);
+    };
+    if (bWrite && !FLASH_REGION_SliceInImage(nCh, region)) {
+        failWrite();
+        return 0;
+    }
+    if (!FLASH_DOWNLOADER_EraseForWrite(pParam, nKind)) {
+        Fail(pParam, " %s ERASE FLASH Failed!", szName);
+        if (bPda)
+            LOG(pParam, "[Channel %d]  %s Erase Region Fail!!!\r\n", nCh, szName);
+        else
+            LOG(pParam, "[Channel %d]  Erase %s Region Fail!!!\r\n", nCh, szName);
+        return 0;
+    }
+    g_bySeq[nCh] = 0;
+    if (!bWrite) return 1;
+
+    if (bPda)
+        LOG(pParam, "[Channel %d]  %s Write Data\r\n", nCh, szName);
+    else
+        LOG(pParam, "[Channel %d]  Write %s Data\r\n", nCh, szName);
+    int nResult;
+    if (nRegion == REGION_CARRIER && core.m_bCscPacked)
+        nResult = FLASH_DOWNLOADER_WriteRegionAddSpare(pParam, nKind);
+    else
+        nResult = FLASH_DOWNLOADER_WriteRegionSpare(pParam, nKind);
+    if (!nResult) {
+        failWrite();
+        return 0;
+    }
+    if (Stopped(pParam)) return 0;
+    LOG(pParam, "[Channel %d]  %s Download Success!!\r\n", nCh, szName);
+    return 1;
+}
+
+}  // namespace
+
+void FLASH_REGION_ReportFailure(ChannelThreadParam* pParam, const char* szText)
+{
+    const int nCh = pParam->nCh;
+    CVarnDLCore& core = Core(pParam);
+    core.m_ctrlProgress[nCh].ShowStatus(nCh, core.m_csDisplay, szText, Error, 0, 0);
+    g_nComPort[nCh] = 0;
+}
+
+int FLASH_REGION_SliceInImage(int nCh, const REGION_INFO& region)
+{
+    if (region.DataLength == 0) return 1;
+    struct stat st;
+    if (g_fileImage[nCh] < 0 || ::fstat(g_fileImage[nCh], &st) != 0) return 0;
+    const uint64_t qwEnd = static_cast<uint64_t>(region.FileOffset) + region.DataLength;
+    return qwEnd <= static_cast<uint64_t>(st.st_size) ? 1 : 0;
+}
+
+void FLASH_REGION_QueryMode(ChannelThreadParam* pParam)
+{
+    CVarnDLCore& core = Core(pParam);
+    const int nCh = pParam->nCh;
+    if (FLASH_DOWNLOADER_QuerySafeDownload(pParam)) {
+        core.m_bOlderVersion[nCh] = 0;
+        LOG(pParam, "[Channel %d]  Download Mode : Safe Download \r\n", nCh);
+    } else {
+        core.m_bOlderVersion[nCh] = 1;
+        LOG(pParam, "[Channel %d]  Download Mode : Older Version Update \r\n", nCh);
+    }
+}
+
+int FLASH_REGION_Qcsbl(ChannelThreadParam* pParam)
+{
+    CVarnDLCore& core = Core(pParam);
+    const int nCh = pParam->nCh;
+    // After the operator's Yes to a re-partition the mode is fixed and no query is made.
+    if (!core.m_bOlderVersion[nCh]) FLASH_REGION_QueryMode(pParam);
+    if (!core.m_bOlderVersion[nCh])
+        return StagedFlow(pParam, REGION_QCSBL, QcsblDownloading, QcsblFlashing, "QCSBL");
+    if (!OlderMibibPart(pParam)) return 0;
+    return DirectFlow(pParam, REGION_QCSBL, QcsblDownloading, "QCSBL", false, false);
+}
+
+int FLASH_REGION_Oemsbl(ChannelThreadParam* pParam)
+{
+    if (!Core(pParam).m_bOlderVersion[pParam->nCh])
+        return StagedFlow(pParam, REGION_OEMSBL, OemsblDownloading, OemsblFlashing, "OEMSBL");
+    return DirectFlow(pParam, REGION_OEMSBL, OemsblDownloading, "OEMSBL", false, false);
+}
+
+int FLASH_REGION_Mibib(ChannelThreadParam* pParam)
+{
+    const int nCh = pParam->nCh;
+    g_pRegion[nCh] = Entry(pParam, REGION_MIBIB);
+    if (!FLASH_DOWNLOADER_SendMibib(pParam)) return 0;
+    if (Stopped(pParam)) return 0;
+    LOG(pParam, "[Channel %d]  %s Download Success!!\r\n", nCh, "MIBIB");
+    return 1;
+}
+
+int FLASH_REGION_Amss(ChannelThreadParam* pParam)
+{
+    if (!Core(pParam).m_bOlderVersion[pParam->nCh])
+        return StagedFlow(pParam, REGION_AMSS, AmssDownloading, AmssFlashing, "AMSS");
+    return DirectFlow(pParam, REGION_AMSS, AmssDownloading, "AMSS", true, false);
+}
+
+int FLASH_REGION_EraseEfs2(ChannelThreadParam* pParam)
+{
+    const int nCh = pParam->nCh;
+    g_pRegion[nCh] = Entry(pParam, REGION_EFS2);
+    LOG(pParam, "[Channel %d]  Erase EFS2 Region\r\n", nCh);
+    if (!FLASH_DOWNLOADER_EraseForWrite(pParam, EfsErasing)) {
+        FLASH_REGION_ReportFailure(pParam, " EFS2 ERASE FLASH Failed!");
+        LOG(pParam, "[Channel %d]  Erase EFS2 Region Fail!!!\r\n", nCh);
+        return 0;
+    }
+    LOG(pParam, "[Channel %d]  EFS2 Download Success!!\r\n", nCh);
+    return 1;
+}
+
+int FLASH_REGION_Fota(ChannelThreadParam* pParam)
+{
+    return DirectFlow(pParam, REGION_FOTA, FotaDownloading, "FOTA", false, false);
+}
+
+int FLASH_REGION_Appsbl(ChannelThreadParam* pParam)
+{
+    return DirectFlow(pParam, REGION_APPSBL, AppsblDownloading, "APPSBL", false, true);
+}
+
+int FLASH_REGION_Pda(ChannelThreadParam* pParam)
+{
+    return PageFlow(pParam, REGION_PDA, PdaDownloading, "PDA");
+}
+
+int FLASH_REGION_Carrier(ChannelThreadParam* pParam)
+{
+    return PageFlow(pParam, REGION_CARRIER, CarrierDownloading, "CARRIER");
+}
+
+int FLASH_REGION_Hidden(ChannelThreadParam* pParam)
+{
+    return PageFlow(pParam, REGION_HIDDEN, HiddenDownloading, "HIDDEN");
+}

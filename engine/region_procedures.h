@@ -1,0 +1,30 @@
+// The region procedures: each moves one flash region of the phone from its image file to the
+// phone's flash by the exchanges its region and the download mode call for, and turns their
+// results into log lines and, on failure, a red text on the channel's bar.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/channel_context.h"
+
+// Red text on the channel's bar (the fill it reached stays) and the serial layer forgets the
+// channel's port number until the next Start.
+void FLASH_REGION_ReportFailure(ChannelThreadParam* pParam, const char* szText);
+
+// 1 when the slice [FileOffset, FileOffset + DataLength) lies inside the channel's open image.
+int FLASH_REGION_SliceInImage(int nCh, const REGION_INFO& region);
+
+// Asks the phone whether it offers Safe Download and sets m_bOlderVersion from the answer.
+void FLASH_REGION_QueryMode(ChannelThreadParam* pParam);
+
+// One per flow; 1 on success, 0 on failure (after the flow's texts).
+int FLASH_REGION_Qcsbl(ChannelThreadParam* pParam);  // starts with the mode query
+int FLASH_REGION_Oemsbl(ChannelThreadParam* pParam);
+int FLASH_REGION_Mibib(ChannelThreadParam* pParam);  // Safe Download only
+int FLASH_REGION_Amss(ChannelThreadParam* pParam);
+int FLASH_REGION_EraseEfs2(ChannelThreadParam* pParam);
+int FLASH_REGION_Fota(ChannelThreadParam* pParam);
+int FLASH_REGION_Appsbl(ChannelThreadParam* pParam);
+int FLASH_REGION_Pda(ChannelThreadParam* pParam);
+int FLASH_REGION_Carrier(ChannelThreadParam* pParam);
+int FLASH_REGION_Hidden(ChannelThreadParam* pParam);
