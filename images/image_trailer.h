@@ -3,10 +3,13 @@
 // 160 bytes with nine; an old block is widened to the new shape before anything reads it.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
 #include "engine/channel_context.h"
+
+static_assert(std::endian::native == std::endian::little, "image files are read as host words");
 
 enum ImageKind : int {
     IMAGE_UNIFIED = 0,
@@ -23,6 +26,7 @@ constexpr uint32_t TRAILER_END_MARKER = 0x7D;
 constexpr uint32_t TRAILER_NEW_SIZE = 192;
 constexpr uint32_t TRAILER_OLD_SIZE = 160;
 constexpr uint32_t TRAILER_OLD_REGIONS = 9;
+constexpr uint32_t TRAILER_OLD_END_OFFSET = 156;
 constexpr uint32_t TRAILER_OLD_PHONE_KIND = 0x40;  // an old Phone kind word, accepted unmarked
 constexpr uint32_t CSC_SIZE_MARKER = 0xACAC;        // PDA entry 7 StartAddr: FileOffset is the CSC size
 constexpr uint32_t PARTITION_TABLE_OFFSET = 0x44800;
@@ -43,7 +47,44 @@ inline IMAGE_TRAILER IMAGE_WidenOldTrailer(const uint8_t* pbyOld /* TRAILER_OLD_
     IMAGE_TRAILER t;
     std::memset(&t, 0, sizeof(t));
     std::memcpy(&t, pbyOld, TRAILER_OLD_SIZE);
-    std::memset(reinterpret_cast<uint8_t*>(&t) + 156, 0, 32);
+    std::memset(reinterpret_cast<uint8_t*>(&t) + TRAILER_OLD_END_OFFSET, 0, 32);
     t.dwEndMarker = TRAILER_END_MARKER;
     return t;
+}
+
+inline uint32_t IMAGE_ReadWord(const uint8_t* pby)
+{
+    uint32_t dw;
+    std::memcpy(&dw, pby, sizeof(dw));
+    return dw;
+}
+
+enum TrailerFormat : int {
+    TRAILER_REFUSED = 0,
+    TRAILER_NEW = 1,
+    TRAILER_OLD = 2,
+};
+
+// Judges the last 192 bytes of a file for the given kind (0-4): the new block first, then the old
+// block in the last 160 of them. On acceptance *pTrailer holds the block in the 192-byte shape.
+TrailerFormat IMAGE_ParseTrailer(const uint8_t* pbyTail /* TRAILER_NEW_SIZE */, int nKind,
+                                 IMAGE_TRAILER* pTrailer);
+
+// An old trailer of one of these kind words is a Phone (or Unified) image: it carries the
+// partition table and forbids Hidden images.
+inline bool IMAGE_OldKindCarriesPartition(uint32_t dwKind)
+{
+    return dwKind == 1 || dwKind == 2 || dwKind == TRAILER_OLD_PHONE_KIND;
+}
+
+// The DataLength of CARRIER and HIDDEN in a new Phone trailer: the erase area less 320 blocks
+// of 2,048 bytes, each remaining block carrying 8 spare bytes. An area too small to hold those
+// 320 blocks, or so large that the length no longer fits a word, gives 0 (no data) instead of a
+// wrapped length that would send the wrong number of bytes.
+inline uint32_t IMAGE_SpareDataLength(uint32_t dwEraseLength)
+{
+    const uint64_t qwGross = uint64_t(dwEraseLength) + uint64_t(dwEraseLength >> 11) * 8;
+    constexpr uint64_t qwReserved = 657920;
+    if (qwGross <= qwReserved || qwGross - qwReserved > 0xFFFFFFFFull) return 0;
+    return uint32_t(qwGross - qwReserved);
 }
