@@ -1,0 +1,432 @@
+// quillon-flash: the station without a window, for production-line automation. The same
+// engine and Start orchestration as the dialog flash up to eight phones, one per serial port
+// given; every log line and every change of a bar's text is printed, prefixed with its channel.
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/cycle.h"
+#include "engine/model_ticks.h"
+#include "engine/orchestration.h"
+#include "engine/station_core.h"
+#include "engine/station_view.h"
+#include "images/image_select.h"
+#include "images/multi_csc.h"
+#include "link/port_table.h"
+#include "link/serial_device.h"
+
+namespace {
+
+constexpr int EXIT_PASS = 0;
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+
+const char* const g_szUsage =
+    "Usage: quillon-flash [OPTIONS] PORT [PORT ...]\n"
+    "Flashes one phone per serial port; the i-th PORT is channel i (at most 8).\n"
+    "\n"
+    "  --phone FILE  --eboot FILE  --pda FILE  --csc FILE  --hidden FILE\n"
+    "                              the image files\n"
+    "  --model N                   device model index 0-6 (default 4)\n"
+    "  --select LIST               comma list of pboot,phone,efs,eboot,pda,csc,hidden\n"
+    "                              (default: pboot,phone, and eboot, pda, csc with their images)\n"
+    "  --csc-entry NAME            Multi-CSC entry (default: the alphabetically first)\n"
+    "  --csc-priority 0|1          (default 1)\n"
+    "  --on-partition-mismatch yes|no\n"
+    "                              the answer to the partition prompt (default no)\n"
+    "  --reboot-wait SECONDS       (default: the model's wait)\n"
+    "  --json                      one JSON object per line for every bar change and log line\n"
+    "  --help, --version\n"
+    "\n"
+    "Exit status: 0 every channel passed, 1 a channel failed, 2 usage error or refused image.\n";
+
+volatile std::sig_atomic_t g_bInterrupted = 0;
+
+void OnSignal(int) { g_bInterrupted = 1; }
+
+struct OPTIONS {
+    std::string astrImage[6];  // by ImageKind; 0 (Unified) is never given
+    int nModel = 4;
+    bool bSelectGiven = false;
+    MODEL_TICKS ticks;
+    bool bCscEntryGiven = false;
+    std::string strCscEntry;
+    bool bCscPriority = true;
+    bool bYesToMismatch = false;
+    int nRebootWaitSec = -1;
+    bool bJson = false;
+    std::vector<std::string> astrPorts;
+};
+
+std::string JsonString(const std::string& str)
+{
+    std::string out = "\"";
+    for (unsigned char c : str) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char sz[8];
+                std::snprintf(sz, sizeof(sz), "\\u%04x", c);
+                out += sz;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+// A log line without its line end, for the plain output.
+std::string Chomp(std::string str)
+{
+    while (!str.empty() && (str.back() == '\n' || str.back() == '\r')) str.pop_back();
+    return str;
+}
+
+// Prints what the dialog would show. Bar and log calls arrive with the display lock held and
+// print at once; nothing here waits for another thread.
+class CHeadlessView final : public IStationView {
+public:
+    CHeadlessView(CVarnDLCore& core, const OPTIONS& opt) : m_core(core), m_opt(opt) {}
+
+    void OnBarChanged(int nCh) override
+    {
+        if (nCh < 0 || nCh >= MAX_CHANNEL) return;
+        const BAR_STATE state = m_core.m_ctrlProgress[nCh].GetState();
+        std::lock_guard<std::mutex> lock(m_csOut);
+        if (m_bHaveText[nCh] && state.strText == m_astrLastText[nCh]) return;
+        m_bHaveText[nCh] = true;
+        m_astrLastText[nCh] = state.strText;
+        if (m_opt.bJson) {
+            std::printf("{\"type\":\"bar\",\"channel\":%d,\"text\":%s,\"percent\":%d,"
+                        "\"color\":\"#%02x%02x%02x\"}\n",
+                        nCh, JsonString(state.strText).c_str(), state.nPercent, state.byRed,
+                        state.byGreen, state.byBlue);
+        } else {
+            std::printf("[CH%d] bar %s\n", nCh, Chomp(state.strText).c_str());
+        }
+        std::fflush(stdout);
+    }
+
+    void OnLogLine(const std::string& strLine) override
+    {
+        const int nCh = FLASH_CYCLE_CurrentChannel();
+        std::lock_guard<std::mutex> lock(m_csOut);
+        if (m_opt.bJson)
+            std::printf("{\"type\":\"log\",\"channel\":%d,\"text\":%s}\n", nCh,
+                        JsonString(strLine).c_str());
+        else if (nCh >= 0)
+            std::printf("[CH%d] log %s\n", nCh, Chomp(strLine).c_str());
+        else
+            std::printf("[STATION] log %s\n", Chomp(strLine).c_str());
+        std::fflush(stdout);
+    }
+
+    void OnPortText(int nCh, const std::string& strText) override
+    {
+        std::lock_guard<std::mutex> lock(m_csOut);
+        if (m_opt.bJson)
+            std::printf("{\"type\":\"port\",\"channel\":%d,\"text\":%s}\n", nCh,
+                        JsonString(strText).c_str());
+        else
+            std::printf("[CH%d] port %s\n", nCh, strText.c_str());
+        std::fflush(stdout);
+    }
+
+    int AskYesNo(int nCh, const std::string& strCaption, const std::string& strText,
+                 const std::atomic<uint32_t>&) override
+    {
+        const bool bYes = m_opt.bYesToMismatch;
+        std::lock_guard<std::mutex> lock(m_csOut);
+        if (m_opt.bJson)
+            std::printf("{\"type\":\"question\",\"channel\":%d,\"caption\":%s,\"text\":%s,"
+                        "\"answer\":\"%s\"}\n",
+                        nCh, JsonString(strCaption).c_str(), JsonString(strText).c_str(),
+                        bYes ? "yes" : "no");
+        else
+            std::printf("[CH%d] question %s: answered %s\n", nCh, strCaption.c_str(),
+                        bYes ? "Yes" : "No");
+        std::fflush(stdout);
+        return bYes ? IDYES : IDNO;
+    }
+
+    void ShowMessage(int nCh, const std::string& strText, const std::atomic<uint32_t>&) override
+    {
+        std::lock_guard<std::mutex> lock(m_csOut);
+        if (m_opt.bJson)
+            std::printf("{\"type\":\"message\",\"channel\":%d,\"text\":%s}\n", nCh,
+                        JsonString(strText).c_str());
+        else
+            std::printf("[CH%d] message %s\n", nCh, strText.c_str());
+        std::fflush(stdout);
+    }
+
+private:
+    CVarnDLCore& m_core;
+    const OPTIONS& m_opt;
+    std::mutex m_csOut;
+    bool m_bHaveText[MAX_CHANNEL] = {};
+    std::string m_astrLastText[MAX_CHANNEL];
+};
+
+// Image selection without a window: the message boxes go to stderr, the stored ticks are the
+// ones the command line chose.
+class CHeadlessImageControls final : public CNullImageControls {
+public:
+    explicit CHeadlessImageControls(CVarnDLCore& core) : m_core(core) {}
+    void ApplyStoredTicks() override { MODEL_TICKS_ApplyStored(m_core); }
+    void ShowMessage(const std::string& strText) override
+    {
+        std::fprintf(stderr, "quillon-flash: %s\n", strText.c_str());
+    }
+
+private:
+    CVarnDLCore& m_core;
+};
+
+int Usage(const char* szWhy)
+{
+    std::fprintf(stderr, "quillon-flash: %s\n%s", szWhy, g_szUsage);
+    return EXIT_USAGE;
+}
+
+bool ParseInt(const std::string& str, int nMin, int nMax, int& nOut)
+{
+    if (str.empty() || str.size() > 9) return false;
+    for (char c : str)
+        if (c < '0' || c > '9') return false;
+    const int n = std::atoi(str.c_str());
+    if (n < nMin || n > nMax) return false;
+    nOut = n;
+    return true;
+}
+
+bool ParseSelect(const std::string& strList, MODEL_TICKS& ticks, std::string& strBad)
+{
+    ticks = MODEL_TICKS{};
+    size_t nPos = 0;
+    while (nPos <= strList.size()) {
+        size_t nEnd = strList.find(',', nPos);
+        if (nEnd == std::string::npos) nEnd = strList.size();
+        const std::string strItem = strList.substr(nPos, nEnd - nPos);
+        if (strItem == "pboot") ticks.dwPBoot = 1;
+        else if (strItem == "phone") ticks.dwPhone = 1;
+        else if (strItem == "efs") ticks.dwEfs = 1;
+        else if (strItem == "eboot") ticks.dwEboot = 1;
+        else if (strItem == "pda") ticks.dwPda = 1;
+        else if (strItem == "csc") ticks.dwCarrier = 1;
+        else if (strItem == "hidden") ticks.dwHidden = 1;
+        else if (!strItem.empty()) {
+            strBad = strItem;
+            return false;
+        }
+        nPos = nEnd + 1;
+    }
+    return true;
+}
+
+// 0 on success, else the exit status (after the message), -1 for --help / --version.
+int ParseArgs(int argc, char** argv, OPTIONS& opt)
+{
+    static const struct {
+        const char* szName;
+        int nKind;
+    } s_aImageOption[] = {{"--phone", IMAGE_PHONE}, {"--eboot", IMAGE_EBOOT}, {"--pda", IMAGE_PDA},
+                          {"--csc", IMAGE_CSC},     {"--hidden", IMAGE_HIDDEN}};
+    bool bOnlyPorts = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string strArg = argv[i];
+        if (bOnlyPorts || strArg.empty() || strArg[0] != '-' || strArg == "-") {
+            opt.astrPorts.push_back(strArg);
+            continue;
+        }
+        if (strArg == "--") {
+            bOnlyPorts = true;
+            continue;
+        }
+        if (strArg == "--help" || strArg == "-h") {
+            std::fputs(g_szUsage, stdout);
+            return -1;
+        }
+        if (strArg == "--version") {
+            std::puts("quillon-flash 9.4");
+            return -1;
+        }
+        if (strArg == "--json") {
+            opt.bJson = true;
+            continue;
+        }
+        // Every other option takes a value, as "--name VALUE" or "--name=VALUE".
+        std::string strValue;
+        const size_t nEq = strArg.find('=');
+        if (nEq != std::string::npos) {
+            strValue = strArg.substr(nEq + 1);
+            strArg.resize(nEq);
+        } else {
+            if (i + 1 >= argc) return Usage((strArg + " needs a value").c_str());
+            strValue = argv[++i];
+        }
+        bool bImage = false;
+        for (const auto& o : s_aImageOption) {
+            if (strArg == o.szName) {
+                if (strValue.empty()) return Usage((strArg + " needs a file").c_str());
+                opt.astrImage[o.nKind] = strValue;
+                bImage = true;
+            }
+        }
+        if (bImage) continue;
+        if (strArg == "--model") {
+            if (!ParseInt(strValue, 0, MODEL_COUNT - 1, opt.nModel))
+                return Usage("--model takes an index 0-6");
+        } else if (strArg == "--select") {
+            std::string strBad;
+            if (!ParseSelect(strValue, opt.ticks, strBad))
+                return Usage(("unknown region in --select: " + strBad).c_str());
+            opt.bSelectGiven = true;
+        } else if (strArg == "--csc-entry") {
+            opt.strCscEntry = strValue;
+            opt.bCscEntryGiven = true;
+        } else if (strArg == "--csc-priority") {
+            if (strValue != "0" && strValue != "1") return Usage("--csc-priority takes 0 or 1");
+            opt.bCscPriority = strValue == "1";
+        } else if (strArg == "--on-partition-mismatch") {
+            if (strValue != "yes" && strValue != "no")
+                return Usage("--on-partition-mismatch takes yes or no");
+            opt.bYesToMismatch = strValue == "yes";
+        } else if (strArg == "--reboot-wait") {
+            if (!ParseInt(strValue, 0, 86400, opt.nRebootWaitSec))
+                return Usage("--reboot-wait takes whole seconds 0-86400");
+        } else {
+            return Usage(("unknown option " + strArg).c_str());
+        }
+    }
+    if (opt.astrPorts.empty()) return Usage("no PORT given");
+    if (opt.astrPorts.size() > MAX_CHANNEL) return Usage("at most 8 PORTs");
+    for (size_t i = 0; i < opt.astrPorts.size(); ++i)
+        for (size_t j = 0; j < i; ++j)
+            if (opt.astrPorts[i] == opt.astrPorts[j])
+                return Usage(("PORT given twice: " + opt.astrPorts[i]).c_str());
+    if (opt.astrImage[IMAGE_PHONE].empty()) return Usage("a Phone image (--phone) is required");
+
+    if (!opt.bSelectGiven) {
+        opt.ticks = MODEL_TICKS{};
+        opt.ticks.dwPBoot = opt.ticks.dwPhone = 1;
+        opt.ticks.dwEboot = !opt.astrImage[IMAGE_EBOOT].empty();
+        opt.ticks.dwPda = !opt.astrImage[IMAGE_PDA].empty();
+        opt.ticks.dwCarrier = !opt.astrImage[IMAGE_CSC].empty();
+    }
+    struct {
+        uint32_t dwTick;
+        int nKind;
+        const char* szWhy;
+    } aNeed[] = {{opt.ticks.dwEboot, IMAGE_EBOOT, "eboot is selected without --eboot"},
+                 {opt.ticks.dwPda, IMAGE_PDA, "pda is selected without --pda"},
+                 {opt.ticks.dwCarrier, IMAGE_CSC, "csc is selected without --csc"},
+                 {opt.ticks.dwHidden, IMAGE_HIDDEN, "hidden is selected without --hidden"}};
+    for (const auto& n : aNeed)
+        if (n.dwTick && opt.astrImage[n.nKind].empty()) return Usage(n.szWhy);
+    if (opt.bCscEntryGiven && opt.astrImage[IMAGE_CSC].empty())
+        return Usage("--csc-entry needs --csc");
+    return 0;
+}
+
+// Validates the images as the dialog does when it starts and again at Start; 0 or the exit
+// status after the refusal sentence.
+int ValidateImages(CVarnDLCore& core, const OPTIONS& opt)
+{
+    CHeadlessImageControls controls(core);
+    for (int k = IMAGE_PHONE; k <= IMAGE_HIDDEN; ++k) IMAGE_Path(core, k) = opt.astrImage[k];
+    IMAGE_RevalidateImages(core, controls);
+
+    IMAGE_START_INPUT input;
+    input.bCscPriority = opt.bCscPriority;
+    input.bCscTicked = opt.ticks.dwCarrier != 0;
+    if (core.m_bCscPacked && core.m_bMultiCsc) {
+        const std::vector<std::string> astrItems = MULTICSC_ListItems(core);
+        if (opt.bCscEntryGiven) {
+            input.bHasSelection = true;
+            input.strSelected = opt.strCscEntry;
+        } else if (!astrItems.empty()) {
+            input.bHasSelection = true;
+            input.strSelected = astrItems.front();
+        }
+    } else if (opt.bCscEntryGiven && core.m_bCscImage) {
+        std::fprintf(stderr, "quillon-flash: --csc-entry given, but the CSC image is not a Multi-CSC container\n");
+        return EXIT_USAGE;
+    }
+    const IMAGE_START_RESULT result = IMAGE_ValidateForStart(core, controls, input);
+    if (!result.bGoOn) return EXIT_USAGE;  // the message is already out
+
+    int nStatus = 0;
+    for (int k = IMAGE_PHONE; k <= IMAGE_HIDDEN; ++k) {
+        if (opt.astrImage[k].empty() || IMAGE_ValidFlag(core, k)) continue;
+        std::fprintf(stderr, "quillon-flash: %s (%s)\n", IMAGE_RefusalText(k).c_str(),
+                     opt.astrImage[k].c_str());
+        nStatus = EXIT_USAGE;
+    }
+    if (nStatus == 0 && opt.ticks.dwHidden && !core.m_bHiddenAllowed) {
+        std::fprintf(stderr, "quillon-flash: the Phone image's descriptor has no Hidden region\n");
+        nStatus = EXIT_USAGE;
+    }
+    return nStatus;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    OPTIONS opt;
+    const int nParse = ParseArgs(argc, argv, opt);
+    if (nParse < 0) return EXIT_PASS;
+    if (nParse > 0) return nParse;
+
+    static CVarnDLCore s_core;  // large; kept off the stack
+    CVarnDLCore& core = s_core;
+    CHeadlessView view(core, opt);
+    core.SetView(&view);
+    core.m_nModel = opt.nModel;
+    core.m_nRebootWaitSec = opt.nRebootWaitSec;
+    core.m_aModelTicks[opt.nModel] = opt.ticks;
+
+    const int nImages = ValidateImages(core, opt);
+    if (nImages != 0) return nImages;
+    MODEL_TICKS_ApplyStored(core);
+
+    for (size_t i = 0; i < opt.astrPorts.size(); ++i) {
+        const uint32_t nPort = PORT_TABLE_Assign(opt.astrPorts[i]);
+        if (nPort == 0) return Usage(("no port number for " + opt.astrPorts[i]).c_str());
+        core.m_nComPort[i] = nPort;
+        view.OnPortText(static_cast<int>(i), "COM" + std::to_string(nPort) + " " + opt.astrPorts[i]);
+    }
+
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    static STATION_THREADS s_threads;
+    STATION_LOOP_OPTIONS loop;
+    loop.dwPollMs = 50;
+    loop.bEndWhenWorkersEnd = true;
+    loop.fnProcessEvents = [&core] {
+        // Interrupted: stop every channel and cut the reboot waits short.
+        if (g_bInterrupted && !core.m_bQuit) {
+            core.m_bQuit = 1;
+            for (int i = 0; i < MAX_CHANNEL; ++i) core.m_bRun[i] = 0;
+        }
+    };
+    STATION_Start(core, s_threads, loop);
+    STATION_JoinAll(core, s_threads, loop);
+
+    bool bAllPassed = true;
+    for (size_t i = 0; i < opt.astrPorts.size(); ++i)
+        if (!core.m_bCycleEnd[i] || !core.m_bDownloadDone[i]) bAllPassed = false;
+    return bAllPassed ? EXIT_PASS : EXIT_FAILED;
+}
