@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/station_core.h"  // MULTICSC_HEADER_SIZE
 #include "images/image_controls.h"
 #include "images/image_trailer.h"
 
-class CVarnDLCore;
 
 constexpr uint32_t MULTICSC_START_MARKER = 0xAAAAAAAA;
 constexpr uint32_t MULTICSC_END_MARKER = 0xBBBBBBBB;
