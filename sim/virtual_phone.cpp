@@ -745,6 +745,13 @@ bool CVirtualPhone::WaitRequestCount(size_t nCount, uint32_t dwTimeoutMs) const
                          [&] { return m_aRecords.size() >= nCount; });
 }
 
+bool CVirtualPhone::WaitPlugCount(uint32_t dwCount, uint32_t dwTimeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(m_mtx);
+    return m_cv.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs),
+                         [&] { return m_dwPlugCount >= dwCount && m_bPlugged; });
+}
+
 bool CVirtualPhone::WaitUnplugged(uint32_t dwTimeoutMs) const
 {
     std::unique_lock<std::mutex> lock(m_mtx);

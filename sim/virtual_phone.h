@@ -151,6 +151,9 @@ public:
     bool WaitLockCount(uint32_t dwCount, uint32_t dwTimeoutMs) const;
     // Waits until the phone has received at least nCount requests in all.
     bool WaitRequestCount(size_t nCount, uint32_t dwTimeoutMs) const;
+    // Waits until the phone has been plugged in at least dwCount times (a return after a lock
+    // counts).
+    bool WaitPlugCount(uint32_t dwCount, uint32_t dwTimeoutMs) const;
     // Waits until the port is gone (after a lock, a drop or an unplug).
     bool WaitUnplugged(uint32_t dwTimeoutMs) const;
 
