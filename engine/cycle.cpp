@@ -10,6 +10,7 @@
 #include "engine/partition.h"
 #include "engine/region_procedures.h"
 #include "engine/station_core.h"
+#include "images/model_table.h"
 #include "link/log.h"
 #include "link/serial_device.h"
 #include "protocol/commands.h"
@@ -57,7 +58,7 @@ void OpenIf(CYCLE& c, uint32_t bChosen, const std::string& strPath)
 void CscStep(CYCLE& c)
 {
     CVarnDLCore& core = c.core;
-    if (core.m_nModel == 4 && core.m_dwCscReserve != 0) {
+    if (MODEL_AnnouncesCsc(core.m_nModel) && core.m_dwCscReserve != 0) {
         if (!FLASH_DOWNLOADER_CheckCscReserve(c.pParam)) {
             // Too small a reserve skips only the CSC; the cycle can still pass.
             char szText[128];
@@ -131,7 +132,7 @@ void RegionPhase(CYCLE& c)
     if (c.Wanted(sel.bPda)) {
         DebugTrace(0, "[Step Ch:%d] Download PDA \n", nCh);
         // The announcement's answer does not decide anything: the PDA goes on either way.
-        if (core.m_nModel == 4 && core.m_dwCscSize != 0) FLASH_DOWNLOADER_WriteCscSize(c.pParam);
+        if (MODEL_AnnouncesCsc(core.m_nModel) && core.m_dwCscSize != 0) FLASH_DOWNLOADER_WriteCscSize(c.pParam);
         c.Step(FLASH_REGION_Pda(c.pParam));
     }
     ENGINE_CloseImage(nCh);
@@ -203,9 +204,7 @@ int FLASH_CYCLE_CurrentChannel() { return t_nCurrentChannel; }
 uint32_t FLASH_CYCLE_RebootWaitMs(const CVarnDLCore& core)
 {
     if (core.m_nRebootWaitSec >= 0) return static_cast<uint32_t>(core.m_nRebootWaitSec) * 1000u;
-    if (core.m_nModel == 4) return 240000;
-    if (core.m_nModel == 5) return 160000;
-    return 120000;
+    return MODEL_RebootWaitMs(core.m_nModel);
 }
 
 void FLASH_CYCLE_Run(ChannelThreadParam* pParam)

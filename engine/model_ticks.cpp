@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "engine/station_core.h"
+#include "images/model_table.h"
 
 DOWNLOAD_TICKS MODEL_TICKS_Stored(const CVarnDLCore& core)
 {
@@ -47,11 +48,8 @@ void MODEL_TICKS_ForceFullDownload(CVarnDLCore& core)
     r.dwPBoot = r.dwPhone = r.dwEboot = r.dwPda = 1;
     r.dwCarrier = core.m_bCscImage ? 1 : 0;
     r.dwHidden = core.m_bHiddenImage ? 1 : 0;
-    // The two compact models have no CSC or Hidden boxes to show these ticks.
-    for (int m = 0; m < 2; ++m) {
-        core.m_aModelTicks[m].dwCarrier = 0;
-        core.m_aModelTicks[m].dwHidden = 0;
-    }
+    // Some compact models have no CSC or Hidden boxes to show these ticks.
+    for (int m = 0; m < MODEL_COUNT; ++m) MODEL_ApplyForcedDownloadRules(m, core.m_aModelTicks[m]);
     core.m_CurrentTicks = MODEL_TICKS_Stored(core);
     ++core.m_dwTicksVersion;
 }

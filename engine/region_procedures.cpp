@@ -1,10 +1,9 @@
 #include "engine/region_procedures.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 
 #include "engine/station_core.h"
+#include "images/image_select.h"
 #include "link/log.h"
 #include "link/serial_device.h"
 #include "protocol/commands.h"
@@ -218,10 +217,7 @@ void FLASH_REGION_ReportFailure(ChannelThreadParam* pParam, const char* szText)
 int FLASH_REGION_SliceInImage(int nCh, const REGION_INFO& region)
 {
     if (region.DataLength == 0) return 1;
-    struct stat st;
-    if (g_fileImage[nCh] < 0 || ::fstat(g_fileImage[nCh], &st) != 0) return 0;
-    const uint64_t qwEnd = static_cast<uint64_t>(region.FileOffset) + region.DataLength;
-    return qwEnd <= static_cast<uint64_t>(st.st_size) ? 1 : 0;
+    return IMAGE_RegionFitsFile(g_fileImage[nCh], region) ? 1 : 0;
 }
 
 void FLASH_REGION_QueryMode(ChannelThreadParam* pParam)

@@ -1,0 +1,59 @@
+// A whole station against virtual phones: the core with a recording view and a virtual clock,
+// one phone per channel on its own pseudo-terminal, the image files, and the same Start
+// orchestration that the dialog and the headless station use.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/clock.h"
+#include "engine/orchestration.h"
+#include "engine/station_core.h"
+#include "sim/virtual_phone.h"
+#include "support/channel_fixture.h"
+#include "support/e2e_images.h"
+
+class CE2EStation {
+public:
+    explicit CE2EStation(int nPhones, const PHONE_CONFIG& cfg = {});
+    ~CE2EStation();
+    CE2EStation(const CE2EStation&) = delete;
+    CE2EStation& operator=(const CE2EStation&) = delete;
+
+    // Writes the image files into the station's scratch directory.
+    bool BuildImages(const E2E_IMAGE_OPTIONS& opt = {});
+    // Takes the images, the ticks of the chosen model and validates the images as Start does.
+    // strEntry: the Multi-CSC entry chosen ("" for the first in the list). The refusal
+    // sentences, empty when every image was accepted.
+    std::vector<std::string> Load(const MODEL_TICKS& ticks, int nModel = 4,
+                                  const std::string& strEntry = "", bool bPriority = true);
+    // Start: runs every channel to its end (the reboot waits included) and joins the workers.
+    int Run();
+    // Stops the run from another thread once phone i has received nRequests requests.
+    void StopAllAfter(int i, size_t nRequests);
+
+    bool Passed(int i) const;
+    std::string LastBarText(int i) const;
+    bool Logged(const std::string& strLine) const;
+    // "" when phone i's flash holds the image slice of the region, else the first difference.
+    std::string CheckRegion(int i, int nRegion) const;
+    // The MIBIB areas written by the staged MIBIB download or the direct MIBIB write.
+    std::string CheckMibib(int i, bool bStaged) const;
+    CVirtualPhone& Phone(int i) { return *m_apPhone[i]; }
+
+    CVirtualClock m_Clock;
+    CClockScope m_ClockScope{m_Clock};
+    std::unique_ptr<CVarnDLCore> m_pCore;
+    std::unique_ptr<CRecordingView> m_pView;
+    std::vector<std::unique_ptr<CVirtualPhone>> m_apPhone;
+    STATION_THREADS m_Threads;
+    E2E_IMAGE_OPTIONS m_Opt;
+    E2E_IMAGE_SET m_Images;
+    int m_nEntry = -1;  // the Multi-CSC entry used
+    uint32_t m_bPriority = 1;
+
+private:
+    std::string m_strDir;
+    std::thread m_Stopper;
+};
