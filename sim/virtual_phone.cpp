@@ -27,6 +27,7 @@ constexpr uint32_t RESYNC_QUIET_MS = 50;
 // After acknowledging a lock the phone waits for the station to take the reply before it
 // reboots, so the acknowledgement is not lost with the port.
 constexpr uint32_t LOCK_DRAIN_MS = 1000;
+constexpr uint32_t LOCK_SETTLE_MS = 50;
 
 uint64_t NowUs()
 {
@@ -403,6 +404,9 @@ void CVirtualPhone::HandleFrame()
 
     if (rec.byOpcode == CMD_FLASH_LOCK && rec.bAcked) {
         // The boot loader hands over to the phone's software: the port goes away.
+        // The pseudo-terminal passes written bytes on asynchronously, so the queue can look
+        // empty for a moment before the reply has even reached it.
+        Pause(LOCK_SETTLE_MS * 1000ull);
         const uint64_t qwUntil = NowUs() + LOCK_DRAIN_MS * 1000ull;
         int nQueued = 0;
         while (!m_bStop && NowUs() < qwUntil && ioctl(m_fdSlave, FIONREAD, &nQueued) == 0 &&
