@@ -162,7 +162,8 @@ int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
                 if (threads.m_hThread[i].joinable() && !core.m_bRebootWait[i])
                     StopAndJoin(core, threads, i, options);
             }
-            return STATION_RUN_FINISHED;
+            // A run that a worker stopped reports so, even when nothing is left to watch.
+            return bStopped ? STATION_RUN_STOPPED : STATION_RUN_FINISHED;
         }
         if (bStopped) return STATION_RUN_STOPPED;
         WaitForChange(qwSeen, options.dwPollMs);

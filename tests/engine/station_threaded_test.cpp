@@ -55,3 +55,166 @@ TEST(StationRun, SafeDownloadWritesEveryRegionOfAFullImageSet)
     EXPECT_TRUE(st.Phone(0).Locked());
     EXPECT_EQ(st.Phone(0).MibibMask(), 0x1Fu);
 }
+
+TEST(StationRun, OlderVersionUpdateWritesEveryRegionDirectly)
+{
+    PHONE_CONFIG cfg;
+    cfg.bSafeDownload = false;
+    CE2EStation st(1, cfg);
+    ASSERT_TRUE(st.BuildImages());
+    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    st.Run();
+
+    ASSERT_TRUE(st.Passed(0)) << st.LastBarText(0);
+    ExpectAllRegionsWritten(st, 0, false);
+    EXPECT_TRUE(st.Logged("[Channel 0]  Download Mode : Older Version Update \r\n"));
+    // Nothing is staged: no send, CRC or flash-from-memory request reaches the phone.
+    EXPECT_EQ(CountOpcode(st.Phone(0), CMD_SEND_DATA), 0u);
+    EXPECT_EQ(CountOpcode(st.Phone(0), CMD_CHECK_CRC), 0u);
+    EXPECT_TRUE(st.Logged("[Channel 0]  Download Success!!\r\n"));  // the MIBIB part
+}
+
+TEST(StationRun, McciModeDecidesTheSequenceWrapAndBothModesWriteTheSameData)
+{
+    for (bool bMcci : {true, false}) {
+        SCOPED_TRACE(bMcci ? "MCCI" : "older QC");
+        PHONE_CONFIG cfg;
+        cfg.bMcci = bMcci;
+        CE2EStation st(1, cfg);
+        E2E_IMAGE_OPTIONS opt;
+        opt.dwAmss = 130 * 0x8000 + 0x77;  // long enough for the sequence to pass 0x7E and 112
+        ASSERT_TRUE(st.BuildImages(opt));
+        MODEL_TICKS ticks;
+        ticks.dwPhone = 1;
+        ASSERT_TRUE(st.Load(ticks, 3).empty());
+        const uint64_t qwSleptBefore = st.m_Clock.TotalSlept();
+        st.Run();
+
+        ASSERT_TRUE(st.Passed(0)) << st.LastBarText(0);
+        EXPECT_EQ(st.CheckRegion(0, REGION_AMSS), "");
+        EXPECT_TRUE(st.Logged(bMcci ? "[Channel 0]  USB Mode : MCCI \r\n"
+                                    : "[Channel 0]  USB Mode : Older Version QC \r\n"));
+        uint8_t byMaxSeq = 0;
+        for (const REQUEST_RECORD& r : st.Phone(0).Requests())
+            if (r.byOpcode == CMD_SEND_DATA) byMaxSeq = std::max(byMaxSeq, r.bySeq);
+        EXPECT_EQ(byMaxSeq, bMcci ? 112 : 131);
+        // Without MCCI the frame with sequence 0x7E costs a 500 ms pause.
+        const uint64_t qwSlept = st.m_Clock.TotalSlept() - qwSleptBefore;
+        EXPECT_EQ(qwSlept >= 120000 + 500 + 500, !bMcci) << qwSlept;
+    }
+}
+
+TEST(StationRun, PartitionMismatchAnsweredYesRepartitionsKeepsEfsAndWritesEverything)
+{
+    PHONE_CONFIG cfg;
+    cfg.abyPartitionTable.assign(PARTITION_TABLE_SIZE, 0x5A);  // the phone's own, different
+    cfg.byPartitionNakReason = 7;                              // class 23 asks as class 2 does
+    CE2EStation st(1, cfg);
+    ASSERT_TRUE(st.BuildImages());
+    const REGION_INFO& efs = st.m_Images.aLayout[REGION_EFS2];
+    PHONE_CONFIG withEfs = cfg;
+    withEfs.dwEfsStart = efs.StartAddr;
+    withEfs.dwEfsLength = 0x10000;
+    st.Phone(0).SetConfig(withEfs);
+    std::vector<uint8_t> abyEfs(0x10000);
+    E2E_Fill(abyEfs.data(), abyEfs.size(), 99);
+    st.Phone(0).PreloadFlash(efs.StartAddr, abyEfs);
+
+    MODEL_TICKS ticks;
+    ticks.dwPhone = 1;  // only "Phone": the re-partition forces every other region
+    ASSERT_TRUE(st.Load(ticks, 3).empty());
+    st.m_pView->m_nAnswer = IDYES;
+    st.Run();
+
+    ASSERT_TRUE(st.Passed(0)) << st.LastBarText(0);
+    EXPECT_EQ(st.m_pView->m_nQuestions.load(), 1);
+    ExpectAllRegionsWritten(st, 0, false);
+    EXPECT_EQ(st.Phone(0).ReadFlash(efs.StartAddr, 0x10000), abyEfs);
+    EXPECT_EQ(st.Phone(0).PartitionTable(),
+              std::vector<uint8_t>(st.m_pCore->m_abyPartitionTable,
+                                   st.m_pCore->m_abyPartitionTable + PARTITION_TABLE_SIZE));
+    // Erase-then-write everywhere, so no staged request and no MIBIB download by 0xE0.
+    EXPECT_EQ(CountOpcode(st.Phone(0), CMD_SEND_DATA), 0u);
+    EXPECT_EQ(CountOpcode(st.Phone(0), CMD_SAFE_DOWNLOAD), 0u);
+    // The saved selection of the model now ticks every region that has an image.
+    const MODEL_TICKS& saved = st.m_pCore->m_aModelTicks[3];
+    EXPECT_EQ(saved.dwPBoot + saved.dwPhone + saved.dwEboot + saved.dwPda + saved.dwCarrier +
+                  saved.dwHidden, 6u);
+    EXPECT_TRUE(st.Logged("[Channel 0]  EFS Download Success!!\r\n"));
+}
+
+TEST(StationRun, PartitionMismatchAnsweredNoStopsTheWholeStationBeforeAnyWrite)
+{
+    PHONE_CONFIG cfg;
+    cfg.abyPartitionTable.assign(PARTITION_TABLE_SIZE, 0x5A);
+    CE2EStation st(2, cfg);
+    // The second phone agrees with the images but hangs in its first region until stopped.
+    PHONE_CONFIG quiet;
+    quiet.faults.aRules.push_back({CMD_SEND_DATA, 1, 0, FAULT_SILENCE, 0});
+    st.Phone(1).SetConfig(quiet);
+    ASSERT_TRUE(st.BuildImages());
+    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    st.m_pView->m_nAnswer = IDNO;
+    EXPECT_EQ(st.Run(), STATION_RUN_STOPPED);
+
+    EXPECT_FALSE(st.Passed(0));
+    EXPECT_FALSE(st.Passed(1));
+    EXPECT_EQ(st.LastBarText(0), "Stopped by user : check partition once again\r\n");
+    EXPECT_TRUE(st.Logged("[Channel 0]  Download stopped....\r\n"));
+    EXPECT_EQ(CountOpcode(st.Phone(0), CMD_ERASE_FOR_WRITE), 0u);
+    EXPECT_EQ(CountOpcode(st.Phone(0), CMD_WRITE_FLASH), 0u);
+    EXPECT_EQ(st.m_pView->PortTexts(0).back(), "NONE");
+    EXPECT_EQ(st.m_pCore->m_bThreadStart[1].load(), 0u);
+}
+
+TEST(StationRun, ModelFourAnnouncesCscSizeAndReserveAndWritesTheChosenEntryWithItsPriority)
+{
+    CE2EStation st(1);
+    E2E_IMAGE_OPTIONS opt;
+    opt.dwCscSize = 0x123456;
+    opt.astrCscEntries = {"ZULU", "ALPHA", "MIKE"};
+    ASSERT_TRUE(st.BuildImages(opt));
+    ASSERT_TRUE(st.Load(AllTicks(), 4, "", false).empty());
+    ASSERT_EQ(st.m_nEntry, 1);  // ALPHA is listed first
+    st.Run();
+
+    ASSERT_TRUE(st.Passed(0)) << st.LastBarText(0);
+    EXPECT_EQ(st.Phone(0).CscSize(), 0x123456u);
+    EXPECT_EQ(st.Phone(0).CscReserve(), st.m_Images.aLayout[REGION_CARRIER].EraseLength);
+    EXPECT_EQ(st.CheckRegion(0, REGION_CARRIER), "");  // byte 104 is the priority, 0
+    EXPECT_EQ(st.CheckRegion(0, REGION_PDA), "");
+    EXPECT_GE(st.m_Clock.TotalSlept(), 240000u);
+    EXPECT_TRUE(st.m_pView->Messages().empty());
+}
+
+TEST(StationRun, ReserveTooSmallSkipsOnlyTheCscAndStillPasses)
+{
+    PHONE_CONFIG cfg;
+    cfg.dwCscReserveCapacity = 0x1000;
+    CE2EStation st(1, cfg);
+    E2E_IMAGE_OPTIONS opt;
+    opt.astrCscEntries = {"ONE", "TWO"};
+    ASSERT_TRUE(st.BuildImages(opt));
+    ASSERT_TRUE(st.Load(AllTicks(), 4, "TWO").empty());
+    st.Run();
+
+    ASSERT_TRUE(st.Passed(0)) << st.LastBarText(0);
+    ASSERT_EQ(st.m_pView->Messages().size(), 1u);
+    EXPECT_EQ(st.m_pView->Messages()[0],
+              "[Ch0] CSC Reserve size is too small. Cannot download csc image.");
+    const REGION_INFO& carrier = st.m_Images.aLayout[REGION_CARRIER];
+    EXPECT_EQ(st.Phone(0).ReadFlash(carrier.StartAddr, 0x100), std::vector<uint8_t>(0x100, 0xFF));
+    EXPECT_EQ(st.CheckRegion(0, REGION_HIDDEN), "");  // the cycle went on after the CSC
+}
+
+TEST(StationRun, EightPhonesAtOnceAllPassWithTheirOwnCopies)
+{
+    CE2EStation st(8);
+    ASSERT_TRUE(st.BuildImages());
+    ASSERT_TRUE(st.Load(AllTicks(), 6).empty());
+    EXPECT_EQ(st.Run(), STATION_RUN_FINISHED);
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(st.Passed(i)) << "phone " << i << ": " << st.LastBarText(i);
+        ExpectAllRegionsWritten(st, i, true);
+    }
+}
