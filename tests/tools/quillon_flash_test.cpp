@@ -1,0 +1,199 @@
+// The headless station as line scripts use it: its options, its exit status and its output,
+// run as a separate program against virtual phones.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/virtual_phone.h"
+#include "support/e2e_images.h"
+
+namespace {
+
+struct TOOL_RUN {
+    int nExit = -1;
+    std::string strOut;  // stdout and stderr together
+};
+
+TOOL_RUN RunTool(const std::vector<std::string>& astrArgs)
+{
+    std::string strCmd = QUILLON_BINARY_DIR "/quillon-flash";
+    for (const std::string& str : astrArgs) strCmd += " '" + str + "'";
+    strCmd += " 2>&1";
+    TOOL_RUN run;
+    FILE* p = ::popen(strCmd.c_str(), "r");
+    if (!p) return run;
+    char sz[4096];
+    size_t n;
+    while ((n = std::fread(sz, 1, sizeof(sz), p)) > 0) run.strOut.append(sz, n);
+    const int nStatus = ::pclose(p);
+    run.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+    return run;
+}
+
+bool Contains(const std::string& strHay, const std::string& strNeedle)
+{
+    return strHay.find(strNeedle) != std::string::npos;
+}
+
+class QuillonFlash : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char szDir[] = "/tmp/quillon-flash-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(szDir), nullptr);
+        m_strDir = szDir;
+        ASSERT_TRUE(E2E_BuildImages(m_strDir, E2E_IMAGE_OPTIONS{}, m_Images));
+    }
+    void TearDown() override
+    {
+        for (auto& p : m_apPhone) p->Stop();
+        for (const E2E_FILE* f : {&m_Images.phone, &m_Images.eboot, &m_Images.pda, &m_Images.csc,
+                                  &m_Images.hidden})
+            if (!f->strPath.empty()) ::unlink(f->strPath.c_str());
+        ::unlink((m_strDir + "/bogus.bin").c_str());
+        ::rmdir(m_strDir.c_str());
+    }
+    std::string AddPhone(const PHONE_CONFIG& cfg = {})
+    {
+        m_apPhone.push_back(std::make_unique<CVirtualPhone>(cfg));
+        EXPECT_TRUE(m_apPhone.back()->Start());
+        return m_apPhone.back()->SlavePath();
+    }
+    std::vector<std::string> Images() const
+    {
+        return {"--phone", m_Images.phone.strPath, "--eboot", m_Images.eboot.strPath,
+                "--pda",   m_Images.pda.strPath,   "--csc",   m_Images.csc.strPath,
+                "--model", "3",                    "--reboot-wait", "0"};
+    }
+
+    std::string m_strDir;
+    E2E_IMAGE_SET m_Images;
+    std::vector<std::unique_ptr<CVirtualPhone>> m_apPhone;
+};
+
+}  // namespace
+
+TEST_F(QuillonFlash, UsageErrorsExitWithTwo)
+{
+    const std::string strPhone = m_Images.phone.strPath;
+    const std::vector<std::vector<std::string>> aCases = {
+        {},
+        {"--phone", strPhone},                                   // no PORT
+        {"/dev/null"},                                           // no Phone image
+        {"--phone", strPhone, "--bogus", "/dev/null"},
+        {"--phone", strPhone, "--model", "7", "/dev/null"},
+        {"--phone", strPhone, "--model", "x", "/dev/null"},
+        {"--phone", strPhone, "--select", "pboot,amss", "/dev/null"},
+        {"--phone", strPhone, "--select", "pda", "/dev/null"},  // no PDA image
+        {"--phone", strPhone, "--csc-priority", "2", "/dev/null"},
+        {"--phone", strPhone, "--on-partition-mismatch", "maybe", "/dev/null"},
+        {"--phone", strPhone, "--reboot-wait", "-1", "/dev/null"},
+        {"--phone", strPhone, "/dev/a", "/dev/a"},
+        {"--phone", strPhone, "1", "2", "3", "4", "5", "6", "7", "8", "9"},
+        {"--phone"},
+    };
+    for (const auto& aArgs : aCases) {
+        std::string strArgs;
+        for (const auto& s : aArgs) strArgs += s + " ";
+        const TOOL_RUN run = RunTool(aArgs);
+        EXPECT_EQ(run.nExit, 2) << strArgs << "\n" << run.strOut;
+        EXPECT_TRUE(Contains(run.strOut, "Usage: quillon-flash")) << strArgs;
+    }
+    EXPECT_EQ(RunTool({"--help"}).nExit, 0);
+    EXPECT_TRUE(Contains(RunTool({"--version"}).strOut, "quillon-flash 9.4"));
+}
+
+TEST_F(QuillonFlash, RefusedImageExitsWithTwoAndTheRefusalSentence)
+{
+    E2E_FILE bogus{m_strDir + "/bogus.bin", std::vector<uint8_t>(4096, 0x11)};
+    ASSERT_TRUE(E2E_WriteFile(bogus));
+    const std::string strPort = AddPhone();
+    TOOL_RUN run = RunTool({"--phone", bogus.strPath, strPort});
+    EXPECT_EQ(run.nExit, 2);
+    EXPECT_TRUE(Contains(run.strOut, "This File is not a Phone Image File!!")) << run.strOut;
+
+    // A PDA file offered as the Eboot image is refused the same way.
+    run = RunTool({"--phone", m_Images.phone.strPath, "--eboot", m_Images.pda.strPath, strPort});
+    EXPECT_EQ(run.nExit, 2);
+    EXPECT_TRUE(Contains(run.strOut, "This File is not a Eboot Image File!!")) << run.strOut;
+    EXPECT_EQ(m_apPhone[0]->RequestCount(), 0u);
+}
+
+TEST_F(QuillonFlash, TwoPhonesPassAndEveryLineNamesItsChannel)
+{
+    std::vector<std::string> aArgs = Images();
+    aArgs.push_back(AddPhone());
+    aArgs.push_back(AddPhone());
+    const TOOL_RUN run = RunTool(aArgs);
+    ASSERT_EQ(run.nExit, 0) << run.strOut;
+    EXPECT_TRUE(Contains(run.strOut, "[CH0] bar  Download PASS. [ ")) << run.strOut;
+    EXPECT_TRUE(Contains(run.strOut, "[CH1] bar  Download PASS. [ "));
+    EXPECT_TRUE(Contains(run.strOut, "[CH1] log [Channel 1]  FLASH LOCK Success!!!"));
+    EXPECT_TRUE(Contains(run.strOut, "[CH0] bar  AMSS Flashing Image... 100%"));
+    for (const auto& p : m_apPhone) EXPECT_TRUE(p->Locked());
+
+    const REGION_INFO& pda = m_Images.aLayout[REGION_PDA];
+    const std::vector<uint8_t> abyFlash =
+        m_apPhone[1]->ReadFlash(pda.StartAddr, E2E_FlashBytes(pda.DataLength, true));
+    EXPECT_EQ(E2E_Compare(abyFlash, m_Images.pda.aby.data() + pda.FileOffset, pda.DataLength, true), "");
+}
+
+TEST_F(QuillonFlash, JsonPrintsOneObjectPerLine)
+{
+    std::vector<std::string> aArgs = Images();
+    aArgs.push_back("--json");
+    aArgs.push_back(AddPhone());
+    const TOOL_RUN run = RunTool(aArgs);
+    ASSERT_EQ(run.nExit, 0) << run.strOut;
+    size_t nLines = 0, nPos = 0;
+    while (nPos < run.strOut.size()) {
+        size_t nEnd = run.strOut.find('\n', nPos);
+        if (nEnd == std::string::npos) nEnd = run.strOut.size();
+        const std::string strLine = run.strOut.substr(nPos, nEnd - nPos);
+        EXPECT_TRUE(strLine.size() > 2 && strLine.front() == '{' && strLine.back() == '}') << strLine;
+        EXPECT_EQ(strLine.find('\r'), std::string::npos) << "raw line end inside: " << strLine;
+        ++nLines;
+        nPos = nEnd + 1;
+    }
+    EXPECT_GT(nLines, 20u);
+    EXPECT_TRUE(Contains(run.strOut,
+                         "{\"type\":\"log\",\"channel\":0,\"text\":\"[Channel 0]  FLASH UNLOCK\\r\\n\"}"))
+        << run.strOut.substr(0, 2000);
+    EXPECT_TRUE(Contains(run.strOut, "\"type\":\"bar\",\"channel\":0,\"text\":\" Download PASS. [ "));
+    EXPECT_TRUE(Contains(run.strOut, "\"color\":\"#00ff00\""));
+}
+
+TEST_F(QuillonFlash, AFailedChannelExitsWithOne)
+{
+    PHONE_CONFIG refusing;
+    refusing.faults.bRefuseUnlock = true;
+    std::vector<std::string> aArgs = Images();
+    aArgs.push_back(AddPhone(refusing));
+    const TOOL_RUN run = RunTool(aArgs);
+    EXPECT_EQ(run.nExit, 1) << run.strOut;
+    EXPECT_TRUE(Contains(run.strOut, "[CH0] bar  FLASH UNLOCK Fail !!!")) << run.strOut;
+    EXPECT_TRUE(Contains(run.strOut, "[CH0] port NONE"));
+}
+
+TEST_F(QuillonFlash, PartitionMismatchIsAnsweredFromTheCommandLine)
+{
+    PHONE_CONFIG cfg;
+    cfg.abyPartitionTable.assign(2048, 0x5A);
+    std::vector<std::string> aArgs = Images();
+    aArgs.push_back(AddPhone(cfg));
+    TOOL_RUN run = RunTool(aArgs);  // the default answer is No
+    EXPECT_EQ(run.nExit, 1) << run.strOut;
+    EXPECT_TRUE(Contains(run.strOut, "answered No"));
+
+    aArgs.insert(aArgs.begin(), {"--on-partition-mismatch", "yes", "--hidden", m_Images.hidden.strPath});
+    run = RunTool(aArgs);
+    EXPECT_EQ(run.nExit, 0) << run.strOut;
+    EXPECT_TRUE(Contains(run.strOut, "answered Yes"));
+    EXPECT_TRUE(Contains(run.strOut, "[CH0] log [Channel 0]  HIDDEN Download Success!!"));
+}
