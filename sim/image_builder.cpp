@@ -507,7 +507,7 @@ bool IMAGE_BUILDER_Inspect(const std::string& strPath, std::string* pstrText)
                Hex(GetWord(abyTail)) + ", kind " + Hex(GetWord(abyTail + 4)) + ", end " +
                Hex(GetWord(abyTail + 188)) + "; last 160 bytes: start " + Hex(GetWord(pbyOld)) +
                ", kind " + Hex(GetWord(pbyOld + 4)) + ", end " + Hex(GetWord(pbyOld + 156)) +
-               "\n";
+               " (a Hidden image carries none: the station accepts it by its length alone)\n";
         return false;
     }
     str += "format: " + std::string(eFormat == TRAILER_NEW ? "new, 192 bytes" : "old, 160 bytes") +
