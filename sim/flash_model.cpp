@@ -94,6 +94,19 @@ bool CFlashModel::Program(uint32_t dwAddr, const uint8_t* pbyData, uint32_t dwLe
     return true;
 }
 
+bool CFlashModel::Load(uint32_t dwAddr, const uint8_t* pbyData, uint32_t dwLength)
+{
+    if (!InRange(dwAddr, dwLength)) {
+        return false;
+    }
+    for (uint32_t i = 0; i < dwLength; ++i) {
+        const uint64_t qwPos = static_cast<uint64_t>(dwAddr) + i;
+        Block(static_cast<uint32_t>(qwPos / FLASH_CHUNK_SIZE))->abyMain[qwPos % FLASH_CHUNK_SIZE] =
+            pbyData[i];
+    }
+    return true;
+}
+
 bool CFlashModel::ProgramPages(uint32_t dwAddr, const uint8_t* pbySlots, uint32_t nSlots)
 {
     if (dwAddr % FLASH_PAGE_SIZE != 0 ||

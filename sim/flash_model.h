@@ -33,6 +33,8 @@ public:
     bool Program(uint32_t dwAddr, const uint8_t* pbyData, uint32_t dwLength);
     // nSlots slots of 2,056 bytes; dwAddr must be page aligned.
     bool ProgramPages(uint32_t dwAddr, const uint8_t* pbySlots, uint32_t nSlots);
+    // Contents the part had before anyone programmed it: not counted as written.
+    bool Load(uint32_t dwAddr, const uint8_t* pbyData, uint32_t dwLength);
     bool InRange(uint32_t dwAddr, uint64_t qwLength) const;
 
     void Read(uint32_t dwAddr, uint8_t* pbyOut, uint32_t dwLength) const;

@@ -660,7 +660,7 @@ std::vector<uint8_t> CVirtualPhone::ReadSpare(uint32_t dwPage) const
 void CVirtualPhone::PreloadFlash(uint32_t dwAddr, const std::vector<uint8_t>& abyData)
 {
     std::lock_guard<std::mutex> lock(m_mtx);
-    m_flash.Program(dwAddr, abyData.data(), static_cast<uint32_t>(abyData.size()));
+    m_flash.Load(dwAddr, abyData.data(), static_cast<uint32_t>(abyData.size()));
 }
 
 void CVirtualPhone::WithFlash(const std::function<void(const CFlashModel&)>& fn) const
