@@ -87,10 +87,10 @@ TEST_F(HeaderBlocks, PhoneAndEbootImagesGiveTwoBlocksEach)
     core.m_bEbootImage = 1;
     core.m_strEbootPath = MakeFile("e.eb0", 0x2000, 0x20);
     ENGINE_ReadHeaderBlocks(core, abyHeader);
-    EXPECT_EQ(abyHeader[0], (0x41800 >> 9) ^ 0x10);
-    EXPECT_EQ(abyHeader[512], (0x42000 >> 9) ^ 0x10);
-    EXPECT_EQ(abyHeader[1024], 0 ^ 0x20);
-    EXPECT_EQ(abyHeader[1536], (0x800 >> 9) ^ 0x20);
+    EXPECT_EQ(abyHeader[0], static_cast<uint8_t>((0x41800 >> 9) ^ 0x10));
+    EXPECT_EQ(abyHeader[512], static_cast<uint8_t>((0x42000 >> 9) ^ 0x10));
+    EXPECT_EQ(abyHeader[1024], static_cast<uint8_t>(0 ^ 0x20));
+    EXPECT_EQ(abyHeader[1536], static_cast<uint8_t>((0x800 >> 9) ^ 0x20));
 }
 
 TEST_F(HeaderBlocks, MissingImageOrShortFileLeavesZeros)
@@ -99,8 +99,8 @@ TEST_F(HeaderBlocks, MissingImageOrShortFileLeavesZeros)
     // Ends inside block 1: its tail and the Eboot blocks stay zero.
     core.m_strPhonePath = MakeFile("short.bin", 0x42000 + 100, 0x33);
     ENGINE_ReadHeaderBlocks(core, abyHeader);
-    EXPECT_EQ(abyHeader[0], (0x41800 >> 9) ^ 0x33);
-    EXPECT_EQ(abyHeader[512 + 99], (0x42000 >> 9) ^ 0x33);
+    EXPECT_EQ(abyHeader[0], static_cast<uint8_t>((0x41800 >> 9) ^ 0x33));
+    EXPECT_EQ(abyHeader[512 + 99], static_cast<uint8_t>((0x42000 >> 9) ^ 0x33));
     EXPECT_EQ(abyHeader[512 + 100], 0);
     for (uint32_t i = 1024; i < HEADER_BLOCK_TOTAL; ++i) ASSERT_EQ(abyHeader[i], 0) << i;
 }
@@ -112,12 +112,12 @@ TEST_F(HeaderBlocks, UnifiedImageGivesAllFour)
     core.m_bPhoneImage = 1;
     core.m_strPhonePath = MakeFile("p.bin", 0x50000, 0x10);
     ENGINE_ReadHeaderBlocks(core, abyHeader);
-    EXPECT_EQ(abyHeader[0], (0x41800 >> 9) ^ 0x44);
-    EXPECT_EQ(abyHeader[512], (0x42000 >> 9) ^ 0x44);
-    EXPECT_EQ(abyHeader[1024], (0x42800 >> 9) ^ 0x44);
+    EXPECT_EQ(abyHeader[0], static_cast<uint8_t>((0x41800 >> 9) ^ 0x44));
+    EXPECT_EQ(abyHeader[512], static_cast<uint8_t>((0x42000 >> 9) ^ 0x44));
+    EXPECT_EQ(abyHeader[1024], static_cast<uint8_t>((0x42800 >> 9) ^ 0x44));
     // The last block starts at an odd offset and runs across a 512-byte boundary.
-    EXPECT_EQ(abyHeader[1536], (0x42FE2 >> 9) ^ 0x44);
-    EXPECT_EQ(abyHeader[1536 + 30], (0x43000 >> 9) ^ 0x44);
+    EXPECT_EQ(abyHeader[1536], static_cast<uint8_t>((0x42FE2 >> 9) ^ 0x44));
+    EXPECT_EQ(abyHeader[1536 + 30], static_cast<uint8_t>((0x43000 >> 9) ^ 0x44));
 }
 
 TEST(StartPreparation, RunningWorkersKeepTheirPlanAndPartitionFlag)
