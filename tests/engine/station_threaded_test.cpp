@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "engine/cycle.h"
 #include "engine/model_ticks.h"
@@ -29,7 +30,7 @@ void ExpectAllRegionsWritten(CE2EStation& st, int i, bool bStagedMibib)
     EXPECT_EQ(st.CheckMibib(i, bStagedMibib), "") << "phone " << i;
 }
 
-[[maybe_unused]] size_t CountOpcode(CVirtualPhone& phone, uint8_t byOpcode)
+size_t CountOpcode(CVirtualPhone& phone, uint8_t byOpcode)
 {
     const auto aReq = phone.Requests();
     return static_cast<size_t>(std::count_if(aReq.begin(), aReq.end(),
@@ -217,4 +218,97 @@ TEST(StationRun, EightPhonesAtOnceAllPassWithTheirOwnCopies)
         ASSERT_TRUE(st.Passed(i)) << "phone " << i << ": " << st.LastBarText(i);
         ExpectAllRegionsWritten(st, i, true);
     }
+}
+
+TEST(StationLoop, DialogLoopWatchesAFailedChannelUntilItsPhoneIsPulled)
+{
+    PHONE_CONFIG cfg;
+    cfg.faults.bCorruptStaged = true;
+    CE2EStation st(1, cfg);
+    ASSERT_TRUE(st.BuildImages());
+    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    STATION_LOOP_OPTIONS loop;  // the dialog's: a failed phone keeps the loop going
+    int nPassesAfterEnd = 0;
+    loop.fnProcessEvents = [&] {
+        if (!st.m_Threads.m_bEnded[0]) return;
+        // The operator pulls the failed phone a while after its worker ended.
+        if (++nPassesAfterEnd == 5) st.m_pCore->m_nComPort[0] = 0;
+    };
+    EXPECT_EQ(STATION_Start(*st.m_pCore, st.m_Threads, loop), STATION_RUN_FINISHED);
+    EXPECT_GE(nPassesAfterEnd, 5);
+    EXPECT_FALSE(st.Passed(0));
+    EXPECT_FALSE(st.m_Threads.m_hThread[0].joinable());
+}
+
+TEST(StationLoop, CancelEndsAStuckRunWithinItsBound)
+{
+    PHONE_CONFIG cfg;
+    cfg.faults.aRules.push_back({CMD_FLASH_UNLOCK, 1, 0, FAULT_SILENCE, 0});
+    CE2EStation st(3, cfg);
+    ASSERT_TRUE(st.BuildImages());
+    ASSERT_TRUE(st.Load(AllTicks(), 4).empty());
+    STATION_LOOP_OPTIONS loop;
+    bool bCancelled = false, bAllJoined = false;
+    loop.fnProcessEvents = [&] {
+        if (bCancelled || st.Phone(2).RequestCount() == 0) return;
+        bCancelled = true;  // the operator presses Cancel while every phone is silent
+        bAllJoined = STATION_Cancel(*st.m_pCore, st.m_Threads, STATION_LOOP_OPTIONS{}, 5000);
+    };
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(STATION_Start(*st.m_pCore, st.m_Threads, loop), STATION_RUN_STOPPED);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_TRUE(bAllJoined);
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(st.Passed(i)) << i;
+}
+
+TEST(StationLoop, NestedStartTakesTheNewPhoneAndLeavesTheRunningOneUndisturbed)
+{
+    CE2EStation st(2);
+    ASSERT_TRUE(st.BuildImages());
+    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    const uint32_t nSecondPort = st.m_pCore->m_nComPort[1];
+    st.m_pCore->m_nComPort[1] = 0;  // the second phone arrives during the run
+    STATION_LOOP_OPTIONS loop;
+    loop.bEndWhenWorkersEnd = true;
+    int nNested = 0, nNestedResult = 0;
+    loop.fnProcessEvents = [&] {
+        if (nNested || st.Phone(0).RequestCount() < 20) return;
+        ++nNested;
+        st.m_pCore->m_nComPort[1] = nSecondPort;
+        STATION_LOOP_OPTIONS inner;
+        inner.bEndWhenWorkersEnd = true;
+        nNestedResult = STATION_Start(*st.m_pCore, st.m_Threads, inner);
+    };
+    STATION_Start(*st.m_pCore, st.m_Threads, loop);
+    STATION_JoinAll(*st.m_pCore, st.m_Threads, loop);
+
+    EXPECT_EQ(nNested, 1);
+    EXPECT_EQ(nNestedResult, STATION_RUN_FINISHED);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(st.Passed(i)) << i << ": " << st.LastBarText(i);
+        ExpectAllRegionsWritten(st, i, true);
+    }
+    EXPECT_EQ(CountOpcode(st.Phone(0), CMD_FLASH_UNLOCK), 1u);  // started once only
+}
+
+TEST(StationRun, YesWithoutACompleteImageSetAsksForTheMissingImages)
+{
+    PHONE_CONFIG cfg;
+    cfg.abyPartitionTable.assign(PARTITION_TABLE_SIZE, 0x5A);
+    CE2EStation st(1, cfg);
+    E2E_IMAGE_OPTIONS opt;
+    opt.bEboot = false;
+    ASSERT_TRUE(st.BuildImages(opt));
+    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    st.m_pView->m_nAnswer = IDYES;
+    EXPECT_EQ(st.Run(), STATION_RUN_STOPPED);
+
+    EXPECT_FALSE(st.Passed(0));
+    EXPECT_EQ(st.LastBarText(0), " Send Partition Table Fail!");
+    EXPECT_TRUE(st.Logged("[Channel 0]  Please select All image and Try again\r\n"));
+    EXPECT_EQ(st.m_pCore->m_strEbootPath, "Please open Eboot Image File");
+    EXPECT_EQ(st.m_pCore->m_strUnifiedPath, "Please open Unified Image File");
+    EXPECT_EQ(st.m_pCore->m_strPdaPath, st.m_Images.pda.strPath);  // chosen: left alone
+    EXPECT_EQ(CountOpcode(st.Phone(0), CMD_ERASE_FOR_WRITE), 0u);
+    EXPECT_EQ(CountOpcode(st.Phone(0), CMD_EFS_BACKUP), 0u);
 }

@@ -1,0 +1,112 @@
+// The saved selections per model and the boxes they put on the dialog, as Start and the
+// partition step use them; and the channels Start must leave alone.
+
+#include <gtest/gtest.h>
+
+#include "engine/cycle.h"
+#include "engine/model_ticks.h"
+#include "engine/orchestration.h"
+#include "engine/station_core.h"
+
+namespace {
+
+void ValidImages(CVarnDLCore& core, bool bCsc, bool bHidden)
+{
+    core.m_bPhoneImage = core.m_bEbootImage = core.m_bPdaImage = 1;
+    core.m_bCscImage = bCsc;
+    core.m_bHiddenImage = bHidden;
+    core.m_bHiddenAllowed = 1;
+}
+
+}  // namespace
+
+TEST(ModelTicks, StoredTicksNeedTheirImagesAndAValidPhoneImage)
+{
+    CVarnDLCore core;
+    core.m_nModel = 3;
+    MODEL_TICKS& r = core.m_aModelTicks[3];
+    r.dwPBoot = r.dwPhone = r.dwEfs = r.dwEboot = r.dwPda = r.dwCarrier = r.dwHidden = 1;
+
+    DOWNLOAD_TICKS t = MODEL_TICKS_Stored(core);  // no Phone image: nothing ticked
+    EXPECT_FALSE(t.bPhoneBoot || t.bPhone || t.bEfsClear || t.bEboot || t.bPda || t.bCsc || t.bHidden);
+
+    core.m_bPhoneImage = 1;
+    core.m_bPdaImage = 1;
+    core.m_bHiddenImage = 1;
+    core.m_bHiddenAllowed = 0;  // an old-format Phone descriptor has no Hidden region
+    t = MODEL_TICKS_Stored(core);
+    EXPECT_TRUE(t.bPhoneBoot && t.bPhone && t.bEfsClear && t.bPda);
+    EXPECT_FALSE(t.bEboot);
+    EXPECT_FALSE(t.bCsc);
+    EXPECT_FALSE(t.bHidden);
+    core.m_bHiddenAllowed = 1;
+    EXPECT_TRUE(MODEL_TICKS_Stored(core).bHidden);
+}
+
+TEST(ModelTicks, ForcedFullDownloadTicksEveryRegionAndClearsCompactModelsCscAndHidden)
+{
+    for (int nModel : {0, 4}) {
+        SCOPED_TRACE(nModel);
+        CVarnDLCore core;
+        core.m_nModel = nModel;
+        ValidImages(core, true, false);
+        for (int m = 0; m < MODEL_COUNT; ++m) {
+            core.m_aModelTicks[m].dwCarrier = core.m_aModelTicks[m].dwHidden = 1;
+            core.m_aModelTicks[m].dwEfs = 1;
+        }
+        const uint32_t dwVersion = core.m_dwTicksVersion;
+        MODEL_TICKS_ForceFullDownload(core);
+
+        const MODEL_TICKS& r = core.m_aModelTicks[nModel];
+        EXPECT_EQ(r.dwPBoot + r.dwPhone + r.dwEboot + r.dwPda, 4u);
+        EXPECT_EQ(r.dwEfs, 1u);  // the EFS2 erase is never forced
+        // CSC follows the CSC image, Hidden the (missing) Hidden image; models 0 and 1 lose both.
+        EXPECT_EQ(r.dwCarrier, nModel == 0 ? 0u : 1u);
+        EXPECT_EQ(r.dwHidden, 0u);
+        EXPECT_EQ(core.m_aModelTicks[1].dwCarrier + core.m_aModelTicks[1].dwHidden, 0u);
+        EXPECT_EQ(core.m_aModelTicks[3].dwCarrier + core.m_aModelTicks[3].dwHidden, 2u);
+        // The boxes now show the forced selection, and the dialog is told to refresh.
+        const DOWNLOAD_TICKS t = MODEL_TICKS_Current(core);
+        EXPECT_TRUE(t.bPhoneBoot && t.bPhone && t.bEboot && t.bPda);
+        EXPECT_EQ(t.bCsc, nModel != 0);
+        EXPECT_NE(core.m_dwTicksVersion.load(), dwVersion);
+    }
+}
+
+TEST(ModelTicks, RebootWaitIsTheModelsUnlessTheStationOverridesIt)
+{
+    CVarnDLCore core;
+    const uint32_t adwExpected[MODEL_COUNT] = {120000, 120000, 120000, 120000, 240000, 160000, 120000};
+    for (int m = 0; m < MODEL_COUNT; ++m) {
+        core.m_nModel = m;
+        EXPECT_EQ(FLASH_CYCLE_RebootWaitMs(core), adwExpected[m]) << m;
+    }
+    core.m_nRebootWaitSec = 0;
+    EXPECT_EQ(FLASH_CYCLE_RebootWaitMs(core), 0u);
+    core.m_nRebootWaitSec = 7;
+    EXPECT_EQ(FLASH_CYCLE_RebootWaitMs(core), 7000u);
+}
+
+TEST(StartChannels, ChannelsStillBusyOrInTheirRebootWaitAreNotStartedAgain)
+{
+    CVarnDLCore core;
+    ENGINE_SetDownloadPlan(nullptr);
+    core.m_nComPort[0] = 5;
+    core.m_bRebootWait[0] = 1;
+    core.m_bDownloadDone[0] = 1;
+    core.m_nComPort[2] = 6;
+    core.m_bThreadStart[2] = 1;
+    core.m_bDownloadDone[2] = 1;
+    STATION_THREADS threads;
+    STATION_LOOP_OPTIONS loop;
+    loop.bEndWhenWorkersEnd = true;
+    int nPasses = 0;
+    loop.fnProcessEvents = [&] { ++nPasses; };
+    EXPECT_EQ(STATION_StartChannels(core, threads, loop), STATION_RUN_FINISHED);
+
+    for (int i = 0; i < MAX_CHANNEL; ++i) EXPECT_FALSE(threads.m_hThread[i].joinable()) << i;
+    EXPECT_EQ(core.m_bRun[0].load() + core.m_bRun[2].load(), 0u);
+    // Nothing was started, so the engine was not prepared either.
+    EXPECT_EQ(ENGINE_GetDownloadPlan(), nullptr);
+    EXPECT_GE(nPasses, 1);
+}
