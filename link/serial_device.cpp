@@ -367,7 +367,7 @@ int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, 
     while (dwDone < dwCount) {
         auto tLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
             tDeadline - std::chrono::steady_clock::now());
-        if (tLeft.count() <= 0) break;  // as designed: the count written so far counts as sent
+        if (tLeft.count() <= 0) break;  // timed out: the callers take the count written so far as sent
         // A stopped channel or a closed port ends the write as a failure: the frame is not out.
         if (RunCleared(nCh)) {
             DebugTrace(0, "[SERIAL_DEVICE_Write %d] 3 \n", nCh);
