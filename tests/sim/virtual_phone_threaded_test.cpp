@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 
 #include "protocol/frame.h"
@@ -372,6 +373,22 @@ TEST_F(PhoneTest, TheLinkDropsAfterTheGivenNumberOfBytes)
     EXPECT_EQ(m_pPhone->RequestCount(), 1u);
     // The station's side of the port is dead: reads end at once.
     EXPECT_TRUE(SIM_LINK_Read(m_fd, 5, 500).empty());
+}
+
+TEST_F(PhoneTest, LinkSpeedAndReplyLatencyAreEmulated)
+{
+    PHONE_CONFIG cfg;
+    cfg.dBytesPerSecond = 256 * 1024;
+    cfg.dwReplyLatencyUs = 100000;
+    Plug(cfg);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(Send(0, 0xE6, 0, 0), ACK(0));
+    const auto t1 = std::chrono::steady_clock::now();
+    EXPECT_GE(t1 - t0, std::chrono::milliseconds(100));
+    // Two 32 KiB frames at 256 KiB/s take a quarter of a second on the wire, plus the latency.
+    EXPECT_EQ(Send(1, 0xDD, 0, 0x8000, Pattern(0x8000, 1)), ACK(1));
+    EXPECT_EQ(Send(2, 0xDD, 0x8000, 0x8000, Pattern(0x8000, 2)), ACK(2));
+    EXPECT_GE(std::chrono::steady_clock::now() - t1, std::chrono::milliseconds(330));
 }
 
 TEST_F(PhoneTest, ReplugGivesAFreshBootLoaderButKeepsTheFlash)
