@@ -72,6 +72,9 @@ void StartWorker(CVarnDLCore& core, STATION_THREADS& threads, int i)
     param.pnBufObj = nullptr;
     core.m_bRun[i] = 1;
     core.m_bDownloadDone[i] = 0;
+    // Busy from this moment, not only once the worker has its buffers: a nested Start in
+    // between must neither start the channel again nor reset its serial state.
+    core.m_bThreadStart[i] = 1;
     threads.m_bEnded[i] = 0;
     threads.m_hThread[i] = std::thread([&threads, &param, i] {
         FLASH_CYCLE_Run(&param);

@@ -104,9 +104,14 @@ public:
         if (nCh < 0 || nCh >= MAX_CHANNEL) return;
         const BAR_STATE state = m_core.m_ctrlProgress[nCh].GetState();
         std::lock_guard<std::mutex> lock(m_csOut);
-        if (m_bHaveText[nCh] && state.strText == m_astrLastText[nCh]) return;
+        // Plain output shows the text as it changes; JSON every change of text, fill or colour.
+        BAR_STATE& last = m_aLast[nCh];
+        const bool bSameText = m_bHaveText[nCh] && state.strText == last.strText;
+        const bool bSameLook = state.nPercent == last.nPercent && state.byRed == last.byRed &&
+                               state.byGreen == last.byGreen && state.byBlue == last.byBlue;
+        if (bSameText && (!m_opt.bJson || bSameLook)) return;
         m_bHaveText[nCh] = true;
-        m_astrLastText[nCh] = state.strText;
+        last = state;
         if (m_opt.bJson) {
             std::printf("{\"type\":\"bar\",\"channel\":%d,\"text\":%s,\"percent\":%d,"
                         "\"color\":\"#%02x%02x%02x\"}\n",
@@ -176,7 +181,7 @@ private:
     const OPTIONS& m_opt;
     std::mutex m_csOut;
     bool m_bHaveText[MAX_CHANNEL] = {};
-    std::string m_astrLastText[MAX_CHANNEL];
+    BAR_STATE m_aLast[MAX_CHANNEL];
 };
 
 // Image selection without a window: the message boxes go to stderr, the stored ticks are the
