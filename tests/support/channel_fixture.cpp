@@ -1,5 +1,12 @@
 #include "support/channel_fixture.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "link/port_table.h"
+#include "link/serial_device.h"
+
 void CRecordingView::OnBarChanged(int nCh)
 {
     BAR_STATE state = m_pCore->m_ctrlProgress[nCh].GetState();
@@ -88,4 +95,82 @@ std::vector<uint8_t> FIXTURE_Pattern(size_t nSize, uint32_t dwSeed)
         data[i] = static_cast<uint8_t>(dwState >> 16);
     }
     return data;
+}
+
+CChannelFixture::CChannelFixture(int nCh, PHONE_CONFIG cfg)
+    : m_nCh(nCh), m_pPhone(std::make_unique<CVirtualPhone>(std::move(cfg)))
+{
+    m_Core.SetView(&m_View);
+    m_Param.pDlg = &m_Core;
+    m_Param.nCh = nCh;
+    m_Param.pnBufObj = &m_Buf;
+    g_bySeq[nCh] = 0;
+    g_pRegion[nCh] = &m_Region;
+    SERIAL_DEVICE_CreateLock();
+    SERIAL_DEVICE_BindRunFlags(m_Core.m_bRun);
+    if (!m_pPhone->Start()) return;
+    uint32_t nPort = PORT_TABLE_Assign(m_pPhone->SlavePath());
+    SERIAL_DEVICE_Close(nCh);
+    SERIAL_DEVICE_SetPort(nCh, nPort);
+    m_Core.m_nComPort[nCh] = nPort;
+    m_Core.m_bRun[nCh] = 1;
+    m_bOpen = SERIAL_DEVICE_Open(nCh) == 1;
+}
+
+CChannelFixture::~CChannelFixture()
+{
+    if (m_Stopper.joinable()) m_Stopper.join();
+    m_Core.m_bRun[m_nCh] = 0;
+    SERIAL_DEVICE_Close(m_nCh);
+    SERIAL_DEVICE_SetPort(m_nCh, 0);
+    SERIAL_DEVICE_BindRunFlags(nullptr);
+    ENGINE_CloseImage(m_nCh);
+    g_pRegion[m_nCh] = nullptr;
+    m_pPhone->Stop();
+    if (!m_strImagePath.empty()) ::unlink(m_strImagePath.c_str());
+}
+
+void CChannelFixture::OpenImage(const std::vector<uint8_t>& data)
+{
+    if (m_strImagePath.empty()) {
+        char szPath[] = "/tmp/quillon_image_XXXXXX";
+        int fd = ::mkstemp(szPath);
+        if (fd >= 0) ::close(fd);
+        m_strImagePath = szPath;
+    }
+    FILE* pFile = std::fopen(m_strImagePath.c_str(), "wb");
+    if (pFile) {
+        if (!data.empty()) std::fwrite(data.data(), 1, data.size(), pFile);
+        std::fclose(pFile);
+    }
+    ENGINE_OpenImage(m_nCh, m_strImagePath.c_str());
+}
+
+void CChannelFixture::SetRegion(uint32_t dwStart, uint32_t dwFileOffset, uint32_t dwDataLength,
+                                uint32_t dwEraseLength)
+{
+    m_Region.StartAddr = dwStart;
+    m_Region.FileOffset = dwFileOffset;
+    m_Region.DataLength = dwDataLength;
+    m_Region.EraseLength = dwEraseLength;
+    g_pRegion[m_nCh] = &m_Region;
+}
+
+void CChannelFixture::StopAfterRequests(size_t nCount)
+{
+    if (m_Stopper.joinable()) m_Stopper.join();
+    m_Stopper = std::thread([this, nCount] {
+        m_pPhone->WaitRequestCount(nCount, 60000);
+        m_Core.m_bRun[m_nCh] = 0;
+    });
+}
+
+std::vector<REQUEST_RECORD> CChannelFixture::Requests(int nOpcode) const
+{
+    std::vector<REQUEST_RECORD> aAll = m_pPhone->Requests();
+    if (nOpcode < 0) return aAll;
+    std::vector<REQUEST_RECORD> aSome;
+    for (const REQUEST_RECORD& record : aAll)
+        if (record.byOpcode == nOpcode) aSome.push_back(record);
+    return aSome;
 }

@@ -8,12 +8,14 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/channel_context.h"
 #include "engine/clock.h"
 #include "engine/station_core.h"
 #include "engine/station_view.h"
+#include "sim/virtual_phone.h"
 
 // One bar change as the view saw it: the whole state copied at that moment.
 struct BAR_EVENT {
@@ -54,14 +56,12 @@ private:
     std::vector<std::string> m_aMessage;
 };
 
-class CVirtualPhone;
-
 // A core with a recording view, a virtual phone, its pseudo-terminal opened as channel nCh,
 // the channel's transfer buffers and start record, and a virtual clock for the settles and
 // pauses. Everything is undone by the destructor.
 class CChannelFixture {
 public:
-    explicit CChannelFixture(int nCh = 0);
+    explicit CChannelFixture(int nCh = 0, PHONE_CONFIG cfg = {});
     ~CChannelFixture();
     CChannelFixture(const CChannelFixture&) = delete;
     CChannelFixture& operator=(const CChannelFixture&) = delete;
@@ -70,9 +70,14 @@ public:
     bool IsOpen() const { return m_bOpen; }
     // Writes `data` to a temporary file and opens it as the channel's image.
     void OpenImage(const std::vector<uint8_t>& data);
-    // Points the channel at a region of its own (a copy kept by the fixture).
+    // Points the channel at a region of its own (kept by the fixture).
     void SetRegion(uint32_t dwStart, uint32_t dwFileOffset, uint32_t dwDataLength,
                    uint32_t dwEraseLength = 0);
+    // Clears the channel's run flag, from another thread, once the phone has received nCount
+    // requests in all: the console's orderly stop, arriving while the exchange waits.
+    void StopAfterRequests(size_t nCount);
+    // The requests the phone received with this opcode, in order.
+    std::vector<REQUEST_RECORD> Requests(int nOpcode = -1) const;
 
     int m_nCh;
     CVirtualClock m_Clock;
@@ -87,6 +92,7 @@ public:
 private:
     bool m_bOpen = false;
     std::string m_strImagePath;
+    std::thread m_Stopper;
 };
 
 // A pattern of image bytes that differs at every offset within a region (no two 32 KiB chunks

@@ -1,0 +1,297 @@
+// The single-request exchanges against a virtual phone: the frame each one sends, how it moves
+// the sequence byte, its texts and log lines, and how it ends on a bad or missing reply.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "link/serial_device.h"
+#include "protocol/commands.h"
+#include "protocol/frame.h"
+#include "support/channel_fixture.h"
+
+namespace {
+
+bool Logged(const CRecordingView& view, const std::string& strLine)
+{
+    for (const std::string& strLog : view.LogLines())
+        if (strLog == strLine) return true;
+    return false;
+}
+
+PHONE_FAULTS OneFault(int nOpcode, PHONE_FAULT_ACTION eAction, uint8_t byReason = 1)
+{
+    PHONE_FAULTS faults;
+    PHONE_FAULT_RULE rule;
+    rule.nOpcode = nOpcode;
+    rule.eAction = eAction;
+    rule.byReason = byReason;
+    faults.aRules.push_back(rule);
+    return faults;
+}
+
+class CommandTest : public ::testing::Test {
+protected:
+    explicit CommandTest(PHONE_CONFIG cfg = {}) : m_Fx(3, std::move(cfg)) {}
+    void SetUp() override { ASSERT_TRUE(m_Fx.IsOpen()); }
+    ChannelThreadParam* P() { return &m_Fx.m_Param; }
+    REQUEST_RECORD Last() { return m_Fx.Requests().back(); }
+
+    CChannelFixture m_Fx;
+};
+
+// --- Unlock and lock ---------------------------------------------------------------------
+
+TEST_F(CommandTest, UnlockSendsTheCurrentSequenceAndLeavesIt)
+{
+    g_bySeq[3] = 0x00;
+    EXPECT_EQ(FLASH_DOWNLOADER_Unlock(P()), 1);
+    REQUEST_RECORD req = Last();
+    EXPECT_EQ(req.byOpcode, 0xA0);
+    EXPECT_EQ(req.bySeq, 0x00);
+    EXPECT_EQ(req.byFlag, 0);
+    EXPECT_EQ(req.dwParam, 0u);
+    EXPECT_EQ(req.dwLength, 0u);
+    EXPECT_EQ(req.dwPayloadSize, 0u);
+    EXPECT_EQ(g_bySeq[3], 0x00);
+    EXPECT_EQ(m_Fx.m_Core.m_ctrlProgress[3].GetState().strText, "   FLASH UNLOCK");
+    std::vector<std::string> aLog = m_Fx.m_View.LogLines();
+    ASSERT_EQ(aLog.size(), 2u);
+    EXPECT_EQ(aLog[0], "[Channel 3]  FLASH UNLOCK\r\n");
+    EXPECT_EQ(aLog[1], "[Channel 3]  FLASH UNLOCK Success!!!\r\n");
+}
+
+TEST_F(CommandTest, RefusedUnlockFailsWithoutTheSuccessLine)
+{
+    PHONE_FAULTS faults;
+    faults.bRefuseUnlock = true;
+    m_Fx.m_pPhone->SetFaults(faults);
+    EXPECT_EQ(FLASH_DOWNLOADER_Unlock(P()), 0);
+    EXPECT_EQ(m_Fx.m_View.LogLines().size(), 1u);
+}
+
+TEST_F(CommandTest, UnlockWithAWrongSequenceEchoFails)
+{
+    g_bySeq[3] = 9;
+    m_Fx.m_pPhone->SetFaults(OneFault(0xA0, FAULT_WRONG_SEQ));
+    EXPECT_EQ(FLASH_DOWNLOADER_Unlock(P()), 0);
+    EXPECT_EQ(m_Fx.Requests(0xA0).size(), 1u) << "a single-request exchange never resends";
+}
+
+TEST_F(CommandTest, LockAdvancesTheSequenceAndClosesThePortOnSuccess)
+{
+    g_bySeq[3] = 0xFF;
+    EXPECT_EQ(FLASH_DOWNLOADER_Lock(P()), 1);
+    REQUEST_RECORD req = Last();
+    EXPECT_EQ(req.byOpcode, 0x90);
+    EXPECT_EQ(req.bySeq, 0x00);  // wraps
+    EXPECT_EQ(g_bySeq[3], 0x00);
+    EXPECT_EQ(g_hComPort[3].load(), SERIAL_HANDLE_NONE);
+    EXPECT_EQ(g_nComPort[3].load(), 0u);
+    EXPECT_EQ(m_Fx.m_Core.m_ctrlProgress[3].GetState().strText, "   Varn Reboot");
+    std::vector<std::string> aLog = m_Fx.m_View.LogLines();
+    ASSERT_EQ(aLog.size(), 2u);
+    EXPECT_EQ(aLog[0], "[Channel 3]  FLASH LOCK \r\n");
+    EXPECT_EQ(aLog[1], "[Channel 3]  FLASH LOCK Success!!!\r\n");
+}
+
+TEST_F(CommandTest, RefusedLockKeepsThePortAndItsNumber)
+{
+    const uint32_t nPort = g_nComPort[3];
+    m_Fx.m_pPhone->SetFaults(OneFault(0x90, FAULT_NAK));
+    g_bySeq[3] = 4;
+    EXPECT_EQ(FLASH_DOWNLOADER_Lock(P()), 0);
+    EXPECT_EQ(g_bySeq[3], 5);
+    EXPECT_NE(g_hComPort[3].load(), SERIAL_HANDLE_NONE);
+    EXPECT_EQ(g_nComPort[3].load(), nPort);
+    EXPECT_EQ(m_Fx.m_View.LogLines().size(), 1u);
+}
+
+// --- Queries and CSC announcements -------------------------------------------------------
+
+TEST_F(CommandTest, QueriesSendSequenceZeroAcceptAnyEchoAndLeaveTheSequence)
+{
+    g_bySeq[3] = 0x42;
+    m_Fx.m_pPhone->SetFaults(OneFault(0xE6, FAULT_WRONG_SEQ));
+    EXPECT_EQ(FLASH_DOWNLOADER_QueryMcci(P()), 1);
+    EXPECT_EQ(Last().byOpcode, 0xE6);
+    EXPECT_EQ(Last().bySeq, 0);
+    EXPECT_TRUE(Logged(m_Fx.m_View, "[Channel 3] MCCI - Enabled\r\n"));
+
+    EXPECT_EQ(FLASH_DOWNLOADER_QuerySafeDownload(P()), 1);
+    EXPECT_EQ(Last().byOpcode, 0xE3);
+    EXPECT_EQ(Last().bySeq, 0);
+    EXPECT_TRUE(Logged(m_Fx.m_View, "[Channel 3] SafeDownload - Enabled\r\n"));
+    EXPECT_EQ(g_bySeq[3], 0x42);
+}
+
+TEST_F(CommandTest, QueriesAnsweredNegativelyLogTheOtherMode)
+{
+    PHONE_CONFIG cfg = m_Fx.m_pPhone->Config();
+    cfg.bMcci = false;
+    cfg.bSafeDownload = false;
+    m_Fx.m_pPhone->SetConfig(cfg);
+    EXPECT_EQ(FLASH_DOWNLOADER_QueryMcci(P()), 0);
+    EXPECT_TRUE(Logged(m_Fx.m_View, "[Channel 3] MCCI Download - Disabled ! ! ! !\r\n"));
+    EXPECT_EQ(FLASH_DOWNLOADER_QuerySafeDownload(P()), 0);
+    EXPECT_TRUE(Logged(m_Fx.m_View, "[Channel 3] Older Version Download - Enabled\r\n"));
+}
+
+TEST_F(CommandTest, CscSizeCarriesTheSizeLeastSignificantByteFirst)
+{
+    m_Fx.m_Core.m_dwCscSize = 0x01234567;
+    g_bySeq[3] = 7;
+    EXPECT_EQ(FLASH_DOWNLOADER_WriteCscSize(P()), 1);
+    REQUEST_RECORD req = Last();
+    EXPECT_EQ(req.byOpcode, 0xE7);
+    EXPECT_EQ(req.bySeq, 0);
+    EXPECT_EQ(req.dwLength, 4u);
+    EXPECT_EQ(req.dwPayloadSize, 4u);
+    EXPECT_EQ(req.abyFirst[0], 0x67);
+    EXPECT_EQ(req.abyFirst[3], 0x01);
+    EXPECT_EQ(m_Fx.m_pPhone->CscSize(), 0x01234567u);
+    EXPECT_EQ(g_bySeq[3], 7);
+    EXPECT_TRUE(Logged(m_Fx.m_View, "[Channel 3] Write CSC Size\r\n"));
+
+    m_Fx.m_pPhone->SetFaults(OneFault(0xE7, FAULT_NAK));
+    EXPECT_EQ(FLASH_DOWNLOADER_WriteCscSize(P()), 0);
+    EXPECT_EQ(m_Fx.m_View.LogLines().back(), "[Channel 3] ERROR: Write CSCSize !\r\n");
+}
+
+TEST_F(CommandTest, CscReserveGrantedByAcknowledgementOrReasonSix)
+{
+    m_Fx.m_Core.m_dwCscReserve = 0x00200000;
+    EXPECT_EQ(FLASH_DOWNLOADER_CheckCscReserve(P()), 1);
+    EXPECT_EQ(Last().byOpcode, 0xE8);
+    EXPECT_EQ(Last().PayloadWord(), 0x00200000u);
+    EXPECT_EQ(Last().bySeq, 0);
+
+    PHONE_CONFIG cfg = m_Fx.m_pPhone->Config();
+    cfg.bReserveAnswerNak6 = true;
+    m_Fx.m_pPhone->SetConfig(cfg);
+    EXPECT_EQ(FLASH_DOWNLOADER_CheckCscReserve(P()), 1);
+
+    // Reason 7 and an unreadable reply both refuse.
+    m_Fx.m_pPhone->SetFaults(OneFault(0xE8, FAULT_NAK, 7));
+    EXPECT_EQ(FLASH_DOWNLOADER_CheckCscReserve(P()), 0);
+    m_Fx.m_pPhone->SetFaults(OneFault(0xE8, FAULT_GARBAGE));
+    EXPECT_EQ(FLASH_DOWNLOADER_CheckCscReserve(P()), 0);
+    EXPECT_TRUE(m_Fx.m_View.LogLines().empty());
+}
+
+TEST_F(CommandTest, CscReserveLargerThanThePhoneHasIsRefused)
+{
+    m_Fx.m_Core.m_dwCscReserve = 0x02000000;  // above the phone's 16 MiB
+    EXPECT_EQ(FLASH_DOWNLOADER_CheckCscReserve(P()), 0);
+}
+
+// --- Erases ------------------------------------------------------------------------------
+
+TEST_F(CommandTest, EraseForWriteShowsTheKindsTextAndNamesTheRange)
+{
+    m_Fx.SetRegion(0x00140000, 0, 0, 1048576);
+    g_bySeq[3] = 0x11;
+    EXPECT_EQ(FLASH_DOWNLOADER_EraseForWrite(P(), 6), 1);
+    REQUEST_RECORD req = Last();
+    EXPECT_EQ(req.byOpcode, 0xEE);
+    EXPECT_EQ(req.bySeq, 0x11);
+    EXPECT_EQ(req.dwParam, 0x00140000u);
+    EXPECT_EQ(req.dwLength, 1048576u);
+    EXPECT_EQ(req.dwPayloadSize, 0u);
+    EXPECT_EQ(g_bySeq[3], 0x11);
+    BAR_STATE state = m_Fx.m_Core.m_ctrlProgress[3].GetState();
+    EXPECT_EQ(state.strText, " PDA ERASE 1048576 Bytes");
+    EXPECT_EQ(state.nPercent, 0);
+}
+
+TEST_F(CommandTest, EraseForFlashOfExactlyOneChunkCarriesTheFullChunkFlag)
+{
+    m_Fx.SetRegion(0x00140000, 0, 0, 0x8000);
+    g_bySeq[3] = 1;
+    EXPECT_EQ(FLASH_DOWNLOADER_EraseForFlash(P(), 3), 1);
+    REQUEST_RECORD req = Last();
+    EXPECT_EQ(req.byOpcode, 0xE4);
+    EXPECT_EQ(req.byFlag, 0x51);
+    EXPECT_EQ(req.dwLength, 0x8000u);
+    EXPECT_EQ(m_Fx.m_Core.m_ctrlProgress[3].GetState().strText, " AMSS ERASE 32768 Bytes");
+}
+
+TEST_F(CommandTest, EraseTextsByKind)
+{
+    const std::pair<int, const char*> aText[] = {
+        {0, " MIBIB ERASE 4096 Bytes"},  {1, " QCSBL ERASE 4096 Bytes"},
+        {2, " OEMSBL ERASE 4096 Bytes"}, {3, " AMSS ERASE 4096 Bytes"},
+        {4, " EFS2 ERASE 4096 Bytes"},   {5, " APPSBL ERASE 4096 Bytes"},
+        {6, " PDA ERASE 4096 Bytes"},    {7, " CARRIER ERASE 4096 Bytes"},
+        {8, " HIDDEN ERASE 4096 Bytes"}, {11, " EFS2 ERASE 4096 Bytes"},
+        {12, " FOTA ERASE 4096 Bytes"},
+    };
+    m_Fx.SetRegion(0x00100000, 0, 0, 4096);
+    for (const auto& entry : aText) {
+        EXPECT_EQ(FLASH_DOWNLOADER_EraseForWrite(P(), entry.first), 1);
+        EXPECT_EQ(m_Fx.m_Core.m_ctrlProgress[3].GetState().strText, entry.second);
+    }
+}
+
+TEST_F(CommandTest, EraseRejectedOrEchoedWronglyFails)
+{
+    m_Fx.SetRegion(0x00100000, 0, 0, 0x20000);
+    m_Fx.m_pPhone->SetFaults(OneFault(0xEE, FAULT_NAK));
+    EXPECT_EQ(FLASH_DOWNLOADER_EraseForWrite(P(), 7), 0);
+    m_Fx.m_pPhone->SetFaults(OneFault(0xE4, FAULT_WRONG_SEQ));
+    EXPECT_EQ(FLASH_DOWNLOADER_EraseForFlash(P(), 3), 0);
+    EXPECT_EQ(m_Fx.Requests().size(), 2u);
+}
+
+// --- Failed sends and stops --------------------------------------------------------------
+
+TEST_F(CommandTest, EveryExchangeFailsAtOnceWithoutALogLineWhenTheSendFails)
+{
+    SERIAL_DEVICE_Close(3);
+    m_Fx.m_View.Clear();
+    EXPECT_EQ(FLASH_DOWNLOADER_QueryMcci(P()), 0);
+    EXPECT_EQ(FLASH_DOWNLOADER_QuerySafeDownload(P()), 0);
+    EXPECT_EQ(FLASH_DOWNLOADER_WriteCscSize(P()), 0);
+    EXPECT_EQ(FLASH_DOWNLOADER_CheckCscReserve(P()), 0);
+    EXPECT_EQ(FLASH_DOWNLOADER_EraseForWrite(P(), 6), 0);
+    EXPECT_TRUE(m_Fx.m_View.LogLines().empty());
+    EXPECT_EQ(m_Fx.Requests().size(), 0u);
+}
+
+TEST_F(CommandTest, SilentPhoneIsWaitedForUntilTheChannelIsStopped)
+{
+    PHONE_FAULTS faults = OneFault(-1, FAULT_SILENCE);
+    faults.aRules[0].dwCount = 0;  // every frame
+    m_Fx.m_pPhone->SetFaults(faults);
+    m_Fx.SetRegion(0x00100000, 0, 0, 0x20000);
+
+    m_Fx.StopAfterRequests(1);
+    EXPECT_EQ(FLASH_DOWNLOADER_Unlock(P()), 0);
+    m_Fx.m_Core.m_bRun[3] = 1;
+    m_Fx.StopAfterRequests(2);
+    EXPECT_EQ(FLASH_DOWNLOADER_QueryMcci(P()), 0);
+    m_Fx.m_Core.m_bRun[3] = 1;
+    m_Fx.StopAfterRequests(3);
+    EXPECT_EQ(FLASH_DOWNLOADER_CheckCscReserve(P()), 0);
+    m_Fx.m_Core.m_bRun[3] = 1;
+    m_Fx.StopAfterRequests(4);
+    EXPECT_EQ(FLASH_DOWNLOADER_EraseForFlash(P(), 3), 0);
+    m_Fx.m_Core.m_bRun[3] = 1;
+    m_Fx.StopAfterRequests(5);
+    EXPECT_EQ(FLASH_DOWNLOADER_Lock(P()), 0);
+    EXPECT_NE(g_hComPort[3].load(), SERIAL_HANDLE_NONE);
+}
+
+TEST(CommandPayloadTest, OnlyTheDataCarryingOpcodesHaveAPayload)
+{
+    for (int nOpcode = 0; nOpcode < 256; ++nOpcode) {
+        const uint8_t byOpcode = static_cast<uint8_t>(nOpcode);
+        EXPECT_EQ(FLASH_DOWNLOADER_HasPayload(byOpcode), VIRTUAL_PHONE_HasPayload(byOpcode))
+            << std::hex << nOpcode;
+    }
+    EXPECT_TRUE(FLASH_DOWNLOADER_HasPayload(CMD_MIBIB_HEADER));
+    EXPECT_FALSE(FLASH_DOWNLOADER_HasPayload(CMD_FLASH_DATA));
+    EXPECT_FALSE(FLASH_DOWNLOADER_HasPayload(CMD_ERASE_FOR_WRITE));
+}
+
+}  // namespace
