@@ -102,30 +102,30 @@ uint8_t IMAGE_BUILDER_SeededByte(uint32_t dwSeed, uint64_t qwOffset)
     return static_cast<uint8_t>(qwWord >> (8 * (qwOffset % 8)));
 }
 
-std::vector<uint8_t> IMAGE_BUILDER_Trailer(const IMAGE_SPEC& spec)
+std::vector<uint8_t> IMAGE_BUILDER_Trailer(const IMAGE_DESC& desc)
 {
-    const uint32_t dwSize = spec.bOldFormat ? TRAILER_OLD_SIZE : TRAILER_NEW_SIZE;
+    const uint32_t dwSize = desc.bOldFormat ? TRAILER_OLD_SIZE : TRAILER_NEW_SIZE;
     std::vector<uint8_t> aby(dwSize, 0);
-    const uint32_t dwKind = spec.dwKindWord != 0xFFFFFFFF ? spec.dwKindWord
-                            : spec.bOldFormat             ? 1u << spec.eKind
-                                                          : static_cast<uint32_t>(spec.eKind);
-    PutWord(aby, 0, spec.dwStartMarker != 0xFFFFFFFF ? spec.dwStartMarker : TRAILER_START_MARKER);
+    const uint32_t dwKind = desc.dwKindWord != 0xFFFFFFFF ? desc.dwKindWord
+                            : desc.bOldFormat             ? 1u << desc.eKind
+                                                          : static_cast<uint32_t>(desc.eKind);
+    PutWord(aby, 0, desc.dwStartMarker != 0xFFFFFFFF ? desc.dwStartMarker : TRAILER_START_MARKER);
     PutWord(aby, 4, dwKind);
-    PutWord(aby, 8, spec.dwHeadWord);
-    const int nRegions = spec.bOldFormat ? static_cast<int>(TRAILER_OLD_REGIONS) : REGION_COUNT;
+    PutWord(aby, 8, desc.dwHeadWord);
+    const int nRegions = desc.bOldFormat ? static_cast<int>(TRAILER_OLD_REGIONS) : REGION_COUNT;
     for (int i = 0; i < nRegions; ++i) {
-        std::memcpy(aby.data() + 12 + 16 * i, &spec.aRegion[i], 16);
+        std::memcpy(aby.data() + 12 + 16 * i, &desc.aRegion[i], 16);
     }
-    PutWord(aby, dwSize - 4, spec.dwEndMarker != 0xFFFFFFFF ? spec.dwEndMarker : TRAILER_END_MARKER);
+    PutWord(aby, dwSize - 4, desc.dwEndMarker != 0xFFFFFFFF ? desc.dwEndMarker : TRAILER_END_MARKER);
     return aby;
 }
 
-bool IMAGE_BUILDER_Write(const std::string& strPath, const IMAGE_SPEC& spec,
+bool IMAGE_BUILDER_Write(const std::string& strPath, const IMAGE_DESC& desc,
                          std::string* pstrError)
 {
-    uint64_t qwBody = spec.qwBodyLength;
+    uint64_t qwBody = desc.qwBodyLength;
     if (qwBody == 0) {
-        for (const auto& piece : spec.aPieces) {
+        for (const auto& piece : desc.aPieces) {
             qwBody = std::max(qwBody, piece.qwOffset + piece.qwLength);
         }
     }
@@ -135,7 +135,7 @@ bool IMAGE_BUILDER_Write(const std::string& strPath, const IMAGE_SPEC& spec,
         return false;
     }
     std::vector<std::unique_ptr<std::ifstream>> apFiles;
-    for (const auto& piece : spec.aPieces) {
+    for (const auto& piece : desc.aPieces) {
         if (piece.eFill == FILL_FILE) {
             apFiles.push_back(std::make_unique<std::ifstream>(piece.strPath, std::ios::binary));
             if (!*apFiles.back()) {
@@ -150,8 +150,8 @@ bool IMAGE_BUILDER_Write(const std::string& strPath, const IMAGE_SPEC& spec,
     for (uint64_t qwPos = 0; qwPos < qwBody; qwPos += WINDOW) {
         const uint64_t qwEnd = std::min(qwBody, qwPos + WINDOW);
         std::memset(abyWindow.data(), 0, WINDOW);
-        for (size_t k = 0; k < spec.aPieces.size(); ++k) {
-            const IMAGE_PIECE& piece = spec.aPieces[k];
+        for (size_t k = 0; k < desc.aPieces.size(); ++k) {
+            const IMAGE_PIECE& piece = desc.aPieces[k];
             const uint64_t qwFrom = std::max(qwPos, piece.qwOffset);
             const uint64_t qwTo = std::min(qwEnd, piece.qwOffset + piece.qwLength);
             if (qwFrom < qwTo) {
@@ -162,8 +162,8 @@ bool IMAGE_BUILDER_Write(const std::string& strPath, const IMAGE_SPEC& spec,
         out.write(reinterpret_cast<const char*>(abyWindow.data()),
                   static_cast<std::streamsize>(qwEnd - qwPos));
     }
-    if (!spec.bNoTrailer) {
-        const auto abyTrailer = IMAGE_BUILDER_Trailer(spec);
+    if (!desc.bNoTrailer) {
+        const auto abyTrailer = IMAGE_BUILDER_Trailer(desc);
         out.write(reinterpret_cast<const char*>(abyTrailer.data()),
                   static_cast<std::streamsize>(abyTrailer.size()));
     }
@@ -198,9 +198,9 @@ bool IMAGE_BUILDER_WriteMarkedCsc(const std::string& strPath, uint32_t dwLength,
         if (pstrError) *pstrError = "a marked CSC needs at least 128 data bytes";
         return false;
     }
-    IMAGE_SPEC spec;
-    spec.eKind = IMAGE_CSC;
-    spec.bOldFormat = true;
+    IMAGE_DESC desc;
+    desc.eKind = IMAGE_CSC;
+    desc.bOldFormat = true;
     IMAGE_PIECE data;
     data.qwLength = dwLength;
     if (!strDataPath.empty()) {
@@ -209,17 +209,17 @@ bool IMAGE_BUILDER_WriteMarkedCsc(const std::string& strPath, uint32_t dwLength,
     } else {
         data.dwSeed = dwSeed;
     }
-    spec.aPieces.push_back(data);
+    desc.aPieces.push_back(data);
     IMAGE_PIECE mark;
     mark.eFill = FILL_BYTES;
     mark.qwLength = 4;
     mark.aby = {0xCC, 0xCC, 0xCC, 0xCC};
-    spec.aPieces.push_back(mark);
+    desc.aPieces.push_back(mark);
     mark.qwOffset = 124;
     mark.aby = {0xEE, 0xEE, 0xEE, 0xEE};
-    spec.aPieces.push_back(mark);
-    spec.aRegion[REGION_PDA] = {dwCarrierStart, 0, dwLength, dwCarrierErase};
-    return IMAGE_BUILDER_Write(strPath, spec, pstrError);
+    desc.aPieces.push_back(mark);
+    desc.aRegion[REGION_PDA] = {dwCarrierStart, 0, dwLength, dwCarrierErase};
+    return IMAGE_BUILDER_Write(strPath, desc, pstrError);
 }
 
 bool IMAGE_BUILDER_WriteMultiCsc(const std::string& strPath,
@@ -231,9 +231,9 @@ bool IMAGE_BUILDER_WriteMultiCsc(const std::string& strPath,
         if (pstrError) *pstrError = "a container holds 1 to 1,023 entries";
         return false;
     }
-    IMAGE_SPEC spec;
-    spec.eKind = IMAGE_CSC;
-    spec.bOldFormat = true;
+    IMAGE_DESC desc;
+    desc.eKind = IMAGE_CSC;
+    desc.bOldFormat = true;
     std::vector<uint8_t> abyHeader(MULTICSC_HEADER, 0);
     PutWord(abyHeader, 0, 0xAAAAAAAA);
     PutWord(abyHeader, 36, static_cast<uint32_t>(aEntries.size()));
@@ -263,8 +263,8 @@ bool IMAGE_BUILDER_WriteMultiCsc(const std::string& strPath,
         } else {
             data.dwSeed = entry.dwSeed;
         }
-        spec.aPieces.push_back(data);
-        IMAGE_SPEC embedded;
+        desc.aPieces.push_back(data);
+        IMAGE_DESC embedded;
         embedded.eKind = IMAGE_CSC;
         embedded.bOldFormat = true;
         embedded.aRegion[REGION_PDA] = {dwCarrierStart, 0, dwLength, dwCarrierErase};
@@ -273,9 +273,9 @@ bool IMAGE_BUILDER_WriteMultiCsc(const std::string& strPath,
         trailer.qwOffset = qwOffset + dwLength;
         trailer.qwLength = TRAILER_OLD_SIZE;
         trailer.aby = IMAGE_BUILDER_Trailer(embedded);
-        spec.aPieces.push_back(trailer);
+        desc.aPieces.push_back(trailer);
         if (i == 0) {
-            spec.aRegion[REGION_PDA] = {dwCarrierStart, static_cast<uint32_t>(qwOffset), dwLength,
+            desc.aRegion[REGION_PDA] = {dwCarrierStart, static_cast<uint32_t>(qwOffset), dwLength,
                                         dwCarrierErase};
         }
         qwOffset = RoundUp(qwOffset + dwLength + TRAILER_OLD_SIZE, 0x800);
@@ -284,9 +284,9 @@ bool IMAGE_BUILDER_WriteMultiCsc(const std::string& strPath,
     header.eFill = FILL_BYTES;
     header.qwLength = MULTICSC_HEADER;
     header.aby = std::move(abyHeader);
-    spec.aPieces.insert(spec.aPieces.begin(), header);
-    spec.qwBodyLength = qwOffset;
-    return IMAGE_BUILDER_Write(strPath, spec, pstrError);
+    desc.aPieces.insert(desc.aPieces.begin(), header);
+    desc.qwBodyLength = qwOffset;
+    return IMAGE_BUILDER_Write(strPath, desc, pstrError);
 }
 
 bool IMAGE_BUILDER_WriteStandardSet(const std::string& strDir, uint32_t dwSeed,
@@ -335,7 +335,7 @@ bool IMAGE_BUILDER_WriteStandardSet(const std::string& strDir, uint32_t dwSeed,
     };
 
     // Phone: MIBIB areas, header blocks and partition table at the offsets the station reads.
-    IMAGE_SPEC phone;
+    IMAGE_DESC phone;
     phone.eKind = IMAGE_PHONE;
     phone.bOldFormat = sizes.bOldFormat;
     phone.dwHeadWord = 0x51554C31;
@@ -375,7 +375,7 @@ bool IMAGE_BUILDER_WriteStandardSet(const std::string& strDir, uint32_t dwSeed,
     }
 
     // Eboot: header blocks 2 and 3 at 0 and 0x800, then APPSBL and the side entry 7.
-    IMAGE_SPEC eboot;
+    IMAGE_DESC eboot;
     eboot.eKind = IMAGE_EBOOT;
     eboot.bOldFormat = sizes.bOldFormat;
     eboot.aPieces.push_back(seeded(0, 512, 104));
@@ -393,7 +393,7 @@ bool IMAGE_BUILDER_WriteStandardSet(const std::string& strDir, uint32_t dwSeed,
     }
 
     // PDA: data with spare bytes from the first byte.
-    IMAGE_SPEC pda;
+    IMAGE_DESC pda;
     pda.eKind = IMAGE_PDA;
     pda.bOldFormat = sizes.bOldFormat;
     pda.aRegion[REGION_PDA] = {aFlash[REGION_PDA].StartAddr, 0, sizes.dwPda,
@@ -418,7 +418,7 @@ bool IMAGE_BUILDER_WriteStandardSet(const std::string& strDir, uint32_t dwSeed,
     const uint32_t dwCarrierErase = aFlash[REGION_CARRIER].EraseLength;
     bool bOk = true;
     if (sizes.eCsc == CSC_PLAIN) {
-        IMAGE_SPEC csc;
+        IMAGE_DESC csc;
         csc.eKind = IMAGE_CSC;
         csc.aRegion[REGION_PDA] = {dwCarrier, 0, sizes.dwCsc, dwCarrierErase - CSC_PLAIN_EXTRA};
         csc.aPieces.push_back(seeded(0, sizes.dwCsc, REGION_CARRIER));
@@ -446,7 +446,7 @@ bool IMAGE_BUILDER_WriteStandardSet(const std::string& strDir, uint32_t dwSeed,
     }
 
     if (sizes.dwHiddenErase != 0) {
-        IMAGE_SPEC hidden;
+        IMAGE_DESC hidden;
         hidden.eKind = IMAGE_HIDDEN;
         hidden.bNoTrailer = true;
         const uint32_t dwHidden = IMAGE_SpareDataLength(sizes.dwHiddenErase);

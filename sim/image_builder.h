@@ -28,7 +28,7 @@ struct IMAGE_PIECE {
     std::vector<uint8_t> aby;
 };
 
-struct IMAGE_SPEC {
+struct IMAGE_DESC {
     ImageKind eKind = IMAGE_PHONE;
     bool bOldFormat = false;
     bool bNoTrailer = false;  // a Hidden image carries none
@@ -43,10 +43,10 @@ struct IMAGE_SPEC {
 };
 
 // Writes the body and its descriptor block. false with a reason on failure.
-bool IMAGE_BUILDER_Write(const std::string& strPath, const IMAGE_SPEC& spec,
+bool IMAGE_BUILDER_Write(const std::string& strPath, const IMAGE_DESC& desc,
                          std::string* pstrError);
 // The descriptor block alone, 192 or 160 bytes.
-std::vector<uint8_t> IMAGE_BUILDER_Trailer(const IMAGE_SPEC& spec);
+std::vector<uint8_t> IMAGE_BUILDER_Trailer(const IMAGE_DESC& desc);
 
 enum CSC_FORM : int {
     CSC_PLAIN = 0,   // data with spare bytes, written page by page as they are

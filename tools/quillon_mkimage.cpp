@@ -114,7 +114,7 @@ int main(int argc, char** argv)
     }
     std::string strMode, strTarget, strOut;
     IMAGE_SET_SIZES sizes;
-    IMAGE_SPEC spec;
+    IMAGE_DESC desc;
     uint32_t dwSeed = 1;
     bool bSeedGiven = false;
     std::map<int, std::string> dataFiles;
@@ -144,8 +144,8 @@ int main(int argc, char** argv)
         } else if (a == "--kind") {
             if (!strMode.empty() || !value(&v) || KindOf(v) < 0) return Fail("--kind phone|eboot|pda|csc|hidden|unified");
             strMode = a;
-            spec.eKind = static_cast<ImageKind>(KindOf(v));
-            spec.bNoTrailer = spec.eKind == IMAGE_HIDDEN;
+            desc.eKind = static_cast<ImageKind>(KindOf(v));
+            desc.bNoTrailer = desc.eKind == IMAGE_HIDDEN;
         } else if (a == "--out") {
             if (!value(&strOut)) return Fail("--out FILE");
         } else if (a == "--seed") {
@@ -153,7 +153,7 @@ int main(int argc, char** argv)
             bSeedGiven = true;
         } else if (a == "--old") {
             sizes.bOldFormat = true;
-            spec.bOldFormat = true;
+            desc.bOldFormat = true;
         } else if (a == "--csc") {
             if (!value(&v)) return Fail("--csc plain|marked|multi");
             if (v == "plain") sizes.eCsc = CSC_PLAIN;
@@ -185,7 +185,7 @@ int main(int argc, char** argv)
                 if (!ParseU32(parts[k], &aw[k])) return Fail("--region I:START:OFFSET:LENGTH:ERASE");
             }
             if (aw[0] >= REGION_COUNT) return Fail("--region: I is 0 to 10");
-            spec.aRegion[aw[0]] = {aw[1], aw[2], aw[3], aw[4]};
+            desc.aRegion[aw[0]] = {aw[1], aw[2], aw[3], aw[4]};
         } else if (a == "--data") {
             const size_t nEq = value(&v) ? v.find('=') : std::string::npos;
             uint32_t dwIndex;
@@ -194,14 +194,14 @@ int main(int argc, char** argv)
             }
             dataFiles[static_cast<int>(dwIndex)] = v.substr(nEq + 1);
         } else if (a == "--head" || a == "--kind-word" || a == "--start-marker" || a == "--end-marker") {
-            uint32_t* p = a == "--head"           ? &spec.dwHeadWord
-                          : a == "--kind-word"    ? &spec.dwKindWord
-                          : a == "--start-marker" ? &spec.dwStartMarker
-                                                  : &spec.dwEndMarker;
+            uint32_t* p = a == "--head"           ? &desc.dwHeadWord
+                          : a == "--kind-word"    ? &desc.dwKindWord
+                          : a == "--start-marker" ? &desc.dwStartMarker
+                                                  : &desc.dwEndMarker;
             if (!number(p)) return Fail(a + " WORD");
         } else if (a == "--body") {
             std::string str;
-            if (!value(&str) || !ParseNumber(str, &spec.qwBodyLength)) return Fail("--body BYTES");
+            if (!value(&str) || !ParseNumber(str, &desc.qwBodyLength)) return Fail("--body BYTES");
         } else if (a == "--entry") {
             MULTICSC_ENTRY_SPEC entry;
             if (!value(&v)) return Fail("--entry NAME:BYTES or NAME=FILE");
@@ -269,7 +269,7 @@ int main(int argc, char** argv)
         if (strOut.empty()) return Fail("--kind needs --out FILE");
         (void)bSeedGiven;
         for (int i = 0; i < REGION_COUNT; ++i) {
-            REGION_INFO& r = spec.aRegion[i];
+            REGION_INFO& r = desc.aRegion[i];
             auto it = dataFiles.find(i);
             IMAGE_PIECE piece;
             piece.qwOffset = r.FileOffset;
@@ -287,17 +287,17 @@ int main(int argc, char** argv)
             }
             piece.qwLength = r.DataLength;
             // An old block carries nine regions; the last two describe nothing in its file.
-            if (r.DataLength != 0 && (!spec.bOldFormat || i < static_cast<int>(TRAILER_OLD_REGIONS))) {
-                spec.aPieces.push_back(piece);
+            if (r.DataLength != 0 && (!desc.bOldFormat || i < static_cast<int>(TRAILER_OLD_REGIONS))) {
+                desc.aPieces.push_back(piece);
             }
         }
-        if (spec.eKind == IMAGE_HIDDEN && spec.aPieces.empty() && spec.qwBodyLength != 0) {
+        if (desc.eKind == IMAGE_HIDDEN && desc.aPieces.empty() && desc.qwBodyLength != 0) {
             IMAGE_PIECE piece;
-            piece.qwLength = spec.qwBodyLength;
+            piece.qwLength = desc.qwBodyLength;
             piece.dwSeed = dwSeed * 0x01000193u + REGION_HIDDEN;
-            spec.aPieces.push_back(piece);
+            desc.aPieces.push_back(piece);
         }
-        if (!IMAGE_BUILDER_Write(strOut, spec, &strError)) return Fail(strError);
+        if (!IMAGE_BUILDER_Write(strOut, desc, &strError)) return Fail(strError);
         std::printf("wrote %s\n", strOut.c_str());
         return 0;
     }
