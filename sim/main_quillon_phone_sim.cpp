@@ -338,9 +338,12 @@ bool Execute(SIM& sim, const std::string& strLine)
         for (uint32_t k : aPhones) {
             if (cmd == "clear-faults") {
                 sim.faultsFor.erase(k);
-            } else if (words.size() < 3 ||
-                       !AddFault(sim, words[2], words.size() > 3 ? words[3] + "@" + std::to_string(k) : "@" + std::to_string(k))) {
-                return bad();
+            } else {
+                // The fault is aimed at this phone: its argument gets "@K" appended.
+                std::string strArg = words.size() > 3 ? words[3] : std::string();
+                strArg += '@';
+                strArg += std::to_string(k);
+                if (words.size() < 3 || !AddFault(sim, words[2], strArg)) return bad();
             }
             sim.apPhones[k - 1]->SetFaults(FaultsOf(sim, k));
         }
