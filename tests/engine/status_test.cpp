@@ -52,17 +52,6 @@ TEST(StatusTextTable, EveryRegionKindShowsItsTextWithThePercentInBlue)
     }
 }
 
-TEST(StatusTextTable, FlashingKindIsDownloadingKindPlusSixteen)
-{
-    for (int nKind : {0, 1, 2, 3, 5, 6, 12}) {
-        std::string strDown = Format(nKind, 7);
-        std::string strFlash = Format(nKind + 16, 7);
-        ASSERT_NE(strDown.find(" Downloading... "), std::string::npos);
-        strDown.replace(strDown.find(" Downloading... "), 16, " Flashing Image... ");
-        EXPECT_EQ(strDown, strFlash) << "kind " << nKind;
-    }
-}
-
 TEST(StatusTextTable, KindsWithoutTextFallBackToNumberAndPercent)
 {
     for (int nKind : {13, 14, 15, 20, 23, 24, 25, 26, 27, 29, 200}) {
@@ -110,17 +99,6 @@ protected:
     CRecordingView m_View{&m_Core};
 };
 
-TEST_F(StatusBarTest, NewBarIsBlueEmptyAndWithoutText)
-{
-    BAR_STATE state = Bar().GetState();
-    EXPECT_EQ(state.strText, "");
-    EXPECT_EQ(state.nPercent, 0);
-    EXPECT_EQ(state.byRed, 0);
-    EXPECT_EQ(state.byGreen, 0);
-    EXPECT_EQ(state.byBlue, 255);
-    EXPECT_EQ(state.nPosition, 0);
-}
-
 TEST_F(StatusBarTest, ZeroPercentKeepsTheFillSoAnErrorShowsOverTheFillReached)
 {
     Bar().ShowStatus(2, m_Core.m_csDisplay, nullptr, AmssDownloading, 57, 0);
@@ -161,15 +139,6 @@ TEST_F(StatusBarTest, FillStaysWithinTheBar)
     EXPECT_EQ(Bar().GetState().strText, " AMSS Downloading... 130%");
     Bar().ShowStatus(2, m_Core.m_csDisplay, nullptr, AmssDownloading, -5, 0);
     EXPECT_EQ(Bar().GetState().nPercent, 0);
-}
-
-TEST_F(StatusBarTest, SetBarColorIsUsedByTheNextText)
-{
-    Bar().SetBarColor(255, 0, 0);
-    Bar().ShowText(m_Core.m_csDisplay, " ERROR!! Disconnected COM3 Port", 0);
-    BAR_STATE state = Bar().GetState();
-    EXPECT_EQ(state.byRed, 255);
-    EXPECT_EQ(state.byBlue, 0);
 }
 
 TEST_F(StatusBarTest, EverySetterAsksTheViewToRepaintItsOwnBar)

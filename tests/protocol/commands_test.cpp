@@ -171,18 +171,14 @@ TEST_F(CommandTest, CscReserveGrantedByAcknowledgementOrReasonSix)
     m_Fx.m_pPhone->SetConfig(cfg);
     EXPECT_EQ(FLASH_DOWNLOADER_CheckCscReserve(P()), 1);
 
-    // Reason 7 and an unreadable reply both refuse.
+    // Reason 1 (a reserve above the phone's 16 MiB), reason 7 and an unreadable reply refuse.
+    m_Fx.m_Core.m_dwCscReserve = 0x02000000;
+    EXPECT_EQ(FLASH_DOWNLOADER_CheckCscReserve(P()), 0);
     m_Fx.m_pPhone->SetFaults(OneFault(0xE8, FAULT_NAK, 7));
     EXPECT_EQ(FLASH_DOWNLOADER_CheckCscReserve(P()), 0);
     m_Fx.m_pPhone->SetFaults(OneFault(0xE8, FAULT_GARBAGE));
     EXPECT_EQ(FLASH_DOWNLOADER_CheckCscReserve(P()), 0);
     EXPECT_TRUE(m_Fx.m_View.LogLines().empty());
-}
-
-TEST_F(CommandTest, CscReserveLargerThanThePhoneHasIsRefused)
-{
-    m_Fx.m_Core.m_dwCscReserve = 0x02000000;  // above the phone's 16 MiB
-    EXPECT_EQ(FLASH_DOWNLOADER_CheckCscReserve(P()), 0);
 }
 
 // --- Erases ------------------------------------------------------------------------------
@@ -280,18 +276,6 @@ TEST_F(CommandTest, SilentPhoneIsWaitedForUntilTheChannelIsStopped)
     m_Fx.StopAfterRequests(5);
     EXPECT_EQ(FLASH_DOWNLOADER_Lock(P()), 0);
     EXPECT_NE(g_hComPort[3].load(), SERIAL_HANDLE_NONE);
-}
-
-TEST(CommandPayloadTest, OnlyTheDataCarryingOpcodesHaveAPayload)
-{
-    for (int nOpcode = 0; nOpcode < 256; ++nOpcode) {
-        const uint8_t byOpcode = static_cast<uint8_t>(nOpcode);
-        EXPECT_EQ(FLASH_DOWNLOADER_HasPayload(byOpcode), VIRTUAL_PHONE_HasPayload(byOpcode))
-            << std::hex << nOpcode;
-    }
-    EXPECT_TRUE(FLASH_DOWNLOADER_HasPayload(CMD_MIBIB_HEADER));
-    EXPECT_FALSE(FLASH_DOWNLOADER_HasPayload(CMD_FLASH_DATA));
-    EXPECT_FALSE(FLASH_DOWNLOADER_HasPayload(CMD_ERASE_FOR_WRITE));
 }
 
 }  // namespace

@@ -511,25 +511,19 @@ TEST_F(FlashRegionTest, ApplicationImageIsProgrammedIn128KiBSteps)
     EXPECT_EQ(m_Fx.m_pPhone->ReadFlash(BASE, 300000), FIXTURE_Pattern(300000));
 }
 
-TEST_F(FlashRegionTest, BootLoaderIsProgrammedInOneRequest)
+TEST_F(FlashRegionTest, BootLoadersAndShortRegionsAreProgrammedInOneRequest)
 {
     Stage(300000);
     ASSERT_EQ(FLASH_DOWNLOADER_FlashRegion(P(), 17), 1);
-    std::vector<REQUEST_RECORD> aReq = m_Fx.Requests();
-    ASSERT_EQ(aReq.size(), 1u);
-    EXPECT_EQ(aReq[0].dwLength, 300000u);
-    EXPECT_EQ(Percents(), (std::vector<int>{100}));
     EXPECT_EQ(Bar().GetState().strText, " QCSBL Flashing Image... 100%");
-}
-
-TEST_F(FlashRegionTest, RegionShorterThanOneStepIsProgrammedInOneRequestOfItsLength)
-{
-    Stage(100000);
+    // Shorter than one 128 KiB step: one request of the region's own length, never more.
+    m_Fx.SetRegion(BASE, 0, 100000);
     ASSERT_EQ(FLASH_DOWNLOADER_FlashRegion(P(), 19), 1);
     std::vector<REQUEST_RECORD> aReq = m_Fx.Requests();
-    ASSERT_EQ(aReq.size(), 1u);
-    EXPECT_EQ(aReq[0].dwLength, 100000u);
-    EXPECT_EQ(Percents(), (std::vector<int>{100}));
+    ASSERT_EQ(aReq.size(), 2u);
+    EXPECT_EQ(aReq[0].dwLength, 300000u);
+    EXPECT_EQ(aReq[1].dwLength, 100000u);
+    EXPECT_EQ(Percents(), (std::vector<int>{100, 100}));
 }
 
 TEST_F(FlashRegionTest, RefusedStepEndsTheExchangeWithoutResend)
