@@ -20,6 +20,7 @@
 
 #include "images/image_trailer.h"
 #include "protocol/frame.h"
+#include "sim/command_line.h"
 #include "sim/flash_verify.h"
 #include "sim/image_builder.h"
 #include "sim/virtual_phone.h"
@@ -88,25 +89,6 @@ void OnSignal(int)
     g_bQuit = true;
 }
 
-bool ParseNumber(const std::string& str, uint64_t* pqw, int nBase = 0)
-{
-    if (str.empty()) return false;
-    char* pEnd = nullptr;
-    *pqw = std::strtoull(str.c_str(), &pEnd, nBase);
-    return *pEnd == '\0';
-}
-
-std::vector<std::string> Split(const std::string& str, char c)
-{
-    std::vector<std::string> a;
-    size_t nStart = 0;
-    for (;;) {
-        const size_t n = str.find(c, nStart);
-        a.push_back(str.substr(nStart, n - nStart));
-        if (n == std::string::npos) return a;
-        nStart = n + 1;
-    }
-}
 
 std::vector<std::string> Words(const std::string& str)
 {
@@ -144,7 +126,7 @@ bool AddFault(SIM& sim, const std::string& strOpt, std::string strValue)
     const size_t nAt = strValue.find('@');
     if (nAt != std::string::npos) {
         uint64_t qw;
-        if (!ParseNumber(strValue.substr(nAt + 1), &qw) || qw == 0) return false;
+        if (!CLI_ParseNumber(strValue.substr(nAt + 1), &qw) || qw == 0) return false;
         nPhone = static_cast<uint32_t>(qw);
         strValue = strValue.substr(0, nAt);
     }
@@ -154,11 +136,11 @@ bool AddFault(SIM& sim, const std::string& strOpt, std::string strValue)
         return true;
     }
     if (strOpt == "--drop-after") {
-        return ParseNumber(strValue, &faults.qwDropAfterBytes) && faults.qwDropAfterBytes != 0;
+        return CLI_ParseNumber(strValue, &faults.qwDropAfterBytes) && faults.qwDropAfterBytes != 0;
     }
     if (strOpt == "--corrupt-staged") {
         uint64_t qw;
-        if (!ParseNumber(strValue, &qw) || qw == 0) return false;
+        if (!CLI_ParseNumber(strValue, &qw) || qw == 0) return false;
         faults.aRules.push_back({0xE1, static_cast<uint32_t>(qw), 1, FAULT_CORRUPT_STAGED, 0});
         return true;
     }
@@ -168,12 +150,12 @@ bool AddFault(SIM& sim, const std::string& strOpt, std::string strValue)
         {"--drop", FAULT_DROP}};
     auto it = actions.find(strOpt);
     if (it == actions.end()) return false;
-    const auto parts = Split(strValue, ':');
+    const auto parts = CLI_Split(strValue, ':');
     uint64_t qwOp, qwNth, qwCount = 1, qwReason = 1;
-    if (parts.size() < 2 || parts.size() > 4 || !ParseNumber(parts[0], &qwOp, 16) || qwOp > 0xFF ||
-        !ParseNumber(parts[1], &qwNth) || qwNth == 0 ||
-        (parts.size() > 2 && !ParseNumber(parts[2], &qwCount)) ||
-        (parts.size() > 3 && (!ParseNumber(parts[3], &qwReason) || qwReason > 0xFF))) {
+    if (parts.size() < 2 || parts.size() > 4 || !CLI_ParseNumber(parts[0], &qwOp, 16) || qwOp > 0xFF ||
+        !CLI_ParseNumber(parts[1], &qwNth) || qwNth == 0 ||
+        (parts.size() > 2 && !CLI_ParseNumber(parts[2], &qwCount)) ||
+        (parts.size() > 3 && (!CLI_ParseNumber(parts[3], &qwReason) || qwReason > 0xFF))) {
         return false;
     }
     faults.aRules.push_back({static_cast<int>(qwOp), static_cast<uint32_t>(qwNth),
@@ -278,7 +260,7 @@ bool Execute(SIM& sim, const std::string& strLine)
         uint64_t qw;
         if (words[1] == "all") {
             for (uint32_t k = 1; k <= sim.nPhones; ++k) aPhones.push_back(k);
-        } else if (ParseNumber(words[1], &qw) && qw >= 1 && qw <= sim.nPhones) {
+        } else if (CLI_ParseNumber(words[1], &qw) && qw >= 1 && qw <= sim.nPhones) {
             aPhones.push_back(static_cast<uint32_t>(qw));
         }
     }
@@ -305,7 +287,7 @@ bool Execute(SIM& sim, const std::string& strLine)
     }
     if (cmd == "wait") {
         uint64_t qw;
-        if (words.size() != 2 || !ParseNumber(words[1], &qw)) return bad();
+        if (words.size() != 2 || !CLI_ParseNumber(words[1], &qw)) return bad();
         return PausedWait(qw) || true;
     }
     if (aPhones.empty()) return bad();
@@ -325,7 +307,7 @@ bool Execute(SIM& sim, const std::string& strLine)
     }
     if (cmd == "wait-locked") {
         uint64_t qwTimeout = 600000;
-        if (words.size() > 2 && !ParseNumber(words[2], &qwTimeout)) return bad();
+        if (words.size() > 2 && !CLI_ParseNumber(words[2], &qwTimeout)) return bad();
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(qwTimeout);
         for (uint32_t k : aPhones) {
             while (!g_bQuit && !sim.apPhones[k - 1]->WaitLockCount(1, 50) &&
@@ -378,7 +360,7 @@ int main(int argc, char** argv)
             v = args[++i];
             return true;
         };
-        auto number = [&](uint64_t* pqw) { return value() && ParseNumber(v, pqw); };
+        auto number = [&](uint64_t* pqw) { return value() && CLI_ParseNumber(v, pqw); };
         uint64_t qw = 0;
         auto fail = [&] {
             std::fprintf(stderr, "quillon-phone-sim: bad or missing value for %s (see --help)\n", a.c_str());
@@ -423,9 +405,9 @@ int main(int argc, char** argv)
             if (!number(&qw) || qw > 255) return fail();
             sim.cfg.byPartitionNakReason = static_cast<uint8_t>(qw);
         } else if (a == "--efs") {
-            const auto parts = value() ? Split(v, ':') : std::vector<std::string>{};
+            const auto parts = value() ? CLI_Split(v, ':') : std::vector<std::string>{};
             uint64_t qwStart, qwLength;
-            if (parts.size() != 2 || !ParseNumber(parts[0], &qwStart) || !ParseNumber(parts[1], &qwLength)) return fail();
+            if (parts.size() != 2 || !CLI_ParseNumber(parts[0], &qwStart) || !CLI_ParseNumber(parts[1], &qwLength)) return fail();
             sim.cfg.dwEfsStart = static_cast<uint32_t>(qwStart);
             sim.cfg.dwEfsLength = static_cast<uint32_t>(qwLength);
             bEfsGiven = true;

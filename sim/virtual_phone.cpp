@@ -18,8 +18,8 @@
 
 namespace {
 
-constexpr size_t HEADER = 12;
-constexpr uint32_t MAX_PAYLOAD = 0x8080;
+constexpr size_t HEADER = FRAME_HEADER_SIZE;
+constexpr uint32_t MAX_PAYLOAD = FRAME_MAX_PAYLOAD;
 constexpr uint8_t TYPE_ACK = 0x02;
 constexpr uint8_t TYPE_NAK = 0x03;
 constexpr uint8_t REASON_REFUSED = 0x01;

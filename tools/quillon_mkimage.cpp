@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/command_line.h"
 #include "sim/image_builder.h"
 
 namespace {
@@ -45,33 +46,15 @@ const char* const HELP =
     "Numbers may be decimal or 0x hexadecimal. No binary images need be kept: the same seed\n"
     "writes the same bytes.\n";
 
-bool ParseNumber(const std::string& str, uint64_t* pqw)
-{
-    if (str.empty()) return false;
-    char* pEnd = nullptr;
-    *pqw = std::strtoull(str.c_str(), &pEnd, 0);
-    return pEnd != nullptr && *pEnd == '\0';
-}
 
 bool ParseU32(const std::string& str, uint32_t* pdw)
 {
     uint64_t qw;
-    if (!ParseNumber(str, &qw) || qw > 0xFFFFFFFFull) return false;
+    if (!CLI_ParseNumber(str, &qw) || qw > 0xFFFFFFFFull) return false;
     *pdw = static_cast<uint32_t>(qw);
     return true;
 }
 
-std::vector<std::string> Split(const std::string& str, char c)
-{
-    std::vector<std::string> a;
-    size_t nStart = 0;
-    for (;;) {
-        const size_t n = str.find(c, nStart);
-        a.push_back(str.substr(nStart, n - nStart));
-        if (n == std::string::npos) return a;
-        nStart = n + 1;
-    }
-}
 
 int Fail(const std::string& str)
 {
@@ -178,7 +161,7 @@ int main(int argc, char** argv)
                                                 : &sizes.dwHiddenErase;
             if (!number(p)) return Fail(a + " BYTES");
         } else if (a == "--region") {
-            const auto parts = value(&v) ? Split(v, ':') : std::vector<std::string>{};
+            const auto parts = value(&v) ? CLI_Split(v, ':') : std::vector<std::string>{};
             uint32_t aw[5];
             if (parts.size() != 5) return Fail("--region I:START:OFFSET:LENGTH:ERASE");
             for (int k = 0; k < 5; ++k) {
@@ -201,7 +184,7 @@ int main(int argc, char** argv)
             if (!number(p)) return Fail(a + " WORD");
         } else if (a == "--body") {
             std::string str;
-            if (!value(&str) || !ParseNumber(str, &desc.qwBodyLength)) return Fail("--body BYTES");
+            if (!value(&str) || !CLI_ParseNumber(str, &desc.qwBodyLength)) return Fail("--body BYTES");
         } else if (a == "--entry") {
             MULTICSC_ENTRY_SPEC entry;
             if (!value(&v)) return Fail("--entry NAME:BYTES or NAME=FILE");
@@ -217,7 +200,7 @@ int main(int argc, char** argv)
             }
             aEntries.push_back(entry);
         } else if (a == "--carrier") {
-            const auto parts = value(&v) ? Split(v, ':') : std::vector<std::string>{};
+            const auto parts = value(&v) ? CLI_Split(v, ':') : std::vector<std::string>{};
             if (parts.size() != 2 || !ParseU32(parts[0], &dwCarrier) || !ParseU32(parts[1], &dwCarrierErase)) {
                 return Fail("--carrier START:ERASE");
             }
