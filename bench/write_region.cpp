@@ -25,7 +25,7 @@ namespace {
 constexpr uint32_t REGION_SIZE = 64u << 20;
 constexpr uint32_t START_ADDR = 0x00100000;
 constexpr int CH = 0;
-constexpr int ROUNDS = 3;
+constexpr int ROUNDS = 5;  // the best of several: the machine is shared
 
 double Seconds(std::chrono::steady_clock::time_point t0)
 {
