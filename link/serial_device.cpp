@@ -150,7 +150,7 @@ uint32_t QueuedBytes(SERIAL_HANDLE hPort)
     return static_cast<uint32_t>(nQueued);
 }
 
-enum WAIT_RESULT { WAIT_EVENT, WAIT_STOPPED };
+enum WAIT_RESULT { WAIT_EVENT, WAIT_HANGUP, WAIT_STOPPED };
 
 // One receive-event wait: ends with WAIT_EVENT when the port has a byte for us or reports an
 // error (that is one of the ten attempts), with WAIT_STOPPED when the channel was stopped or its
@@ -168,9 +168,20 @@ WAIT_RESULT WaitReceive(int nCh, SERIAL_HANDLE hPort, int hWake)
             return WAIT_EVENT;
         }
         if (afd[1].revents != 0) return WAIT_STOPPED;
+        // A hung-up line also reports POLLIN (a read would end at once), so the hang-up decides;
+        // bytes still queued are found by the next attempt anyway.
+        if (afd[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return WAIT_HANGUP;
         if (afd[0].revents != 0) return WAIT_EVENT;
         if (nTimeout == 0) DebugTrace(0, "[SERIAL_DEVICE_Read %d] 4 \n", nCh);
         nTimeout = SERIAL_WAKE_INTERVAL_MS;
+    }
+}
+
+void PauseAfterHangup(int nCh, int hWake)
+{
+    if (RunCleared(nCh)) return;
+    pollfd wake = {hWake, POLLIN, 0};
+    while (::poll(&wake, 1, SERIAL_WAKE_INTERVAL_MS) < 0 && errno == EINTR) {
     }
 }
 
@@ -403,13 +414,21 @@ int SERIAL_DEVICE_Read(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uint32_
     }
 
     uint32_t dwCount = 0;
+    WAIT_RESULT eLast = WAIT_EVENT;
     for (uint32_t nAttempt = 0; nAttempt < SERIAL_READ_ATTEMPTS; ++nAttempt) {
         dwCount = std::min(QueuedBytes(hPort), dwMax);
         if (dwCount > 0) break;
         DebugTrace(0, "[SERIAL_DEVICE_Read %d] 3 \n", nCh);
-        if (WaitReceive(nCh, hPort, use.Wake()) == WAIT_STOPPED) return 0;
+        eLast = WaitReceive(nCh, hPort, use.Wake());
+        if (eLast == WAIT_STOPPED) return 0;
     }
-    if (dwCount == 0) return 0;
+    if (dwCount == 0) {
+        // A hung-up port answers every poll at once. The reply waits read again for as long as
+        // the channel runs, so without this pause a pulled phone would spin a core until the
+        // console stops its channel; the pause still ends at once on a stop or a close.
+        if (eLast == WAIT_HANGUP) PauseAfterHangup(nCh, use.Wake());
+        return 0;
+    }
 
     // Only bytes already queued are asked for, so the read completes at once with all of them.
     DebugTrace(0, "[SERIAL_DEVICE_Read %d] 6 \n", nCh);

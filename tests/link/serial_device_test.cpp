@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <numeric>
@@ -193,6 +194,22 @@ TEST_F(SerialDeviceTest, VanishedPhoneEndsReadsAndFailsWrites)
     EXPECT_EQ(SERIAL_DEVICE_Write(CH, hPort, aby, 0, sizeof(aby)), -1);
     EXPECT_EQ(SERIAL_DEVICE_Send(CH, aby, sizeof(aby)), 0);
     EXPECT_EQ(SERIAL_DEVICE_SendUnlocked(CH, aby, sizeof(aby)), 0);
+}
+
+TEST_F(SerialDeviceTest, ReadsOnAHungUpPortDoNotSpin)
+{
+    // The reply waits read again and again while the channel runs; on a pulled phone every
+    // read must cost a pause, or the worker burns a core until the console stops it.
+    SERIAL_HANDLE hPort = OpenChannel();
+    m_Pty.CloseMaster();
+    uint8_t aby[8];
+    int nReads = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (std::chrono::steady_clock::now() < until) {
+        EXPECT_EQ(SERIAL_DEVICE_Read(CH, hPort, aby, 0, sizeof(aby)), 0);
+        ++nReads;
+    }
+    EXPECT_LE(nReads, 10);
 }
 
 TEST_F(SerialDeviceTest, AClosedHandleNeverReachesTheDescriptorThatReusesItsNumber)
