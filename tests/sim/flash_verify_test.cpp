@@ -2,6 +2,8 @@
 // catch a region written in the wrong layout, from the wrong container entry or not at all.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <fstream>
 
 #include "sim/flash_verify.h"
@@ -45,7 +47,11 @@ protected:
         sizes.dwPda = 0x8080 * 3 + 2056 * 2 + 100;  // a ragged end inside a page
         sizes.eCsc = eCsc;
         std::string strError;
-        ASSERT_TRUE(IMAGE_BUILDER_WriteStandardSet(::testing::TempDir(), 7, sizes, &m_set, &strError))
+        // Test programs run side by side: every set gets a folder of its own.
+        char szDir[] = "/tmp/quillon-verify-XXXXXX";
+        ASSERT_NE(mkdtemp(szDir), nullptr);
+        m_strDir = szDir;
+        ASSERT_TRUE(IMAGE_BUILDER_WriteStandardSet(m_strDir, 7, sizes, &m_set, &strError))
             << strError;
         m_images = {m_set.strPhone, m_set.strEboot, m_set.strPda, m_set.strCsc, m_set.strHidden, "", 1};
         ASSERT_TRUE(FLASH_VERIFY_SlicesFromImages(m_images, &m_aSlices, &strError)) << strError;
@@ -59,6 +65,11 @@ protected:
         ADD_FAILURE() << "no slice " << strName;
         return none;
     }
+    void TearDown() override
+    {
+        if (!m_strDir.empty()) std::system(("rm -rf '" + m_strDir + "'").c_str());
+    }
+    std::string m_strDir;
     IMAGE_SET m_set;
     VERIFY_IMAGES m_images;
     std::vector<FLASH_SLICE> m_aSlices;

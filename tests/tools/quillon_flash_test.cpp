@@ -136,7 +136,7 @@ TEST_F(QuillonFlash, TwoPhonesPassAndEveryLineNamesItsChannel)
     EXPECT_TRUE(Contains(run.strOut, "[CH1] bar  Download PASS. [ "));
     EXPECT_TRUE(Contains(run.strOut, "[CH1] log [Channel 1]  FLASH LOCK Success!!!"));
     EXPECT_TRUE(Contains(run.strOut, "[CH0] bar  AMSS Flashing Image... 100%"));
-    for (const auto& p : m_apPhone) EXPECT_TRUE(p->Locked());
+    for (const auto& p : m_apPhone) EXPECT_TRUE(p->WaitLockCount(1, 5000));
 
     const REGION_INFO& pda = m_Images.aLayout[REGION_PDA];
     const std::vector<uint8_t> abyFlash =
