@@ -47,6 +47,8 @@ std::atomic<uint32_t> g_nComPort[MAX_CHANNEL];
 uint8_t g_abyReply[MAX_CHANNEL][SERIAL_REPLY_BUFFER_SIZE];
 
 namespace {
+// Set when a read found the channel's line hung up; a new open starts afresh.
+std::atomic<uint32_t> g_bHungUp[MAX_CHANNEL];
 
 constexpr uint32_t SERIAL_BAUD = 1382400;
 
@@ -177,14 +179,6 @@ WAIT_RESULT WaitReceive(int nCh, SERIAL_HANDLE hPort, int hWake)
     }
 }
 
-void PauseAfterHangup(int nCh, int hWake)
-{
-    if (RunCleared(nCh)) return;
-    pollfd wake = {hWake, POLLIN, 0};
-    while (::poll(&wake, 1, SERIAL_WAKE_INTERVAL_MS) < 0 && errno == EINTR) {
-    }
-}
-
 void ApplyLineSettings(SERIAL_HANDLE hPort)
 {
     // Raw 8N1: a cooked line would echo the frames back and translate 0x0D, 0x11, 0x13 and more.
@@ -308,6 +302,7 @@ SERIAL_HANDLE SERIAL_DEVICE_OpenPort(int nCh, uint32_t nPort)
         std::lock_guard<std::mutex> lock(g_csOpenError);
         g_astrOpenError[nCh].clear();
     }
+    g_bHungUp[nCh] = 0;
     CLOCK_Get().Sleep(SERIAL_OPEN_SETTLE_MS);
     return hPort;
 }
@@ -423,10 +418,9 @@ int SERIAL_DEVICE_Read(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uint32_
         if (eLast == WAIT_STOPPED) return 0;
     }
     if (dwCount == 0) {
-        // A hung-up port answers every poll at once. The reply waits read again for as long as
-        // the channel runs, so without this pause a pulled phone would spin a core until the
-        // console stops its channel; the pause still ends at once on a stop or a close.
-        if (eLast == WAIT_HANGUP) PauseAfterHangup(nCh, use.Wake());
+        // A hung-up line never answers again (a phone plugged back comes on a new descriptor),
+        // so the reply waits are told to stop waiting instead of reading it again and again.
+        if (eLast == WAIT_HANGUP) g_bHungUp[nCh] = 1;
         return 0;
     }
 
@@ -455,6 +449,11 @@ int SERIAL_DEVICE_SendUnlocked(int nCh, const uint8_t* pbyData, uint32_t dwCount
 {
     if (!IsChannel(nCh)) return 0;
     return SERIAL_DEVICE_Write(nCh, g_hComPort[nCh].load(), pbyData, 0, dwCount) != -1 ? 1 : 0;
+}
+
+int SERIAL_DEVICE_IsHungUp(int nCh)
+{
+    return IsChannel(nCh) && g_bHungUp[nCh].load() ? 1 : 0;
 }
 
 std::string SERIAL_DEVICE_PortName(uint32_t nPort)

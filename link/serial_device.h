@@ -50,6 +50,9 @@ int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, 
 // closed), then reads what is queued, at most dwMax bytes; the count, 0 when nothing was read.
 int SERIAL_DEVICE_Read(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uint32_t dwOffset,
                        uint32_t dwMax);
+// 1 once a read found the channel's line hung up (the phone is gone): no reply can come on it
+// any more, so the reply waits stop waiting. Cleared when the channel opens a port again.
+int SERIAL_DEVICE_IsHungUp(int nCh);
 // Writes on the channel's port holding the port lock until the write has completed; 1 or 0.
 int SERIAL_DEVICE_Send(int nCh, const uint8_t* pbyData, uint32_t dwCount);
 // The same without the port lock (the two 32,896-byte write loops only).

@@ -37,9 +37,11 @@ void PutWord(uint8_t* pby, uint32_t dwValue)
 std::atomic<RECEIVE_SEAM> g_pfnReceiveSeam{nullptr};
 std::atomic<void*> g_pReceiveSeamContext{nullptr};
 
+// Whether a silent wait should go on: the channel runs and its line has not hung up. A pulled
+// phone never answers again, so waiting on would only spin until the console stops the channel.
 bool IsRunning(const ChannelThreadParam* pParam)
 {
-    return pParam->pDlg->m_bRun[pParam->nCh].load() != 0;
+    return pParam->pDlg->m_bRun[pParam->nCh].load() != 0 && !SERIAL_DEVICE_IsHungUp(pParam->nCh);
 }
 
 // Receives until something arrives or the channel stops; the last class. A reply already queued

@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/clock.h"
 #include "engine/station_core.h"
+#include "link/serial_device.h"
+#include "support/pty_pair.h"
 
 namespace {
 
@@ -251,6 +254,35 @@ TEST_F(ReplyWaits, WaitResultHandsBackOnlyAnswersThatMeanSomething)
     // No out-value at all is fine too.
     script.classes = {REPLY_ACK};
     EXPECT_EQ(FLASH_DOWNLOADER_WaitResult(&param, nullptr), 1);
+}
+
+TEST(ReplyWaitsOnAPort, APulledPhoneEndsEveryWaitInsteadOfSpinning)
+{
+    // Nobody clears the run flag here: only the hung-up line can end the waits.
+    CVirtualClock clock;
+    CClockScope scope(clock);
+    CVarnDLCore core;
+    SERIAL_DEVICE_CreateLock();
+    SERIAL_DEVICE_BindRunFlags(core.m_bRun);
+    CPtyPair pty;
+    ASSERT_TRUE(pty.IsOpen());
+    ASSERT_EQ(pty.Register(31), 31u);
+    ASSERT_EQ(SERIAL_DEVICE_SetPort(1, 31), 1);
+    ASSERT_EQ(SERIAL_DEVICE_Open(1), 1);
+    core.m_bRun[1] = 1;
+    ChannelThreadParam param{&core, 1, nullptr};
+    pty.CloseMaster();
+
+    EXPECT_EQ(FLASH_DOWNLOADER_WaitReply(&param), REPLY_NONE);
+    EXPECT_EQ(FLASH_DOWNLOADER_WaitAck(&param), 0);
+    EXPECT_EQ(FLASH_DOWNLOADER_WaitAckBounded(&param), 0);
+    EXPECT_EQ(FLASH_DOWNLOADER_WaitAckAnySeq(&param), 0);
+    int nOut = 77;
+    EXPECT_EQ(FLASH_DOWNLOADER_WaitResult(&param, &nOut), 0);
+    EXPECT_EQ(nOut, 77);
+    EXPECT_EQ(core.m_bRun[1].load(), 1u);
+    SERIAL_DEVICE_Close(1);
+    SERIAL_DEVICE_BindRunFlags(nullptr);
 }
 
 }  // namespace
