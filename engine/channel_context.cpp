@@ -1,6 +1,7 @@
 #include "engine/channel_context.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,14 +51,30 @@ namespace {
 std::mutex g_csPlan;
 std::shared_ptr<const DOWNLOAD_PLAN> g_pPlan;
 
+// The paths were judged as regular files when they were chosen, but the name may since point
+// elsewhere: opening a FIFO would block the worker (or Start) for good, beyond any run flag, and
+// a directory or device would be read as image data. Only a regular file is opened.
+int OpenRegularFile(const char* szPath)
+{
+    const int fd = ::open(szPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Reads one block at a fixed offset; what the file does not hold stays zero.
 void ReadBlock(const std::string& strPath, off_t offset, uint8_t* pbyBlock)
 {
-    int fd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenRegularFile(strPath.c_str());
     if (fd < 0) return;
     uint32_t dwDone = 0;
     while (dwDone < HEADER_BLOCK_SIZE) {
         ssize_t n = ::pread(fd, pbyBlock + dwDone, HEADER_BLOCK_SIZE - dwDone, offset + dwDone);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         dwDone += static_cast<uint32_t>(n);
     }
@@ -132,7 +149,7 @@ int ENGINE_OpenImage(int nCh, const char* szPath)
 {
     ENGINE_CloseImage(nCh);
     if (!szPath || !*szPath) return 0;
-    int fd = ::open(szPath, O_RDONLY | O_CLOEXEC);
+    const int fd = OpenRegularFile(szPath);
     if (fd < 0) return 0;
     g_fileImage[nCh] = fd;
     return 1;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -166,6 +167,20 @@ TEST(ImageSlices, ReadsAtOffsetsAndStopsAtTheEnd)
     EXPECT_EQ(ENGINE_ReadImage(5, 0, aby, sizeof(aby)), 0u);
     EXPECT_EQ(ENGINE_OpenImage(5, "/nonexistent/quillon"), 0);
     unlink(szPath);
+
+    // A path that names a FIFO by the time the worker opens it must not block the worker for
+    // good, and a directory is no image data either; the header blocks read at Start likewise.
+    ASSERT_EQ(mkfifo(szPath, 0600), 0);
+    EXPECT_EQ(ENGINE_OpenImage(5, szPath), 0);
+    EXPECT_EQ(g_fileImage[5], -1);
+    CVarnDLCore core;
+    core.m_bPhoneImage = 1;
+    core.m_strPhonePath = szPath;
+    uint8_t abyHeader[HEADER_BLOCK_TOTAL];
+    ENGINE_ReadHeaderBlocks(core, abyHeader);
+    EXPECT_EQ(abyHeader[0], 0);
+    unlink(szPath);
+    EXPECT_EQ(ENGINE_OpenImage(5, "/tmp"), 0);
 }
 
 TEST(VirtualClock, SleepsAddUpWithoutRealTime)
