@@ -317,7 +317,9 @@ IMAGE_START_RESULT IMAGE_ValidateForStart(CVarnDLCore& core, IImageControls& con
             controls.ShowMessage(result.strMessage);
             return result;
         }
-        result.nEntry = MULTICSC_FindEntry(core, input.bHasSelection ? input.strSelected : std::string());
+        // Without a selection there is no text to match: an entry with an empty name must not
+        // be taken as the operator's choice.
+        result.nEntry = input.bHasSelection ? MULTICSC_FindEntry(core, input.strSelected) : -1;
         if (result.nEntry < 0) {
             result.strMessage = "ERROR: Invalid MulitCSC Header";
             controls.ShowMessage(result.strMessage);

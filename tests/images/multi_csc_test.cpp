@@ -84,6 +84,13 @@ TEST_F(MultiCscTest, StartStopsOnMissingOrUnknownSelection)
     result = Start(true, "one");  // names compare exactly
     EXPECT_FALSE(result.bGoOn);
     EXPECT_EQ(controls.m_astrMessages.size(), 3u);
+
+    // An entry with an empty name is chosen only when the operator selects it.
+    ASSERT_TRUE(SelectContainer(ImagesContainer({{"ONE", 10, 1}, {"", 20, 2}})));
+    result = Start(false, "", false);
+    EXPECT_FALSE(result.bGoOn);
+    EXPECT_EQ(result.nEntry, -1);
+    EXPECT_EQ(Start(true, "").nEntry, 1);
 }
 
 TEST_F(MultiCscTest, EntryCountOutsideTheHeaderIsRefused)
