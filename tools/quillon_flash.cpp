@@ -63,10 +63,50 @@ struct OPTIONS {
     std::vector<std::string> astrPorts;
 };
 
+// The length of the well-formed UTF-8 sequence at str[i], 0 when there is none.
+size_t Utf8SequenceAt(const std::string& str, size_t i)
+{
+    const auto at = [&str](size_t k) { return static_cast<unsigned char>(str[k]); };
+    const unsigned char c = at(i);
+    size_t n = 0;
+    unsigned char byLow = 0x80, byHigh = 0xBF;  // the range of the second byte
+    // No overlong forms, no surrogates, nothing beyond U+10FFFF.
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) byLow = 0xA0;
+        if (c == 0xED) byHigh = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) byLow = 0x90;
+        if (c == 0xF4) byHigh = 0x8F;
+    }
+    if (n == 0 || i + n > str.size() || at(i + 1) < byLow || at(i + 1) > byHigh) return 0;
+    for (size_t k = 2; k < n; ++k)
+        if (at(i + k) < 0x80 || at(i + k) > 0xBF) return 0;
+    return n;
+}
+
+// A JSON string. File names are bytes, not necessarily UTF-8: a byte that starts no well-formed
+// sequence is written as the character of the same number, so every line stays valid JSON.
 std::string JsonString(const std::string& str)
 {
     std::string out = "\"";
-    for (unsigned char c : str) {
+    for (size_t i = 0; i < str.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(str[i]);
+        if (c >= 0x80) {
+            const size_t n = Utf8SequenceAt(str, i);
+            if (n != 0) {
+                out.append(str, i, n);
+                i += n - 1;
+            } else {
+                char sz[8];
+                std::snprintf(sz, sizeof(sz), "\\u%04x", c);
+                out += sz;
+            }
+            continue;
+        }
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;

@@ -167,6 +167,17 @@ TEST_F(QuillonFlash, JsonPrintsOneObjectPerLine)
         << run.strOut.substr(0, 2000);
     EXPECT_TRUE(Contains(run.strOut, "\"type\":\"bar\",\"channel\":0,\"text\":\" Download PASS. [ "));
     EXPECT_TRUE(Contains(run.strOut, "\"color\":\"#00ff00\""));
+
+    // A file name that is not UTF-8 (here Latin-1 "t\xe9l\xe9phone") still gives valid JSON;
+    // a UTF-8 name ("\xc3\xa9") passes unchanged.
+    E2E_FILE latin{m_strDir + "/t\xe9l\xe9phone-\xc3\xa9.bin", m_Images.phone.aby};
+    ASSERT_TRUE(E2E_WriteFile(latin));
+    const TOOL_RUN refused = RunTool({"--json", "--phone", latin.strPath, "--eboot", m_Images.pda.strPath, "/dev/null"});
+    ::unlink(latin.strPath.c_str());
+    EXPECT_EQ(refused.nExit, 2);
+    EXPECT_TRUE(Contains(refused.strOut, "Open Phone image at : " + m_strDir + "/t\\u00e9l\\u00e9phone-\xc3\xa9.bin"))
+        << refused.strOut;
+    EXPECT_FALSE(Contains(refused.strOut, "t\xe9l")) << refused.strOut;
 }
 
 TEST_F(QuillonFlash, AFailedChannelExitsWithOne)
