@@ -341,6 +341,8 @@ int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, 
     DebugTrace(0, "[SERIAL_DEVICE_Write %d] 1 \n", nCh);
     CPortUse use(nCh, hPort);
     if (!use.IsValid() || (pbyBuffer == nullptr && dwCount != 0)) {
+        // The write fails at once, as on a handle the driver refuses.
+        DebugTrace(0, "[SERIAL_DEVICE_Write %d] 2 \n", nCh);
         DebugTrace(0, "[SERIAL_DEVICE_Write %d] 4 \n", nCh);
         DebugTrace(0, "[SERIAL_DEVICE_Write %d] 5 \n", nCh);
         return -1;

@@ -30,8 +30,9 @@ void SERIAL_DEVICE_CreateLock();
 // Tells the serial layer where the channels' run flags are (an array of MAX_CHANNEL), so that a
 // silent read ends once its channel is stopped. nullptr: reads wait until bytes or a port error.
 void SERIAL_DEVICE_BindRunFlags(const std::atomic<uint32_t>* pbRun);
-// At each Start: for every channel without a running worker, forgets the handle (closing
-// nothing), resets the sequence byte and takes the console's port number.
+// At each Start: for every channel without a running worker, lets go of the handle (a port left
+// open is closed, so its node does not stay locked), resets the sequence byte and takes the
+// console's port number. A channel whose worker runs keeps all three.
 int SERIAL_DEVICE_Init(CVarnDLCore* pDlg);
 // Stores the port number to open; 0 (storing nothing) while the channel's port is open.
 int SERIAL_DEVICE_SetPort(int nCh, uint32_t nPort);
@@ -58,7 +59,7 @@ int SERIAL_DEVICE_Send(int nCh, const uint8_t* pbyData, uint32_t dwCount);
 // The same without the port lock (the two 32,896-byte write loops only).
 int SERIAL_DEVICE_SendUnlocked(int nCh, const uint8_t* pbyData, uint32_t dwCount);
 
-// "COM9" below 10, "\\.\COM10" from 10 on: the name traces show for a port number.
+// "COM9" below 10, "\\.\\COM10" from 10 on: the name traces show for a port number.
 std::string SERIAL_DEVICE_PortName(uint32_t nPort);
 // Why the channel's last open failed, for the operator (for example the dialout group hint).
 std::string SERIAL_DEVICE_LastOpenError(int nCh);

@@ -28,7 +28,8 @@ int SendRequest(ChannelThreadParam* pParam, uint8_t byOpcode, uint8_t bySeq, uin
     return SERIAL_DEVICE_Send(pParam->nCh, pBuf->m_pPacket, static_cast<uint32_t>(nLength));
 }
 
-// The erase text of a kind; the callers pass only the kinds of this table.
+// The erase text of a kind; the callers pass only the kinds of this table. The length is
+// printed unsigned: a range of 2 GiB or more must not show as a negative byte count.
 const char* EraseFormat(int nKind)
 {
     switch (nKind) {

@@ -299,6 +299,8 @@ int FLASH_DOWNLOADER_FlashRegion(ChannelThreadParam* pParam, int nKind)
             Build(pParam, CMD_FLASH_DATA, 0, pRegion->StartAddr + dwDone, dwStep, nullptr, 0);
         if (!SERIAL_DEVICE_Send(nCh, pParam->pnBufObj->m_pPacket, dwLength)) return 0;
         if (!FLASH_DOWNLOADER_WaitAckAnySeq(pParam)) return 0;
+        // In 64 bits: in 32 the product wraps for regions above 42,949,672 bytes and the bar
+        // would jump back to small percentages.
         const int nPercent = static_cast<int>((static_cast<uint64_t>(dwDone) + dwStep) * 100 / dwTotal);
         Show(pParam, nKind, nPercent);
         Position(pParam, nPercent);
