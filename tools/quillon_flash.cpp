@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "engine/cycle.h"
 #include "engine/model_ticks.h"
 #include "engine/orchestration.h"
@@ -280,6 +282,16 @@ bool ParseSelect(const std::string& strList, MODEL_TICKS& ticks, std::string& st
     return true;
 }
 
+// Two names of one device (a link such as a by-id name, or the node itself) would put one phone
+// on two channels: the second cannot open it and fails a phone that the first one flashed.
+bool SamePort(const std::string& strA, const std::string& strB)
+{
+    if (strA == strB) return true;
+    struct stat stA, stB;
+    return ::stat(strA.c_str(), &stA) == 0 && ::stat(strB.c_str(), &stB) == 0 && stA.st_dev == stB.st_dev &&
+           stA.st_ino == stB.st_ino;
+}
+
 // 0 on success, else the exit status (after the message), -1 for --help / --version.
 int ParseArgs(int argc, char** argv, OPTIONS& opt)
 {
@@ -359,7 +371,7 @@ int ParseArgs(int argc, char** argv, OPTIONS& opt)
     if (opt.astrPorts.size() > MAX_CHANNEL) return Usage("at most 8 PORTs");
     for (size_t i = 0; i < opt.astrPorts.size(); ++i)
         for (size_t j = 0; j < i; ++j)
-            if (opt.astrPorts[i] == opt.astrPorts[j])
+            if (SamePort(opt.astrPorts[i], opt.astrPorts[j]))
                 return Usage(("PORT given twice: " + opt.astrPorts[i]).c_str());
     if (opt.astrImage[IMAGE_PHONE].empty()) return Usage("a Phone image (--phone) is required");
 

@@ -82,6 +82,7 @@ protected:
 TEST_F(QuillonFlash, UsageErrorsExitWithTwo)
 {
     const std::string strPhone = m_Images.phone.strPath;
+    ASSERT_EQ(::symlink("/dev/null", (m_strDir + "/null-link").c_str()), 0);
     const std::vector<std::vector<std::string>> aCases = {
         {},
         {"--phone", strPhone},                                   // no PORT
@@ -95,6 +96,7 @@ TEST_F(QuillonFlash, UsageErrorsExitWithTwo)
         {"--phone", strPhone, "--on-partition-mismatch", "maybe", "/dev/null"},
         {"--phone", strPhone, "--reboot-wait", "-1", "/dev/null"},
         {"--phone", strPhone, "/dev/a", "/dev/a"},
+        {"--phone", strPhone, "/dev/null", m_strDir + "/null-link"},  // one device, two names
         {"--phone", strPhone, "1", "2", "3", "4", "5", "6", "7", "8", "9"},
         {"--phone"},
     };
@@ -105,6 +107,7 @@ TEST_F(QuillonFlash, UsageErrorsExitWithTwo)
         EXPECT_EQ(run.nExit, 2) << strArgs << "\n" << run.strOut;
         EXPECT_TRUE(Contains(run.strOut, "Usage: quillon-flash")) << strArgs;
     }
+    ::unlink((m_strDir + "/null-link").c_str());
     EXPECT_EQ(RunTool({"--help"}).nExit, 0);
     EXPECT_TRUE(Contains(RunTool({"--version"}).strOut, "quillon-flash 9.4"));
 }
