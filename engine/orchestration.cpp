@@ -41,16 +41,22 @@ bool Busy(const STATION_THREADS& threads, int i)
 }
 
 // Joins without ever blocking the caller's events: wait a little, process events, repeat.
-void Join(STATION_THREADS& threads, int i, const STATION_LOOP_OPTIONS& options)
+// Those events may hold a Cancel, which joins or lets go of the worker itself, or a nested
+// Start, which may put a new worker on the channel once the old one has ended; either way the
+// handle is no longer this wait's to join. False when a new worker now owns the channel.
+bool Join(STATION_THREADS& threads, int i, const STATION_LOOP_OPTIONS& options)
 {
-    if (!threads.m_hThread[i].joinable()) return;
+    const uint32_t dwStarted = threads.m_dwStarted[i];
     for (;;) {
         const uint64_t qwSeen = ChangeCount();
+        if (threads.m_dwStarted[i] != dwStarted) return false;
+        if (!threads.m_hThread[i].joinable()) return true;
         if (threads.m_bEnded[i]) break;
         ProcessEvents(options);
         WaitForChange(qwSeen, options.dwPollMs);
     }
     threads.m_hThread[i].join();
+    return true;
 }
 
 void StopAndJoin(CVarnDLCore& core, STATION_THREADS& threads, int i,
@@ -76,6 +82,7 @@ void StartWorker(CVarnDLCore& core, STATION_THREADS& threads, int i)
     // between must neither start the channel again nor reset its serial state.
     core.m_bThreadStart[i] = 1;
     threads.m_bEnded[i] = 0;
+    ++threads.m_dwStarted[i];
     threads.m_hThread[i] = std::thread([&threads, &param, i] {
         FLASH_CYCLE_Run(&param);
         threads.m_bEnded[i] = 1;
@@ -137,8 +144,10 @@ int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
                 if (threads.m_hThread[i].joinable()) {
                     DebugTrace(0, "[DLG] 3 Thread End ch %d \n", i);
                     core.m_bRun[i] = 0;
-                    Join(threads, i, options);
+                    const bool bSameWorker = Join(threads, i, options);
                     DebugTrace(0, "[DLG] 4 Thread End ch %d \n", i);
+                    // A phone plugged in and started meanwhile owns the port and the slot now.
+                    if (!bSameWorker) continue;
                 }
                 const SERIAL_HANDLE hPort = g_hComPort[i].exchange(SERIAL_HANDLE_NONE);
                 if (hPort != SERIAL_HANDLE_NONE) SERIAL_DEVICE_ClosePort(i, hPort);
@@ -194,10 +203,12 @@ bool STATION_Cancel(CVarnDLCore& core, STATION_THREADS& threads, const STATION_L
         if (!threads.m_hThread[i].joinable()) continue;
         for (;;) {
             const uint64_t qwSeen = ChangeCount();
+            if (!threads.m_hThread[i].joinable()) break;  // joined by an event handled meanwhile
             if (threads.m_bEnded[i] || std::chrono::steady_clock::now() >= deadline) break;
             ProcessEvents(options);
             WaitForChange(qwSeen, options.dwPollMs);
         }
+        if (!threads.m_hThread[i].joinable()) continue;
         if (threads.m_bEnded[i]) {
             threads.m_hThread[i].join();
         } else {

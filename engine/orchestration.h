@@ -18,6 +18,8 @@ struct STATION_THREADS {
     std::thread m_hThread[MAX_CHANNEL];
     ChannelThreadParam m_aParam[MAX_CHANNEL];
     std::atomic<uint32_t> m_bEnded[MAX_CHANNEL] = {};  // the worker routine has returned
+    // Workers started per channel: tells a wait that a nested Start replaced its worker.
+    uint32_t m_dwStarted[MAX_CHANNEL] = {};
 };
 
 struct STATION_LOOP_OPTIONS {

@@ -239,3 +239,30 @@ TEST(StationFaults, RefusedMibibHeaderIsResentOnlyUntilTheStationStops)
     EXPECT_EQ(Count(st.Phone(0), CMD_SEND_DATA, AmssDownloading), 0u);
     EXPECT_FALSE(st.Logged("[Channel 0]  Send MIBIB Header Data Success!!!\r\n"));
 }
+
+TEST(StationFaults, CancelWhileTheLoopIsStoppingAWorkerEndsTheRunCleanly)
+{
+    PHONE_CONFIG refusing;
+    refusing.faults.bRefuseUnlock = true;
+    CE2EStation st(2, refusing);
+    // The second phone hangs in its first staged frame, so the stop-all has a worker to join.
+    st.Phone(1).SetConfig(WithRule(Rule(CMD_SEND_DATA, 1, 0, FAULT_SILENCE)));
+    ASSERT_TRUE(st.BuildImages());
+    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    STATION_LOOP_OPTIONS loop;
+    bool bCancelled = false;
+    loop.fnProcessEvents = [&] {
+        // The operator presses Cancel while the loop waits for the stopped worker to end.
+        if (bCancelled || st.m_pCore->m_bRun[1] != 0 || !st.m_Threads.m_hThread[1].joinable() ||
+            st.m_Threads.m_bEnded[1])
+            return;
+        bCancelled = true;
+        STATION_Cancel(*st.m_pCore, st.m_Threads, STATION_LOOP_OPTIONS{}, 5000);
+    };
+    EXPECT_EQ(STATION_Start(*st.m_pCore, st.m_Threads, loop), STATION_RUN_STOPPED);
+    EXPECT_TRUE(bCancelled);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_FALSE(st.m_Threads.m_hThread[i].joinable()) << i;
+        EXPECT_FALSE(st.Passed(i)) << i;
+    }
+}
