@@ -1,6 +1,7 @@
 // The text over each channel's progress bar: the phase with its percentage, the result, or a
 // connection message, with its colour. The state lives here without any widget; the dialog's
-// bar paints it, the headless station prints it, and every setter runs under the display lock.
+// bar paints it, the headless station prints it. ShowText and ShowStatus run under the display
+// lock; the colour and position setters only take the bar's own short lock.
 #pragma once
 
 #include <cstdint>
