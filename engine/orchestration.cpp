@@ -68,6 +68,51 @@ void StopAndJoin(CVarnDLCore& core, STATION_THREADS& threads, int i,
     DebugTrace(0, "[DLG] 2 Thread End ch %d \n", i);
 }
 
+// The channel's phone EFS2 lives only in its PDA area and nobody has stopped the channel yet.
+// A phone pulled mid-cycle is not waited for: its worker cannot restore anything any more.
+bool Parked(const CVarnDLCore& core, const STATION_THREADS& threads, int i)
+{
+    return core.m_dwEfsParked[i] != EFS_NOT_PARKED && core.m_bRun[i] && Busy(threads, i) &&
+           !(core.m_bCycleEnd[i] && !core.m_bDownloadDone[i]);
+}
+
+// Asks a parked channel to stop once its write-back has been answered instead of now; false
+// when the channel is not parked and can be stopped at once.
+bool DeferStop(CVarnDLCore& core, const STATION_THREADS& threads, int i)
+{
+    if (!Parked(core, threads, i)) return false;
+    uint32_t dwState = EFS_PARKED;
+    if (core.m_dwEfsParked[i].compare_exchange_strong(dwState, EFS_PARKED_STOP)) {
+        WriteLog(&core, i, core.m_csDisplay, "[Channel %d]  Stop deferred: restoring EFS data first\r\n",
+                 i);
+        return true;
+    }
+    return dwState == EFS_PARKED_STOP;  // already deferred by an outer wait or a Cancel
+}
+
+// Waits, processing events, while the channel stays parked: a silent phone is waited for until
+// it is pulled, Cancel gives up on it, or pdeadline (when given) has passed.
+void WaitWhileParked(CVarnDLCore& core, STATION_THREADS& threads, int i,
+                     const STATION_LOOP_OPTIONS& options,
+                     const std::chrono::steady_clock::time_point* pDeadline)
+{
+    for (;;) {
+        const uint64_t qwSeen = ChangeCount();
+        if (!Parked(core, threads, i)) return;
+        if (pDeadline && std::chrono::steady_clock::now() >= *pDeadline) return;
+        ProcessEvents(options);
+        WaitForChange(qwSeen, options.dwPollMs);
+    }
+}
+
+// Stops a channel, after its write-back when its EFS2 is parked.
+void StopAfterRestore(CVarnDLCore& core, STATION_THREADS& threads, int i,
+                      const STATION_LOOP_OPTIONS& options)
+{
+    if (DeferStop(core, threads, i)) WaitWhileParked(core, threads, i, options, nullptr);
+    StopAndJoin(core, threads, i, options);
+}
+
 void StartWorker(CVarnDLCore& core, STATION_THREADS& threads, int i)
 {
     // A worker of an earlier run that has ended by itself is still to be joined.
@@ -133,11 +178,17 @@ int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
         const uint64_t qwSeen = ChangeCount();
         ProcessEvents(options);
         const bool bQuit = core.m_bQuit != 0;
+        bool abDeferred[MAX_CHANNEL] = {};
         for (int i = 0; i < MAX_CHANNEL; ++i) {
             const bool bReplaced = adwStartPort[i] != core.m_nComPort[i] && core.m_bDownloadDone[i];
             if (bReplaced || core.m_bStopAll || bQuit) {
-                if (!core.m_bRebootWait[i] && threads.m_hThread[i].joinable())
-                    StopAndJoin(core, threads, i, options);
+                if (!core.m_bRebootWait[i] && threads.m_hThread[i].joinable()) {
+                    // Cancel has already given parked channels their time.
+                    if (!bQuit && DeferStop(core, threads, i))
+                        abDeferred[i] = true;
+                    else
+                        StopAndJoin(core, threads, i, options);
+                }
             } else if (!core.m_bDownloadDone[i] && core.m_bCycleEnd[i] && !core.m_bRebootWait[i]) {
                 // The phone was pulled mid-cycle: the port is closed only once no worker can
                 // be using it.
@@ -154,6 +205,12 @@ int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
                 core.m_bCycleEnd[i] = 0;
                 core.m_bThreadStart[i] = 0;
             }
+        }
+        // Every other worker is stopped; a parked one once its phone has EFS2 back.
+        for (int i = 0; i < MAX_CHANNEL; ++i) {
+            if (!abDeferred[i]) continue;
+            WaitWhileParked(core, threads, i, options, nullptr);
+            StopAndJoin(core, threads, i, options);
         }
         if (core.m_bStopAll) {
             core.m_bStopAll = 0;
@@ -172,7 +229,7 @@ int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
         if (bFinished) {
             for (int i = 0; i < MAX_CHANNEL; ++i) {
                 if (threads.m_hThread[i].joinable() && !core.m_bRebootWait[i])
-                    StopAndJoin(core, threads, i, options);
+                    StopAfterRestore(core, threads, i, options);
             }
             // A run that a worker stopped reports so, even when nothing is left to watch.
             return bStopped ? STATION_RUN_STOPPED : STATION_RUN_FINISHED;
@@ -189,12 +246,25 @@ void STATION_JoinAll(CVarnDLCore& /*core*/, STATION_THREADS& threads,
 }
 
 bool STATION_Cancel(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOOP_OPTIONS& options,
-                    uint32_t dwBoundMs)
+                    uint32_t dwBoundMs, uint32_t dwEfsBoundMs)
 {
     core.m_bStopAll = 1;
     core.m_bQuit = 1;
+    bool abDeferred[MAX_CHANNEL] = {};
     for (int i = 0; i < MAX_CHANNEL; ++i) {
-        if (Busy(threads, i) && !core.m_bDownloadDone[i]) core.m_bRun[i] = 0;
+        if (!Busy(threads, i) || core.m_bDownloadDone[i]) continue;
+        if (DeferStop(core, threads, i))
+            abDeferred[i] = true;
+        else
+            core.m_bRun[i] = 0;
+    }
+    STATION_NotifyChange();
+    // Parked phones get their EFS2 back first, but a silent one must not keep the program open.
+    const auto efsDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwEfsBoundMs);
+    for (int i = 0; i < MAX_CHANNEL; ++i) {
+        if (!abDeferred[i]) continue;
+        WaitWhileParked(core, threads, i, options, &efsDeadline);
+        core.m_bRun[i] = 0;
     }
     STATION_NotifyChange();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwBoundMs);

@@ -1,6 +1,7 @@
 // Start and its wait loop, written once for the dialog and the headless station: a worker per
 // ready channel, the engine prepared once, the channels watched, finished workers joined, and
-// every worker stopped when one of them raises stop-all. The loop never spins a core and hands
+// every worker stopped when one of them raises stop-all (a worker whose phone's EFS2 is parked
+// in the PDA area only once it is back). The loop never spins a core and hands
 // the caller one "process events" call per pass, so a window stays responsive.
 #pragma once
 
@@ -48,8 +49,12 @@ int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
                           const STATION_LOOP_OPTIONS& options);
 // Waits for every worker, also those in their reboot wait, and joins them.
 void STATION_JoinAll(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOOP_OPTIONS& options);
+// Longest real time Cancel waits for a parked phone's EFS2 to come back before stopping it.
+constexpr uint32_t STATION_EFS_RESTORE_BOUND_MS = 30000;
+
 // Cancel: raises stop-all and quit, stops the unfinished workers and joins what ends within
 // dwBoundMs of real time; true when every worker was joined. Workers left over are detached,
-// for the program is about to end.
+// for the program is about to end. A worker whose phone's EFS2 is parked in the PDA area is
+// first given up to dwEfsBoundMs to have it written back.
 bool STATION_Cancel(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOOP_OPTIONS& options,
-                    uint32_t dwBoundMs);
+                    uint32_t dwBoundMs, uint32_t dwEfsBoundMs = STATION_EFS_RESTORE_BOUND_MS);

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "engine/model_ticks.h"
+#include "engine/orchestration.h"
 #include "engine/region_procedures.h"
 #include "engine/station_core.h"
 #include "link/log.h"
@@ -49,6 +50,34 @@ bool HaveFullImageSet(CVarnDLCore& core)
     return false;
 }
 
+// Lowers the channel's parked state once its write-back has been answered, or can no longer
+// be; true when the console asked meanwhile to stop the channel, which then writes nothing more.
+bool UnparkEfs(CVarnDLCore& core, int nCh)
+{
+    const bool bStop = core.m_dwEfsParked[nCh].exchange(EFS_NOT_PARKED) == EFS_PARKED_STOP;
+    STATION_NotifyChange();
+    return bStop;
+}
+
+// Has the phone copy EFS2 back from the PDA area; the reply class, 0 when it was not sent.
+// Whatever comes back, the parked state ends here. *pbStop: the console is waiting to stop.
+int RestoreEfs(ChannelThreadParam* pParam, bool* pbStop)
+{
+    CVarnDLCore& core = *pParam->pDlg;
+    const int nCh = pParam->nCh;
+    const REGION_INFO* aRegion = core.m_RegionTable.aRegion;
+
+    g_pRegion[nCh] = &aRegion[REGION_EFS2];
+    g_bySeq[nCh] = 0;
+    LOG(pParam, "[Channel %d]  Write EFS Data\r\n", nCh);
+    ShowText(pParam, "   Write EFS Data!!");
+    ++g_bySeq[nCh];
+    const int nClass =
+        Exchange(pParam, CMD_EFS_RESTORE, g_bySeq[nCh], aRegion[REGION_PDA].StartAddr, 0, nullptr);
+    *pbStop = UnparkEfs(core, nCh);
+    return nClass;
+}
+
 // Erase the PDA area, park EFS2 there, erase everything below it, bring EFS2 back.
 int Repartition(ChannelThreadParam* pParam)
 {
@@ -73,8 +102,17 @@ int Repartition(ChannelThreadParam* pParam)
 
     ShowText(pParam, "   Erase Phone Region!!");
     LOG(pParam, "[Channel %d]  Erase Phone Region\r\n", nCh);
-    if (Exchange(pParam, CMD_ERASE_FOR_WRITE, g_bySeq[nCh], 0, pda.StartAddr, nullptr) != REPLY_ACK)
+    // Parked from just before the phone erase goes out: once the phone may have acted on it,
+    // the copy in the PDA area can be the only EFS2 left. Until then the phone's own EFS2 is
+    // whole (the backup only copies it), so a stop before this point loses nothing.
+    core.m_dwEfsParked[nCh] = EFS_PARKED;
+    if (Exchange(pParam, CMD_ERASE_FOR_WRITE, g_bySeq[nCh], 0, pda.StartAddr, nullptr) != REPLY_ACK) {
+        // Refused, garbled or abandoned: the phone may have erased all the same, and then only
+        // the parked copy is left. Copying it back does no harm when nothing was erased.
+        bool bStop = false;
+        RestoreEfs(pParam, &bStop);
         return 0;
+    }
     LOG(pParam, "[Channel %d]  Erase Phone Region success!!\r\n", nCh);
     g_bPartitionChanged[nCh] = 1;
 
@@ -135,14 +173,10 @@ int FLASH_PARTITION_WriteBackEfs(ChannelThreadParam* pParam)
     const int nCh = pParam->nCh;
     const REGION_INFO* aRegion = core.m_RegionTable.aRegion;
 
-    g_pRegion[nCh] = &aRegion[REGION_EFS2];
-    g_bySeq[nCh] = 0;
-    LOG(pParam, "[Channel %d]  Write EFS Data\r\n", nCh);
-    ShowText(pParam, "   Write EFS Data!!");
-    ++g_bySeq[nCh];
-    if (Exchange(pParam, CMD_EFS_RESTORE, g_bySeq[nCh], aRegion[REGION_PDA].StartAddr, 0,
-                 nullptr) != REPLY_ACK)
-        return 0;
+    bool bStop = false;
+    if (RestoreEfs(pParam, &bStop) != REPLY_ACK) return 0;
+    // A stop held back while EFS2 was parked takes effect now, before anything else is written.
+    if (bStop) return 0;
 
     ShowText(pParam, "   Erase PDA Region!!");
     LOG(pParam, "[Channel %d]  Erase PDA Region\r\n", nCh);

@@ -11,7 +11,9 @@ constexpr const char* PARTITION_PROMPT_TEXT =
     "If you select 'Yes', all partition data will be erased and re-programmed regardless of the "
     "current download mode selection.";
 
-// 1: go on with the region phase (also after a re-partition); 0: the cycle ends early.
+// 1: go on with the region phase (also after a re-partition); 0: the cycle ends early. From the
+// phone erase until the write-back is answered the channel's m_dwEfsParked is up, and a stop
+// the console held back meanwhile ends the step right after the write-back.
 int FLASH_PARTITION_Check(ChannelThreadParam* pParam);
 // Has the phone copy its EFS2 back from the PDA area and clears the areas behind APPSBL.
 int FLASH_PARTITION_WriteBackEfs(ChannelThreadParam* pParam);

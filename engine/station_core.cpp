@@ -13,6 +13,7 @@ CVarnDLCore::CVarnDLCore() : m_pMultiCscHeader(MULTICSC_HEADER_SIZE, 0), m_pView
         m_bRebootWait[i] = 0;
         m_bMcci[i] = 0;
         m_bOlderVersion[i] = 0;
+        m_dwEfsParked[i] = EFS_NOT_PARKED;
         m_ctrlProgress[i].Bind(this, i);
     }
     m_bStopAll = 0;

@@ -17,6 +17,12 @@
 constexpr uint32_t PARTITION_TABLE_SIZE = 2048;
 constexpr uint32_t MULTICSC_HEADER_SIZE = 0x20000;
 
+// States of m_dwEfsParked: during a re-partition the phone's EFS2 may exist only as the copy
+// parked in its PDA area, and a channel in that state is not stopped until the copy is back.
+constexpr uint32_t EFS_NOT_PARKED = 0;
+constexpr uint32_t EFS_PARKED = 1;       // the phone erase is out; the write-back is not answered
+constexpr uint32_t EFS_PARKED_STOP = 2;  // parked, and the console waits to stop the channel
+
 class CVarnDLCore {
 public:
     CVarnDLCore();
@@ -36,6 +42,9 @@ public:
     std::atomic<uint32_t> m_bMcci[MAX_CHANNEL];
     std::atomic<uint32_t> m_bOlderVersion[MAX_CHANNEL];
     std::atomic<uint32_t> m_bStopAll;
+    // EFS_* above. The worker raises it to EFS_PARKED and lowers it; the console only turns
+    // EFS_PARKED into EFS_PARKED_STOP, so that the worker ends right after its write-back.
+    std::atomic<uint32_t> m_dwEfsParked[MAX_CHANNEL];
 
     // Serialises every bar update and every log line of all threads. Its holder never waits
     // for another thread.

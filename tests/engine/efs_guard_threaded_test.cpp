@@ -1,0 +1,269 @@
+// Re-partitions met by a stop while the phone's EFS2 is parked in its PDA area: whatever stops
+// the station then, the phone must get its EFS2 back before the channel ends, and a silent phone
+// must not keep Cancel from closing the program.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "engine/model_ticks.h"
+#include "link/serial_device.h"
+#include "protocol/commands.h"
+#include "protocol/frame.h"
+#include "support/e2e_station.h"
+
+namespace {
+
+constexpr uint32_t EFS_LENGTH = 0x10000;
+constexpr const char* DEFERRED_LINE = "[Channel 0]  Stop deferred: restoring EFS data first\r\n";
+
+MODEL_TICKS AllTicks()
+{
+    MODEL_TICKS t;
+    t.dwPBoot = t.dwPhone = t.dwEboot = t.dwPda = t.dwCarrier = t.dwHidden = 1;
+    return t;
+}
+
+bool IsPhoneErase(const REQUEST_RECORD& r, uint32_t dwPdaStart)
+{
+    return r.byOpcode == CMD_ERASE_FOR_WRITE && r.dwParam == 0 && r.dwLength == dwPdaStart;
+}
+
+// Holds replies back from the workers so that a stop lands at a chosen point. Channel 1's unlock
+// reply waits until phone 0 has received the phone erase, so channel 1 fails (and raises
+// stop-all) only once channel 0 is parked; with bHoldErase, channel 0 then reads the erase reply
+// only once the console has either cleared its run flag or deferred the stop.
+struct GATE {
+    CE2EStation* pSt = nullptr;
+    uint32_t dwPdaStart = 0;
+    bool bHoldErase = true;
+    std::atomic<bool> bUnlockReleased{false};
+};
+
+int ReadReply(int nCh, bool bAnySeq)
+{
+    uint8_t* pbyReply = g_abyReply[nCh];
+    std::memset(pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);
+    const int nCount = SERIAL_DEVICE_Read(nCh, g_hComPort[nCh].load(), pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);
+    if (nCount <= 0) return REPLY_NONE;
+    return FLASH_DOWNLOADER_ClassifyReply(nCh, pbyReply, bAnySeq);
+}
+
+// The request the worker of channel nCh sent last (called on that worker's own thread).
+const uint8_t* LastPacket(GATE& g, int nCh)
+{
+    const CBufObj* pBuf = g.pSt->m_Threads.m_aParam[nCh].pnBufObj;
+    return pBuf ? pBuf->m_pPacket : nullptr;
+}
+
+void WaitForPhoneErase(GATE& g)
+{
+    CVirtualPhone& phone = g.pSt->Phone(0);
+    for (size_t n = 1; phone.WaitRequestCount(n, 30000); ++n) {
+        if (IsPhoneErase(phone.Requests()[n - 1], g.dwPdaStart)) return;
+    }
+}
+
+int GatedReceive(int nCh, bool bAnySeq, void* pContext)
+{
+    GATE& g = *static_cast<GATE*>(pContext);
+    const uint8_t* pbyPacket = LastPacket(g, nCh);
+    if (nCh == 1 && pbyPacket && pbyPacket[1] == CMD_FLASH_UNLOCK && !g.bUnlockReleased) {
+        WaitForPhoneErase(g);
+        g.bUnlockReleased = true;
+    }
+    uint32_t dwParam = 0;
+    if (pbyPacket) std::memcpy(&dwParam, pbyPacket + 4, 4);
+    if (nCh == 0 && g.bHoldErase && pbyPacket && pbyPacket[1] == CMD_ERASE_FOR_WRITE && dwParam == 0) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!g.pSt->Logged(DEFERRED_LINE) && std::chrono::steady_clock::now() < deadline) {
+            // Stopped meanwhile: the erase reply is never taken, as a stopped wait never takes one.
+            if (!g.pSt->m_pCore->m_bRun[0]) return REPLY_NONE;
+            std::this_thread::yield();
+        }
+    }
+    return ReadReply(nCh, bAnySeq);
+}
+
+class CReceiveGate {
+public:
+    explicit CReceiveGate(GATE& g) { FLASH_DOWNLOADER_SetReceiveSeam(GatedReceive, &g); }
+    ~CReceiveGate() { FLASH_DOWNLOADER_SetReceiveSeam(nullptr, nullptr); }
+};
+
+size_t Count(CVirtualPhone& phone, uint8_t byOpcode)
+{
+    const auto aReq = phone.Requests();
+    return static_cast<size_t>(std::count_if(aReq.begin(), aReq.end(),
+                                             [&](const REQUEST_RECORD& r) { return r.byOpcode == byOpcode; }));
+}
+
+// Phone 0 holds a partition table unlike the images' and an EFS2 of its own, and the operator
+// answers Yes; phone 1, when there is one, refuses the unlock.
+class EfsGuard : public ::testing::Test {
+protected:
+    void Prepare(int nPhones, const std::vector<PHONE_FAULT_RULE>& aRules = {})
+    {
+        PHONE_CONFIG cfg;
+        cfg.abyPartitionTable.assign(PARTITION_TABLE_SIZE, 0x5A);
+        m_pSt = std::make_unique<CE2EStation>(nPhones, cfg);
+        ASSERT_TRUE(m_pSt->BuildImages());
+        const REGION_INFO& efs = m_pSt->m_Images.aLayout[REGION_EFS2];
+        m_dwEfsStart = efs.StartAddr;
+        cfg.dwEfsStart = efs.StartAddr;
+        cfg.dwEfsLength = EFS_LENGTH;
+        cfg.faults.aRules = aRules;
+        m_pSt->Phone(0).SetConfig(cfg);
+        m_abyEfs.resize(EFS_LENGTH);
+        E2E_Fill(m_abyEfs.data(), m_abyEfs.size(), 77);
+        m_pSt->Phone(0).PreloadFlash(efs.StartAddr, m_abyEfs);
+        if (nPhones > 1) {
+            PHONE_CONFIG refusing;
+            refusing.faults.bRefuseUnlock = true;
+            m_pSt->Phone(1).SetConfig(refusing);
+        }
+        ASSERT_TRUE(m_pSt->Load(AllTicks(), 3).empty());
+        m_pSt->m_pView->m_nAnswer = IDYES;
+        m_Gate.pSt = m_pSt.get();
+        m_Gate.bHoldErase = true;
+        m_Gate.bUnlockReleased = false;
+        m_Gate.dwPdaStart = m_pSt->m_Images.aLayout[REGION_PDA].StartAddr;
+    }
+
+    bool EfsIntact() { return m_pSt->Phone(0).ReadFlash(m_dwEfsStart, EFS_LENGTH) == m_abyEfs; }
+
+    std::unique_ptr<CE2EStation> m_pSt;
+    std::vector<uint8_t> m_abyEfs;
+    uint32_t m_dwEfsStart = 0;
+    GATE m_Gate;
+};
+
+}  // namespace
+
+TEST_F(EfsGuard, StopAllWhileParkedWaitsForTheWriteBackThenStopsBeforeAnythingElse)
+{
+    Prepare(2);
+    ASSERT_FALSE(HasFatalFailure());
+    CE2EStation& st = *m_pSt;
+    {
+        CReceiveGate gate(m_Gate);
+        EXPECT_EQ(st.Run(), STATION_RUN_STOPPED);
+    }
+
+    EXPECT_EQ(st.LastBarText(1), " FLASH UNLOCK Fail !!!");
+    EXPECT_TRUE(st.Logged(DEFERRED_LINE));
+    EXPECT_EQ(Count(st.Phone(0), CMD_EFS_RESTORE), 1u);
+    EXPECT_TRUE(EfsIntact());
+    // Stopped right after the write-back: no erase of the PDA area, no region, never PASS.
+    const auto aReq = st.Phone(0).Requests();
+    ASSERT_FALSE(aReq.empty());
+    EXPECT_EQ(aReq.back().byOpcode, CMD_EFS_RESTORE);
+    EXPECT_FALSE(st.Passed(0));
+    EXPECT_EQ(st.LastBarText(0), " Send Partition Table Fail!");
+    EXPECT_EQ(st.m_pCore->m_dwEfsParked[0].load(), EFS_NOT_PARKED);
+    EXPECT_EQ(st.m_pCore->m_bStopAll.load(), 0u);
+}
+
+TEST_F(EfsGuard, WithoutAStopTheRepartitionRunsInItsOwnOrderAndPasses)
+{
+    Prepare(1);
+    ASSERT_FALSE(HasFatalFailure());
+    CE2EStation& st = *m_pSt;
+    st.Run();
+
+    ASSERT_TRUE(st.Passed(0)) << st.LastBarText(0);
+    EXPECT_TRUE(EfsIntact());
+    EXPECT_FALSE(st.Logged(DEFERRED_LINE));
+    EXPECT_EQ(st.m_pCore->m_dwEfsParked[0].load(), EFS_NOT_PARKED);
+    // PDA erase, backup, phone erase, restore, erase behind APPSBL, in that order; the region
+    // steps' own erases follow.
+    std::vector<uint8_t> abyOrder;
+    for (const REQUEST_RECORD& r : st.Phone(0).Requests()) {
+        if (r.byOpcode == CMD_EFS_BACKUP || r.byOpcode == CMD_EFS_RESTORE || r.byOpcode == CMD_ERASE_FOR_WRITE)
+            abyOrder.push_back(r.byOpcode);
+    }
+    ASSERT_GE(abyOrder.size(), 5u);
+    abyOrder.resize(5);
+    EXPECT_EQ(abyOrder, (std::vector<uint8_t>{CMD_ERASE_FOR_WRITE, CMD_EFS_BACKUP, CMD_ERASE_FOR_WRITE,
+                                              CMD_EFS_RESTORE, CMD_ERASE_FOR_WRITE}));
+    EXPECT_EQ(Count(st.Phone(0), CMD_EFS_RESTORE), 1u);
+}
+
+TEST_F(EfsGuard, PhoneEraseNotAcknowledgedStillBringsEfsBack)
+{
+    // Erases: the PDA area first, then the phone erase, which the phone either refuses (nothing
+    // erased) or carries out and answers with a wrong sequence byte.
+    for (PHONE_FAULT_ACTION eAction : {FAULT_NAK, FAULT_WRONG_SEQ}) {
+        SCOPED_TRACE(eAction == FAULT_NAK ? "refused" : "done, answered wrongly");
+        PHONE_FAULT_RULE rule;
+        rule.nOpcode = CMD_ERASE_FOR_WRITE;
+        rule.dwNth = 2;
+        rule.eAction = eAction;
+        Prepare(1, {rule});
+        ASSERT_FALSE(HasFatalFailure());
+        CE2EStation& st = *m_pSt;
+        EXPECT_EQ(st.Run(), STATION_RUN_STOPPED);
+
+        EXPECT_FALSE(st.Passed(0));
+        EXPECT_EQ(st.LastBarText(0), " Send Partition Table Fail!");
+        EXPECT_EQ(Count(st.Phone(0), CMD_EFS_RESTORE), 1u);
+        EXPECT_EQ(st.Phone(0).Requests().back().byOpcode, CMD_EFS_RESTORE);
+        EXPECT_TRUE(EfsIntact());
+        EXPECT_EQ(st.m_pCore->m_dwEfsParked[0].load(), EFS_NOT_PARKED);
+        m_pSt.reset();
+    }
+}
+
+TEST_F(EfsGuard, SilentPhoneWhileParkedIsWaitedForUntilCancelOrUnplug)
+{
+    for (bool bCancel : {true, false}) {
+        SCOPED_TRACE(bCancel ? "Cancel" : "phone pulled");
+        // The phone erases but never answers; channel 1 fails once channel 0 is parked.
+        PHONE_FAULT_RULE rule;
+        rule.nOpcode = CMD_ERASE_FOR_WRITE;
+        rule.dwNth = 2;
+        rule.eAction = FAULT_SILENCE;
+        Prepare(2, {rule});
+        ASSERT_FALSE(HasFatalFailure());
+        CE2EStation& st = *m_pSt;
+        m_Gate.bHoldErase = false;
+        auto pGate = std::make_unique<CReceiveGate>(m_Gate);
+
+        STATION_LOOP_OPTIONS loop;
+        loop.dwPollMs = 20;
+        bool bActed = false;
+        bool bCancelJoinedAll = false;
+        loop.fnProcessEvents = [&] {
+            if (bActed || !st.Logged(DEFERRED_LINE)) return;
+            // The deferred stop has not touched the silent channel.
+            EXPECT_EQ(st.m_pCore->m_bRun[0].load(), 1u);
+            bActed = true;
+            if (bCancel)
+                bCancelJoinedAll = STATION_Cancel(*st.m_pCore, st.m_Threads, STATION_LOOP_OPTIONS{}, 5000, 200);
+            else
+                st.Phone(0).Unplug();
+        };
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(STATION_Start(*st.m_pCore, st.m_Threads, loop), STATION_RUN_STOPPED);
+        STATION_JoinAll(*st.m_pCore, st.m_Threads, loop);
+        pGate.reset();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+
+        EXPECT_TRUE(bActed);
+        EXPECT_FALSE(st.Passed(0));
+        EXPECT_FALSE(st.m_Threads.m_hThread[0].joinable());
+        EXPECT_EQ(st.m_pCore->m_dwEfsParked[0].load(), EFS_NOT_PARKED);
+        if (bCancel) {
+            EXPECT_TRUE(bCancelJoinedAll);
+            // Once Cancel gave up waiting, the write-back was still sent: the phone had erased.
+            EXPECT_EQ(Count(st.Phone(0), CMD_EFS_RESTORE), 1u);
+            EXPECT_TRUE(EfsIntact());
+        }
+        m_pSt.reset();
+    }
+}
