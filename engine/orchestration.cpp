@@ -83,15 +83,15 @@ bool DeferStop(CVarnDLCore& core, const STATION_THREADS& threads, int i)
     if (!Parked(core, threads, i)) return false;
     uint32_t dwState = EFS_PARKED;
     if (core.m_dwEfsParked[i].compare_exchange_strong(dwState, EFS_PARKED_STOP)) {
-        WriteLog(&core, i, core.m_csDisplay, "[Channel %d]  Stop deferred: restoring EFS data first\r\n",
-                 i);
+        WriteLog(&core, i, core.m_csDisplay,
+                 "[Channel %d]  Stop deferred: restoring EFS data first\r\n", i);
         return true;
     }
     return dwState == EFS_PARKED_STOP;  // already deferred by an outer wait or a Cancel
 }
 
 // Waits, processing events, while the channel stays parked: a silent phone is waited for until
-// it is pulled, Cancel gives up on it, or pdeadline (when given) has passed.
+// it is pulled, Cancel gives up on it, or *pDeadline (when given) has passed.
 void WaitWhileParked(CVarnDLCore& core, STATION_THREADS& threads, int i,
                      const STATION_LOOP_OPTIONS& options,
                      const std::chrono::steady_clock::time_point* pDeadline)
@@ -260,7 +260,8 @@ bool STATION_Cancel(CVarnDLCore& core, STATION_THREADS& threads, const STATION_L
     }
     STATION_NotifyChange();
     // Parked phones get their EFS2 back first, but a silent one must not keep the program open.
-    const auto efsDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwEfsBoundMs);
+    const auto efsDeadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(dwEfsBoundMs);
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         if (!abDeferred[i]) continue;
         WaitWhileParked(core, threads, i, options, &efsDeadline);

@@ -106,7 +106,8 @@ int Repartition(ChannelThreadParam* pParam)
     // the copy in the PDA area can be the only EFS2 left. Until then the phone's own EFS2 is
     // whole (the backup only copies it), so a stop before this point loses nothing.
     core.m_dwEfsParked[nCh] = EFS_PARKED;
-    if (Exchange(pParam, CMD_ERASE_FOR_WRITE, g_bySeq[nCh], 0, pda.StartAddr, nullptr) != REPLY_ACK) {
+    const int nErase = Exchange(pParam, CMD_ERASE_FOR_WRITE, g_bySeq[nCh], 0, pda.StartAddr, nullptr);
+    if (nErase != REPLY_ACK) {
         // Refused, garbled or abandoned: the phone may have erased all the same, and then only
         // the parked copy is left. Copying it back does no harm when nothing was erased.
         bool bStop = false;

@@ -49,7 +49,8 @@ int ReadReply(int nCh, bool bAnySeq)
 {
     uint8_t* pbyReply = g_abyReply[nCh];
     std::memset(pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);
-    const int nCount = SERIAL_DEVICE_Read(nCh, g_hComPort[nCh].load(), pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);
+    const int nCount =
+        SERIAL_DEVICE_Read(nCh, g_hComPort[nCh].load(), pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);
     if (nCount <= 0) return REPLY_NONE;
     return FLASH_DOWNLOADER_ClassifyReply(nCh, pbyReply, bAnySeq);
 }
@@ -61,12 +62,14 @@ const uint8_t* LastPacket(GATE& g, int nCh)
     return pBuf ? pBuf->m_pPacket : nullptr;
 }
 
-void WaitForPhoneErase(GATE& g)
+// Waits (real time, bounded) until the phone has received a request that fits.
+template <typename PRED>
+bool WaitForRequest(CVirtualPhone& phone, PRED fnFits)
 {
-    CVirtualPhone& phone = g.pSt->Phone(0);
     for (size_t n = 1; phone.WaitRequestCount(n, 30000); ++n) {
-        if (IsPhoneErase(phone.Requests()[n - 1], g.dwPdaStart)) return;
+        if (fnFits(phone.Requests()[n - 1])) return true;
     }
+    return false;
 }
 
 int GatedReceive(int nCh, bool bAnySeq, void* pContext)
@@ -74,15 +77,21 @@ int GatedReceive(int nCh, bool bAnySeq, void* pContext)
     GATE& g = *static_cast<GATE*>(pContext);
     const uint8_t* pbyPacket = LastPacket(g, nCh);
     if (nCh == 1 && pbyPacket && pbyPacket[1] == CMD_FLASH_UNLOCK && !g.bUnlockReleased) {
-        WaitForPhoneErase(g);
+        WaitForRequest(g.pSt->Phone(0),
+                       [&](const REQUEST_RECORD& r) { return IsPhoneErase(r, g.dwPdaStart); });
         g.bUnlockReleased = true;
     }
-    uint32_t dwParam = 0;
-    if (pbyPacket) std::memcpy(&dwParam, pbyPacket + 4, 4);
-    if (nCh == 0 && g.bHoldErase && pbyPacket && pbyPacket[1] == CMD_ERASE_FOR_WRITE && dwParam == 0) {
+    uint32_t dwParam = 1;
+    uint32_t dwLength = 0;
+    if (pbyPacket) {
+        std::memcpy(&dwParam, pbyPacket + 4, 4);
+        std::memcpy(&dwLength, pbyPacket + 8, 4);
+    }
+    if (nCh == 0 && g.bHoldErase && pbyPacket && pbyPacket[1] == CMD_ERASE_FOR_WRITE &&
+        dwParam == 0 && dwLength == g.dwPdaStart) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (!g.pSt->Logged(DEFERRED_LINE) && std::chrono::steady_clock::now() < deadline) {
-            // Stopped meanwhile: the erase reply is never taken, as a stopped wait never takes one.
+            // Stopped before the reply came: the wait ends without it.
             if (!g.pSt->m_pCore->m_bRun[0]) return REPLY_NONE;
             std::this_thread::yield();
         }
@@ -99,8 +108,8 @@ public:
 size_t Count(CVirtualPhone& phone, uint8_t byOpcode)
 {
     const auto aReq = phone.Requests();
-    return static_cast<size_t>(std::count_if(aReq.begin(), aReq.end(),
-                                             [&](const REQUEST_RECORD& r) { return r.byOpcode == byOpcode; }));
+    return static_cast<size_t>(std::count_if(
+        aReq.begin(), aReq.end(), [&](const REQUEST_RECORD& r) { return r.byOpcode == byOpcode; }));
 }
 
 // Phone 0 holds a partition table unlike the images' and an EFS2 of its own, and the operator
@@ -184,13 +193,15 @@ TEST_F(EfsGuard, WithoutAStopTheRepartitionRunsInItsOwnOrderAndPasses)
     // steps' own erases follow.
     std::vector<uint8_t> abyOrder;
     for (const REQUEST_RECORD& r : st.Phone(0).Requests()) {
-        if (r.byOpcode == CMD_EFS_BACKUP || r.byOpcode == CMD_EFS_RESTORE || r.byOpcode == CMD_ERASE_FOR_WRITE)
+        if (r.byOpcode == CMD_EFS_BACKUP || r.byOpcode == CMD_EFS_RESTORE ||
+            r.byOpcode == CMD_ERASE_FOR_WRITE)
             abyOrder.push_back(r.byOpcode);
     }
     ASSERT_GE(abyOrder.size(), 5u);
     abyOrder.resize(5);
-    EXPECT_EQ(abyOrder, (std::vector<uint8_t>{CMD_ERASE_FOR_WRITE, CMD_EFS_BACKUP, CMD_ERASE_FOR_WRITE,
-                                              CMD_EFS_RESTORE, CMD_ERASE_FOR_WRITE}));
+    EXPECT_EQ(abyOrder, (std::vector<uint8_t>{CMD_ERASE_FOR_WRITE, CMD_EFS_BACKUP,
+                                              CMD_ERASE_FOR_WRITE, CMD_EFS_RESTORE,
+                                              CMD_ERASE_FOR_WRITE}));
     EXPECT_EQ(Count(st.Phone(0), CMD_EFS_RESTORE), 1u);
 }
 
@@ -244,7 +255,8 @@ TEST_F(EfsGuard, SilentPhoneWhileParkedIsWaitedForUntilCancelOrUnplug)
             EXPECT_EQ(st.m_pCore->m_bRun[0].load(), 1u);
             bActed = true;
             if (bCancel)
-                bCancelJoinedAll = STATION_Cancel(*st.m_pCore, st.m_Threads, STATION_LOOP_OPTIONS{}, 5000, 200);
+                bCancelJoinedAll =
+                    STATION_Cancel(*st.m_pCore, st.m_Threads, STATION_LOOP_OPTIONS{}, 5000, 200);
             else
                 st.Phone(0).Unplug();
         };
@@ -260,7 +272,10 @@ TEST_F(EfsGuard, SilentPhoneWhileParkedIsWaitedForUntilCancelOrUnplug)
         EXPECT_EQ(st.m_pCore->m_dwEfsParked[0].load(), EFS_NOT_PARKED);
         if (bCancel) {
             EXPECT_TRUE(bCancelJoinedAll);
-            // Once Cancel gave up waiting, the write-back was still sent: the phone had erased.
+            // Once Cancel gave up waiting, the write-back was still sent (its reply was no longer
+            // waited for): the phone had erased.
+            EXPECT_TRUE(WaitForRequest(
+                st.Phone(0), [](const REQUEST_RECORD& r) { return r.byOpcode == CMD_EFS_RESTORE; }));
             EXPECT_EQ(Count(st.Phone(0), CMD_EFS_RESTORE), 1u);
             EXPECT_TRUE(EfsIntact());
         }
