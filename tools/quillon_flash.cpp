@@ -472,14 +472,23 @@ int main(int argc, char** argv)
     STATION_LOOP_OPTIONS loop;
     loop.dwPollMs = 50;
     loop.bEndWhenWorkersEnd = true;
-    loop.fnProcessEvents = [&core] {
-        // Interrupted: stop every channel and cut the reboot waits short.
-        if (g_bInterrupted && !core.m_bQuit) {
+    // Interrupted: while the run is watched, stop it as a failed channel would, so that a phone
+    // whose EFS2 is parked in its PDA area gets it back before its channel stops; once only
+    // reboot waits are left, cut them short.
+    bool bStopRaised = false;
+    bool bWatching = true;
+    loop.fnProcessEvents = [&] {
+        if (!g_bInterrupted) return;
+        if (bWatching && !bStopRaised) {
+            bStopRaised = true;
+            core.m_bStopAll = 1;
+        } else if (!bWatching) {
             core.m_bQuit = 1;
-            for (int i = 0; i < MAX_CHANNEL; ++i) core.m_bRun[i] = 0;
         }
     };
     STATION_Start(core, s_threads, loop);
+    bWatching = false;
+    if (g_bInterrupted) core.m_bQuit = 1;
     STATION_JoinAll(core, s_threads, loop);
 
     bool bAllPassed = true;

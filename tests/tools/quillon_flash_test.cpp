@@ -12,6 +12,7 @@
 
 #include "sim/virtual_phone.h"
 #include "support/e2e_images.h"
+#include "support/sim_process.h"
 
 namespace {
 
@@ -210,4 +211,27 @@ TEST_F(QuillonFlash, PartitionMismatchIsAnsweredFromTheCommandLine)
     EXPECT_EQ(run.nExit, 0) << run.strOut;
     EXPECT_TRUE(Contains(run.strOut, "answered Yes"));
     EXPECT_TRUE(Contains(run.strOut, "[CH0] log [Channel 0]  HIDDEN Download Success!!"));
+}
+
+TEST_F(QuillonFlash, InterruptStopsTheChannelsAndExitsWithOne)
+{
+    // A phone that never answers its unlock keeps the channel waiting until somebody stops it;
+    // SIGTERM must stop the run like a failed channel would, not leave the program hanging.
+    PHONE_CONFIG cfg;
+    PHONE_FAULT_RULE silent;
+    silent.nOpcode = 0xA0;
+    silent.dwCount = 0;
+    silent.eAction = FAULT_SILENCE;
+    cfg.faults.aRules.push_back(silent);
+    const std::string strPort = AddPhone(cfg);
+
+    std::vector<std::string> aArgs = {QUILLON_BINARY_DIR "/quillon-flash"};
+    for (const std::string& str : Images()) aArgs.push_back(str);
+    aArgs.push_back(strPort);
+    CSimProcess tool;
+    ASSERT_TRUE(tool.Start(aArgs));
+    ASSERT_TRUE(m_apPhone[0]->WaitRequestCount(1, 20000));
+    EXPECT_EQ(tool.Stop(), 1) << tool.Output();
+    EXPECT_TRUE(Contains(tool.Output(), "[CH0] port NONE")) << tool.Output();
+    EXPECT_FALSE(Contains(tool.Output(), "Download PASS"));
 }
