@@ -9,14 +9,6 @@
 
 namespace {
 
-void PutWord(uint8_t* pby, uint32_t dwValue)
-{
-    pby[0] = static_cast<uint8_t>(dwValue);
-    pby[1] = static_cast<uint8_t>(dwValue >> 8);
-    pby[2] = static_cast<uint8_t>(dwValue >> 16);
-    pby[3] = static_cast<uint8_t>(dwValue >> 24);
-}
-
 // Builds one request in the cleared packet buffer and sends it under the port lock; 1 when sent.
 int SendRequest(ChannelThreadParam* pParam, uint8_t byOpcode, uint8_t bySeq, uint32_t dwParam,
                 uint32_t dwLength, const uint8_t* pbyPayload)
@@ -138,7 +130,7 @@ int FLASH_DOWNLOADER_WriteCscSize(ChannelThreadParam* pParam)
     CVarnDLCore* pDlg = pParam->pDlg;
     const int nCh = pParam->nCh;
     uint8_t abySize[4];
-    PutWord(abySize, pDlg->m_dwCscSize);
+    FRAME_PutWord(abySize, pDlg->m_dwCscSize);
     if (!SendRequest(pParam, CMD_CSC_SIZE, 0, 0, sizeof(abySize), abySize)) return 0;
     if (FLASH_DOWNLOADER_WaitResult(pParam, nullptr)) {
         WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] Write CSC Size\r\n", nCh);
@@ -151,7 +143,7 @@ int FLASH_DOWNLOADER_WriteCscSize(ChannelThreadParam* pParam)
 int FLASH_DOWNLOADER_CheckCscReserve(ChannelThreadParam* pParam)
 {
     uint8_t abyReserve[4];
-    PutWord(abyReserve, pParam->pDlg->m_dwCscReserve);
+    FRAME_PutWord(abyReserve, pParam->pDlg->m_dwCscReserve);
     if (!SendRequest(pParam, CMD_CSC_RESERVE, 0, 0, sizeof(abyReserve), abyReserve)) return 0;
     // The phone answers class 22 when the reserve is large enough but not its preferred one;
     // a wait that hands back no class at all is a failure.

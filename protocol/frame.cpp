@@ -26,14 +26,6 @@ constexpr std::array<uint32_t, 256> g_adwCrcTable = MakeCrcTable();
 static_assert(g_adwCrcTable[1] == 0x04C11DB7);
 static_assert(g_adwCrcTable[255] == 0xB1F740B4);
 
-void PutWord(uint8_t* pby, uint32_t dwValue)
-{
-    pby[0] = static_cast<uint8_t>(dwValue);
-    pby[1] = static_cast<uint8_t>(dwValue >> 8);
-    pby[2] = static_cast<uint8_t>(dwValue >> 16);
-    pby[3] = static_cast<uint8_t>(dwValue >> 24);
-}
-
 std::atomic<RECEIVE_SEAM> g_pfnReceiveSeam{nullptr};
 std::atomic<void*> g_pReceiveSeamContext{nullptr};
 
@@ -64,8 +56,8 @@ int FLASH_DOWNLOADER_BuildRequest(uint8_t* pbyPacket, uint8_t byOpcode, uint8_t 
     pbyPacket[1] = byOpcode;
     if (dwLength == 0x8000) pbyPacket[2] = FRAME_FLAG_FULL_CHUNK;
     pbyPacket[3] = byKind;
-    PutWord(pbyPacket + 4, dwParam);
-    PutWord(pbyPacket + 8, dwLength);
+    FRAME_PutWord(pbyPacket + 4, dwParam);
+    FRAME_PutWord(pbyPacket + 8, dwLength);
     if (!pbyPayload) return static_cast<int>(FRAME_HEADER_SIZE);
     // The packet buffer holds at most the largest payload; a longer length is a caller's
     // mistake and must not write past it.

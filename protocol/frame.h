@@ -22,6 +22,19 @@ constexpr uint32_t FRAME_MAX_PAYLOAD = 0x8080;
 constexpr uint8_t FRAME_FLAG_FULL_CHUNK = 0x51;  // dwLength is exactly 0x8000
 constexpr uint32_t WAIT_BOUNDED_RECEIVES = 10002;
 
+// Little-endian 32-bit words, as every field of a frame is.
+inline void FRAME_PutWord(uint8_t* pby, uint32_t dwValue)
+{
+    pby[0] = static_cast<uint8_t>(dwValue);
+    pby[1] = static_cast<uint8_t>(dwValue >> 8);
+    pby[2] = static_cast<uint8_t>(dwValue >> 16);
+    pby[3] = static_cast<uint8_t>(dwValue >> 24);
+}
+inline uint32_t FRAME_GetWord(const uint8_t* pby)
+{
+    return pby[0] | pby[1] << 8 | pby[2] << 16 | static_cast<uint32_t>(pby[3]) << 24;
+}
+
 // Builds a request in the caller's cleared packet buffer; returns the bytes to send:
 // 12 + dwLength with a payload, 12 without (dwLength then names a range).
 int FLASH_DOWNLOADER_BuildRequest(uint8_t* pbyPacket, uint8_t byOpcode, uint8_t bySeq,

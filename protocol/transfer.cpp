@@ -46,14 +46,6 @@ void Position(ChannelThreadParam* pParam, int nPosition)
     pParam->pDlg->m_ctrlProgress[pParam->nCh].SetPos(nPosition);
 }
 
-void PutWord(uint8_t* pby, uint32_t dwValue)
-{
-    pby[0] = static_cast<uint8_t>(dwValue);
-    pby[1] = static_cast<uint8_t>(dwValue >> 8);
-    pby[2] = static_cast<uint8_t>(dwValue >> 16);
-    pby[3] = static_cast<uint8_t>(dwValue >> 24);
-}
-
 // The percentage of a chunk loop. A region shorter than 100 bytes is done by its first chunk.
 uint32_t ChunkPercent(uint32_t dwDone, uint32_t dwDataLength)
 {
@@ -265,7 +257,7 @@ int FLASH_DOWNLOADER_CheckCrc(ChannelThreadParam* pParam, int nKind)
 
     g_bySeq[nCh] = 0;
     uint8_t abyCrc[4];
-    PutWord(abyCrc, dwCrc);
+    FRAME_PutWord(abyCrc, dwCrc);
     const uint32_t dwLength = Build(pParam, CMD_CHECK_CRC, 0, 0, sizeof(abyCrc), abyCrc, 0);
     if (!SERIAL_DEVICE_Send(nCh, pBuf->m_pPacket, dwLength)) return 0;
     if (FLASH_DOWNLOADER_WaitAckAnySeq(pParam)) return 1;

@@ -36,11 +36,6 @@ uint64_t NowUs()
                                      .count());
 }
 
-uint32_t Le32(const uint8_t* p)
-{
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 bool KnownOpcode(uint8_t by)
 {
     switch (by) {
@@ -300,7 +295,7 @@ void CVirtualPhone::Feed(const uint8_t* pby, size_t n)
         i += nCopy;
         if (m_nHave == HEADER && m_nNeed == HEADER) {
             const uint8_t byOpcode = m_abyFrame[1];
-            const uint32_t dwLength = Le32(&m_abyFrame[8]);
+            const uint32_t dwLength = FRAME_GetWord(&m_abyFrame[8]);
             if (!KnownOpcode(byOpcode) ||
                 (VIRTUAL_PHONE_HasPayload(byOpcode) && dwLength > MAX_PAYLOAD)) {
                 m_bResync = true;
@@ -331,8 +326,8 @@ void CVirtualPhone::HandleFrame()
     rec.byOpcode = pby[1];
     rec.byFlag = pby[2];
     rec.byKind = pby[3];
-    rec.dwParam = Le32(pby + 4);
-    rec.dwLength = Le32(pby + 8);
+    rec.dwParam = FRAME_GetWord(pby + 4);
+    rec.dwLength = FRAME_GetWord(pby + 8);
     const uint8_t* pbyPayload = pby + HEADER;
     const uint32_t dwPayload = static_cast<uint32_t>(m_nHave - HEADER);
     rec.dwPayloadSize = dwPayload;
@@ -427,8 +422,8 @@ uint8_t CVirtualPhone::Execute(const uint8_t* pbyPayload, uint32_t dwPayload, ui
 {
     const uint8_t* pby = m_abyFrame.data();
     const uint8_t byOpcode = pby[1];
-    const uint32_t dwParam = Le32(pby + 4);
-    const uint32_t dwLength = Le32(pby + 8);
+    const uint32_t dwParam = FRAME_GetWord(pby + 4);
+    const uint32_t dwLength = FRAME_GetWord(pby + 8);
     *pbyReason = REASON_REFUSED;
     if (m_cfg.bRequireUnlock && !m_bUnlocked && ChangesFlash(byOpcode)) {
         return TYPE_NAK;
@@ -505,7 +500,7 @@ uint8_t CVirtualPhone::Execute(const uint8_t* pbyPayload, uint32_t dwPayload, ui
         // The station counts the padded length in bits, so the value covers its first eighth;
         // the phone computes it the same way.
         m_dwLastCrcComputed = FLASH_DOWNLOADER_Crc32(m_abyStaging.data(), m_dwStagedLength, 0);
-        m_dwLastCrcReceived = Le32(pbyPayload);
+        m_dwLastCrcReceived = FRAME_GetWord(pbyPayload);
         return m_dwLastCrcComputed == m_dwLastCrcReceived ? TYPE_ACK : TYPE_NAK;
     }
     case 0xE2: {
@@ -532,13 +527,13 @@ uint8_t CVirtualPhone::Execute(const uint8_t* pbyPayload, uint32_t dwPayload, ui
         if (dwPayload != 4) {
             return TYPE_NAK;
         }
-        m_dwCscSize = Le32(pbyPayload);
+        m_dwCscSize = FRAME_GetWord(pbyPayload);
         return m_cfg.bAcceptCscSize ? TYPE_ACK : TYPE_NAK;
     case 0xE8:
         if (dwPayload != 4) {
             return TYPE_NAK;
         }
-        m_dwCscReserve = Le32(pbyPayload);
+        m_dwCscReserve = FRAME_GetWord(pbyPayload);
         if (m_dwCscReserve > m_cfg.dwCscReserveCapacity) {
             return TYPE_NAK;
         }
