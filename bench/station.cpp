@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "protocol/commands.h"
+#include "sim/image_builder.h"
 #include "sim/virtual_phone.h"
-#include "tests/support/e2e_images.h"
 
 namespace {
 
@@ -81,17 +81,17 @@ int main(int argc, char** argv)
 
     char szDir[] = "/tmp/quillon-bench-XXXXXX";
     if (!::mkdtemp(szDir)) return 1;
-    E2E_IMAGE_OPTIONS opt;
-    opt.dwPda = dwPdaMib << 20;
-    opt.dwAmss = dwAmssMib << 20;
-    opt.bCsc = opt.bHidden = opt.bEboot = false;
-    E2E_IMAGE_SET images;
-    if (!E2E_BuildImages(szDir, opt, images)) return 1;
-    const std::string strPhone = images.phone.strPath, strPda = images.pda.strPath;
-    images.phone.aby.clear();
-    images.phone.aby.shrink_to_fit();
-    images.pda.aby.clear();
-    images.pda.aby.shrink_to_fit();
+    IMAGE_SET_SIZES sizes;
+    sizes.dwPda = dwPdaMib << 20;
+    sizes.dwAmss = dwAmssMib << 20;
+    sizes.dwHiddenErase = 0;
+    IMAGE_SET images;
+    std::string strError;
+    if (!IMAGE_BUILDER_WriteStandardSet(szDir, 1, sizes, &images, &strError)) {
+        std::fprintf(stderr, "bench_station: %s\n", strError.c_str());
+        return 1;
+    }
+    const std::string strPhone = images.strPhone, strPda = images.strPda;
 
     PHONE_CONFIG cfg;
     cfg.dBytesPerSecond = LINK_BYTES_PER_SECOND;
@@ -182,8 +182,9 @@ int main(int argc, char** argv)
                 ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6);
 
     for (auto& p : apPhone) p->Stop();
-    ::unlink(strPhone.c_str());
-    ::unlink(strPda.c_str());
+    for (const std::string* p : {&images.strPhone, &images.strEboot, &images.strPda, &images.strCsc,
+                                 &images.strHidden})
+        if (!p->empty()) ::unlink(p->c_str());
     ::rmdir(szDir);
     return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0 ? 0 : 1;
 }

@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "engine/channel_context.h"
-#include "engine/station_core.h"
 #include "link/port_table.h"
 #include "link/serial_device.h"
 #include "protocol/commands.h"
 #include "protocol/frame.h"
 #include "protocol/transfer.h"
 #include "sim/virtual_phone.h"
+#include "station/channel_context.h"
+#include "station/station_core.h"
 
 namespace {
 

@@ -4,16 +4,16 @@
 #include <memory>
 #include <new>
 
-#include "engine/clock.h"
-#include "engine/model_ticks.h"
 #include "engine/orchestration.h"
 #include "engine/partition.h"
 #include "engine/region_procedures.h"
-#include "engine/station_core.h"
 #include "images/model_table.h"
-#include "link/log.h"
 #include "link/serial_device.h"
 #include "protocol/commands.h"
+#include "station/clock.h"
+#include "station/log.h"
+#include "station/model_ticks.h"
+#include "station/station_core.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "engine/channel_context.h"
+#include "station/channel_context.h"
 
 class CVarnDLCore;
 

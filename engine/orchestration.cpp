@@ -5,10 +5,10 @@
 #include <mutex>
 
 #include "engine/cycle.h"
-#include "engine/model_ticks.h"
-#include "engine/station_core.h"
-#include "link/log.h"
 #include "link/serial_device.h"
+#include "station/log.h"
+#include "station/model_ticks.h"
+#include "station/station_core.h"
 
 namespace {
 
@@ -200,8 +200,7 @@ int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
                     // A phone plugged in and started meanwhile owns the port and the slot now.
                     if (!bSameWorker) continue;
                 }
-                const SERIAL_HANDLE hPort = g_hComPort[i].exchange(SERIAL_HANDLE_NONE);
-                if (hPort != SERIAL_HANDLE_NONE) SERIAL_DEVICE_ClosePort(i, hPort);
+                SERIAL_DEVICE_Close(i);
                 core.m_bCycleEnd[i] = 0;
                 core.m_bThreadStart[i] = 0;
             }

@@ -10,7 +10,7 @@
 #include <functional>
 #include <thread>
 
-#include "engine/channel_context.h"
+#include "station/channel_context.h"
 
 class CVarnDLCore;
 

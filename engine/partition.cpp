@@ -3,14 +3,15 @@
 #include <cstring>
 #include <mutex>
 
-#include "engine/model_ticks.h"
 #include "engine/orchestration.h"
 #include "engine/region_procedures.h"
-#include "engine/station_core.h"
-#include "link/log.h"
+#include "images/model_table.h"
 #include "link/serial_device.h"
 #include "protocol/commands.h"
 #include "protocol/frame.h"
+#include "station/log.h"
+#include "station/model_ticks.h"
+#include "station/station_core.h"
 
 namespace {
 
@@ -219,4 +220,18 @@ int FLASH_PARTITION_SendMibibHeader(ChannelThreadParam* pParam, const DOWNLOAD_P
     }
     LOG(pParam, "[Channel %d]  Send MIBIB Header Data Success!!!\r\n", nCh);
     return 1;
+}
+
+void MODEL_TICKS_ForceFullDownload(CVarnDLCore& core)
+{
+    std::lock_guard<std::mutex> lock(core.m_csTicks);
+    const int nModel = (core.m_nModel >= 0 && core.m_nModel < MODEL_COUNT) ? core.m_nModel : 4;
+    MODEL_TICKS& r = core.m_aModelTicks[nModel];
+    r.dwPBoot = r.dwPhone = r.dwEboot = r.dwPda = 1;
+    r.dwCarrier = core.m_bCscImage ? 1 : 0;
+    r.dwHidden = core.m_bHiddenImage ? 1 : 0;
+    // Some compact models have no CSC or Hidden boxes to show these ticks.
+    for (int m = 0; m < MODEL_COUNT; ++m) MODEL_ApplyForcedDownloadRules(m, core.m_aModelTicks[m]);
+    core.m_CurrentTicks = MODEL_TICKS_Stored(core);
+    ++core.m_dwTicksVersion;
 }

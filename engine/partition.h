@@ -3,7 +3,9 @@
 // header exchange that tells the phone which regions the download brings.
 #pragma once
 
-#include "engine/channel_context.h"
+#include "station/channel_context.h"
+
+class CVarnDLCore;
 
 constexpr const char* PARTITION_PROMPT_CAPTION = "Partition Information Exception";
 constexpr const char* PARTITION_PROMPT_TEXT =
@@ -20,3 +22,7 @@ int FLASH_PARTITION_WriteBackEfs(ChannelThreadParam* pParam);
 // Sends the four header blocks with the mask of the regions being downloaded; resends until
 // the phone acknowledges or the channel is stopped.
 int FLASH_PARTITION_SendMibibHeader(ChannelThreadParam* pParam, const DOWNLOAD_PLAN& plan);
+// After the operator agreed to re-partition: every region of the current model is ticked (CSC
+// and Hidden as far as their images are chosen), models 0 and 1 lose CSC and Hidden, and the
+// boxes show the current model's selection again (takes m_csTicks).
+void MODEL_TICKS_ForceFullDownload(CVarnDLCore& core);

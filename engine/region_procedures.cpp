@@ -2,12 +2,12 @@
 
 #include <cstdio>
 
-#include "engine/station_core.h"
 #include "images/image_select.h"
-#include "link/log.h"
 #include "link/serial_device.h"
 #include "protocol/commands.h"
 #include "protocol/transfer.h"
+#include "station/log.h"
+#include "station/station_core.h"
 
 namespace {
 

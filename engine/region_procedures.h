@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "engine/channel_context.h"
+#include "station/channel_context.h"
 
 // Red text on the channel's bar (the fill it reached stays) and the serial layer forgets the
 // channel's port number until the next Start.

@@ -8,18 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "engine/station_core.h"
 #include "images/image_file.h"
 #include "images/multi_csc.h"
-#include "link/log.h"
+#include "station/log.h"
+#include "station/station_core.h"
 
 namespace {
-
-const IMAGE_KIND_INFO g_aKindInfo[] = {
-    {"Phone", "bin", "PhoneLocation"}, {"Eboot", "Eb0", "EbootLocation"},
-    {"PDA", "Pda", "PDALocation"},     {"CSC", "Csc", "CarrierLocation"},
-    {"Hidden", "Hid", "HiddenLocation"},
-};
 
 const char* const UNIFIED_PATH_TEXT = "Unified Image only";
 const char* const WRONG_DROP_TEXT = "Wrong file format : Specify the image file!!!";
@@ -130,12 +124,6 @@ std::string DroppedPath(const std::string& strPath, const std::string& strLower)
 
 }  // namespace
 
-const IMAGE_KIND_INFO* IMAGE_KindInfo(int nKind)
-{
-    if (nKind < IMAGE_PHONE || nKind > IMAGE_HIDDEN) return nullptr;
-    return &g_aKindInfo[nKind - 1];
-}
-
 uint32_t& IMAGE_ValidFlag(CVarnDLCore& core, int nKind)
 {
     switch (nKind) {
@@ -158,12 +146,6 @@ std::string& IMAGE_Path(CVarnDLCore& core, int nKind)
     case IMAGE_HIDDEN: return core.m_strHiddenPath;
     default: return core.m_strUnifiedPath;
     }
-}
-
-std::string IMAGE_RefusalText(int nKind)
-{
-    const IMAGE_KIND_INFO* pInfo = IMAGE_KindInfo(nKind);
-    return std::string("This File is not a ") + (pInfo ? pInfo->szCaption : "Unified") + " Image File!!";
 }
 
 bool IMAGE_CheckImageTrailer(CVarnDLCore& core, const std::string& strPath, int nKind,

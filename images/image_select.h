@@ -13,20 +13,9 @@
 
 class CVarnDLCore;
 
-// The caption, file-dialog extension and location value of a kind; nullptr outside 1-5.
-struct IMAGE_KIND_INFO {
-    const char* szCaption;
-    const char* szExtension;
-    const char* szLocationValue;
-};
-const IMAGE_KIND_INFO* IMAGE_KindInfo(int nKind);
-
 // The valid flag and the path of a kind 0-5.
 uint32_t& IMAGE_ValidFlag(CVarnDLCore& core, int nKind);
 std::string& IMAGE_Path(CVarnDLCore& core, int nKind);
-
-// "This File is not a <caption> Image File!!"
-std::string IMAGE_RefusalText(int nKind);
 
 // Opens the file read-only with an exclusive advisory lock, judges it as an image of `nKind` and
 // fills *pTrailer in the 192-byte shape. A Phone (or Unified) trailer also fills the partition

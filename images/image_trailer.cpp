@@ -1,5 +1,27 @@
 #include "images/image_trailer.h"
 
+namespace {
+
+const IMAGE_KIND_INFO g_aKindInfo[] = {
+    {"Phone", "bin", "PhoneLocation"}, {"Eboot", "Eb0", "EbootLocation"},
+    {"PDA", "Pda", "PDALocation"},     {"CSC", "Csc", "CarrierLocation"},
+    {"Hidden", "Hid", "HiddenLocation"},
+};
+
+}  // namespace
+
+const IMAGE_KIND_INFO* IMAGE_KindInfo(int nKind)
+{
+    if (nKind < IMAGE_PHONE || nKind > IMAGE_HIDDEN) return nullptr;
+    return &g_aKindInfo[nKind - 1];
+}
+
+std::string IMAGE_RefusalText(int nKind)
+{
+    const IMAGE_KIND_INFO* pInfo = IMAGE_KindInfo(nKind);
+    return std::string("This File is not a ") + (pInfo ? pInfo->szCaption : "Unified") + " Image File!!";
+}
+
 TrailerFormat IMAGE_ParseTrailer(const uint8_t* pbyTail, int nKind, IMAGE_TRAILER* pTrailer)
 {
     if (nKind < IMAGE_UNIFIED || nKind > IMAGE_HIDDEN) return TRAILER_REFUSED;

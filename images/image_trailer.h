@@ -6,8 +6,9 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
-#include "engine/channel_context.h"
+#include "station/channel_context.h"
 
 static_assert(std::endian::native == std::endian::little, "image files are read as host words");
 
@@ -20,6 +21,17 @@ enum ImageKind : int {
     IMAGE_HIDDEN = 5,
     IMAGE_NONE = 6,
 };
+
+// The caption, file-dialog extension and location value of a kind; nullptr outside 1-5.
+struct IMAGE_KIND_INFO {
+    const char* szCaption;
+    const char* szExtension;
+    const char* szLocationValue;
+};
+const IMAGE_KIND_INFO* IMAGE_KindInfo(int nKind);
+
+// "This File is not a <caption> Image File!!"
+std::string IMAGE_RefusalText(int nKind);
 
 constexpr uint32_t TRAILER_START_MARKER = 0x7E;
 constexpr uint32_t TRAILER_END_MARKER = 0x7D;

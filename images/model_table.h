@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "engine/model_ticks.h"
+#include "station/model_ticks.h"
 
 enum ModelLayout : int {
     LAYOUT_COMPACT = 0,        // no CSC, Hidden or Unified rows; 400 pixels high

@@ -6,10 +6,9 @@
 #include <memory>
 #include <new>
 
-#include "engine/station_core.h"
 #include "images/image_file.h"
-#include "images/image_select.h"
-#include "link/log.h"
+#include "station/log.h"
+#include "station/station_core.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/station_core.h"  // MULTICSC_HEADER_SIZE
 #include "images/image_controls.h"
 #include "images/image_trailer.h"
+#include "station/station_core.h"  // MULTICSC_HEADER_SIZE
 
 
 constexpr uint32_t MULTICSC_START_MARKER = 0xAAAAAAAA;

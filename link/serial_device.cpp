@@ -17,10 +17,10 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "engine/clock.h"
-#include "engine/station_core.h"
-#include "link/log.h"
 #include "link/port_table.h"
+#include "station/clock.h"
+#include "station/log.h"
+#include "station/station_core.h"
 
 // The kernel's own termios record, which carries a free line speed (BOTHER). Its header clashes
 // with <termios.h>, so the record is spelled out here for the architectures that share the

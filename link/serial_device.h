@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/channel_context.h"
+#include "station/channel_context.h"
 
 class CVarnDLCore;
 

@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
-#include "engine/station_core.h"
-#include "link/log.h"
 #include "link/serial_device.h"
 #include "protocol/frame.h"
+#include "station/log.h"
+#include "station/station_core.h"
 
 namespace {
 

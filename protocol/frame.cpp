@@ -4,8 +4,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "engine/station_core.h"
 #include "link/serial_device.h"
+#include "station/station_core.h"
 
 namespace {
 constexpr uint32_t CRC_POLYNOMIAL = 0x04C11DB7;

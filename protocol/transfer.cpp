@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/clock.h"
-#include "engine/station_core.h"
-#include "link/log.h"
 #include "link/serial_device.h"
 #include "protocol/commands.h"
 #include "protocol/frame.h"
+#include "station/clock.h"
+#include "station/log.h"
+#include "station/station_core.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "engine/channel_context.h"
+#include "station/channel_context.h"
 
 // The largest padded region the CRC check accepts.
 constexpr uint32_t CRC_REGION_LIMIT = 21000000;

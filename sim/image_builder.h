@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/channel_context.h"
 #include "images/image_trailer.h"
+#include "station/channel_context.h"
 
 // Where a piece of an image file comes from. Later pieces paint over earlier ones; bytes no
 // piece covers are 0.

@@ -13,14 +13,14 @@
 #include <sys/stat.h>
 
 #include "engine/cycle.h"
-#include "engine/model_ticks.h"
 #include "engine/orchestration.h"
-#include "engine/station_core.h"
-#include "engine/station_view.h"
 #include "images/image_select.h"
 #include "images/multi_csc.h"
 #include "link/port_table.h"
 #include "link/serial_device.h"
+#include "station/model_ticks.h"
+#include "station/station_core.h"
+#include "station/station_view.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include <memory>
 #include <thread>
 
-#include "engine/model_ticks.h"
 #include "link/serial_device.h"
 #include "protocol/commands.h"
 #include "protocol/frame.h"
+#include "station/model_ticks.h"
 #include "support/e2e_station.h"
 
 namespace {

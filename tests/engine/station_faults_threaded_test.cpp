@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <chrono>
 
-#include "engine/model_ticks.h"
 #include "protocol/commands.h"
+#include "station/model_ticks.h"
 #include "support/e2e_station.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <chrono>
 
 #include "engine/cycle.h"
-#include "engine/model_ticks.h"
 #include "protocol/commands.h"
+#include "station/model_ticks.h"
 #include "support/e2e_station.h"
 
 namespace {

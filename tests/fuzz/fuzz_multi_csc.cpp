@@ -16,9 +16,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "engine/station_core.h"
 #include "images/image_select.h"
 #include "images/multi_csc.h"
+#include "station/station_core.h"
 
 namespace {
 

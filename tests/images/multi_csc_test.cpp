@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/station_core.h"
 #include "images/image_select.h"
 #include "images/multi_csc.h"
+#include "station/station_core.h"
 #include "support/images_fixture.h"
 
 namespace {

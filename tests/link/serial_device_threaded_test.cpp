@@ -12,9 +12,9 @@
 #include <mutex>
 #include <vector>
 
-#include "engine/clock.h"
 #include "link/port_table.h"
 #include "link/serial_device.h"
+#include "station/clock.h"
 #include "support/pty_pair.h"
 
 namespace {

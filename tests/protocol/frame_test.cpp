@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/clock.h"
-#include "engine/station_core.h"
 #include "link/serial_device.h"
+#include "station/clock.h"
+#include "station/station_core.h"
 #include "support/pty_pair.h"
 
 namespace {

@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "engine/channel_context.h"
-#include "engine/clock.h"
-#include "engine/station_core.h"
-#include "engine/station_view.h"
 #include "sim/virtual_phone.h"
+#include "station/channel_context.h"
+#include "station/clock.h"
+#include "station/station_core.h"
+#include "station/station_view.h"
 
 // One bar change as the view saw it: the whole state copied at that moment.
 struct BAR_EVENT {

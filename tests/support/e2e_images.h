@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/channel_context.h"
 #include "images/image_trailer.h"
+#include "station/channel_context.h"
 
 struct E2E_IMAGE_OPTIONS {
     uint32_t dwQcsbl = 0x9123;   // not a whole number of chunks: the padding shows

@@ -6,11 +6,11 @@
 
 #include <cstdlib>
 
-#include "engine/model_ticks.h"
 #include "images/image_select.h"
 #include "images/multi_csc.h"
 #include "link/port_table.h"
 #include "link/serial_device.h"
+#include "station/model_ticks.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/clock.h"
 #include "engine/orchestration.h"
-#include "engine/station_core.h"
 #include "sim/virtual_phone.h"
+#include "station/clock.h"
+#include "station/station_core.h"
 #include "support/channel_fixture.h"
 #include "support/e2e_images.h"
 

@@ -9,9 +9,9 @@
 #include <sstream>
 #include <string>
 
-#include "engine/clock.h"
-#include "engine/station_core.h"
-#include "link/log.h"
+#include "station/clock.h"
+#include "station/log.h"
+#include "station/station_core.h"
 #include "support/channel_fixture.h"
 
 namespace {

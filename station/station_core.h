@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/channel_context.h"
-#include "engine/model_ticks.h"
-#include "engine/status.h"
-#include "engine/station_view.h"
+#include "station/channel_context.h"
+#include "station/model_ticks.h"
+#include "station/station_view.h"
+#include "station/status.h"
 
 constexpr uint32_t PARTITION_TABLE_SIZE = 2048;
 constexpr uint32_t MULTICSC_HEADER_SIZE = 0x20000;

@@ -1,4 +1,4 @@
-#include "engine/station_core.h"
+#include "station/station_core.h"
 
 #include <cstring>
 

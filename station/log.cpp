@@ -1,4 +1,4 @@
-#include "link/log.h"
+#include "station/log.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -7,8 +7,8 @@
 
 #include <unistd.h>
 
-#include "engine/clock.h"
-#include "engine/station_core.h"
+#include "station/clock.h"
+#include "station/station_core.h"
 
 namespace {
 std::mutex g_csLogFile;

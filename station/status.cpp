@@ -1,8 +1,8 @@
-#include "engine/status.h"
+#include "station/status.h"
 
 #include <cstdio>
 
-#include "engine/station_core.h"
+#include "station/station_core.h"
 
 namespace {
 // The format of a region kind, or null for the kinds that have none of their own.

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "engine/channel_context.h"
+#include "station/channel_context.h"
 
 constexpr int MODEL_COUNT = 7;
 
@@ -33,7 +33,3 @@ void MODEL_TICKS_ApplyStored(CVarnDLCore& core);
 DOWNLOAD_TICKS MODEL_TICKS_Current(CVarnDLCore& core);
 // The "Hidden" box, as the worker reads it at the Hidden step (takes m_csTicks).
 bool MODEL_TICKS_HiddenTicked(CVarnDLCore& core);
-// After the operator agreed to re-partition: every region of the current model is ticked (CSC
-// and Hidden as far as their images are chosen), models 0 and 1 lose CSC and Hidden, and the
-// boxes show the current model's selection again (takes m_csTicks).
-void MODEL_TICKS_ForceFullDownload(CVarnDLCore& core);

@@ -1,6 +1,6 @@
 // The channel context: transfer buffers, the selection computed at Start, the header blocks and
 // the plan that running workers keep while a later Start prepares a new one.
-#include "engine/channel_context.h"
+#include "station/channel_context.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/clock.h"
-#include "engine/station_core.h"
+#include "station/clock.h"
+#include "station/station_core.h"
 
 namespace {
 

@@ -1,9 +1,8 @@
-#include "engine/model_ticks.h"
+#include "station/model_ticks.h"
 
 #include <mutex>
 
-#include "engine/station_core.h"
-#include "images/model_table.h"
+#include "station/station_core.h"
 
 DOWNLOAD_TICKS MODEL_TICKS_Stored(const CVarnDLCore& core)
 {
@@ -38,18 +37,4 @@ bool MODEL_TICKS_HiddenTicked(CVarnDLCore& core)
 {
     std::lock_guard<std::mutex> lock(core.m_csTicks);
     return core.m_CurrentTicks.bHidden;
-}
-
-void MODEL_TICKS_ForceFullDownload(CVarnDLCore& core)
-{
-    std::lock_guard<std::mutex> lock(core.m_csTicks);
-    const int nModel = (core.m_nModel >= 0 && core.m_nModel < MODEL_COUNT) ? core.m_nModel : 4;
-    MODEL_TICKS& r = core.m_aModelTicks[nModel];
-    r.dwPBoot = r.dwPhone = r.dwEboot = r.dwPda = 1;
-    r.dwCarrier = core.m_bCscImage ? 1 : 0;
-    r.dwHidden = core.m_bHiddenImage ? 1 : 0;
-    // Some compact models have no CSC or Hidden boxes to show these ticks.
-    for (int m = 0; m < MODEL_COUNT; ++m) MODEL_ApplyForcedDownloadRules(m, core.m_aModelTicks[m]);
-    core.m_CurrentTicks = MODEL_TICKS_Stored(core);
-    ++core.m_dwTicksVersion;
 }

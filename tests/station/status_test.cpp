@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/station_core.h"
-#include "engine/status.h"
+#include "station/station_core.h"
+#include "station/status.h"
 #include "support/channel_fixture.h"
 
 namespace {

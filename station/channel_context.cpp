@@ -1,4 +1,4 @@
-#include "engine/channel_context.h"
+#include "station/channel_context.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <mutex>
 #include <new>
 
-#include "engine/station_core.h"
+#include "station/station_core.h"
 
 uint8_t g_bySeq[MAX_CHANNEL];
 const REGION_INFO* g_pRegion[MAX_CHANNEL];
