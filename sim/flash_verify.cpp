@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 
@@ -72,6 +73,19 @@ const char* FLASH_VERIFY_StatusText(VERIFY_STATUS e)
     case VERIFY_MISMATCH: return "MISMATCH";
     default: return "image unreadable";
     }
+}
+
+std::string FLASH_VERIFY_ResultText(const VERIFY_RESULT& result)
+{
+    std::string str = result.slice.strName + " " + FLASH_VERIFY_StatusText(result.eStatus);
+    if (result.eStatus == VERIFY_MISMATCH) {
+        char sz[96];
+        std::snprintf(sz, sizeof(sz), " (%llu bytes differ, first at +0x%llX)",
+                      static_cast<unsigned long long>(result.qwBadBytes),
+                      static_cast<unsigned long long>(result.qwFirstBad));
+        str += sz;
+    }
+    return str;
 }
 
 std::pair<uint32_t, uint64_t> FLASH_VERIFY_Footprint(const FLASH_SLICE& slice)

@@ -46,6 +46,8 @@ VERIFY_RESULT FLASH_VERIFY_Slice(const CFlashModel& flash, const FLASH_SLICE& sl
 std::vector<VERIFY_RESULT> FLASH_VERIFY_Slices(const CFlashModel& flash,
                                                const std::vector<FLASH_SLICE>& aSlices);
 const char* FLASH_VERIFY_StatusText(VERIFY_STATUS e);
+// "PDA MISMATCH (3 bytes differ, first at +0x10)": the slice's name, status and first difference.
+std::string FLASH_VERIFY_ResultText(const VERIFY_RESULT& result);
 
 struct VERIFY_IMAGES {
     std::string strPhone, strEboot, strPda, strCsc, strHidden;

@@ -399,7 +399,8 @@ bool IMAGE_BUILDER_WriteStandardSet(const std::string& strDir, uint32_t dwSeed,
     pda.aRegion[REGION_PDA] = {aFlash[REGION_PDA].StartAddr, 0, sizes.dwPda,
                                aFlash[REGION_PDA].EraseLength};
     if (sizes.bCscSizeInPda) {
-        pda.aRegion[REGION_RESERVED] = {CSC_SIZE_MARKER, sizes.dwCsc, 0, 0};
+        const uint32_t dwAnnounced = sizes.dwCscSizeAnnounced ? sizes.dwCscSizeAnnounced : sizes.dwCsc;
+        pda.aRegion[REGION_RESERVED] = {CSC_SIZE_MARKER, dwAnnounced, 0, 0};
     }
     pda.aPieces.push_back(seeded(0, sizes.dwPda, REGION_PDA));
     set.strPda = strBase + "pda.pda";

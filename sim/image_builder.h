@@ -70,6 +70,7 @@ struct IMAGE_SET_SIZES {
     CSC_FORM eCsc = CSC_PLAIN;
     uint32_t dwCscEntries = 3;          // of a container
     bool bCscSizeInPda = false;         // the PDA image announces the CSC size
+    uint32_t dwCscSizeAnnounced = 0;    // the size it announces; 0: dwCsc
 };
 
 struct IMAGE_SET {

@@ -221,19 +221,10 @@ std::string Report(const SIM& sim, bool* pbMismatch)
                 str += std::string("  efs2 kept: ") + (bKept ? "yes" : "NO") + "\n";
             }
             for (const auto& result : FLASH_VERIFY_Slices(flash, aSlices)) {
-                std::snprintf(sz, sizeof(sz), "  verify %s %s", result.slice.strName.c_str(),
-                              FLASH_VERIFY_StatusText(result.eStatus));
-                str += sz;
-                if (result.eStatus == VERIFY_MISMATCH) {
-                    std::snprintf(sz, sizeof(sz), " (%llu bytes differ, first at +0x%llX)",
-                                  static_cast<unsigned long long>(result.qwBadBytes),
-                                  static_cast<unsigned long long>(result.qwFirstBad));
-                    str += sz;
-                }
+                str += "  verify " + FLASH_VERIFY_ResultText(result) + "\n";
                 if (result.eStatus == VERIFY_MISMATCH || result.eStatus == VERIFY_NO_FILE) {
                     *pbMismatch = true;
                 }
-                str += "\n";
             }
         });
     }

@@ -22,13 +22,6 @@ namespace {
 constexpr uint32_t EFS_LENGTH = 0x10000;
 constexpr const char* DEFERRED_LINE = "[Channel 0]  Stop deferred: restoring EFS data first\r\n";
 
-MODEL_TICKS AllTicks()
-{
-    MODEL_TICKS t;
-    t.dwPBoot = t.dwPhone = t.dwEboot = t.dwPda = t.dwCarrier = t.dwHidden = 1;
-    return t;
-}
-
 bool IsPhoneErase(const REQUEST_RECORD& r, uint32_t dwPdaStart)
 {
     return r.byOpcode == CMD_ERASE_FOR_WRITE && r.dwParam == 0 && r.dwLength == dwPdaStart;
@@ -105,13 +98,6 @@ public:
     ~CReceiveGate() { FLASH_DOWNLOADER_SetReceiveSeam(nullptr, nullptr); }
 };
 
-size_t Count(CVirtualPhone& phone, uint8_t byOpcode)
-{
-    const auto aReq = phone.Requests();
-    return static_cast<size_t>(std::count_if(
-        aReq.begin(), aReq.end(), [&](const REQUEST_RECORD& r) { return r.byOpcode == byOpcode; }));
-}
-
 // Phone 0 holds a partition table unlike the images' and an EFS2 of its own, and the operator
 // answers Yes; phone 1, when there is one, refuses the unlock.
 class EfsGuard : public ::testing::Test {
@@ -122,26 +108,25 @@ protected:
         cfg.abyPartitionTable.assign(PARTITION_TABLE_SIZE, 0x5A);
         m_pSt = std::make_unique<CE2EStation>(nPhones, cfg);
         ASSERT_TRUE(m_pSt->BuildImages());
-        const REGION_INFO& efs = m_pSt->m_Images.aLayout[REGION_EFS2];
+        const REGION_INFO& efs = m_pSt->m_Images.aFlash[REGION_EFS2];
         m_dwEfsStart = efs.StartAddr;
         cfg.dwEfsStart = efs.StartAddr;
         cfg.dwEfsLength = EFS_LENGTH;
         cfg.faults.aRules = aRules;
         m_pSt->Phone(0).SetConfig(cfg);
-        m_abyEfs.resize(EFS_LENGTH);
-        E2E_Fill(m_abyEfs.data(), m_abyEfs.size(), 77);
+        m_abyEfs = FIXTURE_Pattern(EFS_LENGTH, 77);
         m_pSt->Phone(0).PreloadFlash(efs.StartAddr, m_abyEfs);
         if (nPhones > 1) {
             PHONE_CONFIG refusing;
             refusing.faults.bRefuseUnlock = true;
             m_pSt->Phone(1).SetConfig(refusing);
         }
-        ASSERT_TRUE(m_pSt->Load(AllTicks(), 3).empty());
+        ASSERT_TRUE(m_pSt->Load(FIXTURE_AllTicks(), 3).empty());
         m_pSt->m_pView->m_nAnswer = IDYES;
         m_Gate.pSt = m_pSt.get();
         m_Gate.bHoldErase = true;
         m_Gate.bUnlockReleased = false;
-        m_Gate.dwPdaStart = m_pSt->m_Images.aLayout[REGION_PDA].StartAddr;
+        m_Gate.dwPdaStart = m_pSt->m_Images.aFlash[REGION_PDA].StartAddr;
     }
 
     bool EfsIntact() { return m_pSt->Phone(0).ReadFlash(m_dwEfsStart, EFS_LENGTH) == m_abyEfs; }
@@ -166,7 +151,7 @@ TEST_F(EfsGuard, StopAllWhileParkedWaitsForTheWriteBackThenStopsBeforeAnythingEl
 
     EXPECT_EQ(st.LastBarText(1), " FLASH UNLOCK Fail !!!");
     EXPECT_TRUE(st.Logged(DEFERRED_LINE));
-    EXPECT_EQ(Count(st.Phone(0), CMD_EFS_RESTORE), 1u);
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_EFS_RESTORE), 1u);
     EXPECT_TRUE(EfsIntact());
     // Stopped right after the write-back: no erase of the PDA area, no region, never PASS.
     const auto aReq = st.Phone(0).Requests();
@@ -202,7 +187,7 @@ TEST_F(EfsGuard, WithoutAStopTheRepartitionRunsInItsOwnOrderAndPasses)
     EXPECT_EQ(abyOrder, (std::vector<uint8_t>{CMD_ERASE_FOR_WRITE, CMD_EFS_BACKUP,
                                               CMD_ERASE_FOR_WRITE, CMD_EFS_RESTORE,
                                               CMD_ERASE_FOR_WRITE}));
-    EXPECT_EQ(Count(st.Phone(0), CMD_EFS_RESTORE), 1u);
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_EFS_RESTORE), 1u);
 }
 
 TEST_F(EfsGuard, PhoneEraseNotAcknowledgedStillBringsEfsBack)
@@ -222,7 +207,7 @@ TEST_F(EfsGuard, PhoneEraseNotAcknowledgedStillBringsEfsBack)
 
         EXPECT_FALSE(st.Passed(0));
         EXPECT_EQ(st.LastBarText(0), " Send Partition Table Fail!");
-        EXPECT_EQ(Count(st.Phone(0), CMD_EFS_RESTORE), 1u);
+        EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_EFS_RESTORE), 1u);
         EXPECT_EQ(st.Phone(0).Requests().back().byOpcode, CMD_EFS_RESTORE);
         EXPECT_TRUE(EfsIntact());
         EXPECT_EQ(st.m_pCore->m_dwEfsParked[0].load(), EFS_NOT_PARKED);
@@ -276,7 +261,7 @@ TEST_F(EfsGuard, SilentPhoneWhileParkedIsWaitedForUntilCancelOrUnplug)
             // waited for): the phone had erased.
             EXPECT_TRUE(WaitForRequest(
                 st.Phone(0), [](const REQUEST_RECORD& r) { return r.byOpcode == CMD_EFS_RESTORE; }));
-            EXPECT_EQ(Count(st.Phone(0), CMD_EFS_RESTORE), 1u);
+            EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_EFS_RESTORE), 1u);
             EXPECT_TRUE(EfsIntact());
         }
         m_pSt.reset();

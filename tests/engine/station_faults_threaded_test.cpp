@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 
 #include "protocol/commands.h"
 #include "station/model_ticks.h"
@@ -14,36 +15,11 @@ namespace {
 
 constexpr auto BOUND = std::chrono::seconds(30);
 
-MODEL_TICKS AllTicks()
-{
-    MODEL_TICKS t;
-    t.dwPBoot = t.dwPhone = t.dwEboot = t.dwPda = t.dwCarrier = t.dwHidden = 1;
-    return t;
-}
-
-PHONE_FAULT_RULE Rule(int nOpcode, uint32_t dwNth, uint32_t dwCount, PHONE_FAULT_ACTION eAction)
-{
-    PHONE_FAULT_RULE r;
-    r.nOpcode = nOpcode;
-    r.dwNth = dwNth;
-    r.dwCount = dwCount;
-    r.eAction = eAction;
-    return r;
-}
-
 PHONE_CONFIG WithRule(const PHONE_FAULT_RULE& rule)
 {
     PHONE_CONFIG cfg;
     cfg.faults.aRules.push_back(rule);
     return cfg;
-}
-
-size_t Count(CVirtualPhone& phone, uint8_t byOpcode, int nKind = -1)
-{
-    const auto aReq = phone.Requests();
-    return static_cast<size_t>(std::count_if(aReq.begin(), aReq.end(), [&](const REQUEST_RECORD& r) {
-        return r.byOpcode == byOpcode && (nKind < 0 || r.byKind == nKind);
-    }));
 }
 
 // Runs the station and checks that it came back in time; the run's result.
@@ -69,9 +45,9 @@ TEST(StationFaults, RefusedUnlockFailsTheChannelAndStopsEveryOther)
     refusing.faults.bRefuseUnlock = true;
     CE2EStation st(2, refusing);
     // The other phone hangs in its first staged frame until the station stops it.
-    st.Phone(1).SetConfig(WithRule(Rule(CMD_SEND_DATA, 1, 0, FAULT_SILENCE)));
+    st.Phone(1).SetConfig(WithRule(FIXTURE_Rule(CMD_SEND_DATA, 1, FAULT_SILENCE, 0)));
     ASSERT_TRUE(st.BuildImages());
-    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
     EXPECT_EQ(RunBounded(st), STATION_RUN_STOPPED);
 
     EXPECT_FALSE(st.Passed(0));
@@ -79,16 +55,16 @@ TEST(StationFaults, RefusedUnlockFailsTheChannelAndStopsEveryOther)
     EXPECT_EQ(st.LastBarText(0), " FLASH UNLOCK Fail !!!");
     EXPECT_TRUE(IsRed(st, 0));
     EXPECT_TRUE(st.Logged("[Channel 0]  FLASH UNLOCK Fail !!!\r\n"));
-    EXPECT_EQ(Count(st.Phone(0), CMD_PARTITION_TABLE), 0u);
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_PARTITION_TABLE), 0u);
     EXPECT_EQ(st.m_pView->PortTexts(0).back(), "NONE");
     EXPECT_EQ(st.m_pView->PortTexts(1).back(), "NONE");
 }
 
 TEST(StationFaults, SilentPhoneWaitsUntilTheRunFlagIsCleared)
 {
-    CE2EStation st(1, WithRule(Rule(CMD_FLASH_UNLOCK, 1, 0, FAULT_SILENCE)));
+    CE2EStation st(1, WithRule(FIXTURE_Rule(CMD_FLASH_UNLOCK, 1, FAULT_SILENCE, 0)));
     ASSERT_TRUE(st.BuildImages());
-    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
     st.StopAllAfter(0, 1);
     EXPECT_EQ(RunBounded(st), STATION_RUN_STOPPED);
 
@@ -99,9 +75,9 @@ TEST(StationFaults, SilentPhoneWaitsUntilTheRunFlagIsCleared)
 
 TEST(StationFaults, NakStormIsRiddenOutByResendsAndTheDataArriveIntact)
 {
-    CE2EStation st(1, WithRule(Rule(CMD_WRITE_FLASH, 2, 40, FAULT_NAK)));
+    CE2EStation st(1, WithRule(FIXTURE_Rule(CMD_WRITE_FLASH, 2, FAULT_NAK, 40)));
     ASSERT_TRUE(st.BuildImages());
-    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
     RunBounded(st);
 
     ASSERT_TRUE(st.Passed(0)) << st.LastBarText(0);
@@ -111,15 +87,15 @@ TEST(StationFaults, NakStormIsRiddenOutByResendsAndTheDataArriveIntact)
 
 TEST(StationFaults, EndlessNakStormEndsWhenTheStationIsStoppedAndNeverPasses)
 {
-    CE2EStation st(1, WithRule(Rule(CMD_WRITE_FLASH, 1, 0, FAULT_NAK)));
+    CE2EStation st(1, WithRule(FIXTURE_Rule(CMD_WRITE_FLASH, 1, FAULT_NAK, 0)));
     ASSERT_TRUE(st.BuildImages());
-    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
     st.StopAllAfter(0, 300);
     RunBounded(st);
 
     EXPECT_FALSE(st.Passed(0));
     EXPECT_EQ(st.m_pCore->m_bDownloadDone[0].load(), 0u);
-    EXPECT_EQ(Count(st.Phone(0), CMD_FLASH_LOCK), 0u);
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_FLASH_LOCK), 0u);
     // A stopped region is not claimed as written.
     EXPECT_FALSE(st.Logged("[Channel 0]  FOTA Download Success!!\r\n"));
     EXPECT_EQ(st.m_pView->PortTexts(0).back(), "NONE");
@@ -131,13 +107,13 @@ TEST(StationFaults, CrcMismatchLeavesTheFlashRangeUntouched)
     cfg.faults.bCorruptStaged = true;
     CE2EStation st(1, cfg);
     ASSERT_TRUE(st.BuildImages());
-    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
     RunBounded(st);
 
     EXPECT_FALSE(st.Passed(0));
     EXPECT_TRUE(st.Logged("[Channel 0]  Check CRC QCSBL Data Fail\r\n"));
-    EXPECT_EQ(Count(st.Phone(0), CMD_ERASE_FOR_FLASH), 0u);
-    EXPECT_EQ(Count(st.Phone(0), CMD_FLASH_DATA), 0u);
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_ERASE_FOR_FLASH), 0u);
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_FLASH_DATA), 0u);
     EXPECT_EQ(st.LastBarText(0), " QCSBL Downloading... 100%");
     EXPECT_EQ(st.m_pCore->m_bDownloadDone[0].load(), 0u);
 }
@@ -148,7 +124,7 @@ TEST(StationFaults, LinkDroppedMidRegionFailsTheChannel)
     cfg.faults.qwDropAfterBytes = 0x30000;
     CE2EStation st(1, cfg);
     ASSERT_TRUE(st.BuildImages());
-    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
     RunBounded(st);
 
     EXPECT_FALSE(st.Passed(0));
@@ -158,9 +134,9 @@ TEST(StationFaults, LinkDroppedMidRegionFailsTheChannel)
 
 TEST(StationFaults, UnacknowledgedLockFailsWithoutTheRebootWait)
 {
-    CE2EStation st(1, WithRule(Rule(CMD_FLASH_LOCK, 1, 1, FAULT_NAK)));
+    CE2EStation st(1, WithRule(FIXTURE_Rule(CMD_FLASH_LOCK, 1, FAULT_NAK)));
     ASSERT_TRUE(st.BuildImages());
-    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
     RunBounded(st);
 
     EXPECT_FALSE(st.Passed(0));
@@ -175,10 +151,10 @@ TEST(StationFaults, AfterARepartitionTheFirstFailedRegionEndsTheRegionPhase)
     PHONE_CONFIG cfg;
     cfg.abyPartitionTable.assign(PARTITION_TABLE_SIZE, 0x5A);
     // Erases: PDA, phone, the areas behind APPSBL, MIBIB, QCSBL, then OEMSBL's is refused.
-    cfg.faults.aRules.push_back(Rule(CMD_ERASE_FOR_WRITE, 6, 1, FAULT_NAK));
+    cfg.faults.aRules.push_back(FIXTURE_Rule(CMD_ERASE_FOR_WRITE, 6, FAULT_NAK));
     CE2EStation st(1, cfg);
     ASSERT_TRUE(st.BuildImages());
-    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
     st.m_pView->m_nAnswer = IDYES;
     RunBounded(st);
 
@@ -186,9 +162,9 @@ TEST(StationFaults, AfterARepartitionTheFirstFailedRegionEndsTheRegionPhase)
     EXPECT_EQ(st.LastBarText(0), " OEMSBL ERASE FLASH Failed!");
     EXPECT_TRUE(st.Logged("[Channel 0]  Erase OEMSBL Region Fail!!!\r\n"));
     // Nothing after OEMSBL ran: no further erase, no AMSS data, no lock.
-    EXPECT_EQ(Count(st.Phone(0), CMD_ERASE_FOR_WRITE), 6u);
-    EXPECT_EQ(Count(st.Phone(0), CMD_WRITE_FLASH, AmssDownloading), 0u);
-    EXPECT_EQ(Count(st.Phone(0), CMD_FLASH_LOCK), 0u);
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_ERASE_FOR_WRITE), 6u);
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_WRITE_FLASH, AmssDownloading), 0u);
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_FLASH_LOCK), 0u);
 }
 
 TEST(StationFaults, RegionBeyondItsImageFileFailsWithItsOwnTextBeforeAnythingIsSent)
@@ -200,33 +176,35 @@ TEST(StationFaults, RegionBeyondItsImageFileFailsWithItsOwnTextBeforeAnythingIsS
         CE2EStation st(1, cfg);
         ASSERT_TRUE(st.BuildImages());
         // The Phone descriptor says AMSS runs past the end of the file.
-        E2E_FILE& phone = st.m_Images.phone;
-        const size_t nAt = phone.aby.size() - TRAILER_NEW_SIZE + 12 + 16 * REGION_AMSS + 8;
-        const uint32_t dwLength = static_cast<uint32_t>(phone.aby.size());
-        std::memcpy(phone.aby.data() + nAt, &dwLength, 4);
-        ASSERT_TRUE(E2E_WriteFile(phone));
-        ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+        std::fstream phone(st.m_Images.strPhone, std::ios::binary | std::ios::in | std::ios::out);
+        phone.seekg(0, std::ios::end);
+        const uint32_t dwLength = static_cast<uint32_t>(phone.tellg());
+        phone.seekp(dwLength - TRAILER_NEW_SIZE + 12 + 16 * REGION_AMSS + 8);
+        phone.write(reinterpret_cast<const char*>(&dwLength), 4);
+        phone.close();
+        ASSERT_TRUE(phone.good());
+        ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
         RunBounded(st);
 
         EXPECT_FALSE(st.Passed(0));
         if (bSafe) {
             EXPECT_EQ(st.LastBarText(0), " AMSS Sending Partition Failed!");
             EXPECT_TRUE(st.Logged("[Channel 0]  Sending partition AMSS Data Fail!!!\r\n"));
-            EXPECT_EQ(Count(st.Phone(0), CMD_SEND_DATA, AmssDownloading), 0u);
+            EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_SEND_DATA, AmssDownloading), 0u);
         } else {
             EXPECT_EQ(st.LastBarText(0), " AMSS WRITE FLASH Failed!");
             EXPECT_TRUE(st.Logged("[Channel 0]  Write AMSS Data Fail!!!\r\n"));
-            EXPECT_EQ(Count(st.Phone(0), CMD_WRITE_FLASH, AmssDownloading), 0u);
+            EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_WRITE_FLASH, AmssDownloading), 0u);
         }
         // The AMSS range was never erased.
-        EXPECT_EQ(Count(st.Phone(0), CMD_ERASE_FOR_WRITE, AmssDownloading), 0u);
-        EXPECT_EQ(Count(st.Phone(0), CMD_ERASE_FOR_FLASH, AmssDownloading), 0u);
+        EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_ERASE_FOR_WRITE, AmssDownloading), 0u);
+        EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_ERASE_FOR_FLASH, AmssDownloading), 0u);
     }
 }
 
 TEST(StationFaults, RefusedMibibHeaderIsResentOnlyUntilTheStationStops)
 {
-    CE2EStation st(1, WithRule(Rule(CMD_MIBIB_HEADER, 1, 0, FAULT_NAK)));
+    CE2EStation st(1, WithRule(FIXTURE_Rule(CMD_MIBIB_HEADER, 1, FAULT_NAK, 0)));
     ASSERT_TRUE(st.BuildImages());
     MODEL_TICKS ticks;
     ticks.dwPhone = 1;
@@ -235,8 +213,8 @@ TEST(StationFaults, RefusedMibibHeaderIsResentOnlyUntilTheStationStops)
     RunBounded(st);
 
     EXPECT_FALSE(st.Passed(0));
-    EXPECT_GE(Count(st.Phone(0), CMD_MIBIB_HEADER), 30u);
-    EXPECT_EQ(Count(st.Phone(0), CMD_SEND_DATA, AmssDownloading), 0u);
+    EXPECT_GE(FIXTURE_Count(st.Phone(0), CMD_MIBIB_HEADER), 30u);
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_SEND_DATA, AmssDownloading), 0u);
     EXPECT_FALSE(st.Logged("[Channel 0]  Send MIBIB Header Data Success!!!\r\n"));
 }
 
@@ -246,9 +224,9 @@ TEST(StationFaults, CancelWhileTheLoopIsStoppingAWorkerEndsTheRunCleanly)
     refusing.faults.bRefuseUnlock = true;
     CE2EStation st(2, refusing);
     // The second phone hangs in its first staged frame, so the stop-all has a worker to join.
-    st.Phone(1).SetConfig(WithRule(Rule(CMD_SEND_DATA, 1, 0, FAULT_SILENCE)));
+    st.Phone(1).SetConfig(WithRule(FIXTURE_Rule(CMD_SEND_DATA, 1, FAULT_SILENCE, 0)));
     ASSERT_TRUE(st.BuildImages());
-    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
     STATION_LOOP_OPTIONS loop;
     bool bCancelled = false;
     loop.fnProcessEvents = [&] {

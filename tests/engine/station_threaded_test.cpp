@@ -14,13 +14,6 @@
 
 namespace {
 
-MODEL_TICKS AllTicks()
-{
-    MODEL_TICKS t;
-    t.dwPBoot = t.dwPhone = t.dwEboot = t.dwPda = t.dwCarrier = t.dwHidden = 1;
-    return t;
-}
-
 // Every region of a full download, compared byte for byte with its image slice.
 void ExpectAllRegionsWritten(CE2EStation& st, int i, bool bStagedMibib)
 {
@@ -30,20 +23,13 @@ void ExpectAllRegionsWritten(CE2EStation& st, int i, bool bStagedMibib)
     EXPECT_EQ(st.CheckMibib(i, bStagedMibib), "") << "phone " << i;
 }
 
-size_t CountOpcode(CVirtualPhone& phone, uint8_t byOpcode)
-{
-    const auto aReq = phone.Requests();
-    return static_cast<size_t>(std::count_if(aReq.begin(), aReq.end(),
-                                             [&](const REQUEST_RECORD& r) { return r.byOpcode == byOpcode; }));
-}
-
 }  // namespace
 
 TEST(StationRun, SafeDownloadWritesEveryRegionOfAFullImageSet)
 {
     CE2EStation st(1);
     ASSERT_TRUE(st.BuildImages());
-    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
     EXPECT_EQ(st.Run(), STATION_RUN_FINISHED);
 
     ASSERT_TRUE(st.Passed(0)) << st.LastBarText(0);
@@ -64,15 +50,15 @@ TEST(StationRun, OlderVersionUpdateWritesEveryRegionDirectly)
     cfg.bSafeDownload = false;
     CE2EStation st(1, cfg);
     ASSERT_TRUE(st.BuildImages());
-    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
     st.Run();
 
     ASSERT_TRUE(st.Passed(0)) << st.LastBarText(0);
     ExpectAllRegionsWritten(st, 0, false);
     EXPECT_TRUE(st.Logged("[Channel 0]  Download Mode : Older Version Update \r\n"));
     // Nothing is staged: no send, CRC or flash-from-memory request reaches the phone.
-    EXPECT_EQ(CountOpcode(st.Phone(0), CMD_SEND_DATA), 0u);
-    EXPECT_EQ(CountOpcode(st.Phone(0), CMD_CHECK_CRC), 0u);
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_SEND_DATA), 0u);
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_CHECK_CRC), 0u);
     EXPECT_TRUE(st.Logged("[Channel 0]  Download Success!!\r\n"));  // the MIBIB part
 }
 
@@ -83,9 +69,9 @@ TEST(StationRun, McciModeDecidesTheSequenceWrapAndBothModesWriteTheSameData)
         PHONE_CONFIG cfg;
         cfg.bMcci = bMcci;
         CE2EStation st(1, cfg);
-        E2E_IMAGE_OPTIONS opt;
-        opt.dwAmss = 130 * 0x8000 + 0x77;  // long enough for the sequence to pass 0x7E and 112
-        ASSERT_TRUE(st.BuildImages(opt));
+        IMAGE_SET_SIZES sizes = E2E_Sizes();
+        sizes.dwAmss = 130 * 0x8000 + 0x77;  // long enough for the sequence to pass 0x7E and 112
+        ASSERT_TRUE(st.BuildImages(sizes));
         MODEL_TICKS ticks;
         ticks.dwPhone = 1;
         ASSERT_TRUE(st.Load(ticks, 3).empty());
@@ -113,13 +99,12 @@ TEST(StationRun, PartitionMismatchAnsweredYesRepartitionsKeepsEfsAndWritesEveryt
     cfg.byPartitionNakReason = 7;                              // class 23 asks as class 2 does
     CE2EStation st(1, cfg);
     ASSERT_TRUE(st.BuildImages());
-    const REGION_INFO& efs = st.m_Images.aLayout[REGION_EFS2];
+    const REGION_INFO& efs = st.m_Images.aFlash[REGION_EFS2];
     PHONE_CONFIG withEfs = cfg;
     withEfs.dwEfsStart = efs.StartAddr;
     withEfs.dwEfsLength = 0x10000;
     st.Phone(0).SetConfig(withEfs);
-    std::vector<uint8_t> abyEfs(0x10000);
-    E2E_Fill(abyEfs.data(), abyEfs.size(), 99);
+    const std::vector<uint8_t> abyEfs = FIXTURE_Pattern(0x10000, 99);
     st.Phone(0).PreloadFlash(efs.StartAddr, abyEfs);
 
     MODEL_TICKS ticks;
@@ -136,8 +121,8 @@ TEST(StationRun, PartitionMismatchAnsweredYesRepartitionsKeepsEfsAndWritesEveryt
               std::vector<uint8_t>(st.m_pCore->m_abyPartitionTable,
                                    st.m_pCore->m_abyPartitionTable + PARTITION_TABLE_SIZE));
     // Erase-then-write everywhere, so no staged request and no MIBIB download by 0xE0.
-    EXPECT_EQ(CountOpcode(st.Phone(0), CMD_SEND_DATA), 0u);
-    EXPECT_EQ(CountOpcode(st.Phone(0), CMD_SAFE_DOWNLOAD), 0u);
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_SEND_DATA), 0u);
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_SAFE_DOWNLOAD), 0u);
     // The saved selection of the model now ticks every region that has an image.
     const MODEL_TICKS& saved = st.m_pCore->m_aModelTicks[3];
     EXPECT_EQ(saved.dwPBoot + saved.dwPhone + saved.dwEboot + saved.dwPda + saved.dwCarrier +
@@ -155,7 +140,7 @@ TEST(StationRun, PartitionMismatchAnsweredNoStopsTheWholeStationBeforeAnyWrite)
     quiet.faults.aRules.push_back({CMD_SEND_DATA, 1, 0, FAULT_SILENCE, 0});
     st.Phone(1).SetConfig(quiet);
     ASSERT_TRUE(st.BuildImages());
-    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
     st.m_pView->m_nAnswer = IDNO;
     EXPECT_EQ(st.Run(), STATION_RUN_STOPPED);
 
@@ -163,8 +148,8 @@ TEST(StationRun, PartitionMismatchAnsweredNoStopsTheWholeStationBeforeAnyWrite)
     EXPECT_FALSE(st.Passed(1));
     EXPECT_EQ(st.LastBarText(0), "Stopped by user : check partition once again\r\n");
     EXPECT_TRUE(st.Logged("[Channel 0]  Download stopped....\r\n"));
-    EXPECT_EQ(CountOpcode(st.Phone(0), CMD_ERASE_FOR_WRITE), 0u);
-    EXPECT_EQ(CountOpcode(st.Phone(0), CMD_WRITE_FLASH), 0u);
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_ERASE_FOR_WRITE), 0u);
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_WRITE_FLASH), 0u);
     EXPECT_EQ(st.m_pView->PortTexts(0).back(), "NONE");
     EXPECT_EQ(st.m_pCore->m_bThreadStart[1].load(), 0u);
 }
@@ -172,17 +157,20 @@ TEST(StationRun, PartitionMismatchAnsweredNoStopsTheWholeStationBeforeAnyWrite)
 TEST(StationRun, ModelFourAnnouncesCscSizeAndReserveAndWritesTheChosenEntryWithItsPriority)
 {
     CE2EStation st(1);
-    E2E_IMAGE_OPTIONS opt;
-    opt.dwCscSize = 0x123456;
-    opt.astrCscEntries = {"ZULU", "ALPHA", "MIKE"};
-    ASSERT_TRUE(st.BuildImages(opt));
-    ASSERT_TRUE(st.Load(AllTicks(), 4, "", false).empty());
+    IMAGE_SET_SIZES sizes = E2E_Sizes();
+    sizes.bCscSizeInPda = true;
+    sizes.dwCscSizeAnnounced = 0x123456;  // not the entry's own length
+    sizes.eCsc = CSC_MULTI;
+    sizes.dwCscEntries = 3;
+    ASSERT_TRUE(st.BuildImages(sizes));
+    ASSERT_EQ(st.m_Images.astrCscNames, (std::vector<std::string>{"ZULU", "ALPHA", "MIKE"}));
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 4, "", false).empty());
     ASSERT_EQ(st.m_nEntry, 1);  // ALPHA is listed first
     st.Run();
 
     ASSERT_TRUE(st.Passed(0)) << st.LastBarText(0);
     EXPECT_EQ(st.Phone(0).CscSize(), 0x123456u);
-    EXPECT_EQ(st.Phone(0).CscReserve(), st.m_Images.aLayout[REGION_CARRIER].EraseLength);
+    EXPECT_EQ(st.Phone(0).CscReserve(), st.m_Images.aFlash[REGION_CARRIER].EraseLength);
     EXPECT_EQ(st.CheckRegion(0, REGION_CARRIER), "");  // byte 104 is the priority, 0
     EXPECT_EQ(st.CheckRegion(0, REGION_PDA), "");
     EXPECT_GE(st.m_Clock.TotalSlept(), 240000u);
@@ -194,17 +182,18 @@ TEST(StationRun, ReserveTooSmallSkipsOnlyTheCscAndStillPasses)
     PHONE_CONFIG cfg;
     cfg.dwCscReserveCapacity = 0x1000;
     CE2EStation st(1, cfg);
-    E2E_IMAGE_OPTIONS opt;
-    opt.astrCscEntries = {"ONE", "TWO"};
-    ASSERT_TRUE(st.BuildImages(opt));
-    ASSERT_TRUE(st.Load(AllTicks(), 4, "TWO").empty());
+    IMAGE_SET_SIZES sizes = E2E_Sizes();
+    sizes.eCsc = CSC_MULTI;
+    sizes.dwCscEntries = 2;
+    ASSERT_TRUE(st.BuildImages(sizes));
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 4, "ZULU").empty());  // entry 0, listed second
     st.Run();
 
     ASSERT_TRUE(st.Passed(0)) << st.LastBarText(0);
     ASSERT_EQ(st.m_pView->Messages().size(), 1u);
     EXPECT_EQ(st.m_pView->Messages()[0],
               "[Ch0] CSC Reserve size is too small. Cannot download csc image.");
-    const REGION_INFO& carrier = st.m_Images.aLayout[REGION_CARRIER];
+    const REGION_INFO& carrier = st.m_Images.aFlash[REGION_CARRIER];
     EXPECT_EQ(st.Phone(0).ReadFlash(carrier.StartAddr, 0x100), std::vector<uint8_t>(0x100, 0xFF));
     EXPECT_EQ(st.CheckRegion(0, REGION_HIDDEN), "");  // the cycle went on after the CSC
 }
@@ -213,7 +202,7 @@ TEST(StationRun, EightPhonesAtOnceAllPassWithTheirOwnCopies)
 {
     CE2EStation st(8);
     ASSERT_TRUE(st.BuildImages());
-    ASSERT_TRUE(st.Load(AllTicks(), 6).empty());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 6).empty());
     EXPECT_EQ(st.Run(), STATION_RUN_FINISHED);
     for (int i = 0; i < 8; ++i) {
         ASSERT_TRUE(st.Passed(i)) << "phone " << i << ": " << st.LastBarText(i);
@@ -227,7 +216,7 @@ TEST(StationLoop, DialogLoopWatchesAFailedChannelUntilItsPhoneIsPulled)
     cfg.faults.bCorruptStaged = true;
     CE2EStation st(1, cfg);
     ASSERT_TRUE(st.BuildImages());
-    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
     STATION_LOOP_OPTIONS loop;  // the dialog's: a failed phone keeps the loop going
     int nPassesAfterEnd = 0;
     loop.fnProcessEvents = [&] {
@@ -247,7 +236,7 @@ TEST(StationLoop, CancelEndsAStuckRunWithinItsBound)
     cfg.faults.aRules.push_back({CMD_FLASH_UNLOCK, 1, 0, FAULT_SILENCE, 0});
     CE2EStation st(3, cfg);
     ASSERT_TRUE(st.BuildImages());
-    ASSERT_TRUE(st.Load(AllTicks(), 4).empty());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 4).empty());
     STATION_LOOP_OPTIONS loop;
     bool bCancelled = false, bAllJoined = false;
     loop.fnProcessEvents = [&] {
@@ -266,7 +255,7 @@ TEST(StationLoop, NestedStartTakesTheNewPhoneAndLeavesTheRunningOneUndisturbed)
 {
     CE2EStation st(2);
     ASSERT_TRUE(st.BuildImages());
-    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
     const uint32_t nSecondPort = st.m_pCore->m_nComPort[1];
     st.m_pCore->m_nComPort[1] = 0;  // the second phone arrives during the run
     STATION_LOOP_OPTIONS loop;
@@ -289,7 +278,7 @@ TEST(StationLoop, NestedStartTakesTheNewPhoneAndLeavesTheRunningOneUndisturbed)
         ASSERT_TRUE(st.Passed(i)) << i << ": " << st.LastBarText(i);
         ExpectAllRegionsWritten(st, i, true);
     }
-    EXPECT_EQ(CountOpcode(st.Phone(0), CMD_FLASH_UNLOCK), 1u);  // started once only
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_FLASH_UNLOCK), 1u);  // started once only
 }
 
 TEST(StationRun, YesWithoutACompleteImageSetAsksForTheMissingImages)
@@ -297,10 +286,9 @@ TEST(StationRun, YesWithoutACompleteImageSetAsksForTheMissingImages)
     PHONE_CONFIG cfg;
     cfg.abyPartitionTable.assign(PARTITION_TABLE_SIZE, 0x5A);
     CE2EStation st(1, cfg);
-    E2E_IMAGE_OPTIONS opt;
-    opt.bEboot = false;
-    ASSERT_TRUE(st.BuildImages(opt));
-    ASSERT_TRUE(st.Load(AllTicks(), 3).empty());
+    ASSERT_TRUE(st.BuildImages());
+    st.m_Images.strEboot.clear();
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
     st.m_pView->m_nAnswer = IDYES;
     EXPECT_EQ(st.Run(), STATION_RUN_STOPPED);
 
@@ -309,7 +297,7 @@ TEST(StationRun, YesWithoutACompleteImageSetAsksForTheMissingImages)
     EXPECT_TRUE(st.Logged("[Channel 0]  Please select All image and Try again\r\n"));
     EXPECT_EQ(st.m_pCore->m_strEbootPath, "Please open Eboot Image File");
     EXPECT_EQ(st.m_pCore->m_strUnifiedPath, "Please open Unified Image File");
-    EXPECT_EQ(st.m_pCore->m_strPdaPath, st.m_Images.pda.strPath);  // chosen: left alone
-    EXPECT_EQ(CountOpcode(st.Phone(0), CMD_ERASE_FOR_WRITE), 0u);
-    EXPECT_EQ(CountOpcode(st.Phone(0), CMD_EFS_BACKUP), 0u);
+    EXPECT_EQ(st.m_pCore->m_strPdaPath, st.m_Images.strPda);  // chosen: left alone
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_ERASE_FOR_WRITE), 0u);
+    EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_EFS_BACKUP), 0u);
 }

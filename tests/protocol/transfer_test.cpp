@@ -27,16 +27,6 @@ PHONE_FAULTS Faults(std::initializer_list<PHONE_FAULT_RULE> aRule)
     return faults;
 }
 
-PHONE_FAULT_RULE Rule(int nOpcode, uint32_t dwNth, PHONE_FAULT_ACTION eAction, uint32_t dwCount = 1)
-{
-    PHONE_FAULT_RULE rule;
-    rule.nOpcode = nOpcode;
-    rule.dwNth = dwNth;
-    rule.dwCount = dwCount;
-    rule.eAction = eAction;
-    return rule;
-}
-
 uint32_t Crc(const uint8_t* pby, uint32_t dwBytes)
 {
     return FLASH_DOWNLOADER_Crc32(pby, dwBytes * 8, 0);
@@ -151,8 +141,8 @@ TEST_F(TransferTest, TheSameFrameIsSentAgainAfterEveryBadReply)
     std::vector<uint8_t> image = FIXTURE_Pattern(3 * CHUNK);
     m_Fx.OpenImage(image);
     m_Fx.SetRegion(BASE, 0, 3 * CHUNK);
-    m_Fx.m_pPhone->SetFaults(Faults({Rule(0xE0, 2, FAULT_NAK), Rule(0xE0, 3, FAULT_WRONG_SEQ),
-                                     Rule(0xE0, 4, FAULT_GARBAGE)}));
+    m_Fx.m_pPhone->SetFaults(Faults({FIXTURE_Rule(0xE0, 2, FAULT_NAK), FIXTURE_Rule(0xE0, 3, FAULT_WRONG_SEQ),
+                                     FIXTURE_Rule(0xE0, 4, FAULT_GARBAGE)}));
     ASSERT_EQ(FLASH_DOWNLOADER_SendRegion(P(), 3), 1);
     std::vector<REQUEST_RECORD> aReq = m_Fx.Requests(0xE0);
     ASSERT_EQ(aReq.size(), 6u);
@@ -177,7 +167,7 @@ TEST_F(TransferTest, StagedSendStopsAtTheNextChunkWhenTheChannelIsStopped)
     m_Fx.OpenImage(FIXTURE_Pattern(6 * CHUNK));
     m_Fx.SetRegion(BASE, 0, 6 * CHUNK);
     // The second chunk gets no answer; the console stops the channel meanwhile.
-    m_Fx.m_pPhone->SetFaults(Faults({Rule(0xE0, 2, FAULT_SILENCE)}));
+    m_Fx.m_pPhone->SetFaults(Faults({FIXTURE_Rule(0xE0, 2, FAULT_SILENCE)}));
     m_Fx.StopAfterRequests(2);
     EXPECT_EQ(FLASH_DOWNLOADER_SendRegion(P(), 3), 1);
     EXPECT_EQ(m_Fx.Requests().size(), 2u);
@@ -285,7 +275,7 @@ TEST_F(TransferTest, DirectWriteResendsAndStops)
     m_Fx.OpenImage(FIXTURE_Pattern(4 * CHUNK));
     EraseFlash(4 * CHUNK);
     m_Fx.SetRegion(BASE, 0, 4 * CHUNK);
-    m_Fx.m_pPhone->SetFaults(Faults({Rule(0xDD, 1, FAULT_NAK), Rule(0xDD, 3, FAULT_SILENCE)}));
+    m_Fx.m_pPhone->SetFaults(Faults({FIXTURE_Rule(0xDD, 1, FAULT_NAK), FIXTURE_Rule(0xDD, 3, FAULT_SILENCE)}));
     m_Fx.StopAfterRequests(3);
     EXPECT_EQ(FLASH_DOWNLOADER_WriteRegion(P(), 5), 1);
     std::vector<REQUEST_RECORD> aReq = m_Fx.Requests();
@@ -338,8 +328,8 @@ TEST_F(TransferTest, SpareWriteResendsOnBadRepliesAndStops)
     m_Fx.OpenImage(FIXTURE_Pattern(3 * SPARE_CHUNK));
     EraseFlash(4 * CHUNK);
     m_Fx.SetRegion(BASE, 0, 3 * SPARE_CHUNK);
-    m_Fx.m_pPhone->SetFaults(Faults({Rule(0xDD, 2, FAULT_WRONG_SEQ), Rule(0xDD, 3, FAULT_NAK),
-                                     Rule(0xDD, 5, FAULT_SILENCE)}));
+    m_Fx.m_pPhone->SetFaults(Faults({FIXTURE_Rule(0xDD, 2, FAULT_WRONG_SEQ), FIXTURE_Rule(0xDD, 3, FAULT_NAK),
+                                     FIXTURE_Rule(0xDD, 5, FAULT_SILENCE)}));
     m_Fx.StopAfterRequests(5);
     EXPECT_EQ(FLASH_DOWNLOADER_WriteRegionSpare(P(), 7), 1);
     std::vector<REQUEST_RECORD> aReq = m_Fx.Requests();
@@ -529,7 +519,7 @@ TEST_F(FlashRegionTest, BootLoadersAndShortRegionsAreProgrammedInOneRequest)
 TEST_F(FlashRegionTest, RefusedStepEndsTheExchangeWithoutResend)
 {
     Stage(300000);
-    m_Fx.m_pPhone->SetFaults(Faults({Rule(0xE2, 2, FAULT_NAK)}));
+    m_Fx.m_pPhone->SetFaults(Faults({FIXTURE_Rule(0xE2, 2, FAULT_NAK)}));
     EXPECT_EQ(FLASH_DOWNLOADER_FlashRegion(P(), 19), 0);
     EXPECT_EQ(m_Fx.Requests().size(), 2u);
     EXPECT_EQ(Percents(), (std::vector<int>{43}));
@@ -577,12 +567,12 @@ TEST_F(TransferTest, StagedMibibSendsTwoAreasEachErasedAndProgrammed)
 TEST_F(TransferTest, StagedMibibResendsChunksButNotTheEraseOrFlash)
 {
     m_Fx.OpenImage(FIXTURE_Pattern(0x60000));
-    m_Fx.m_pPhone->SetFaults(Faults({Rule(0xE0, 3, FAULT_GARBAGE)}));
+    m_Fx.m_pPhone->SetFaults(Faults({FIXTURE_Rule(0xE0, 3, FAULT_GARBAGE)}));
     ASSERT_EQ(FLASH_DOWNLOADER_SendMibib(P()), 1);
     EXPECT_EQ(m_Fx.Requests(0xE0).size(), 6u);
 
     m_Fx.m_pPhone->ClearRequests();
-    m_Fx.m_pPhone->SetFaults(Faults({Rule(0xE4, 1, FAULT_NAK)}));
+    m_Fx.m_pPhone->SetFaults(Faults({FIXTURE_Rule(0xE4, 1, FAULT_NAK)}));
     EXPECT_EQ(FLASH_DOWNLOADER_SendMibib(P()), 0);
     EXPECT_EQ(m_Fx.Requests().size(), 5u);
 }
@@ -590,7 +580,7 @@ TEST_F(TransferTest, StagedMibibResendsChunksButNotTheEraseOrFlash)
 TEST_F(TransferTest, StagedMibibStoppedMidAreaSendsNothingMore)
 {
     m_Fx.OpenImage(FIXTURE_Pattern(0x60000));
-    m_Fx.m_pPhone->SetFaults(Faults({Rule(0xE0, 2, FAULT_SILENCE)}));
+    m_Fx.m_pPhone->SetFaults(Faults({FIXTURE_Rule(0xE0, 2, FAULT_SILENCE)}));
     m_Fx.StopAfterRequests(2);
     EXPECT_EQ(FLASH_DOWNLOADER_SendMibib(P()), 0);
     EXPECT_EQ(m_Fx.Requests().size(), 2u);
@@ -632,7 +622,7 @@ TEST_F(TransferTest, DirectMibibResendsEachPageUntilAcknowledged)
     ASSERT_EQ(FLASH_DOWNLOADER_EraseForWrite(P(), 0), 1);
     m_Fx.m_pPhone->ClearRequests();
     g_bySeq[1] = 3;
-    m_Fx.m_pPhone->SetFaults(Faults({Rule(0xDD, 2, FAULT_WRONG_SEQ, 2)}));
+    m_Fx.m_pPhone->SetFaults(Faults({FIXTURE_Rule(0xDD, 2, FAULT_WRONG_SEQ, 2)}));
     ASSERT_EQ(FLASH_DOWNLOADER_WriteMibib(P(), 0), 1);
     std::vector<REQUEST_RECORD> aReq = m_Fx.Requests();
     ASSERT_EQ(aReq.size(), 4u);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "link/port_table.h"
@@ -84,6 +85,31 @@ void CRecordingView::Clear()
     m_aLog.clear();
     m_aPort.clear();
     m_aMessage.clear();
+}
+
+MODEL_TICKS FIXTURE_AllTicks()
+{
+    MODEL_TICKS t;
+    t.dwPBoot = t.dwPhone = t.dwEboot = t.dwPda = t.dwCarrier = t.dwHidden = 1;
+    return t;
+}
+
+PHONE_FAULT_RULE FIXTURE_Rule(int nOpcode, uint32_t dwNth, PHONE_FAULT_ACTION eAction, uint32_t dwCount)
+{
+    PHONE_FAULT_RULE rule;
+    rule.nOpcode = nOpcode;
+    rule.dwNth = dwNth;
+    rule.dwCount = dwCount;
+    rule.eAction = eAction;
+    return rule;
+}
+
+size_t FIXTURE_Count(const CVirtualPhone& phone, uint8_t byOpcode, int nKind)
+{
+    const std::vector<REQUEST_RECORD> aReq = phone.Requests();
+    return static_cast<size_t>(std::count_if(aReq.begin(), aReq.end(), [&](const REQUEST_RECORD& r) {
+        return r.byOpcode == byOpcode && (nKind < 0 || r.byKind == nKind);
+    }));
 }
 
 std::vector<uint8_t> FIXTURE_Pattern(size_t nSize, uint32_t dwSeed)

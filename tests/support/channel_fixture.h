@@ -14,6 +14,7 @@
 #include "sim/virtual_phone.h"
 #include "station/channel_context.h"
 #include "station/clock.h"
+#include "station/model_ticks.h"
 #include "station/station_core.h"
 #include "station/station_view.h"
 
@@ -98,3 +99,11 @@ private:
 // A pattern of image bytes that differs at every offset within a region (no two 32 KiB chunks
 // alike), so a chunk sent from the wrong offset shows.
 std::vector<uint8_t> FIXTURE_Pattern(size_t nSize, uint32_t dwSeed = 1);
+
+// Every "Download Mode" box ticked: a full download of whatever images there are.
+MODEL_TICKS FIXTURE_AllTicks();
+// A fault on the dwNth to (dwNth + dwCount - 1)-th frame of an opcode (count 0: from the n-th on).
+PHONE_FAULT_RULE FIXTURE_Rule(int nOpcode, uint32_t dwNth, PHONE_FAULT_ACTION eAction,
+                              uint32_t dwCount = 1);
+// How many requests with this opcode (and this kind, unless nKind is -1) the phone received.
+size_t FIXTURE_Count(const CVirtualPhone& phone, uint8_t byOpcode, int nKind = -1);

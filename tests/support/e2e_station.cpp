@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 
+#include <gtest/gtest.h>
+
 #include "images/image_select.h"
 #include "images/multi_csc.h"
 #include "link/port_table.h"
@@ -37,6 +39,36 @@ void RemoveTree(const std::string& strDir)
 
 }  // namespace
 
+IMAGE_SET_SIZES E2E_Sizes()
+{
+    IMAGE_SET_SIZES sizes;
+    sizes.dwQcsbl = 0x9123;
+    sizes.dwOemsbl = 0x12345;
+    sizes.dwAmss = 0x50321;
+    sizes.dwFota = 0x1004D;
+    sizes.dwAppsbl = 0x23456;
+    sizes.dwPda = 3 * 0x8080 + 0x1234;  // file bytes, spare bytes included
+    sizes.dwCsc = 2 * 0x8080 + 100;
+    sizes.dwEfs2Erase = 0x40000;
+    sizes.dwHiddenErase = 0x200000;
+    return sizes;
+}
+
+std::string E2E_CheckSlice(const CVirtualPhone& phone, const VERIFY_IMAGES& images,
+                           const std::string& strName)
+{
+    std::vector<FLASH_SLICE> aSlices;
+    std::string strError;
+    if (!FLASH_VERIFY_SlicesFromImages(images, &aSlices, &strError)) return strError;
+    for (const FLASH_SLICE& slice : aSlices) {
+        if (slice.strName != strName) continue;
+        VERIFY_RESULT result;
+        phone.WithFlash([&](const CFlashModel& flash) { result = FLASH_VERIFY_Slice(flash, slice); });
+        return result.eStatus == VERIFY_OK ? "" : FLASH_VERIFY_ResultText(result);
+    }
+    return "no slice " + strName + " in the images";
+}
+
 CE2EStation::CE2EStation(int nPhones, const PHONE_CONFIG& cfg)
     : m_pCore(std::make_unique<CVarnDLCore>()), m_pView(std::make_unique<CRecordingView>(m_pCore.get()))
 {
@@ -65,10 +97,13 @@ CE2EStation::~CE2EStation()
     if (!m_strDir.empty()) RemoveTree(m_strDir);
 }
 
-bool CE2EStation::BuildImages(const E2E_IMAGE_OPTIONS& opt)
+bool CE2EStation::BuildImages(const IMAGE_SET_SIZES& sizes)
 {
-    m_Opt = opt;
-    return !m_strDir.empty() && E2E_BuildImages(m_strDir, opt, m_Images);
+    std::string strError;
+    const bool bOk = !m_strDir.empty() &&
+                     IMAGE_BUILDER_WriteStandardSet(m_strDir, 1, sizes, &m_Images, &strError);
+    EXPECT_TRUE(bOk) << strError;
+    return bOk;
 }
 
 std::vector<std::string> CE2EStation::Load(const MODEL_TICKS& ticks, int nModel,
@@ -77,11 +112,11 @@ std::vector<std::string> CE2EStation::Load(const MODEL_TICKS& ticks, int nModel,
     CVarnDLCore& core = *m_pCore;
     core.m_nModel = nModel;
     core.m_aModelTicks[nModel] = ticks;
-    core.m_strPhonePath = m_Images.phone.strPath;
-    core.m_strEbootPath = m_Images.eboot.strPath;
-    core.m_strPdaPath = m_Images.pda.strPath;
-    core.m_strCscPath = m_Images.csc.strPath;
-    core.m_strHiddenPath = m_Images.hidden.strPath;
+    core.m_strPhonePath = m_Images.strPhone;
+    core.m_strEbootPath = m_Images.strEboot;
+    core.m_strPdaPath = m_Images.strPda;
+    core.m_strCscPath = m_Images.strCsc;
+    core.m_strHiddenPath = m_Images.strHidden;
     CTickControls controls(core);
     IMAGE_RevalidateImages(core, controls);
 
@@ -95,7 +130,8 @@ std::vector<std::string> CE2EStation::Load(const MODEL_TICKS& ticks, int nModel,
     }
     const IMAGE_START_RESULT result = IMAGE_ValidateForStart(core, controls, input);
     m_nEntry = result.nEntry;
-    m_bPriority = bPriority ? 1 : 0;
+    m_Verify = {m_Images.strPhone, m_Images.strEboot, m_Images.strPda, m_Images.strCsc,
+                m_Images.strHidden, input.strSelected, bPriority ? 1 : 0};
     MODEL_TICKS_ApplyStored(core);
     std::vector<std::string> astrRefused = result.astrRefused;
     if (!result.bGoOn) astrRefused.push_back(result.strMessage);
@@ -140,43 +176,17 @@ bool CE2EStation::Logged(const std::string& strLine) const
 
 std::string CE2EStation::CheckRegion(int i, int nRegion) const
 {
-    const REGION_INFO& layout = m_Images.aLayout[nRegion];
-    const E2E_FILE* pFile = &m_Images.phone;
-    uint32_t dwOffset = layout.FileOffset;
-    uint32_t dwLength = layout.DataLength;
-    bool bPaged = false;
-    std::vector<uint8_t> abySlice;
-    switch (nRegion) {
-    case REGION_APPSBL: pFile = &m_Images.eboot; break;
-    case REGION_PDA: pFile = &m_Images.pda; bPaged = true; break;
-    case REGION_HIDDEN: pFile = &m_Images.hidden; dwOffset = 0; bPaged = true; break;
-    case REGION_CARRIER:
-        pFile = &m_Images.csc;
-        if (m_nEntry >= 0) {
-            dwOffset = m_Images.adwEntryOffset[static_cast<size_t>(m_nEntry)];
-            dwLength = m_Opt.dwEntryData;
-            // The first chunk carries the priority byte in place of the file's.
-            abySlice.assign(pFile->aby.begin() + dwOffset, pFile->aby.begin() + dwOffset + dwLength);
-            abySlice[104] = static_cast<uint8_t>(m_bPriority);
-        } else {
-            bPaged = true;
-        }
-        break;
-    default: break;
-    }
-    if (static_cast<uint64_t>(dwOffset) + dwLength > pFile->aby.size()) return "slice beyond the file";
-    const uint8_t* pbySlice = abySlice.empty() ? pFile->aby.data() + dwOffset : abySlice.data();
-    const std::vector<uint8_t> abyFlash =
-        m_apPhone[i]->ReadFlash(layout.StartAddr, E2E_FlashBytes(dwLength, bPaged));
-    return E2E_Compare(abyFlash, pbySlice, dwLength, bPaged);
+    static const char* const s_aszName[REGION_COUNT] = {
+        "", "QCSBL", "OEMSBL", "AMSS", "", "FOTA", "APPSBL", "", "PDA", "CARRIER", "HIDDEN"};
+    if (!*s_aszName[nRegion]) return "region " + std::to_string(nRegion) + " is not checked";
+    return E2E_CheckSlice(*m_apPhone[i], m_Verify, s_aszName[nRegion]);
 }
 
 std::string CE2EStation::CheckMibib(int i, bool bStaged) const
 {
-    const std::vector<uint8_t>& aby = m_Images.phone.aby;
-    std::string str = E2E_Compare(m_apPhone[i]->ReadFlash(0, 0x8000), aby.data(), 0x8000, false);
-    if (!str.empty()) return "MIBIB page 0: " + str;
-    const uint32_t dwArea = bStaged ? 0x20000 : 0x8000;
-    str = E2E_Compare(m_apPhone[i]->ReadFlash(0x40000, dwArea), aby.data() + 0x40000, dwArea, false);
-    return str.empty() ? str : "MIBIB area at 0x40000: " + str;
+    // The direct write sends the first chunk of each area, the staged download all of the second.
+    std::string str = E2E_CheckSlice(*m_apPhone[i], m_Verify, "MIBIB 0");
+    if (str.empty()) str = E2E_CheckSlice(*m_apPhone[i], m_Verify, "MIBIB 1");
+    if (str.empty() && bStaged) str = E2E_CheckSlice(*m_apPhone[i], m_Verify, "MIBIB 1 rest");
+    return str;
 }

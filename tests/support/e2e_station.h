@@ -1,6 +1,6 @@
 // A whole station against virtual phones: the core with a recording view and a virtual clock,
-// one phone per channel on its own pseudo-terminal, the image files, and the same Start
-// orchestration that the dialog and the headless station use.
+// one phone per channel on its own pseudo-terminal, an image set from the sim's builder, and the
+// same Start orchestration that the dialog and the headless station use.
 #pragma once
 
 #include <memory>
@@ -8,11 +8,20 @@
 #include <vector>
 
 #include "engine/orchestration.h"
+#include "sim/flash_verify.h"
+#include "sim/image_builder.h"
 #include "sim/virtual_phone.h"
 #include "station/clock.h"
 #include "station/station_core.h"
 #include "support/channel_fixture.h"
-#include "support/e2e_images.h"
+
+// Image sizes for quick runs: region lengths that are no whole number of chunks (the padding
+// shows), a 2 MiB Hidden area, small enough for eight phones under the sanitizers.
+IMAGE_SET_SIZES E2E_Sizes();
+// "" when the phone's flash holds the slice called strName ("PDA", "MIBIB 1", ...) of the
+// images, else which slice and how it differs.
+std::string E2E_CheckSlice(const CVirtualPhone& phone, const VERIFY_IMAGES& images,
+                           const std::string& strName);
 
 class CE2EStation {
 public:
@@ -22,7 +31,7 @@ public:
     CE2EStation& operator=(const CE2EStation&) = delete;
 
     // Writes the image files into the station's scratch directory.
-    bool BuildImages(const E2E_IMAGE_OPTIONS& opt = {});
+    bool BuildImages(const IMAGE_SET_SIZES& sizes = E2E_Sizes());
     // Takes the images, the ticks of the chosen model and validates the images as Start does.
     // strEntry: the Multi-CSC entry chosen ("" for the first in the list). The refusal
     // sentences, empty when every image was accepted.
@@ -48,10 +57,10 @@ public:
     std::unique_ptr<CRecordingView> m_pView;
     std::vector<std::unique_ptr<CVirtualPhone>> m_apPhone;
     STATION_THREADS m_Threads;
-    E2E_IMAGE_OPTIONS m_Opt;
-    E2E_IMAGE_SET m_Images;
-    int m_nEntry = -1;  // the Multi-CSC entry used
-    uint32_t m_bPriority = 1;
+    IMAGE_SET m_Images;  // a path cleared before Load leaves that image out
+    int m_nEntry = -1;   // the Multi-CSC entry used
+    // What Load gave the station, as the verifier reads it (the chosen entry, the priority).
+    VERIFY_IMAGES m_Verify;
 
 private:
     std::string m_strDir;

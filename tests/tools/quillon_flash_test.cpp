@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "sim/virtual_phone.h"
-#include "support/e2e_images.h"
+#include "support/e2e_station.h"
+#include "support/images_fixture.h"
 #include "support/sim_process.h"
 
 namespace {
@@ -49,16 +51,15 @@ protected:
         char szDir[] = "/tmp/quillon-flash-test-XXXXXX";
         ASSERT_NE(::mkdtemp(szDir), nullptr);
         m_strDir = szDir;
-        ASSERT_TRUE(E2E_BuildImages(m_strDir, E2E_IMAGE_OPTIONS{}, m_Images));
+        std::string strError;
+        ASSERT_TRUE(IMAGE_BUILDER_WriteStandardSet(m_strDir, 1, E2E_Sizes(), &m_Images, &strError))
+            << strError;
     }
     void TearDown() override
     {
         for (auto& p : m_apPhone) p->Stop();
-        for (const E2E_FILE* f : {&m_Images.phone, &m_Images.eboot, &m_Images.pda, &m_Images.csc,
-                                  &m_Images.hidden})
-            if (!f->strPath.empty()) ::unlink(f->strPath.c_str());
-        ::unlink((m_strDir + "/bogus.bin").c_str());
-        ::rmdir(m_strDir.c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(m_strDir, ec);
     }
     std::string AddPhone(const PHONE_CONFIG& cfg = {})
     {
@@ -68,13 +69,13 @@ protected:
     }
     std::vector<std::string> Images() const
     {
-        return {"--phone", m_Images.phone.strPath, "--eboot", m_Images.eboot.strPath,
-                "--pda",   m_Images.pda.strPath,   "--csc",   m_Images.csc.strPath,
-                "--model", "3",                    "--reboot-wait", "0"};
+        return {"--phone", m_Images.strPhone, "--eboot", m_Images.strEboot,
+                "--pda",   m_Images.strPda,   "--csc",   m_Images.strCsc,
+                "--model", "3",               "--reboot-wait", "0"};
     }
 
     std::string m_strDir;
-    E2E_IMAGE_SET m_Images;
+    IMAGE_SET m_Images;
     std::vector<std::unique_ptr<CVirtualPhone>> m_apPhone;
 };
 
@@ -82,7 +83,7 @@ protected:
 
 TEST_F(QuillonFlash, UsageErrorsExitWithTwo)
 {
-    const std::string strPhone = m_Images.phone.strPath;
+    const std::string strPhone = m_Images.strPhone;
     ASSERT_EQ(::symlink("/dev/null", (m_strDir + "/null-link").c_str()), 0);
     const std::vector<std::vector<std::string>> aCases = {
         {},
@@ -115,15 +116,15 @@ TEST_F(QuillonFlash, UsageErrorsExitWithTwo)
 
 TEST_F(QuillonFlash, RefusedImageExitsWithTwoAndTheRefusalSentence)
 {
-    E2E_FILE bogus{m_strDir + "/bogus.bin", std::vector<uint8_t>(4096, 0x11)};
-    ASSERT_TRUE(E2E_WriteFile(bogus));
+    const std::string strBogus = m_strDir + "/bogus.bin";
+    ImagesWriteBytes(strBogus, std::vector<uint8_t>(4096, 0x11));
     const std::string strPort = AddPhone();
-    TOOL_RUN run = RunTool({"--phone", bogus.strPath, strPort});
+    TOOL_RUN run = RunTool({"--phone", strBogus, strPort});
     EXPECT_EQ(run.nExit, 2);
     EXPECT_TRUE(Contains(run.strOut, "This File is not a Phone Image File!!")) << run.strOut;
 
     // A PDA file offered as the Eboot image is refused the same way.
-    run = RunTool({"--phone", m_Images.phone.strPath, "--eboot", m_Images.pda.strPath, strPort});
+    run = RunTool({"--phone", m_Images.strPhone, "--eboot", m_Images.strPda, strPort});
     EXPECT_EQ(run.nExit, 2);
     EXPECT_TRUE(Contains(run.strOut, "This File is not a Eboot Image File!!")) << run.strOut;
     EXPECT_EQ(m_apPhone[0]->RequestCount(), 0u);
@@ -142,10 +143,8 @@ TEST_F(QuillonFlash, TwoPhonesPassAndEveryLineNamesItsChannel)
     EXPECT_TRUE(Contains(run.strOut, "[CH0] bar  AMSS Flashing Image... 100%"));
     for (const auto& p : m_apPhone) EXPECT_TRUE(p->WaitLockCount(1, 5000));
 
-    const REGION_INFO& pda = m_Images.aLayout[REGION_PDA];
-    const std::vector<uint8_t> abyFlash =
-        m_apPhone[1]->ReadFlash(pda.StartAddr, E2E_FlashBytes(pda.DataLength, true));
-    EXPECT_EQ(E2E_Compare(abyFlash, m_Images.pda.aby.data() + pda.FileOffset, pda.DataLength, true), "");
+    const VERIFY_IMAGES images = {m_Images.strPhone, "", m_Images.strPda, "", "", "", 1};
+    EXPECT_EQ(E2E_CheckSlice(*m_apPhone[1], images, "PDA"), "");
 }
 
 TEST_F(QuillonFlash, JsonPrintsOneObjectPerLine)
@@ -174,10 +173,10 @@ TEST_F(QuillonFlash, JsonPrintsOneObjectPerLine)
 
     // A file name that is not UTF-8 (here Latin-1 "t\xe9l\xe9phone") still gives valid JSON;
     // a UTF-8 name ("\xc3\xa9") passes unchanged.
-    E2E_FILE latin{m_strDir + "/t\xe9l\xe9phone-\xc3\xa9.bin", m_Images.phone.aby};
-    ASSERT_TRUE(E2E_WriteFile(latin));
-    const TOOL_RUN refused = RunTool({"--json", "--phone", latin.strPath, "--eboot", m_Images.pda.strPath, "/dev/null"});
-    ::unlink(latin.strPath.c_str());
+    const std::string strLatin = m_strDir + "/t\xe9l\xe9phone-\xc3\xa9.bin";
+    ASSERT_TRUE(std::filesystem::copy_file(m_Images.strPhone, strLatin));
+    const TOOL_RUN refused = RunTool({"--json", "--phone", strLatin, "--eboot", m_Images.strPda, "/dev/null"});
+    ::unlink(strLatin.c_str());
     EXPECT_EQ(refused.nExit, 2);
     EXPECT_TRUE(Contains(refused.strOut, "Open Phone image at : " + m_strDir + "/t\\u00e9l\\u00e9phone-\xc3\xa9.bin"))
         << refused.strOut;
@@ -206,7 +205,7 @@ TEST_F(QuillonFlash, PartitionMismatchIsAnsweredFromTheCommandLine)
     EXPECT_EQ(run.nExit, 1) << run.strOut;
     EXPECT_TRUE(Contains(run.strOut, "answered No"));
 
-    aArgs.insert(aArgs.begin(), {"--on-partition-mismatch", "yes", "--hidden", m_Images.hidden.strPath});
+    aArgs.insert(aArgs.begin(), {"--on-partition-mismatch", "yes", "--hidden", m_Images.strHidden});
     run = RunTool(aArgs);
     EXPECT_EQ(run.nExit, 0) << run.strOut;
     EXPECT_TRUE(Contains(run.strOut, "answered Yes"));
