@@ -9,13 +9,14 @@
 #include <fstream>
 #include <memory>
 
+#include "images/multi_csc.h"
+
 namespace {
 
 constexpr uint64_t WINDOW = 1 << 20;
 constexpr uint32_t ERASE_BLOCK = 0x20000;
 constexpr uint32_t CHUNK = 0x8000;
 constexpr uint32_t SPARE_CHUNK = 0x8080;
-constexpr uint32_t MULTICSC_HEADER = 0x20000;
 constexpr uint32_t CSC_PLAIN_EXTRA = 0x20000;  // the station erases this much beyond a plain CSC
 
 const char* const REGION_NAMES[REGION_COUNT] = {"MIBIB", "QCSBL", "OEMSBL", "AMSS",
@@ -120,8 +121,9 @@ std::vector<uint8_t> IMAGE_BUILDER_Trailer(const IMAGE_DESC& desc)
     return aby;
 }
 
-bool IMAGE_BUILDER_Write(const std::string& strPath, const IMAGE_DESC& desc,
-                         std::string* pstrError)
+namespace {
+
+uint64_t BodyLength(const IMAGE_DESC& desc)
 {
     uint64_t qwBody = desc.qwBodyLength;
     if (qwBody == 0) {
@@ -129,38 +131,66 @@ bool IMAGE_BUILDER_Write(const std::string& strPath, const IMAGE_DESC& desc,
             qwBody = std::max(qwBody, piece.qwOffset + piece.qwLength);
         }
     }
+    return qwBody;
+}
+
+// The data files of the FILL_FILE pieces, one slot per piece (null for the others).
+bool OpenPieceFiles(const IMAGE_DESC& desc, std::vector<std::unique_ptr<std::ifstream>>* papFiles,
+                    std::string* pstrError)
+{
+    for (const auto& piece : desc.aPieces) {
+        if (piece.eFill == FILL_FILE) {
+            papFiles->push_back(std::make_unique<std::ifstream>(piece.strPath, std::ios::binary));
+            if (!*papFiles->back()) {
+                if (pstrError) *pstrError = "cannot read " + piece.strPath;
+                return false;
+            }
+        } else {
+            papFiles->push_back(nullptr);
+        }
+    }
+    return true;
+}
+
+// Body bytes [qwPos, qwPos + qwCount), every piece painted over the zeros in order.
+void PaintBody(const IMAGE_DESC& desc, const std::vector<std::unique_ptr<std::ifstream>>& apFiles,
+               uint64_t qwPos, uint8_t* pbyOut, uint64_t qwCount)
+{
+    std::memset(pbyOut, 0, qwCount);
+    const uint64_t qwEnd = qwPos + qwCount;
+    for (size_t k = 0; k < desc.aPieces.size(); ++k) {
+        const IMAGE_PIECE& piece = desc.aPieces[k];
+        const uint64_t qwFrom = std::max(qwPos, piece.qwOffset);
+        const uint64_t qwTo = std::min(qwEnd, piece.qwOffset + piece.qwLength);
+        if (qwFrom < qwTo) {
+            Fill(piece, qwFrom - piece.qwOffset, pbyOut + (qwFrom - qwPos), qwTo - qwFrom,
+                 apFiles[k].get());
+        }
+    }
+}
+
+}  // namespace
+
+bool IMAGE_BUILDER_Write(const std::string& strPath, const IMAGE_DESC& desc,
+                         std::string* pstrError)
+{
+    const uint64_t qwBody = BodyLength(desc);
     std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
     if (!out) {
         if (pstrError) *pstrError = "cannot create " + strPath;
         return false;
     }
     std::vector<std::unique_ptr<std::ifstream>> apFiles;
-    for (const auto& piece : desc.aPieces) {
-        if (piece.eFill == FILL_FILE) {
-            apFiles.push_back(std::make_unique<std::ifstream>(piece.strPath, std::ios::binary));
-            if (!*apFiles.back()) {
-                if (pstrError) *pstrError = "cannot read " + piece.strPath;
-                return false;
-            }
-        } else {
-            apFiles.push_back(nullptr);
-        }
+    if (!OpenPieceFiles(desc, &apFiles, pstrError)) {
+        return false;
     }
+    // A window at a time, so images larger than memory can be written.
     std::vector<uint8_t> abyWindow(WINDOW);
     for (uint64_t qwPos = 0; qwPos < qwBody; qwPos += WINDOW) {
-        const uint64_t qwEnd = std::min(qwBody, qwPos + WINDOW);
-        std::memset(abyWindow.data(), 0, WINDOW);
-        for (size_t k = 0; k < desc.aPieces.size(); ++k) {
-            const IMAGE_PIECE& piece = desc.aPieces[k];
-            const uint64_t qwFrom = std::max(qwPos, piece.qwOffset);
-            const uint64_t qwTo = std::min(qwEnd, piece.qwOffset + piece.qwLength);
-            if (qwFrom < qwTo) {
-                Fill(piece, qwFrom - piece.qwOffset, abyWindow.data() + (qwFrom - qwPos),
-                     qwTo - qwFrom, apFiles[k].get());
-            }
-        }
+        const uint64_t qwCount = std::min(qwBody - qwPos, WINDOW);
+        PaintBody(desc, apFiles, qwPos, abyWindow.data(), qwCount);
         out.write(reinterpret_cast<const char*>(abyWindow.data()),
-                  static_cast<std::streamsize>(qwEnd - qwPos));
+                  static_cast<std::streamsize>(qwCount));
     }
     if (!desc.bNoTrailer) {
         const auto abyTrailer = IMAGE_BUILDER_Trailer(desc);
@@ -171,6 +201,22 @@ bool IMAGE_BUILDER_Write(const std::string& strPath, const IMAGE_DESC& desc,
     if (!out) {
         if (pstrError) *pstrError = "cannot write " + strPath;
         return false;
+    }
+    return true;
+}
+
+bool IMAGE_BUILDER_Render(const IMAGE_DESC& desc, std::vector<uint8_t>* paby,
+                          std::string* pstrError)
+{
+    std::vector<std::unique_ptr<std::ifstream>> apFiles;
+    if (!OpenPieceFiles(desc, &apFiles, pstrError)) {
+        return false;
+    }
+    paby->resize(BodyLength(desc));
+    PaintBody(desc, apFiles, 0, paby->data(), paby->size());
+    if (!desc.bNoTrailer) {
+        const auto abyTrailer = IMAGE_BUILDER_Trailer(desc);
+        paby->insert(paby->end(), abyTrailer.begin(), abyTrailer.end());
     }
     return true;
 }
@@ -222,37 +268,38 @@ bool IMAGE_BUILDER_WriteMarkedCsc(const std::string& strPath, uint32_t dwLength,
     return IMAGE_BUILDER_Write(strPath, desc, pstrError);
 }
 
-bool IMAGE_BUILDER_WriteMultiCsc(const std::string& strPath,
-                                 const std::vector<MULTICSC_ENTRY_SPEC>& aEntries,
-                                 uint32_t dwCarrierStart, uint32_t dwCarrierErase,
-                                 std::string* pstrError)
+bool IMAGE_BUILDER_MultiCscDesc(const std::vector<MULTICSC_ENTRY_SPEC>& aEntries,
+                                uint32_t dwCarrierStart, uint32_t dwCarrierErase,
+                                IMAGE_DESC* pDesc, std::string* pstrError)
 {
-    if (aEntries.empty() || aEntries.size() > 1023) {
+    if (aEntries.empty() || aEntries.size() > MULTICSC_MAX_ENTRIES) {
         if (pstrError) *pstrError = "a container holds 1 to 1,023 entries";
         return false;
     }
     IMAGE_DESC desc;
     desc.eKind = IMAGE_CSC;
     desc.bOldFormat = true;
-    std::vector<uint8_t> abyHeader(MULTICSC_HEADER, 0);
-    PutWord(abyHeader, 0, 0xAAAAAAAA);
-    PutWord(abyHeader, 36, static_cast<uint32_t>(aEntries.size()));
-    PutWord(abyHeader, 124, 0xBBBBBBBB);
-    uint64_t qwOffset = MULTICSC_HEADER;
+    std::vector<uint8_t> abyHeader(MULTICSC_HEADER_SIZE, 0);
+    PutWord(abyHeader, 0, MULTICSC_START_MARKER);
+    PutWord(abyHeader, MULTICSC_COUNT_OFFSET, static_cast<uint32_t>(aEntries.size()));
+    PutWord(abyHeader, MULTICSC_END_OFFSET, MULTICSC_END_MARKER);
+    uint64_t qwOffset = MULTICSC_HEADER_SIZE;
     for (size_t i = 0; i < aEntries.size(); ++i) {
         const MULTICSC_ENTRY_SPEC& entry = aEntries[i];
         uint32_t dwLength = entry.dwLength;
         if (!entry.strPath.empty()) {
             dwLength = static_cast<uint32_t>(FileLength(entry.strPath));
         }
-        if (entry.strName.size() > 31) {
-            if (pstrError) *pstrError = "entry name longer than 31 bytes: " + entry.strName;
+        if (entry.strName.size() > MULTICSC_NAME_SIZE) {
+            if (pstrError) *pstrError = "entry name longer than 32 bytes: " + entry.strName;
             return false;
         }
-        const size_t nEntry = 128 + 128 * i;
-        std::memcpy(abyHeader.data() + nEntry + 4, entry.strName.data(), entry.strName.size());
-        PutWord(abyHeader, nEntry + 36, dwLength + TRAILER_OLD_SIZE);
-        PutWord(abyHeader, nEntry + 44, static_cast<uint32_t>(qwOffset));
+        const uint32_t dwErase = entry.dwCarrierErase ? entry.dwCarrierErase : dwCarrierErase;
+        const size_t nEntry = MULTICSC_ENTRY_BASE + MULTICSC_ENTRY_SIZE * i;
+        std::memcpy(abyHeader.data() + nEntry + MULTICSC_NAME_OFFSET, entry.strName.data(),
+                    entry.strName.size());
+        PutWord(abyHeader, nEntry + MULTICSC_SIZE_OFFSET, dwLength + TRAILER_OLD_SIZE);
+        PutWord(abyHeader, nEntry + MULTICSC_DATA_OFFSET, static_cast<uint32_t>(qwOffset));
 
         IMAGE_PIECE data;
         data.qwOffset = qwOffset;
@@ -267,7 +314,7 @@ bool IMAGE_BUILDER_WriteMultiCsc(const std::string& strPath,
         IMAGE_DESC embedded;
         embedded.eKind = IMAGE_CSC;
         embedded.bOldFormat = true;
-        embedded.aRegion[REGION_PDA] = {dwCarrierStart, 0, dwLength, dwCarrierErase};
+        embedded.aRegion[REGION_PDA] = {dwCarrierStart, 0, dwLength, dwErase};
         IMAGE_PIECE trailer;
         trailer.eFill = FILL_BYTES;
         trailer.qwOffset = qwOffset + dwLength;
@@ -276,17 +323,28 @@ bool IMAGE_BUILDER_WriteMultiCsc(const std::string& strPath,
         desc.aPieces.push_back(trailer);
         if (i == 0) {
             desc.aRegion[REGION_PDA] = {dwCarrierStart, static_cast<uint32_t>(qwOffset), dwLength,
-                                        dwCarrierErase};
+                                        dwErase};
         }
         qwOffset = RoundUp(qwOffset + dwLength + TRAILER_OLD_SIZE, 0x800);
     }
     IMAGE_PIECE header;
     header.eFill = FILL_BYTES;
-    header.qwLength = MULTICSC_HEADER;
+    header.qwLength = MULTICSC_HEADER_SIZE;
     header.aby = std::move(abyHeader);
     desc.aPieces.insert(desc.aPieces.begin(), header);
     desc.qwBodyLength = qwOffset;
-    return IMAGE_BUILDER_Write(strPath, desc, pstrError);
+    *pDesc = std::move(desc);
+    return true;
+}
+
+bool IMAGE_BUILDER_WriteMultiCsc(const std::string& strPath,
+                                 const std::vector<MULTICSC_ENTRY_SPEC>& aEntries,
+                                 uint32_t dwCarrierStart, uint32_t dwCarrierErase,
+                                 std::string* pstrError)
+{
+    IMAGE_DESC desc;
+    return IMAGE_BUILDER_MultiCscDesc(aEntries, dwCarrierStart, dwCarrierErase, &desc, pstrError) &&
+           IMAGE_BUILDER_Write(strPath, desc, pstrError);
 }
 
 bool IMAGE_BUILDER_WriteStandardSet(const std::string& strDir, uint32_t dwSeed,
@@ -536,10 +594,10 @@ bool IMAGE_BUILDER_Inspect(const std::string& strPath, std::string* pstrText)
         str += "marked single CSC: " + std::to_string(qwLength - TRAILER_OLD_SIZE) +
                " data bytes from offset 0\n";
     } else if (dwFirst == 0xAAAAAAAA && dwMark == 0xBBBBBBBB) {
-        std::vector<uint8_t> abyHeader(MULTICSC_HEADER, 0);
+        std::vector<uint8_t> abyHeader(MULTICSC_HEADER_SIZE, 0);
         in.clear();
         in.seekg(0);
-        in.read(reinterpret_cast<char*>(abyHeader.data()), MULTICSC_HEADER);
+        in.read(reinterpret_cast<char*>(abyHeader.data()), MULTICSC_HEADER_SIZE);
         const uint32_t dwCount = GetWord(abyHeader.data() + 36);
         str += "Multi-CSC container: " + std::to_string(dwCount) + " entries\n";
         if (dwCount == 0 || dwCount > 1023) {

@@ -45,6 +45,10 @@ struct IMAGE_DESC {
 // Writes the body and its descriptor block. false with a reason on failure.
 bool IMAGE_BUILDER_Write(const std::string& strPath, const IMAGE_DESC& desc,
                          std::string* pstrError);
+// The whole file in memory, for a test that edits bytes before writing them. false with a reason
+// when a data file cannot be read.
+bool IMAGE_BUILDER_Render(const IMAGE_DESC& desc, std::vector<uint8_t>* paby,
+                          std::string* pstrError);
 // The descriptor block alone, 192 or 160 bytes.
 std::vector<uint8_t> IMAGE_BUILDER_Trailer(const IMAGE_DESC& desc);
 
@@ -96,13 +100,18 @@ uint8_t IMAGE_BUILDER_SeededByte(uint32_t dwSeed, uint64_t qwOffset);
 
 // Multi-CSC container: entries with names and data (seeded when strPath is empty).
 struct MULTICSC_ENTRY_SPEC {
-    std::string strName;  // at most 31 bytes, Windows-1252
+    std::string strName;  // at most 32 bytes, Windows-1252; 32 fill the field with no NUL
     uint32_t dwLength = 0;
     uint32_t dwSeed = 0;
     std::string strPath;
+    uint32_t dwCarrierErase = 0;  // the EraseLength of this entry's block; 0: the container's
 };
 // Every entry an embedded CSC image with its own old block; the container's own block (a CSC
-// block, as the station first checks it as a plain CSC file) describes entry 0.
+// block, as the station first checks it as a plain CSC file) describes entry 0. Entries start
+// on 2,048-byte boundaries.
+bool IMAGE_BUILDER_MultiCscDesc(const std::vector<MULTICSC_ENTRY_SPEC>& aEntries,
+                                uint32_t dwCarrierStart, uint32_t dwCarrierErase,
+                                IMAGE_DESC* pDesc, std::string* pstrError);
 bool IMAGE_BUILDER_WriteMultiCsc(const std::string& strPath,
                                  const std::vector<MULTICSC_ENTRY_SPEC>& aEntries,
                                  uint32_t dwCarrierStart, uint32_t dwCarrierErase,

@@ -4,6 +4,7 @@
 
 #include "images/image_select.h"
 #include "images/multi_csc.h"
+#include "sim/image_builder.h"
 #include "station/station_core.h"
 #include "support/images_fixture.h"
 
@@ -50,7 +51,8 @@ TEST_F(MultiCscTest, ListIsSortedAndStartUsesTheMatchingEntry)
     ASSERT_TRUE(result.bGoOn);
     EXPECT_EQ(result.nEntry, 1);
     EXPECT_EQ(Carrier().FileOffset, ImagesEntryOffset(aby, 1));
-    EXPECT_EQ(aby[Carrier().FileOffset], 0xA1);  // ALPHA's own data
+    for (uint32_t k = 0; k < 16; ++k)  // ALPHA's own data
+        EXPECT_EQ(aby[Carrier().FileOffset + k], IMAGE_BUILDER_SeededByte(ImagesEntrySeed(1), k)) << k;
     EXPECT_EQ(Carrier().DataLength, 7000u);
     EXPECT_EQ(Carrier().EraseLength, 0x400000u);  // nothing added for packed data
     EXPECT_EQ(core.m_dwCscReserve, 0x400000u);

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "images/multi_csc.h"
+#include "sim/image_builder.h"
 
 CImagesTempDir::CImagesTempDir()
 {
@@ -24,23 +25,23 @@ CImagesTempDir::~CImagesTempDir()
 
 IMAGE_TRAILER ImagesNewTrailer(uint32_t dwKind)
 {
+    IMAGE_DESC desc;
+    desc.dwKindWord = dwKind;
+    const std::vector<uint8_t> aby = IMAGE_BUILDER_Trailer(desc);
     IMAGE_TRAILER t;
-    std::memset(&t, 0, sizeof(t));
-    t.dwStartMarker = TRAILER_START_MARKER;
-    t.dwKind = dwKind;
-    t.dwEndMarker = TRAILER_END_MARKER;
+    std::memcpy(&t, aby.data(), sizeof(t));
     return t;
 }
 
 std::vector<uint8_t> ImagesOldTrailer(uint32_t dwKind, const REGION_INFO* pRegions, bool bMarked)
 {
-    std::vector<uint8_t> aby(TRAILER_OLD_SIZE, 0);
-    const uint32_t adwHead[3] = {bMarked ? TRAILER_START_MARKER : 0u, dwKind, 0x12345678};
-    std::memcpy(aby.data(), adwHead, sizeof(adwHead));
-    if (pRegions) std::memcpy(aby.data() + 12, pRegions, TRAILER_OLD_REGIONS * sizeof(REGION_INFO));
-    const uint32_t dwEnd = bMarked ? TRAILER_END_MARKER : 0u;
-    std::memcpy(aby.data() + TRAILER_OLD_END_OFFSET, &dwEnd, 4);
-    return aby;
+    IMAGE_DESC desc;
+    desc.bOldFormat = true;
+    desc.dwKindWord = dwKind;
+    desc.dwHeadWord = 0x12345678;
+    if (!bMarked) desc.dwStartMarker = desc.dwEndMarker = 0;
+    if (pRegions) std::memcpy(desc.aRegion, pRegions, TRAILER_OLD_REGIONS * sizeof(REGION_INFO));
+    return IMAGE_BUILDER_Trailer(desc);
 }
 
 std::vector<uint8_t> ImagesBytes(const IMAGE_TRAILER& t)
@@ -65,33 +66,25 @@ void ImagesWriteBytes(const std::string& strPath, const std::vector<uint8_t>& ab
     std::fclose(f);
 }
 
-namespace {
-void PutWord(std::vector<uint8_t>& aby, size_t nAt, uint32_t dw) { std::memcpy(aby.data() + nAt, &dw, 4); }
-}  // namespace
-
 std::vector<uint8_t> ImagesContainer(const std::vector<IMAGES_ENTRY>& aEntries, uint32_t dwCountOverride)
 {
-    std::vector<uint8_t> aby(MULTICSC_HEADER_SIZE, 0);
-    PutWord(aby, 0, MULTICSC_START_MARKER);
-    PutWord(aby, MULTICSC_END_OFFSET, MULTICSC_END_MARKER);
-    PutWord(aby, MULTICSC_COUNT_OFFSET, dwCountOverride != ~0u ? dwCountOverride : uint32_t(aEntries.size()));
+    std::vector<MULTICSC_ENTRY_SPEC> aSpecs;
     for (size_t i = 0; i < aEntries.size(); ++i) {
         const IMAGES_ENTRY& e = aEntries[i];
-        const size_t nEntry = MULTICSC_ENTRY_BASE + MULTICSC_ENTRY_SIZE * i;
-        std::memcpy(aby.data() + nEntry + MULTICSC_NAME_OFFSET, e.strName.data(),
-                    std::min<size_t>(e.strName.size(), MULTICSC_NAME_SIZE));
-        PutWord(aby, nEntry + MULTICSC_SIZE_OFFSET, e.dwDataSize + TRAILER_OLD_SIZE);
-        PutWord(aby, nEntry + MULTICSC_DATA_OFFSET, uint32_t(aby.size()));
-        // Each entry's data are filled with its index, so a test can tell them apart.
-        aby.insert(aby.end(), e.dwDataSize, static_cast<uint8_t>(0xA0 + i));
-        REGION_INFO aRegions[TRAILER_OLD_REGIONS] = {};
-        aRegions[REGION_PDA] = {0, 0, e.dwDataSize, e.dwErase};
-        const std::vector<uint8_t> abyTrailer = ImagesOldTrailer(1u << 4, aRegions);
-        aby.insert(aby.end(), abyTrailer.begin(), abyTrailer.end());
+        MULTICSC_ENTRY_SPEC spec;
+        spec.strName = e.strName.substr(0, MULTICSC_NAME_SIZE);
+        spec.dwLength = e.dwDataSize;
+        spec.dwSeed = ImagesEntrySeed(static_cast<uint32_t>(i));
+        spec.dwCarrierErase = e.dwErase;
+        aSpecs.push_back(spec);
     }
-    // The container as a whole passes the ordinary CSC check.
-    const std::vector<uint8_t> abyOwn = ImagesOldTrailer(1u << 4);
-    aby.insert(aby.end(), abyOwn.begin(), abyOwn.end());
+    IMAGE_DESC desc;
+    std::vector<uint8_t> aby;
+    std::string strError;
+    if (!IMAGE_BUILDER_MultiCscDesc(aSpecs, 0, 0, &desc, &strError) ||
+        !IMAGE_BUILDER_Render(desc, &aby, &strError))
+        throw std::runtime_error(strError);
+    if (dwCountOverride != ~0u) std::memcpy(aby.data() + MULTICSC_COUNT_OFFSET, &dwCountOverride, 4);
     return aby;
 }
 

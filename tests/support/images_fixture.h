@@ -21,9 +21,13 @@ private:
     std::string m_strPath;
 };
 
+// Descriptor blocks and containers come from the sim's image builder; these shapes are the ones
+// the image tests edit.
+
 // A marked new-format block of the given kind word; regions zero.
 IMAGE_TRAILER ImagesNewTrailer(uint32_t dwKind);
-// The 160 bytes of a marked old-format block with the given kind word and nine regions.
+// The 160 bytes of a marked old-format block with the given kind word and nine regions, head
+// word 0x12345678.
 std::vector<uint8_t> ImagesOldTrailer(uint32_t dwKind, const REGION_INFO* pRegions = nullptr,
                                       bool bMarked = true);
 std::vector<uint8_t> ImagesBytes(const IMAGE_TRAILER& t);
@@ -37,9 +41,12 @@ struct IMAGES_ENTRY {
     uint32_t dwDataSize;   // CSC data before the entry's trailer
     uint32_t dwErase;      // the entry trailer's entry 8 EraseLength
 };
-// A container: header, the entries' images one after another, then a CSC trailer of its own.
+// A container: header, the entries' images (seeded data, then an old block with the entry's
+// erase length), the container's own CSC block. Names longer than the 32-byte field are cut.
 // dwCountOverride replaces the entry count word when not ~0.
 std::vector<uint8_t> ImagesContainer(const std::vector<IMAGES_ENTRY>& aEntries, uint32_t dwCountOverride = ~0u);
+// The seed of entry i's data in a container built by ImagesContainer.
+constexpr uint32_t ImagesEntrySeed(uint32_t i) { return 0xA0 + i; }
 // Where entry i's image starts inside a container built by ImagesContainer.
 uint32_t ImagesEntryOffset(const std::vector<uint8_t>& abyContainer, uint32_t i);
 
