@@ -32,7 +32,7 @@ int Exchange(ChannelThreadParam* pParam, uint8_t byOpcode, uint8_t bySeq, uint32
     buf.ClearPacket();
     const int nBytes = FLASH_DOWNLOADER_BuildRequest(buf.m_pPacket, byOpcode, bySeq, dwParam,
                                                      dwLength, pbyPayload, 0);
-    if (!SERIAL_DEVICE_Send(pParam->nCh, buf.m_pPacket, static_cast<uint32_t>(nBytes))) return 0;
+    if (!FLASH_DOWNLOADER_SendRequest(pParam, static_cast<uint32_t>(nBytes), SEND_NEW)) return 0;
     return FLASH_DOWNLOADER_WaitReply(pParam);
 }
 
@@ -207,8 +207,8 @@ int FLASH_PARTITION_SendMibibHeader(ChannelThreadParam* pParam, const DOWNLOAD_P
     ++g_bySeq[nCh];
     const int nBytes = FLASH_DOWNLOADER_BuildRequest(buf.m_pPacket, CMD_MIBIB_HEADER, g_bySeq[nCh],
                                                      byMask, FRAME_MAX_PAYLOAD, buf.m_pData, 0);
-    for (;;) {
-        if (!SERIAL_DEVICE_Send(nCh, buf.m_pPacket, static_cast<uint32_t>(nBytes))) {
+    for (uint32_t dwHow = SEND_NEW;; dwHow = SEND_AGAIN) {
+        if (!FLASH_DOWNLOADER_SendRequest(pParam, static_cast<uint32_t>(nBytes), dwHow)) {
             FLASH_REGION_ReportFailure(pParam, " Send MIBIB Header Data Failed!");
             LOG(pParam, "[Channel %d]  Tx Send MIBIB Header Data Fail!!!\r\n", nCh);
             return 0;

@@ -440,6 +440,47 @@ int SERIAL_DEVICE_Read(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uint32_
     return nRead > 0 ? static_cast<int>(nRead) : 0;
 }
 
+int SERIAL_DEVICE_ReadRest(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uint32_t dwOffset,
+                           uint32_t dwWant, uint32_t dwBoundMs)
+{
+    if (!IsChannel(nCh) || pbyBuffer == nullptr) return 0;
+    CPortUse use(nCh, hPort);
+    if (!use.IsValid()) return 0;
+    const auto tDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwBoundMs);
+    pollfd afd[2] = {{hPort, POLLIN, 0}, {use.Wake(), POLLIN, 0}};
+    uint32_t dwDone = 0;
+    while (dwDone < dwWant) {
+        const uint32_t dwQueued = std::min(QueuedBytes(hPort), dwWant - dwDone);
+        if (dwQueued > 0) {
+            const ssize_t nRead = ::read(hPort, pbyBuffer + dwOffset + dwDone, dwQueued);
+            if (nRead > 0) {
+                dwDone += static_cast<uint32_t>(nRead);
+                continue;
+            }
+            if (nRead < 0 && errno != EAGAIN && errno != EINTR) break;
+        }
+        // What had arrived is taken even from a stopped channel; only the waiting ends.
+        if (RunCleared(nCh)) break;
+        const auto tLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+            tDeadline - std::chrono::steady_clock::now());
+        if (tLeft.count() <= 0) break;
+        const int nReady = ::poll(
+            afd, 2, static_cast<int>(std::min<long long>(tLeft.count(), SERIAL_WAKE_INTERVAL_MS)));
+        if (nReady < 0 && errno == EINTR) continue;
+        if (nReady < 0 || afd[1].revents != 0 || (afd[0].revents & (POLLHUP | POLLERR | POLLNVAL)))
+            break;
+    }
+    return static_cast<int>(dwDone);
+}
+
+void SERIAL_DEVICE_DiscardInput(int nCh)
+{
+    if (!IsChannel(nCh)) return;
+    const SERIAL_HANDLE hPort = g_hComPort[nCh].load();
+    CPortUse use(nCh, hPort);
+    if (use.IsValid()) ::tcflush(hPort, TCIFLUSH);
+}
+
 int SERIAL_DEVICE_Send(int nCh, const uint8_t* pbyData, uint32_t dwCount)
 {
     if (!IsChannel(nCh)) return 0;

@@ -51,6 +51,13 @@ int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, 
 // closed), then reads what is queued, at most dwMax bytes; the count, 0 when nothing was read.
 int SERIAL_DEVICE_Read(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uint32_t dwOffset,
                        uint32_t dwMax);
+// Reads more of a reply whose first bytes a read returned: waits up to dwBoundMs of real time
+// for dwWant more bytes, taking them as they come, and less when the channel is stopped or the
+// port closed or hung up; the count read. Bytes beyond dwWant stay queued.
+int SERIAL_DEVICE_ReadRest(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uint32_t dwOffset,
+                           uint32_t dwWant, uint32_t dwBoundMs);
+// Throws away whatever the channel's port has received and not yet been read.
+void SERIAL_DEVICE_DiscardInput(int nCh);
 // 1 once a read found the channel's line hung up (the phone is gone): no reply can come on it
 // any more, so the reply waits stop waiting. Cleared when the channel opens a port again.
 int SERIAL_DEVICE_IsHungUp(int nCh);

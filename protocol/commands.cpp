@@ -17,7 +17,7 @@ int SendRequest(ChannelThreadParam* pParam, uint8_t byOpcode, uint8_t bySeq, uin
     pBuf->ClearPacket();
     int nLength = FLASH_DOWNLOADER_BuildRequest(pBuf->m_pPacket, byOpcode, bySeq, dwParam, dwLength,
                                                 pbyPayload, 0);
-    return SERIAL_DEVICE_Send(pParam->nCh, pBuf->m_pPacket, static_cast<uint32_t>(nLength));
+    return FLASH_DOWNLOADER_SendRequest(pParam, static_cast<uint32_t>(nLength), SEND_NEW);
 }
 
 // The erase text of a kind; the callers pass only the kinds of this table. The length is

@@ -48,6 +48,15 @@ int ReceiveUntilAnswer(ChannelThreadParam* pParam, bool bAnySeq)
 }
 }  // namespace
 
+int FLASH_DOWNLOADER_SendRequest(ChannelThreadParam* pParam, uint32_t dwCount, uint32_t dwHow)
+{
+    const int nCh = pParam->nCh;
+    const uint8_t* pbyPacket = pParam->pnBufObj->m_pPacket;
+    if ((dwHow & SEND_AGAIN) == 0) SERIAL_DEVICE_DiscardInput(nCh);
+    return (dwHow & SEND_UNLOCKED) ? SERIAL_DEVICE_SendUnlocked(nCh, pbyPacket, dwCount)
+                                   : SERIAL_DEVICE_Send(nCh, pbyPacket, dwCount);
+}
+
 int FLASH_DOWNLOADER_BuildRequest(uint8_t* pbyPacket, uint8_t byOpcode, uint8_t bySeq,
                                   uint32_t dwParam, uint32_t dwLength, const uint8_t* pbyPayload,
                                   uint8_t byKind)
@@ -92,8 +101,14 @@ int FLASH_DOWNLOADER_Receive(int nCh, bool bAnySeq)
         return pfnSeam(nCh, bAnySeq, g_pReceiveSeamContext.load());
     uint8_t* pbyReply = g_abyReply[nCh];
     std::memset(pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);
-    int nCount = SERIAL_DEVICE_Read(nCh, g_hComPort[nCh].load(), pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);
+    const SERIAL_HANDLE hPort = g_hComPort[nCh].load();
+    int nCount = SERIAL_DEVICE_Read(nCh, hPort, pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);
     if (nCount <= 0) return REPLY_NONE;
+    // Classified on its first piece, a reply would leave its rest to be taken for the answer to
+    // the next request, and every answer from then on would be one behind.
+    if (static_cast<uint32_t>(nCount) < REPLY_SIZE && pbyReply[0] == REPLY_START)
+        nCount += SERIAL_DEVICE_ReadRest(nCh, hPort, pbyReply, static_cast<uint32_t>(nCount),
+                                         REPLY_SIZE - static_cast<uint32_t>(nCount), REPLY_REST_MS);
     return FLASH_DOWNLOADER_ClassifyReply(nCh, pbyReply, bAnySeq);
 }
 

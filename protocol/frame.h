@@ -21,6 +21,10 @@ constexpr uint32_t FRAME_HEADER_SIZE = 12;
 constexpr uint32_t FRAME_MAX_PAYLOAD = 0x8080;
 constexpr uint8_t FRAME_FLAG_FULL_CHUNK = 0x51;  // dwLength is exactly 0x8000
 constexpr uint32_t WAIT_BOUNDED_RECEIVES = 10002;
+constexpr uint8_t REPLY_START = 0x7E;
+constexpr uint32_t REPLY_SIZE = 5;
+// A reply that has begun is complete within this; a phone's five bytes normally come together.
+constexpr uint32_t REPLY_REST_MS = 1000;
 
 // Little-endian 32-bit words, as every field of a frame is.
 inline void FRAME_PutWord(uint8_t* pby, uint32_t dwValue)
@@ -40,9 +44,24 @@ inline uint32_t FRAME_GetWord(const uint8_t* pby)
 int FLASH_DOWNLOADER_BuildRequest(uint8_t* pbyPacket, uint8_t byOpcode, uint8_t bySeq,
                                   uint32_t dwParam, uint32_t dwLength, const uint8_t* pbyPayload,
                                   uint8_t byKind);
+// How a request goes out.
+enum SendHow : uint32_t {
+    // A new request: whatever an earlier exchange left unread is thrown away first, so that it
+    // is never taken for this request's reply.
+    SEND_NEW = 0,
+    // The same request once more: an answer to the first sending that arrives late still counts.
+    SEND_AGAIN = 1,
+    // Without the port lock (the two 32,896-byte write loops only).
+    SEND_UNLOCKED = 2,
+};
+
+// Sends the request built in the channel's packet buffer (dwCount bytes); 1 when it went out.
+int FLASH_DOWNLOADER_SendRequest(ChannelThreadParam* pParam, uint32_t dwCount, uint32_t dwHow);
+
 // Reduces a reply to its class; bytes that did not arrive read as 0.
 int FLASH_DOWNLOADER_ClassifyReply(int nCh, const uint8_t* pbyReply, bool bAnySeq);
-// One read of the channel's reply buffer, classified; REPLY_NONE when nothing was read.
+// One read of the channel's reply buffer, classified; REPLY_NONE when nothing was read. A reply
+// whose first bytes came alone is completed (within REPLY_REST_MS) before it is classified.
 int FLASH_DOWNLOADER_Receive(int nCh, bool bAnySeq);
 
 // Replaces the read behind FLASH_DOWNLOADER_Receive (tests script reply classes with it);

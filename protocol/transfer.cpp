@@ -73,11 +73,10 @@ struct SEND_RULE {
     bool bSlowPause;    // the staged send pauses before waiting on sequence 0x7E
 };
 
-int SendFrame(ChannelThreadParam* pParam, const SEND_RULE& rule, uint32_t dwLength)
+int SendFrame(ChannelThreadParam* pParam, const SEND_RULE& rule, uint32_t dwLength, uint32_t dwHow)
 {
-    const uint8_t* pbyPacket = pParam->pnBufObj->m_pPacket;
-    return rule.bUnlocked ? SERIAL_DEVICE_SendUnlocked(pParam->nCh, pbyPacket, dwLength)
-                          : SERIAL_DEVICE_Send(pParam->nCh, pbyPacket, dwLength);
+    return FLASH_DOWNLOADER_SendRequest(pParam, dwLength,
+                                        rule.bUnlocked ? dwHow | SEND_UNLOCKED : dwHow);
 }
 
 // Sends the frame built in the packet buffer and sends it again after every reply that is not
@@ -86,7 +85,7 @@ int SendFrame(ChannelThreadParam* pParam, const SEND_RULE& rule, uint32_t dwLeng
 int SendUntilAcknowledged(ChannelThreadParam* pParam, const SEND_RULE& rule, uint32_t dwLength)
 {
     const int nCh = pParam->nCh;
-    if (!SendFrame(pParam, rule, dwLength)) return 0;
+    if (!SendFrame(pParam, rule, dwLength, SEND_NEW)) return 0;
     if (rule.bSlowPause && g_bySeq[nCh] == SLOW_SEQUENCE && !pParam->pDlg->m_bMcci[nCh]) {
         for (uint32_t dwSlept = 0; dwSlept < SLOW_SEQUENCE_PAUSE_MS && IsRunning(pParam);
              dwSlept += PAUSE_SLICE_MS)
@@ -96,7 +95,7 @@ int SendUntilAcknowledged(ChannelThreadParam* pParam, const SEND_RULE& rule, uin
         int bAck = rule.eWait == Wait::Bounded ? FLASH_DOWNLOADER_WaitAckBounded(pParam)
                                                : FLASH_DOWNLOADER_WaitAck(pParam);
         if (bAck || !IsRunning(pParam)) return 1;
-        if (!SendFrame(pParam, rule, dwLength)) {
+        if (!SendFrame(pParam, rule, dwLength, SEND_AGAIN)) {
             if (rule.bLogError) WriteLog(pParam->pDlg, nCh, pParam->pDlg->m_csDisplay, "ERROR");
             return 0;
         }
@@ -259,7 +258,7 @@ int FLASH_DOWNLOADER_CheckCrc(ChannelThreadParam* pParam, int nKind)
     uint8_t abyCrc[4];
     FRAME_PutWord(abyCrc, dwCrc);
     const uint32_t dwLength = Build(pParam, CMD_CHECK_CRC, 0, 0, sizeof(abyCrc), abyCrc, 0);
-    if (!SERIAL_DEVICE_Send(nCh, pBuf->m_pPacket, dwLength)) return 0;
+    if (!FLASH_DOWNLOADER_SendRequest(pParam, dwLength, SEND_NEW)) return 0;
     if (FLASH_DOWNLOADER_WaitAckAnySeq(pParam)) return 1;
     WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d]  Fail to CRC Check \r\n", nCh);
     return 0;
@@ -289,7 +288,7 @@ int FLASH_DOWNLOADER_FlashRegion(ChannelThreadParam* pParam, int nKind)
     while (dwStep != 0) {
         const uint32_t dwLength =
             Build(pParam, CMD_FLASH_DATA, 0, pRegion->StartAddr + dwDone, dwStep, nullptr, 0);
-        if (!SERIAL_DEVICE_Send(nCh, pParam->pnBufObj->m_pPacket, dwLength)) return 0;
+        if (!FLASH_DOWNLOADER_SendRequest(pParam, dwLength, SEND_NEW)) return 0;
         if (!FLASH_DOWNLOADER_WaitAckAnySeq(pParam)) return 0;
         // In 64 bits: in 32 the product wraps for regions above 42,949,672 bytes and the bar
         // would jump back to small percentages.
@@ -330,10 +329,10 @@ int FLASH_DOWNLOADER_SendMibib(ChannelThreadParam* pParam)
         const uint32_t dwAreaLength = area.dwChunks * CHUNK_SIZE;
         uint32_t dwLength =
             Build(pParam, CMD_ERASE_FOR_FLASH, g_bySeq[nCh], area.dwStart, dwAreaLength, nullptr, 0);
-        if (!SERIAL_DEVICE_Send(nCh, pBuf->m_pPacket, dwLength)) return 0;
+        if (!FLASH_DOWNLOADER_SendRequest(pParam, dwLength, SEND_NEW)) return 0;
         if (FLASH_DOWNLOADER_WaitReply(pParam) != REPLY_ACK) return 0;
         dwLength = Build(pParam, CMD_FLASH_DATA, 0, area.dwStart, dwAreaLength, nullptr, 0);
-        if (!SERIAL_DEVICE_Send(nCh, pBuf->m_pPacket, dwLength)) return 0;
+        if (!FLASH_DOWNLOADER_SendRequest(pParam, dwLength, SEND_NEW)) return 0;
         if (!FLASH_DOWNLOADER_WaitAckAnySeq(pParam)) return 0;
         Show(pParam, MibibDownloading, k * 25);
         Position(pParam, k * 25);

@@ -72,6 +72,8 @@ const char* const HELP =
     "  --verify-csc-priority P  the CSC priority bit it used (default 1)\n"
     "  --dump DIR               write each phone's written flash ranges to DIR\n"
     "  --report FILE            also write the result to FILE\n"
+    "  --list-requests          the result lists every request each phone received (repeats of\n"
+    "                           one frame with one answer on one line)\n"
     "Control:\n"
     "  --script FILE            run the commands of FILE first\n"
     "  --no-stdin               read no commands from standard input\n"
@@ -115,6 +117,7 @@ struct SIM {
     VERIFY_IMAGES verify;
     bool bVerify = false;
     std::string strDump, strReport;
+    bool bListRequests = false;
     std::vector<std::unique_ptr<CVirtualPhone>> apPhones;
     std::vector<std::vector<uint8_t>> aabyEfs;
 };
@@ -178,6 +181,37 @@ PHONE_FAULTS FaultsOf(const SIM& sim, uint32_t nPhone)
     return faults;
 }
 
+const char* ReplyName(PHONE_REPLY eReply)
+{
+    static const char* const aszName[] = {"ack",    "nak",    "none",   "garbage",
+                                          "wrong-seq", "pieces", "double", "dropped"};
+    const auto n = static_cast<size_t>(eReply);
+    return n < sizeof(aszName) / sizeof(aszName[0]) ? aszName[n] : "?";
+}
+
+// One line per run of the same frame answered the same way, so that a storm of resends stays
+// short: "  request E0 seq 02 param 0x00148000 length 0x00008000 reply nak x1234".
+std::string RequestLines(const CVirtualPhone& phone)
+{
+    const std::vector<REQUEST_RECORD> aReq = phone.Requests();
+    const auto same = [](const REQUEST_RECORD& a, const REQUEST_RECORD& b) {
+        return a.byOpcode == b.byOpcode && a.bySeq == b.bySeq && a.dwParam == b.dwParam &&
+               a.dwLength == b.dwLength && a.dwPayloadCrc == b.dwPayloadCrc && a.eReply == b.eReply;
+    };
+    std::string str;
+    char sz[160];
+    for (size_t i = 0; i < aReq.size();) {
+        size_t j = i + 1;
+        while (j < aReq.size() && same(aReq[i], aReq[j])) ++j;
+        const REQUEST_RECORD& r = aReq[i];
+        std::snprintf(sz, sizeof(sz), "  request %02X seq %02X param 0x%08X length 0x%08X reply %s x%zu\n",
+                      r.byOpcode, r.bySeq, r.dwParam, r.dwLength, ReplyName(r.eReply), j - i);
+        str += sz;
+        i = j;
+    }
+    return str;
+}
+
 std::string Report(const SIM& sim, bool* pbMismatch)
 {
     std::string str;
@@ -227,6 +261,7 @@ std::string Report(const SIM& sim, bool* pbMismatch)
                 }
             }
         });
+        if (sim.bListRequests) str += RequestLines(phone);
     }
     return str;
 }
@@ -442,6 +477,8 @@ int main(int argc, char** argv)
         } else if (a == "--report") {
             if (!value()) return fail();
             sim.strReport = v;
+        } else if (a == "--list-requests") {
+            sim.bListRequests = true;
         } else if (a == "--script") {
             if (!value()) return fail();
             strScript = v;

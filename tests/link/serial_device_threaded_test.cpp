@@ -241,4 +241,35 @@ TEST_F(SerialThreadsTest, WriteToAPhoneThatReadsNothingEndsWhenTheChannelStops)
     EXPECT_EQ(send.get(), 0);  // cut short: the frame is not out
 }
 
+TEST_F(SerialThreadsTest, TheRestOfAReplyIsAwaitedUntilItIsCompleteOrTheChannelStops)
+{
+    OpenBoth();
+    std::atomic<uint32_t> abRun[MAX_CHANNEL];
+    for (auto& bRun : abRun) bRun = 1;
+    SERIAL_DEVICE_BindRunFlags(abRun);
+    const SERIAL_HANDLE hPort = g_hComPort[0].load();
+    auto rest = [&](uint32_t dwOffset, uint32_t dwWant) {
+        return std::async(std::launch::async, [=, this] {
+            return SERIAL_DEVICE_ReadRest(0, hPort, m_abyIn[0], dwOffset, dwWant, 60000);
+        });
+    };
+
+    // The reply's first two bytes were read; the other three come later, with the start of
+    // something else behind them, which stays queued.
+    auto read = rest(2, 3);
+    ASSERT_TRUE(m_aPty[0].Send("\x02\x00\x00\x7E", 4));
+    ASSERT_EQ(read.wait_for(LIVENESS), std::future_status::ready);
+    EXPECT_EQ(read.get(), 3);
+    EXPECT_EQ(std::vector<uint8_t>(m_abyIn[0] + 2, m_abyIn[0] + 5), (std::vector<uint8_t>{2, 0, 0}));
+    ASSERT_TRUE(PTY_WaitQueued(hPort, 1));
+
+    // What has arrived is taken; the wait for more ends with the channel.
+    read = rest(0, 4);
+    EXPECT_EQ(read.wait_for(200ms), std::future_status::timeout);
+    abRun[0] = 0;
+    ASSERT_EQ(read.wait_for(LIVENESS), std::future_status::ready);
+    EXPECT_EQ(read.get(), 1);
+    EXPECT_EQ(m_abyIn[0][0], 0x7E);
+}
+
 }  // namespace

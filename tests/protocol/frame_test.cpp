@@ -256,21 +256,38 @@ TEST_F(ReplyWaits, WaitResultHandsBackOnlyAnswersThatMeanSomething)
     EXPECT_EQ(FLASH_DOWNLOADER_WaitResult(&param, nullptr), 1);
 }
 
-TEST(ReplyWaitsOnAPort, APulledPhoneEndsEveryWaitInsteadOfSpinning)
+// Channel 1 open on a pseudo-terminal whose master plays the phone.
+class ReplyWaitsOnAPort : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SERIAL_DEVICE_CreateLock();
+        SERIAL_DEVICE_BindRunFlags(core.m_bRun);
+        ASSERT_TRUE(pty.IsOpen());
+        ASSERT_EQ(pty.Register(31), 31u);
+        ASSERT_EQ(SERIAL_DEVICE_SetPort(1, 31), 1);
+        ASSERT_EQ(SERIAL_DEVICE_Open(1), 1);
+        core.m_bRun[1] = 1;
+        g_bySeq[1] = 0;
+    }
+    void TearDown() override
+    {
+        SERIAL_DEVICE_Close(1);
+        SERIAL_DEVICE_SetPort(1, 0);
+        SERIAL_DEVICE_BindRunFlags(nullptr);
+    }
+
+    CVirtualClock clock;
+    CClockScope scope{clock};
+    CVarnDLCore core;
+    CPtyPair pty;
+    CBufObj buf;
+    ChannelThreadParam param{&core, 1, &buf};
+};
+
+TEST_F(ReplyWaitsOnAPort, APulledPhoneEndsEveryWaitInsteadOfSpinning)
 {
     // Nobody clears the run flag here: only the hung-up line can end the waits.
-    CVirtualClock clock;
-    CClockScope scope(clock);
-    CVarnDLCore core;
-    SERIAL_DEVICE_CreateLock();
-    SERIAL_DEVICE_BindRunFlags(core.m_bRun);
-    CPtyPair pty;
-    ASSERT_TRUE(pty.IsOpen());
-    ASSERT_EQ(pty.Register(31), 31u);
-    ASSERT_EQ(SERIAL_DEVICE_SetPort(1, 31), 1);
-    ASSERT_EQ(SERIAL_DEVICE_Open(1), 1);
-    core.m_bRun[1] = 1;
-    ChannelThreadParam param{&core, 1, nullptr};
     pty.CloseMaster();
 
     EXPECT_EQ(FLASH_DOWNLOADER_WaitReply(&param), REPLY_NONE);
@@ -281,8 +298,31 @@ TEST(ReplyWaitsOnAPort, APulledPhoneEndsEveryWaitInsteadOfSpinning)
     EXPECT_EQ(FLASH_DOWNLOADER_WaitResult(&param, &nOut), 0);
     EXPECT_EQ(nOut, 77);
     EXPECT_EQ(core.m_bRun[1].load(), 1u);
-    SERIAL_DEVICE_Close(1);
-    SERIAL_DEVICE_BindRunFlags(nullptr);
+}
+
+TEST_F(ReplyWaitsOnAPort, BytesLeftFromEarlierAreDroppedBeforeANewRequestButCountForTheSameAgain)
+{
+    const SERIAL_HANDLE hPort = g_hComPort[1].load();
+    const uint32_t dwLength = static_cast<uint32_t>(
+        FLASH_DOWNLOADER_BuildRequest(buf.m_pPacket, 0xA0, 0, 0, 0, nullptr, 0));
+    const uint8_t abyAck[] = {0x7E, 0x00, 0x02, 0x00, 0x00};
+    const uint8_t abyNak[] = {0x7E, 0x00, 0x03, 0x00, 0x01};
+    uint8_t abyFrame[FRAME_HEADER_SIZE];
+
+    // An acknowledgement left over from an earlier exchange must not answer a new request.
+    ASSERT_TRUE(pty.Send(abyAck, sizeof(abyAck)));
+    ASSERT_TRUE(PTY_WaitQueued(hPort, sizeof(abyAck)));
+    ASSERT_EQ(FLASH_DOWNLOADER_SendRequest(&param, dwLength, SEND_NEW), 1);
+    ASSERT_EQ(pty.Receive(abyFrame, sizeof(abyFrame)), sizeof(abyFrame));
+    ASSERT_TRUE(pty.Send(abyNak, sizeof(abyNak)));
+    EXPECT_EQ(FLASH_DOWNLOADER_WaitReply(&param), REPLY_NAK);
+
+    // A late answer to the first sending of a request answers its resend.
+    ASSERT_TRUE(pty.Send(abyAck, sizeof(abyAck)));
+    ASSERT_TRUE(PTY_WaitQueued(hPort, sizeof(abyAck)));
+    ASSERT_EQ(FLASH_DOWNLOADER_SendRequest(&param, dwLength, SEND_AGAIN), 1);
+    ASSERT_EQ(pty.Receive(abyFrame, sizeof(abyFrame)), sizeof(abyFrame));
+    EXPECT_EQ(FLASH_DOWNLOADER_WaitReply(&param), REPLY_ACK);
 }
 
 }  // namespace

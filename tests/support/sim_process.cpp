@@ -84,6 +84,34 @@ bool CSimProcess::WaitLine(const std::string& strLine, unsigned dwTimeoutMs)
     return false;
 }
 
+void CSimProcess::Signal(int nSignal)
+{
+    if (m_pid > 0) kill(m_pid, nSignal);
+}
+
+int CSimProcess::WaitExit(unsigned dwTimeoutMs)
+{
+    if (m_pid <= 0) return -1;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwTimeoutMs);
+    int nStatus = 0;
+    // Reading on while waiting: a program whose output pipe is full would never end.
+    while (waitpid(m_pid, &nStatus, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= until) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, &nStatus, 0);
+            nStatus = -1;
+            break;
+        }
+        ReadSome(20);
+    }
+    m_pid = -1;
+    char sz[4096];
+    ssize_t n;
+    while ((n = read(m_fdOut, sz, sizeof(sz))) > 0) m_strOut.append(sz, static_cast<size_t>(n));
+    close(m_fdOut);
+    return nStatus == -1 ? -1 : ExitOf(nStatus);
+}
+
 int CSimProcess::Stop()
 {
     if (m_pid <= 0) return -1;

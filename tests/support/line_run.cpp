@@ -1,0 +1,174 @@
+#include "support/line_run.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <sstream>
+
+#include "protocol/commands.h"
+#include "support/sim_process.h"
+
+namespace {
+
+const std::string FLASH = QUILLON_BINARY_DIR "/quillon-flash";
+const std::string SIM = QUILLON_BINARY_DIR "/quillon-phone-sim";
+
+// The report block of each phone: "phone K COMn: ..." then indented lines about that phone.
+std::vector<LINE_PHONE> ParseReport(const std::string& strOut)
+{
+    std::vector<LINE_PHONE> aPhones;
+    std::istringstream in(strOut);
+    std::string strLine;
+    while (std::getline(in, strLine)) {
+        unsigned nLocks = 0;
+        if (strLine.rfind("phone ", 0) == 0 && strLine.find(": plugged ") != std::string::npos) {
+            const size_t nAt = strLine.find("locks ");
+            if (nAt != std::string::npos) std::sscanf(strLine.c_str() + nAt, "locks %u", &nLocks);
+            aPhones.emplace_back();
+            aPhones.back().dwLocks = nLocks;
+            continue;
+        }
+        if (aPhones.empty()) continue;
+        LINE_PHONE& phone = aPhones.back();
+        if (strLine.rfind("  verify ", 0) == 0) {
+            phone.astrVerify.push_back(strLine.substr(9));
+            continue;
+        }
+        unsigned nOp, nSeq, nParam, nLength, nTimes;
+        char szReply[32];
+        if (std::sscanf(strLine.c_str(), "  request %x seq %x param 0x%x length 0x%x reply %31s x%u",
+                        &nOp, &nSeq, &nParam, &nLength, szReply, &nTimes) == 6) {
+            LINE_REQUEST r;
+            r.byOpcode = static_cast<uint8_t>(nOp);
+            r.bySeq = static_cast<uint8_t>(nSeq);
+            r.dwParam = nParam;
+            r.dwLength = nLength;
+            r.strReply = szReply;
+            r.dwTimes = nTimes;
+            phone.aRequests.push_back(r);
+        }
+    }
+    return aPhones;
+}
+
+}  // namespace
+
+bool LINE_RUN_WriteImages(const std::string& strDir, IMAGE_SET* pSet)
+{
+    // Small regions: the runs are about faults, not volume, and eight phones share two cores.
+    IMAGE_SET_SIZES sizes;
+    sizes.dwQcsbl = 0x10000;
+    sizes.dwOemsbl = 0x18000;
+    sizes.dwAmss = 0x48000;
+    sizes.dwFota = 0x10000;
+    sizes.dwAppsbl = 0x18000;
+    sizes.dwPda = 0x30000;
+    sizes.dwCsc = 0x10000;
+    sizes.dwEfs2Erase = 0x40000;
+    sizes.dwHiddenErase = 0;
+    std::string strError;
+    return IMAGE_BUILDER_WriteStandardSet(strDir, 11, sizes, pSet, &strError);
+}
+
+LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& spec, const IMAGE_SET& set,
+                                 const std::string& strDir)
+{
+    LINE_RUN_RESULT result;
+    const std::string strPorts = strDir + "/ports";
+    std::vector<std::string> astrSim = {SIM,
+                                        "--dir",
+                                        strPorts,
+                                        "--phones",
+                                        std::to_string(spec.nPhones),
+                                        "--no-stdin",
+                                        "--list-requests",
+                                        "--verify-phone",
+                                        set.strPhone,
+                                        "--verify-eboot",
+                                        set.strEboot,
+                                        "--verify-pda",
+                                        set.strPda,
+                                        "--verify-csc",
+                                        set.strCsc};
+    astrSim.insert(astrSim.end(), spec.astrSim.begin(), spec.astrSim.end());
+    CSimProcess sim;
+    if (!sim.Start(astrSim) || !sim.WaitLine("ready", 20000)) {
+        result.nSimExit = sim.Stop();
+        result.strSimOut = sim.Output();
+        return result;
+    }
+
+    std::vector<std::string> astrFlash = {FLASH,         "--phone", set.strPhone, "--eboot",
+                                          set.strEboot,  "--pda",   set.strPda,   "--csc",
+                                          set.strCsc,    "--reboot-wait", "0"};
+    astrFlash.insert(astrFlash.end(), spec.astrFlash.begin(), spec.astrFlash.end());
+    for (uint32_t k = 1; k <= spec.nPhones; ++k) {
+        char szLink[4096];
+        const std::string strLink = strPorts + "/COM" + std::to_string(k);
+        const ssize_t n = ::readlink(strLink.c_str(), szLink, sizeof(szLink) - 1);
+        astrFlash.push_back(n > 0 ? std::string(szLink, static_cast<size_t>(n)) : strLink);
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    CSimProcess flash;
+    if (flash.Start(astrFlash)) {
+        if (!spec.strInterruptAt.empty() && flash.WaitLine(spec.strInterruptAt, spec.dwBoundMs)) {
+            flash.Signal(SIGINT);
+            result.bInterrupted = true;
+        }
+        const auto spent = std::chrono::steady_clock::now() - start;
+        const uint32_t dwSpentMs = static_cast<uint32_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(spent).count());
+        result.nFlashExit = flash.WaitExit(dwSpentMs < spec.dwBoundMs ? spec.dwBoundMs - dwSpentMs : 0);
+    }
+    result.dwFlashMs = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                 std::chrono::steady_clock::now() - start)
+                                                 .count());
+    result.strFlashOut = flash.Output();
+    result.nSimExit = sim.Stop();
+    result.strSimOut = sim.Output();
+    result.aPhones = ParseReport(result.strSimOut);
+    return result;
+}
+
+bool LINE_RUN_IsDestructive(uint8_t byOpcode)
+{
+    switch (byOpcode) {
+    case CMD_ERASE_FOR_FLASH:
+    case CMD_ERASE_FOR_WRITE:
+    case CMD_WRITE_FLASH:
+    case CMD_FLASH_DATA:
+    case CMD_MIBIB_HEADER:
+    case CMD_EFS_BACKUP:
+    case CMD_FLASH_LOCK: return true;
+    default: return false;
+    }
+}
+
+int LINE_RUN_FirstFault(const LINE_PHONE& phone, int nOpcode)
+{
+    for (size_t i = 0; i < phone.aRequests.size(); ++i) {
+        const LINE_REQUEST& r = phone.aRequests[i];
+        if (r.strReply != "ack" && (nOpcode < 0 || r.byOpcode == nOpcode)) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+std::string LINE_RUN_DestructiveAfter(const LINE_PHONE& phone, int nFrom)
+{
+    if (nFrom < 0) return "";
+    const LINE_REQUEST& stop = phone.aRequests[static_cast<size_t>(nFrom)];
+    for (size_t i = static_cast<size_t>(nFrom) + 1; i < phone.aRequests.size(); ++i) {
+        const LINE_REQUEST& r = phone.aRequests[i];
+        const bool bAgain = r.byOpcode == stop.byOpcode && r.dwParam == stop.dwParam &&
+                            r.dwLength == stop.dwLength && r.bySeq == stop.bySeq;
+        if (bAgain || !LINE_RUN_IsDestructive(r.byOpcode)) continue;
+        char sz[96];
+        std::snprintf(sz, sizeof(sz), "request %zu: %02X param 0x%08X length 0x%08X", i, r.byOpcode,
+                      r.dwParam, r.dwLength);
+        return sz;
+    }
+    return "";
+}

@@ -1,0 +1,64 @@
+// The production line as a script drives it: quillon-phone-sim publishes virtual phones,
+// quillon-flash flashes them, and the simulator's closing report says what each phone received,
+// request by request, and whether its flash matches the images.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/image_builder.h"
+
+// One line of the simulator's request list: a frame and how often it came with one answer.
+struct LINE_REQUEST {
+    uint8_t byOpcode = 0;
+    uint8_t bySeq = 0;
+    uint32_t dwParam = 0;
+    uint32_t dwLength = 0;
+    std::string strReply;  // "ack", "nak", "none", "garbage", "wrong-seq", "pieces", ...
+    uint32_t dwTimes = 0;
+};
+
+// One phone as the simulator reported it when it ended.
+struct LINE_PHONE {
+    uint32_t dwLocks = 0;
+    std::vector<std::string> astrVerify;  // "QCSBL ok", "PDA mismatch (...)", one per region
+    std::vector<LINE_REQUEST> aRequests;
+};
+
+struct LINE_RUN_SPEC {
+    uint32_t nPhones = 1;
+    std::vector<std::string> astrSim;    // fault and link options of quillon-phone-sim
+    std::vector<std::string> astrFlash;  // options of quillon-flash besides images and ports
+    // quillon-flash gets SIGINT once it has printed this line ("" never).
+    std::string strInterruptAt;
+    // quillon-flash is killed after this long; a run that needs it has not ended in time.
+    uint32_t dwBoundMs = 60000;
+};
+
+struct LINE_RUN_RESULT {
+    int nFlashExit = -1;
+    uint32_t dwFlashMs = 0;
+    bool bInterrupted = false;
+    std::string strFlashOut;
+    int nSimExit = -1;
+    std::string strSimOut;
+    std::vector<LINE_PHONE> aPhones;
+};
+
+// A small image set (Phone, Eboot, PDA, CSC; no Hidden) written into strDir.
+bool LINE_RUN_WriteImages(const std::string& strDir, IMAGE_SET* pSet);
+// Runs both programs with the set's images (each verified by the simulator) and collects the
+// results. strDir holds the simulator's ports.
+LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& spec, const IMAGE_SET& set,
+                                 const std::string& strDir);
+
+// Erases, writes, programs, the MIBIB header, the EFS backup and the lock: frames that change a
+// phone's flash or release it.
+bool LINE_RUN_IsDestructive(uint8_t byOpcode);
+// The first frame of the opcode (-1: any) that the phone did not simply acknowledge (its answer
+// was faulted, or it was refused); -1 when there is none.
+int LINE_RUN_FirstFault(const LINE_PHONE& phone, int nOpcode = -1);
+// "" when nothing destructive reached the phone after request nFrom other than the request
+// itself sent again; otherwise the first such frame.
+std::string LINE_RUN_DestructiveAfter(const LINE_PHONE& phone, int nFrom);
