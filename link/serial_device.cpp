@@ -56,6 +56,7 @@ constexpr uint32_t SERIAL_BAUD = 1382400;
 std::mutex g_csPort;
 
 std::atomic<const std::atomic<uint32_t>*> g_pbRun{nullptr};
+std::atomic<uint32_t> g_dwWriteTimeoutMs{SERIAL_WRITE_TIMEOUT_MS};
 
 std::mutex g_csOpenError;
 std::string g_astrOpenError[MAX_CHANNEL];
@@ -179,17 +180,34 @@ WAIT_RESULT WaitReceive(int nCh, SERIAL_HANDLE hPort, int hWake)
     }
 }
 
-void ApplyLineSettings(SERIAL_HANDLE hPort)
+// The line-discipline flags a raw line must not have: echo, line editing, signals, CR/LF and
+// case translation, parity marks, stripping the eighth bit, software flow control.
+constexpr tcflag_t RAW_LFLAG_OFF = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
+constexpr tcflag_t RAW_IFLAG_OFF =
+    IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXOFF | IXANY;
+
+// Raw 8N1: a cooked line would echo the frames back and translate 0x0D, 0x11, 0x13 and more.
+// false, with errno set, when the settings cannot be applied or do not read back as applied:
+// tcsetattr reports success when any one of the changes took.
+bool ApplyLineSettings(SERIAL_HANDLE hPort)
 {
-    // Raw 8N1: a cooked line would echo the frames back and translate 0x0D, 0x11, 0x13 and more.
     termios tio;
-    if (::tcgetattr(hPort, &tio) == 0) {
-        ::cfmakeraw(&tio);
-        tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-        tio.c_cflag |= CS8 | CLOCAL | CREAD;
-        tio.c_cc[VMIN] = 1;
-        tio.c_cc[VTIME] = 0;
-        ::tcsetattr(hPort, TCSANOW, &tio);
+    if (::tcgetattr(hPort, &tio) != 0) return false;
+    ::cfmakeraw(&tio);
+    tio.c_iflag &= ~RAW_IFLAG_OFF;
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (::tcsetattr(hPort, TCSANOW, &tio) != 0) return false;
+    termios got;
+    if (::tcgetattr(hPort, &got) != 0) return false;
+    // The character size and parity are the driver's: a USB phone port keeps its own and
+    // ignores them, so only what the line discipline does to the bytes is checked.
+    if ((got.c_lflag & RAW_LFLAG_OFF) != 0 || (got.c_iflag & RAW_IFLAG_OFF) != 0 ||
+        (got.c_oflag & OPOST) != 0 || got.c_cc[VMIN] != 1 || got.c_cc[VTIME] != 0) {
+        errno = EIO;
+        return false;
     }
 #ifdef QUILLON_FREE_BAUD
     // The phones' USB ports ignore the line speed; a real UART gets the rate the boot loader
@@ -206,6 +224,7 @@ void ApplyLineSettings(SERIAL_HANDLE hPort)
         ::ioctl(hPort, TCSETS2, &tio2);
     }
 #endif
+    return true;
 }
 
 }  // namespace
@@ -213,6 +232,11 @@ void ApplyLineSettings(SERIAL_HANDLE hPort)
 void SERIAL_DEVICE_CreateLock()
 {
     // The lock is a process-wide mutex that exists from start-up on; nothing to create.
+}
+
+void SERIAL_DEVICE_SetWriteTimeout(uint32_t dwMs)
+{
+    g_dwWriteTimeoutMs = dwMs != 0 ? dwMs : SERIAL_WRITE_TIMEOUT_MS;
 }
 
 void SERIAL_DEVICE_BindRunFlags(const std::atomic<uint32_t>* pbRun)
@@ -283,7 +307,14 @@ SERIAL_HANDLE SERIAL_DEVICE_OpenPort(int nCh, uint32_t nPort)
         SetOpenError(nCh, "COM%u (%s) is in use by another program.", nPort, szNode);
         return SERIAL_HANDLE_NONE;
     }
-    ApplyLineSettings(hPort);
+    if (!ApplyLineSettings(hPort)) {
+        const int nError = errno;
+        ::ioctl(hPort, TIOCNXCL);
+        ::close(hPort);
+        SetOpenError(nCh, "COM%u (%s): the line cannot be set to raw mode (%s).", nPort, szNode,
+                     std::strerror(nError));
+        return SERIAL_HANDLE_NONE;
+    }
     ::tcflush(hPort, TCIOFLUSH);
 
     int hWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -355,7 +386,7 @@ int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, 
     // The write time-out is the driver's, in real time: the station's clock seam is for the
     // station's own waits, and a virtual clock that never moves must not make a write endless.
     const auto tDeadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(SERIAL_WRITE_TIMEOUT_MS);
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(g_dwWriteTimeoutMs.load());
 
     uint32_t dwDone = 0;
     ssize_t nWritten;
@@ -375,7 +406,11 @@ int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, 
     while (dwDone < dwCount) {
         auto tLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
             tDeadline - std::chrono::steady_clock::now());
-        if (tLeft.count() <= 0) break;  // timed out: the callers take the count written so far as sent
+        if (tLeft.count() <= 0) {
+            // Timed out: a frame cut short is not sent, whatever part of it went out.
+            DebugTrace(0, "[SERIAL_DEVICE_Write %d] 3 \n", nCh);
+            return -1;
+        }
         // A stopped channel or a closed port ends the write as a failure: the frame is not out.
         if (RunCleared(nCh)) {
             DebugTrace(0, "[SERIAL_DEVICE_Write %d] 3 \n", nCh);

@@ -25,6 +25,8 @@ extern std::atomic<SERIAL_HANDLE> g_hComPort[MAX_CHANNEL];
 extern std::atomic<uint32_t> g_nComPort[MAX_CHANNEL];
 extern uint8_t g_abyReply[MAX_CHANNEL][SERIAL_REPLY_BUFFER_SIZE];
 
+// Tests shorten the write time-out (real milliseconds); 0 restores SERIAL_WRITE_TIMEOUT_MS.
+void SERIAL_DEVICE_SetWriteTimeout(uint32_t dwMs);
 // Initialises the port lock; called once before any port is used (idempotent).
 void SERIAL_DEVICE_CreateLock();
 // Tells the serial layer where the channels' run flags are (an array of MAX_CHANNEL), so that a
@@ -44,7 +46,8 @@ SERIAL_HANDLE SERIAL_DEVICE_OpenPort(int nCh, uint32_t nPort);
 int SERIAL_DEVICE_Close(int nCh);
 // Closes a handle of the channel without touching g_hComPort; a blocked read on it returns.
 void SERIAL_DEVICE_ClosePort(int nCh, SERIAL_HANDLE hPort);
-// Writes `dwCount` bytes from pbyBuffer + dwOffset within 5,000 ms; the count written, -1 on error.
+// Writes `dwCount` bytes from pbyBuffer + dwOffset within 5,000 ms: dwCount, or -1 on an error
+// or when not every byte went out in time.
 int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, uint32_t dwOffset,
                         uint32_t dwCount);
 // Waits for the first byte (ten attempts; ends early when the run flag is cleared or the port is

@@ -55,6 +55,7 @@ protected:
             SERIAL_DEVICE_SetPort(nCh, 0);
         }
         SERIAL_DEVICE_BindRunFlags(nullptr);
+        SERIAL_DEVICE_SetWriteTimeout(0);
         PORT_TABLE_Reset();
     }
     SERIAL_HANDLE OpenChannel()
@@ -128,6 +129,22 @@ TEST_F(SerialDeviceTest, FailedOpensSayWhy)
     EXPECT_EQ(g_hComPort[CH].load(), SERIAL_HANDLE_NONE);
 }
 
+TEST_F(SerialDeviceTest, ANodeThatCannotBeSetToRawModeIsNotOpened)
+{
+    // A file is no terminal: no line settings apply, and nothing may be written to it.
+    char szPath[] = "/tmp/quillon-port-XXXXXX";
+    const int hFile = ::mkstemp(szPath);
+    ASSERT_GE(hFile, 0);
+    ::close(hFile);
+    ASSERT_TRUE(PORT_TABLE_AssignFixed(szPath, 36));
+    const int nDescriptors = OpenDescriptorCount();
+    EXPECT_EQ(SERIAL_DEVICE_OpenPort(CH, 36), SERIAL_HANDLE_NONE);
+    EXPECT_NE(SERIAL_DEVICE_LastOpenError(CH).find("raw mode"), std::string::npos)
+        << SERIAL_DEVICE_LastOpenError(CH);
+    EXPECT_EQ(OpenDescriptorCount(), nDescriptors);
+    ::unlink(szPath);
+}
+
 TEST_F(SerialDeviceTest, ANodeIsOpenedByOneChannelAtATime)
 {
     ASSERT_NE(OpenChannel(), SERIAL_HANDLE_NONE);
@@ -183,6 +200,16 @@ TEST_F(SerialDeviceTest, QueuedBytesAreReadWithoutWaitingAtMostTheMaximum)
     ASSERT_EQ(SERIAL_DEVICE_Read(CH, hPort, aby, 0, sizeof(aby)), 6);
     EXPECT_EQ(std::string(aby, aby + 6), "456789");
     EXPECT_EQ(SERIAL_DEVICE_Read(CH, hPort, aby, 0, sizeof(aby)), 0);
+}
+
+TEST_F(SerialDeviceTest, AWriteThatDoesNotGoOutWholeInTimeFails)
+{
+    SERIAL_HANDLE hPort = OpenChannel();
+    SERIAL_DEVICE_SetWriteTimeout(100);
+    // More than the line takes in while the phone reads nothing.
+    const std::vector<uint8_t> abyBig(256 * 1024, 0x5A);
+    EXPECT_EQ(SERIAL_DEVICE_Write(CH, hPort, abyBig.data(), 0, static_cast<uint32_t>(abyBig.size())), -1);
+    EXPECT_EQ(SERIAL_DEVICE_SendUnlocked(CH, abyBig.data(), static_cast<uint32_t>(abyBig.size())), 0);
 }
 
 TEST_F(SerialDeviceTest, VanishedPhoneEndsReadsAndFailsWrites)
