@@ -86,7 +86,7 @@ void RegionPhase(CYCLE& c)
         if (FLASH_DOWNLOADER_QueryMcci(c.pParam)) {
             core.m_bMcci[nCh] = 1;
             LOG(c.pParam, "[Channel %d]  USB Mode : MCCI \r\n", nCh);
-        } else {
+        } else if (c.Run()) {  // a query ended by a stop is no answer
             core.m_bMcci[nCh] = 0;
             LOG(c.pParam, "[Channel %d]  USB Mode : Older Version QC \r\n", nCh);
         }

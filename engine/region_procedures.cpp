@@ -227,7 +227,9 @@ void FLASH_REGION_QueryMode(ChannelThreadParam* pParam)
     if (FLASH_DOWNLOADER_QuerySafeDownload(pParam)) {
         core.m_bOlderVersion[nCh] = 0;
         LOG(pParam, "[Channel %d]  Download Mode : Safe Download \r\n", nCh);
-    } else {
+    } else if (!Stopped(pParam)) {
+        // A query ended by a stop is no answer: taken for a phone without Safe Download, it
+        // would have the MIBIB erased next.
         core.m_bOlderVersion[nCh] = 1;
         LOG(pParam, "[Channel %d]  Download Mode : Older Version Update \r\n", nCh);
     }
@@ -239,6 +241,7 @@ int FLASH_REGION_Qcsbl(ChannelThreadParam* pParam)
     const int nCh = pParam->nCh;
     // After the operator's Yes to a re-partition the mode is fixed and no query is made.
     if (!core.m_bOlderVersion[nCh]) FLASH_REGION_QueryMode(pParam);
+    if (Stopped(pParam)) return 0;
     if (!core.m_bOlderVersion[nCh])
         return StagedFlow(pParam, REGION_QCSBL, QcsblDownloading, QcsblFlashing, "QCSBL");
     if (!OlderMibibPart(pParam)) return 0;

@@ -20,6 +20,13 @@ int SendRequest(ChannelThreadParam* pParam, uint8_t byOpcode, uint8_t bySeq, uin
     return FLASH_DOWNLOADER_SendRequest(pParam, static_cast<uint32_t>(nLength), SEND_NEW);
 }
 
+// A wait that ended without an answer because the channel was stopped is no answer at all: a
+// query so ended says nothing about the phone.
+bool Stopped(const ChannelThreadParam* pParam)
+{
+    return pParam->pDlg->m_bRun[pParam->nCh].load() == 0;
+}
+
 // The erase text of a kind; the callers pass only the kinds of this table. The length is
 // printed unsigned: a range of 2 GiB or more must not show as a negative byte count.
 const char* EraseFormat(int nKind)
@@ -108,6 +115,7 @@ int FLASH_DOWNLOADER_QueryMcci(ChannelThreadParam* pParam)
         WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] MCCI - Enabled\r\n", nCh);
         return 1;
     }
+    if (Stopped(pParam)) return 0;
     WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] MCCI Download - Disabled ! ! ! !\r\n", nCh);
     return 0;
 }
@@ -121,6 +129,7 @@ int FLASH_DOWNLOADER_QuerySafeDownload(ChannelThreadParam* pParam)
         WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] SafeDownload - Enabled\r\n", nCh);
         return 1;
     }
+    if (Stopped(pParam)) return 0;
     WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] Older Version Download - Enabled\r\n", nCh);
     return 0;
 }

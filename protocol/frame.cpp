@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "link/serial_device.h"
+#include "protocol/commands.h"
 #include "station/station_core.h"
 
 namespace {
@@ -50,8 +51,15 @@ int ReceiveUntilAnswer(ChannelThreadParam* pParam, bool bAnySeq)
 
 int FLASH_DOWNLOADER_SendRequest(ChannelThreadParam* pParam, uint32_t dwCount, uint32_t dwHow)
 {
+    const CVarnDLCore& core = *pParam->pDlg;
     const int nCh = pParam->nCh;
     const uint8_t* pbyPacket = pParam->pnBufObj->m_pPacket;
+    // A stopped channel sends nothing more, whatever the flow it is in: the next frame could be
+    // an erase. Only the write-back of an EFS2 parked in the PDA area still goes out, since the
+    // parked copy may be all that is left of the phone's file system.
+    const bool bWriteBack =
+        pbyPacket[1] == CMD_EFS_RESTORE && core.m_dwEfsParked[nCh].load() != EFS_NOT_PARKED;
+    if (core.m_bRun[nCh].load() == 0 && !bWriteBack) return 0;
     if ((dwHow & SEND_AGAIN) == 0) SERIAL_DEVICE_DiscardInput(nCh);
     return (dwHow & SEND_UNLOCKED) ? SERIAL_DEVICE_SendUnlocked(nCh, pbyPacket, dwCount)
                                    : SERIAL_DEVICE_Send(nCh, pbyPacket, dwCount);

@@ -56,6 +56,8 @@ enum SendHow : uint32_t {
 };
 
 // Sends the request built in the channel's packet buffer (dwCount bytes); 1 when it went out.
+// Every request goes out here. Once the channel's run flag is cleared nothing does (0), except
+// the EFS restore of a phone whose EFS2 is parked in its PDA area.
 int FLASH_DOWNLOADER_SendRequest(ChannelThreadParam* pParam, uint32_t dwCount, uint32_t dwHow);
 
 // Reduces a reply to its class; bytes that did not arrive read as 0.

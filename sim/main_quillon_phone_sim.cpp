@@ -74,6 +74,8 @@ const char* const HELP =
     "  --report FILE            also write the result to FILE\n"
     "  --list-requests          the result lists every request each phone received (repeats of\n"
     "                           one frame with one answer on one line)\n"
+    "  --tell-faults            print \"fault phone K OP REPLY\" when phone K first answers a frame\n"
+    "                           of opcode OP otherwise than plainly (REPLY as in the list)\n"
     "Control:\n"
     "  --script FILE            run the commands of FILE first\n"
     "  --no-stdin               read no commands from standard input\n"
@@ -118,6 +120,9 @@ struct SIM {
     bool bVerify = false;
     std::string strDump, strReport;
     bool bListRequests = false;
+    bool bTellFaults = false;
+    std::vector<size_t> anToldUpTo;  // per phone: requests looked at for --tell-faults
+    std::map<std::string, bool> mapTold;
     std::vector<std::unique_ptr<CVirtualPhone>> apPhones;
     std::vector<std::vector<uint8_t>> aabyEfs;
 };
@@ -210,6 +215,27 @@ std::string RequestLines(const CVirtualPhone& phone)
         i = j;
     }
     return str;
+}
+
+// Lets a script act at the moment a fault has met a phone, e.g. stop the station there.
+void TellFaults(SIM& sim)
+{
+    sim.anToldUpTo.resize(sim.apPhones.size(), 0);
+    for (size_t k = 0; k < sim.apPhones.size(); ++k) {
+        if (sim.apPhones[k]->RequestCount() == sim.anToldUpTo[k]) continue;
+        const std::vector<REQUEST_RECORD> aReq = sim.apPhones[k]->Requests();
+        for (size_t i = sim.anToldUpTo[k]; i < aReq.size(); ++i) {
+            if (aReq[i].eReply == REPLIED_ACK && aReq[i].bAcked) continue;
+            char sz[96];
+            std::snprintf(sz, sizeof(sz), "fault phone %zu %02X %s", k + 1, aReq[i].byOpcode,
+                          ReplyName(aReq[i].eReply));
+            if (sim.mapTold[sz]) continue;
+            sim.mapTold[sz] = true;
+            std::printf("%s\n", sz);
+            std::fflush(stdout);
+        }
+        sim.anToldUpTo[k] = aReq.size();
+    }
 }
 
 std::string Report(const SIM& sim, bool* pbMismatch)
@@ -479,6 +505,8 @@ int main(int argc, char** argv)
             sim.strReport = v;
         } else if (a == "--list-requests") {
             sim.bListRequests = true;
+        } else if (a == "--tell-faults") {
+            sim.bTellFaults = true;
         } else if (a == "--script") {
             if (!value()) return fail();
             strScript = v;
@@ -565,6 +593,7 @@ int main(int argc, char** argv)
     }
     std::string strPending;
     while (bRun && !g_bQuit && !timedOut()) {
+        if (sim.bTellFaults) TellFaults(sim);
         if (bExitWhenLocked) {
             bool bAll = true;
             for (const auto& p : sim.apPhones) bAll = bAll && p->LockCount() > 0;

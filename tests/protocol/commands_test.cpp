@@ -254,6 +254,38 @@ TEST_F(CommandTest, EveryExchangeFailsAtOnceWithoutALogLineWhenTheSendFails)
     EXPECT_EQ(m_Fx.Requests().size(), 0u);
 }
 
+TEST_F(CommandTest, AStoppedChannelSendsNothingButTheWriteBackOfAParkedEfs)
+{
+    m_Fx.SetRegion(0x00100000, 0, 0, 0x20000);
+    m_Fx.m_Core.m_bRun[3] = 0;
+    for (int (*pfnExchange)(ChannelThreadParam*) :
+         {&FLASH_DOWNLOADER_Unlock, &FLASH_DOWNLOADER_Lock, &FLASH_DOWNLOADER_QueryMcci,
+          &FLASH_DOWNLOADER_QuerySafeDownload, &FLASH_DOWNLOADER_WriteCscSize,
+          &FLASH_DOWNLOADER_CheckCscReserve})
+        EXPECT_EQ(pfnExchange(P()), 0);
+    EXPECT_EQ(FLASH_DOWNLOADER_EraseForFlash(P(), 3), 0);
+    EXPECT_EQ(FLASH_DOWNLOADER_EraseForWrite(P(), 6), 0);
+    // A query the stop ended found out nothing about the phone.
+    EXPECT_FALSE(Logged(m_Fx.m_View, "[Channel 3] Older Version Download - Enabled\r\n"));
+    EXPECT_FALSE(Logged(m_Fx.m_View, "[Channel 3] MCCI Download - Disabled ! ! ! !\r\n"));
+
+    CBufObj& buf = m_Fx.m_Buf;
+    const auto send = [&](uint8_t byOpcode) {
+        buf.ClearPacket();
+        const int n = FLASH_DOWNLOADER_BuildRequest(buf.m_pPacket, byOpcode, 1, 0x00400000, 0, nullptr, 0);
+        return FLASH_DOWNLOADER_SendRequest(P(), static_cast<uint32_t>(n), SEND_NEW);
+    };
+    EXPECT_EQ(send(CMD_EFS_RESTORE), 0);
+    m_Fx.m_Core.m_dwEfsParked[3] = EFS_PARKED;
+    EXPECT_EQ(send(CMD_ERASE_FOR_WRITE), 0);
+    EXPECT_EQ(send(CMD_EFS_RESTORE), 1);
+    m_Fx.m_Core.m_dwEfsParked[3] = EFS_NOT_PARKED;
+    ASSERT_TRUE(m_Fx.m_pPhone->WaitRequestCount(1, 5000));
+    const std::vector<REQUEST_RECORD> aReq = m_Fx.Requests();
+    ASSERT_EQ(aReq.size(), 1u);
+    EXPECT_EQ(aReq[0].byOpcode, CMD_EFS_RESTORE);
+}
+
 TEST_F(CommandTest, SilentPhoneIsWaitedForUntilTheChannelIsStopped)
 {
     PHONE_FAULTS faults = OneFault(-1, FAULT_SILENCE);

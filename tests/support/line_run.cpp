@@ -84,6 +84,7 @@ LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& spec, const IMAGE_SET& set
                                         std::to_string(spec.nPhones),
                                         "--no-stdin",
                                         "--list-requests",
+                                        "--tell-faults",
                                         "--verify-phone",
                                         set.strPhone,
                                         "--verify-eboot",
@@ -114,7 +115,8 @@ LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& spec, const IMAGE_SET& set
     const auto start = std::chrono::steady_clock::now();
     CSimProcess flash;
     if (flash.Start(astrFlash)) {
-        if (!spec.strInterruptAt.empty() && flash.WaitLine(spec.strInterruptAt, spec.dwBoundMs)) {
+        CSimProcess& told = spec.strInterruptAt.rfind("fault phone ", 0) == 0 ? sim : flash;
+        if (!spec.strInterruptAt.empty() && told.WaitLine(spec.strInterruptAt, spec.dwBoundMs)) {
             flash.Signal(SIGINT);
             result.bInterrupted = true;
         }

@@ -30,7 +30,9 @@ struct LINE_RUN_SPEC {
     uint32_t nPhones = 1;
     std::vector<std::string> astrSim;    // fault and link options of quillon-phone-sim
     std::vector<std::string> astrFlash;  // options of quillon-flash besides images and ports
-    // quillon-flash gets SIGINT once it has printed this line ("" never).
+    // quillon-flash gets SIGINT once this line is out ("" never): a line of quillon-flash, or,
+    // when it begins "fault phone ", the simulator's word that a fault met a phone (the moment
+    // the phone took the frame it does not answer plainly).
     std::string strInterruptAt;
     // quillon-flash is killed after this long; a run that needs it has not ended in time.
     uint32_t dwBoundMs = 60000;
