@@ -7,6 +7,7 @@
 #include "engine/orchestration.h"
 #include "engine/partition.h"
 #include "engine/region_procedures.h"
+#include "images/image_select.h"
 #include "images/model_table.h"
 #include "link/serial_device.h"
 #include "protocol/commands.h"
@@ -49,10 +50,41 @@ void EndWithoutPass(CYCLE& c)
     c.core.View().OnPortText(c.nCh, "NONE");
 }
 
-void OpenIf(CYCLE& c, uint32_t bChosen, const std::string& strPath)
+// A file replaced or rewritten since Start: the data it gives are not the images chosen.
+void ReportImageChanged(CYCLE& c, int nKind)
 {
-    ENGINE_CloseImage(c.nCh);
-    if (bChosen && c.Run()) ENGINE_OpenImage(c.nCh, strPath.c_str());
+    const IMAGE_KIND_INFO* pInfo = IMAGE_KindInfo(nKind);
+    const char* szCaption = pInfo ? pInfo->szCaption : "Unified";
+    char szText[STATUS_TEXT_MAX + 1];
+    std::snprintf(szText, sizeof(szText), " %s image file changed during download!", szCaption);
+    FLASH_REGION_ReportFailure(c.pParam, szText);
+    LOG(c.pParam, "[Channel %d]  %s image file changed during download: %s\r\n", c.nCh, szCaption,
+        c.pPlan->astrImagePath[nKind].c_str());
+    c.bFail = true;
+}
+
+// Opens the image of a kind for the steps that follow, when it is chosen and the channel runs.
+// One that is no longer the file stamped at Start fails the channel before a byte of it is sent.
+void OpenIf(CYCLE& c, int nKind)
+{
+    if (!IMAGE_ValidFlag(c.core, nKind) || !c.Run()) return;
+    ENGINE_OpenImage(c.nCh, IMAGE_Path(c.core, nKind).c_str());
+    if (!c.bFail && g_fileImage[c.nCh] >= 0 && !c.pPlan->astrImagePath[nKind].empty() &&
+        ENGINE_StampOpenImage(c.nCh) != c.pPlan->aImageStamp[nKind])
+        ReportImageChanged(c, nKind);
+}
+
+// Every image file chosen at Start is still the one stamped then. A channel whose data may have
+// come from a file replaced, rewritten or cut short meanwhile is not passed.
+bool ImagesUnchanged(CYCLE& c)
+{
+    for (int k = 0; k < PLAN_IMAGE_KINDS; ++k) {
+        const std::string& strPath = c.pPlan->astrImagePath[k];
+        if (strPath.empty() || ENGINE_StampPath(strPath) == c.pPlan->aImageStamp[k]) continue;
+        ReportImageChanged(c, k);
+        return false;
+    }
+    return true;
 }
 
 void CscStep(CYCLE& c)
@@ -78,8 +110,8 @@ void RegionPhase(CYCLE& c)
     const int nCh = c.nCh;
     const DOWN_SEL& sel = c.pPlan->g_DownSel;
 
-    if (core.m_bUnifiedImage && c.Run()) ENGINE_OpenImage(nCh, core.m_strUnifiedPath.c_str());
-    if (core.m_bPhoneImage && c.Run()) ENGINE_OpenImage(nCh, core.m_strPhonePath.c_str());
+    OpenIf(c, IMAGE_UNIFIED);
+    OpenIf(c, IMAGE_PHONE);
 
     if (!core.m_bMcci[nCh] && c.Run()) {
         DebugTrace(0, "[Step Ch:%d] Check MCCI \n", nCh);
@@ -122,13 +154,15 @@ void RegionPhase(CYCLE& c)
         c.Step(FLASH_REGION_Fota(c.pParam));
     }
 
-    OpenIf(c, core.m_bEbootImage, core.m_strEbootPath);
+    ENGINE_CloseImage(nCh);
+    OpenIf(c, IMAGE_EBOOT);
     if (c.Wanted(sel.bAppsbl)) {
         DebugTrace(0, "[Step Ch:%d] Download AppSBL  \n", nCh);
         c.Step(FLASH_REGION_Appsbl(c.pParam));
     }
 
-    OpenIf(c, core.m_bPdaImage, core.m_strPdaPath);
+    ENGINE_CloseImage(nCh);
+    OpenIf(c, IMAGE_PDA);
     if (c.Wanted(sel.bPda)) {
         DebugTrace(0, "[Step Ch:%d] Download PDA \n", nCh);
         // The announcement's answer does not decide anything: the PDA goes on either way.
@@ -138,13 +172,13 @@ void RegionPhase(CYCLE& c)
     ENGINE_CloseImage(nCh);
 
     if (core.m_bCscImage && c.Run()) {
-        ENGINE_OpenImage(nCh, core.m_strCscPath.c_str());
+        OpenIf(c, IMAGE_CSC);
         if (c.Wanted(sel.bCsc)) CscStep(c);
         ENGINE_CloseImage(nCh);
     }
 
     if (core.m_bHiddenImage && c.Run()) {
-        ENGINE_OpenImage(nCh, core.m_strHiddenPath.c_str());
+        OpenIf(c, IMAGE_HIDDEN);
         if (c.Wanted(MODEL_TICKS_HiddenTicked(core))) {
             DebugTrace(0, "[Step Ch:%d] Download Hidden  \n", nCh);
             c.Step(FLASH_REGION_Hidden(c.pParam));
@@ -171,7 +205,7 @@ void Finish(CYCLE& c)
     CVarnDLCore& core = c.core;
     const int nCh = c.nCh;
     ENGINE_CloseImage(nCh);
-    if (c.bFail || !c.Run()) {
+    if (c.bFail || !c.Run() || !ImagesUnchanged(c)) {
         EndWithoutPass(c);
         return;
     }

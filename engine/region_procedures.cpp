@@ -1,8 +1,11 @@
 #include "engine/region_procedures.h"
 
 #include <cstdio>
+#include <string>
 
-#include "images/image_select.h"
+#include <sys/stat.h>
+
+#include "images/region_fit.h"
 #include "link/serial_device.h"
 #include "protocol/commands.h"
 #include "protocol/transfer.h"
@@ -64,7 +67,7 @@ int StagedFlow(ChannelThreadParam* pParam, int nRegion, int nKind, int nFlashKin
     if (nRegion != REGION_OEMSBL) g_bySeq[nCh] = 0;
     // The phone checks the CRC over the padded region, which must fit the staging buffer.
     const uint64_t qwPadded = (static_cast<uint64_t>(g_pRegion[nCh]->DataLength) + 0x7FFF) & ~0x7FFFull;
-    if (!FLASH_REGION_SliceInImage(nCh, *g_pRegion[nCh]) || qwPadded > CRC_REGION_LIMIT) {
+    if (!FLASH_REGION_Fits(pParam, *g_pRegion[nCh], FORM_STAGED, szName) || qwPadded > CRC_REGION_LIMIT) {
         FailSend(pParam, nRegion, szName);
         return 0;
     }
@@ -106,9 +109,9 @@ int DirectFlow(ChannelThreadParam* pParam, int nRegion, int nKind, const char* s
     if (nRegion == REGION_APPSBL)
         LOG(pParam, "[Channel %d]  StartAddr:0x%08x , DataLength : 0x%08x, EraseLength : 0x%08x\r\n",
             nCh, region.StartAddr, region.DataLength, region.EraseLength);
-    // A slice the image file does not hold would go out padded with whatever lies behind it;
-    // refuse it before the flash range is erased.
-    if (!FLASH_REGION_SliceInImage(nCh, region)) {
+    // A slice the image file does not hold, or one larger than its erase, would overwrite
+    // neighbouring flash with whatever lies behind it; refuse it before the range is erased.
+    if (!FLASH_REGION_Fits(pParam, region, FORM_CHUNKS, szName)) {
         FailWrite(pParam, szName);
         return 0;
     }
@@ -171,7 +174,9 @@ int PageFlow(ChannelThreadParam* pParam, int nRegion, int nKind, const char* szN
         else
             LOG(pParam, "[Channel %d]  Write %s Data Fail!!!\r\n", nCh, szName);
     };
-    if (bWrite && !FLASH_REGION_SliceInImage(nCh, region)) {
+    // Packed CSC data carry no spare bytes; the write adds them, chunk for chunk.
+    const int nForm = nRegion == REGION_CARRIER && core.m_bCscPacked ? FORM_CHUNKS : FORM_SPARE;
+    if (bWrite && !FLASH_REGION_Fits(pParam, region, nForm, szName)) {
         failWrite();
         return 0;
     }
@@ -214,10 +219,17 @@ void FLASH_REGION_ReportFailure(ChannelThreadParam* pParam, const char* szText)
     g_nComPort[nCh] = 0;
 }
 
-int FLASH_REGION_SliceInImage(int nCh, const REGION_INFO& region)
+int FLASH_REGION_Fits(ChannelThreadParam* pParam, const REGION_INFO& region, int nForm,
+                      const char* szName)
 {
-    if (region.DataLength == 0) return 1;
-    return IMAGE_RegionFitsFile(g_fileImage[nCh], region) ? 1 : 0;
+    const int nCh = pParam->nCh;
+    struct stat st;
+    const int64_t qwFileLength =
+        g_fileImage[nCh] >= 0 && ::fstat(g_fileImage[nCh], &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+    const std::string strWhy = IMAGE_RegionFitText(szName, region, nForm, qwFileLength);
+    if (strWhy.empty()) return 1;
+    LOG(pParam, "[Channel %d]  %s\r\n", nCh, strWhy.c_str());
+    return 0;
 }
 
 void FLASH_REGION_QueryMode(ChannelThreadParam* pParam)

@@ -11,8 +11,12 @@
 // channel's port number until the next Start.
 void FLASH_REGION_ReportFailure(ChannelThreadParam* pParam, const char* szText);
 
-// 1 when the slice [FileOffset, FileOffset + DataLength) lies inside the channel's open image.
-int FLASH_REGION_SliceInImage(int nCh, const REGION_INFO& region);
+// 1 when the region's data lie inside the channel's open image and fit the flash its erase
+// clears, by the footprint of nForm (REGION_FORM); otherwise logs why and returns 0. Start
+// judges only the selected regions, on the files as they were then; a re-partition forces the
+// others too, and a file may have changed since.
+int FLASH_REGION_Fits(ChannelThreadParam* pParam, const REGION_INFO& region, int nForm,
+                      const char* szName);
 
 // Asks the phone whether it offers Safe Download and sets m_bOlderVersion from the answer.
 void FLASH_REGION_QueryMode(ChannelThreadParam* pParam);

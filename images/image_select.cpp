@@ -10,7 +10,9 @@
 
 #include "images/image_file.h"
 #include "images/multi_csc.h"
+#include "images/region_fit.h"
 #include "station/log.h"
+#include "station/model_ticks.h"
 #include "station/station_core.h"
 
 namespace {
@@ -316,6 +318,16 @@ IMAGE_START_RESULT IMAGE_ValidateForStart(CVarnDLCore& core, IImageControls& con
             IMAGE_SelectImage(core, controls, k, false);
         if (!IMAGE_ValidFlag(core, k) && IMAGE_Path(core, k) == IMAGE_RefusalText(k))
             result.astrRefused.push_back(IMAGE_Path(core, k));
+    }
+
+    result.astrUnfit = IMAGE_CheckSelectedRegions(core, MODEL_TICKS_Current(core));
+    if (!result.astrUnfit.empty()) {
+        for (const std::string& strWhy : result.astrUnfit) {
+            WriteLog(&core, 0, core.m_csDisplay, "%s\r\n", strWhy.c_str());
+            result.strMessage += (result.strMessage.empty() ? "" : "\n") + strWhy;
+        }
+        controls.ShowMessage(result.strMessage);
+        return result;
     }
     result.bGoOn = true;
     return result;

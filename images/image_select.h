@@ -49,6 +49,10 @@ void IMAGE_DropFiles(CVarnDLCore& core, IImageControls& controls,
 // "CSC Priority Bit" box, picks the Multi-CSC entry, then checks Phone, Eboot, PDA and CSC again
 // (the CSC through the chosen entry when a container is in use). A refused image does not stop
 // Start; a missing or unknown entry does, with the message already shown through the controls.
+// Last, every region the "Download Mode" boxes select (as they stand once the images are checked,
+// which is what Start hands the workers) must lie inside its image file and fit its erase
+// length; one that does not stops Start before any phone is touched, its sentence logged and
+// shown in one message with the others.
 struct IMAGE_START_INPUT {
     bool bCscPriority = true;     // "CSC Priority Bit" (1064)
     bool bCscTicked = false;      // "CSC" (1057)
@@ -60,6 +64,7 @@ struct IMAGE_START_RESULT {
     int nEntry = -1;              // the container entry used, -1 when no container is in use
     std::string strMessage;       // the message box that stopped Start, if any
     std::vector<std::string> astrRefused;  // the refusal sentence of each image refused
+    std::vector<std::string> astrUnfit;    // the sentence of each selected region that does not fit
 };
 IMAGE_START_RESULT IMAGE_ValidateForStart(CVarnDLCore& core, IImageControls& controls,
                                           const IMAGE_START_INPUT& input);

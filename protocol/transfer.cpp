@@ -64,6 +64,18 @@ uint32_t Build(ChannelThreadParam* pParam, uint8_t byOpcode, uint8_t bySeq, uint
         static_cast<uint8_t>(nKind & 0xFF)));
 }
 
+// A read that came back with fewer of the region's bytes than asked for: the image file was
+// cut short or rewritten since Start checked it. Logged, so that the region's failure text has
+// its reason.
+bool ReadCovers(ChannelThreadParam* pParam, uint64_t qwAt, uint32_t dwRead, uint32_t dwNeeded)
+{
+    if (dwRead >= dwNeeded) return true;
+    WriteLog(pParam->pDlg, pParam->nCh, pParam->pDlg->m_csDisplay,
+             "[Channel %d]  Image file ends early: 0x%x of 0x%x bytes at offset 0x%llx\r\n",
+             pParam->nCh, dwRead, dwNeeded, static_cast<unsigned long long>(qwAt));
+    return false;
+}
+
 enum class Wait { Bounded, Unbounded };
 
 struct SEND_RULE {
@@ -134,9 +146,11 @@ int ChunkLoop(ChannelThreadParam* pParam, int nKind, Loop eLoop)
             pBuf->FillData(0xFF);
         else
             pBuf->ClearData();
-        if (ENGINE_ReadImage(nCh, static_cast<uint64_t>(pRegion->FileOffset) + dwDone,
-                             pBuf->m_pData, dwFileStep) == 0)
-            return 0;
+        // Past the region's end the file may hold anything or nothing; within it, every byte
+        // must still be there, or the chunk would go out padded in place of the image's data.
+        const uint64_t qwAt = static_cast<uint64_t>(pRegion->FileOffset) + dwDone;
+        const uint32_t dwRead = ENGINE_ReadImage(nCh, qwAt, pBuf->m_pData, dwFileStep);
+        if (!ReadCovers(pParam, qwAt, dwRead, std::min(dwFileStep, dwDataLength - dwDone))) return 0;
 
         if (bSpare && dwDataLength - dwDone < dwFileStep) {
             // Past the region's end the page holds erased flash, whatever the file holds there.
@@ -232,8 +246,9 @@ int FLASH_DOWNLOADER_CheckCrc(ChannelThreadParam* pParam, int nKind)
     }
 
     // The value covers only the first eighth of the padded region, because the routine counts
-    // bits. Those bytes are read piece by piece; past the end of the file they count as the
-    // zeros the phone received, since the staged send clears its buffer before every read.
+    // bits. Those bytes are read piece by piece. The file must hold the region's own bytes among
+    // them; past the region's end, bytes the file does not hold count as the zeros the phone
+    // received, since the staged send clears its buffer before every read.
     const uint32_t dwBits = static_cast<uint32_t>(qwPadded);
     const uint32_t dwCovered = dwBits / 8;
     uint32_t dwCrc = 0;
@@ -242,11 +257,12 @@ int FLASH_DOWNLOADER_CheckCrc(ChannelThreadParam* pParam, int nKind)
     if (dwBits == 0) return 0;  // nothing to read is a read of 0 bytes
     while (dwOffset < dwCovered) {
         const uint32_t dwPiece = std::min(dwCovered - dwOffset, CHUNK_SIZE);
+        const uint32_t dwInRegion = pRegion->DataLength > dwOffset ? pRegion->DataLength - dwOffset : 0;
         uint32_t dwRead = 0;
         if (!bEndOfFile) {
-            dwRead = ENGINE_ReadImage(nCh, static_cast<uint64_t>(pRegion->FileOffset) + dwOffset,
-                                      pBuf->m_pData, dwPiece);
-            if (dwRead == 0 && dwOffset == 0) return 0;
+            const uint64_t qwAt = static_cast<uint64_t>(pRegion->FileOffset) + dwOffset;
+            dwRead = ENGINE_ReadImage(nCh, qwAt, pBuf->m_pData, dwPiece);
+            if (!ReadCovers(pParam, qwAt, dwRead, std::min(dwPiece, dwInRegion))) return 0;
             bEndOfFile = dwRead < dwPiece;
         }
         std::memset(pBuf->m_pData + dwRead, 0, dwPiece - dwRead);

@@ -142,7 +142,47 @@ void ENGINE_PrepareStart(CVarnDLCore& core, const DOWNLOAD_TICKS& ticks)
     auto pPlan = std::make_shared<DOWNLOAD_PLAN>();
     pPlan->g_DownSel = ENGINE_ComputeSelection(ticks);
     ENGINE_ReadHeaderBlocks(core, pPlan->g_abyHeaderBlock);
+    // The image files as they are now: a worker fails rather than pass a phone whose data came
+    // from a file that changed meanwhile.
+    const uint32_t abChosen[PLAN_IMAGE_KINDS] = {core.m_bUnifiedImage, core.m_bPhoneImage, core.m_bEbootImage,
+                                                 core.m_bPdaImage,     core.m_bCscImage,   core.m_bHiddenImage};
+    const std::string* apstrPath[PLAN_IMAGE_KINDS] = {&core.m_strUnifiedPath, &core.m_strPhonePath,
+                                                      &core.m_strEbootPath,   &core.m_strPdaPath,
+                                                      &core.m_strCscPath,     &core.m_strHiddenPath};
+    for (int k = 0; k < PLAN_IMAGE_KINDS; ++k) {
+        if (!abChosen[k]) continue;
+        pPlan->astrImagePath[k] = *apstrPath[k];
+        pPlan->aImageStamp[k] = ENGINE_StampPath(*apstrPath[k]);
+    }
     ENGINE_SetDownloadPlan(std::move(pPlan));
+}
+
+namespace {
+FILE_STAMP Stamp(const struct stat& st)
+{
+    FILE_STAMP stamp;
+    stamp.bExists = true;
+    stamp.qwDevice = static_cast<uint64_t>(st.st_dev);
+    stamp.qwInode = static_cast<uint64_t>(st.st_ino);
+    stamp.qwSize = static_cast<int64_t>(st.st_size);
+    stamp.qwMtimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
+    stamp.qwMtimeNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+    return stamp;
+}
+}  // namespace
+
+FILE_STAMP ENGINE_StampPath(const std::string& strPath)
+{
+    struct stat st;
+    if (strPath.empty() || ::stat(strPath.c_str(), &st) != 0) return FILE_STAMP{};
+    return Stamp(st);
+}
+
+FILE_STAMP ENGINE_StampOpenImage(int nCh)
+{
+    struct stat st;
+    if (g_fileImage[nCh] < 0 || ::fstat(g_fileImage[nCh], &st) != 0) return FILE_STAMP{};
+    return Stamp(st);
 }
 
 int ENGINE_OpenImage(int nCh, const char* szPath)

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 constexpr int MAX_CHANNEL = 8;
 
@@ -91,12 +92,31 @@ struct DOWN_SEL {
 constexpr uint32_t HEADER_BLOCK_SIZE = 512;
 constexpr uint32_t HEADER_BLOCK_TOTAL = 4 * HEADER_BLOCK_SIZE;
 
-// What every worker of one Start reads: the selection and the four MIBIB header blocks.
-// Start builds a new one aside and swaps it in; a worker keeps the one it started with, so it
-// never sees a cleared or half-built selection, whatever a later Start does.
+// Tells one version of a file from another: a file replaced, rewritten or cut short changes at
+// least one of these.
+struct FILE_STAMP {
+    bool bExists = false;
+    uint64_t qwDevice = 0;
+    uint64_t qwInode = 0;
+    int64_t qwSize = 0;
+    int64_t qwMtimeSec = 0;
+    int64_t qwMtimeNsec = 0;
+    bool operator==(const FILE_STAMP&) const = default;
+};
+
+// Image kinds as the plan counts them: 0 Unified, 1 Phone, 2 Eboot, 3 PDA, 4 CSC, 5 Hidden.
+constexpr int PLAN_IMAGE_KINDS = 6;
+
+// What every worker of one Start reads: the selection, the four MIBIB header blocks and the
+// image files as they were at Start. Start builds a new one aside and swaps it in; a worker
+// keeps the one it started with, so it never sees a cleared or half-built selection, whatever a
+// later Start does.
 struct DOWNLOAD_PLAN {
     DOWN_SEL g_DownSel;
     uint8_t g_abyHeaderBlock[HEADER_BLOCK_TOTAL] = {};
+    // By image kind; an empty path for a kind not chosen.
+    std::string astrImagePath[PLAN_IMAGE_KINDS];
+    FILE_STAMP aImageStamp[PLAN_IMAGE_KINDS];
 };
 
 // The "Download Mode" check boxes as they stand at Start.
@@ -130,8 +150,13 @@ DOWN_SEL ENGINE_ComputeSelection(const DOWNLOAD_TICKS& ticks);
 void ENGINE_ReadHeaderBlocks(const CVarnDLCore& core, uint8_t* pbyHeader /* HEADER_BLOCK_TOTAL */);
 
 // Start's preparation before the first worker: forgets the partition-changed flag of every idle
-// channel, builds the plan aside and swaps it in.
+// channel, builds the plan aside (stamping every chosen image file) and swaps it in.
 void ENGINE_PrepareStart(CVarnDLCore& core, const DOWNLOAD_TICKS& ticks);
+
+// The stamp of the file a path names now (bExists false when there is none), and of the
+// channel's open image.
+FILE_STAMP ENGINE_StampPath(const std::string& strPath);
+FILE_STAMP ENGINE_StampOpenImage(int nCh);
 
 // Opens `szPath` read-only on the channel's g_fileImage (closing what was open); 1 on success.
 int ENGINE_OpenImage(int nCh, const char* szPath);

@@ -206,6 +206,39 @@ TEST_F(TransferTest, ImageWithoutBytesAtTheRegionFailsEveryLoop)
     EXPECT_EQ(m_Fx.Requests().size(), 0u);
 }
 
+TEST_F(TransferTest, ImageEndingInsideTheRegionFailsEveryLoopBeforeTheChunkItCannotFill)
+{
+    // The file was cut 1,000 bytes short of the region's end: the third chunk of every loop
+    // would go out padded in place of the image's data. It is never sent.
+    const uint32_t dwLength = 3 * SPARE_CHUNK;
+    m_Fx.OpenImage(FIXTURE_Pattern(dwLength - 1000));
+    using EXCHANGE = int (*)(ChannelThreadParam*, int);
+    const struct {
+        const char* szName;
+        EXCHANGE pfnExchange;
+        int nKind;
+    } aLoop[] = {{"staged send", FLASH_DOWNLOADER_SendRegion, 3},
+                 {"write", FLASH_DOWNLOADER_WriteRegion, 3},
+                 {"spare write", FLASH_DOWNLOADER_WriteRegionSpare, 6},
+                 {"added spare", FLASH_DOWNLOADER_WriteRegionAddSpare, 7}};
+    for (const auto& loop : aLoop) {
+        SCOPED_TRACE(loop.szName);
+        EraseFlash(4 * CHUNK);
+        m_Fx.SetRegion(BASE, 0, dwLength);
+        EXPECT_EQ(loop.pfnExchange(P(), loop.nKind), 0);
+        EXPECT_EQ(m_Fx.Requests().size(), 2u);
+        ASSERT_FALSE(m_Fx.m_View.LogLines().empty());
+        EXPECT_EQ(m_Fx.m_View.LogLines().back().rfind("[Channel 1]  Image file ends early: ", 0), 0u);
+    }
+
+    // The CRC check covers the first 4,096 bytes of a 20,000-byte region; the file holds 1,000.
+    m_Fx.OpenImage(FIXTURE_Pattern(1000));
+    m_Fx.SetRegion(BASE, 0, 20000);
+    m_Fx.m_pPhone->ClearRequests();
+    EXPECT_EQ(FLASH_DOWNLOADER_CheckCrc(P(), 3), 0);
+    EXPECT_TRUE(m_Fx.Requests().empty());
+}
+
 // --- Zero-length and tiny regions --------------------------------------------------------
 
 TEST_F(TransferTest, ZeroLengthRegionSendsNothingAndShowsDone)
@@ -409,11 +442,11 @@ TEST_F(TransferTest, CrcCheckCoversTheFirstEighthOfThePaddedRegion)
 
 TEST_F(TransferTest, CrcCheckCountsBytesPastTheEndOfTheFileAsZeros)
 {
-    // The file ends 1,000 bytes into the region; the covered 4,096 bytes are the file's 1,000
+    // The file ends with the 1,000-byte region; the covered 4,096 bytes are the file's 1,000
     // and then the zeros the staged send put into its frame.
     std::vector<uint8_t> image = FIXTURE_Pattern(1000);
     m_Fx.OpenImage(image);
-    m_Fx.SetRegion(BASE, 0, 20000);
+    m_Fx.SetRegion(BASE, 0, 1000);
     ASSERT_EQ(FLASH_DOWNLOADER_SendRegion(P(), 3), 1);
     ASSERT_EQ(FLASH_DOWNLOADER_CheckCrc(P(), 3), 1);
     std::vector<uint8_t> covered = Slice(image, 0, 4096);
@@ -450,7 +483,7 @@ TEST_F(TransferTest, CrcCheckLargeRegionReadsInPiecesAndFailsWhenCorrupted)
 
 TEST_F(TransferTest, CrcCheckRefusesRegionsPastTheLimitWithoutReadingThem)
 {
-    m_Fx.OpenImage(FIXTURE_Pattern(CHUNK));
+    m_Fx.OpenImage(FIXTURE_Pattern(80 * CHUNK));  // what the check of 640 chunks covers
     // 640 chunks pad to 20,971,520 bytes, within the limit; 21,000,000 pads past it.
     m_Fx.SetRegion(BASE, 0, 640 * CHUNK);
     EXPECT_EQ(FLASH_DOWNLOADER_CheckCrc(P(), 3), 0);
