@@ -354,6 +354,11 @@ bool IMAGE_BUILDER_WriteStandardSet(const std::string& strDir, uint32_t dwSeed,
     IMAGE_SET set;
     REGION_INFO(&aFlash)[REGION_COUNT] = set.aFlash;
     const bool bPacked = sizes.eCsc != CSC_PLAIN;
+    if (!bPacked && sizes.adwEraseLength[REGION_CARRIER] != 0 &&
+        sizes.adwEraseLength[REGION_CARRIER] < CSC_PLAIN_EXTRA) {
+        if (pstrError) *pstrError = "the CARRIER erase of a plain CSC must be at least 0x20000";
+        return false;
+    }
     if (sizes.dwHiddenErase != 0 && sizes.dwHiddenErase < 0xA0000 && !sizes.bOldFormat) {
         if (pstrError) *pstrError = "the Hidden erase size must be at least 0xA0000";
         return false;
@@ -363,8 +368,10 @@ bool IMAGE_BUILDER_WriteStandardSet(const std::string& strDir, uint32_t dwSeed,
     uint32_t dwAddr = 0;
     auto place = [&](int nIndex, uint32_t dwFootprint) {
         aFlash[nIndex].StartAddr = dwAddr;
-        aFlash[nIndex].EraseLength = std::max<uint32_t>(RoundUp(dwFootprint, ERASE_BLOCK),
-                                                        ERASE_BLOCK);
+        aFlash[nIndex].EraseLength =
+            sizes.adwEraseLength[nIndex]
+                ? sizes.adwEraseLength[nIndex]
+                : std::max<uint32_t>(RoundUp(dwFootprint, ERASE_BLOCK), ERASE_BLOCK);
         dwAddr += aFlash[nIndex].EraseLength;
     };
     place(REGION_MIBIB, 0x80000);

@@ -75,6 +75,10 @@ struct IMAGE_SET_SIZES {
     uint32_t dwCscEntries = 3;          // of a container
     bool bCscSizeInPda = false;         // the PDA image announces the CSC size
     uint32_t dwCscSizeAnnounced = 0;    // the size it announces; 0: dwCsc
+    // A region's erase length in place of what its data need (0: what they need). The next
+    // region follows it in flash, so data longer than their erase run into their neighbour's
+    // area. CARRIER counts as the station does: a plain CSC's block says 0x20000 less.
+    uint32_t adwEraseLength[REGION_COUNT] = {};
 };
 
 struct IMAGE_SET {
