@@ -55,7 +55,8 @@ std::vector<LINE_PHONE> ParseReport(const std::string& strOut)
 
 }  // namespace
 
-bool LINE_RUN_WriteImages(const std::string& strDir, IMAGE_SET* pSet)
+bool LINE_RUN_WriteImages(const std::string& strDir, IMAGE_SET* pSet,
+                          const std::function<void(IMAGE_SET_SIZES&)>& fnSizes)
 {
     // Small regions: the runs are about faults, not volume, and eight phones share two cores.
     IMAGE_SET_SIZES sizes;
@@ -68,6 +69,7 @@ bool LINE_RUN_WriteImages(const std::string& strDir, IMAGE_SET* pSet)
     sizes.dwCsc = 0x10000;
     sizes.dwEfs2Erase = 0x40000;
     sizes.dwHiddenErase = 0;
+    if (fnSizes) fnSizes(sizes);
     std::string strError;
     return IMAGE_BUILDER_WriteStandardSet(strDir, 11, sizes, pSet, &strError);
 }
@@ -115,6 +117,10 @@ LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& spec, const IMAGE_SET& set
     const auto start = std::chrono::steady_clock::now();
     CSimProcess flash;
     if (flash.Start(astrFlash)) {
+        if (!spec.strChangeAt.empty() && flash.WaitLine(spec.strChangeAt, spec.dwBoundMs)) {
+            spec.fnChange();
+            result.bChanged = true;
+        }
         CSimProcess& told = spec.strInterruptAt.rfind("fault phone ", 0) == 0 ? sim : flash;
         if (!spec.strInterruptAt.empty() && told.WaitLine(spec.strInterruptAt, spec.dwBoundMs)) {
             flash.Signal(SIGINT);
@@ -155,6 +161,13 @@ int LINE_RUN_FirstFault(const LINE_PHONE& phone, int nOpcode)
         const LINE_REQUEST& r = phone.aRequests[i];
         if (r.strReply != "ack" && (nOpcode < 0 || r.byOpcode == nOpcode)) return static_cast<int>(i);
     }
+    return -1;
+}
+
+int LINE_RUN_LastOf(const LINE_PHONE& phone, int nOpcode)
+{
+    for (size_t i = phone.aRequests.size(); i-- > 0;)
+        if (phone.aRequests[i].byOpcode == nOpcode) return static_cast<int>(i);
     return -1;
 }
 

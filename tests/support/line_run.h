@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,10 @@ struct LINE_RUN_SPEC {
     uint32_t nPhones = 1;
     std::vector<std::string> astrSim;    // fault and link options of quillon-phone-sim
     std::vector<std::string> astrFlash;  // options of quillon-flash besides images and ports
+    // fnChange runs once quillon-flash has printed this line ("" never): an image file changed
+    // under the running station.
+    std::string strChangeAt;
+    std::function<void()> fnChange;
     // quillon-flash gets SIGINT once this line is out ("" never): a line of quillon-flash, or,
     // when it begins "fault phone ", the simulator's word that a fault met a phone (the moment
     // the phone took the frame it does not answer plainly).
@@ -42,14 +47,17 @@ struct LINE_RUN_RESULT {
     int nFlashExit = -1;
     uint32_t dwFlashMs = 0;
     bool bInterrupted = false;
+    bool bChanged = false;
     std::string strFlashOut;
     int nSimExit = -1;
     std::string strSimOut;
     std::vector<LINE_PHONE> aPhones;
 };
 
-// A small image set (Phone, Eboot, PDA, CSC; no Hidden) written into strDir.
-bool LINE_RUN_WriteImages(const std::string& strDir, IMAGE_SET* pSet);
+// A small image set (Phone, Eboot, PDA, CSC; no Hidden) written into strDir, with the sizes as
+// fnSizes tweaks them when given.
+bool LINE_RUN_WriteImages(const std::string& strDir, IMAGE_SET* pSet,
+                          const std::function<void(IMAGE_SET_SIZES&)>& fnSizes = {});
 // Runs both programs with the set's images (each verified by the simulator) and collects the
 // results. strDir holds the simulator's ports.
 LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& spec, const IMAGE_SET& set,
@@ -61,6 +69,8 @@ bool LINE_RUN_IsDestructive(uint8_t byOpcode);
 // The first frame of the opcode (-1: any) that the phone did not simply acknowledge (its answer
 // was faulted, or it was refused); -1 when there is none.
 int LINE_RUN_FirstFault(const LINE_PHONE& phone, int nOpcode = -1);
+// The last frame of the opcode the phone received; -1 when there is none.
+int LINE_RUN_LastOf(const LINE_PHONE& phone, int nOpcode);
 // "" when nothing destructive reached the phone after request nFrom other than the request
 // itself sent again; otherwise the first such frame.
 std::string LINE_RUN_DestructiveAfter(const LINE_PHONE& phone, int nFrom);

@@ -4,14 +4,18 @@
 // bound with no lock and nothing destructive after its fault, or stopped with the others.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "protocol/commands.h"
 #include "support/line_run.h"
 
 namespace {
@@ -28,6 +32,7 @@ struct FAULT_ROW {
     // One letter per phone: 'P' passes with every region verified; 'F' fails, is never locked,
     // and after its fault frame (below) nothing destructive reaches it; 'S' is stopped with the
     // others, unless it was done before: it passes only locked and verified, or not at all.
+    // 'R' (every phone): Start refuses the images, exit 2, and no phone receives anything.
     const char* szEnds;
     int nFaultOpcode;         // the failing phones' fault frame: their first one of this opcode
                               // that was not simply acknowledged (-1: of any opcode)
@@ -35,6 +40,14 @@ struct FAULT_ROW {
     // quillon-flash is interrupted once this line is out ("" never): its own, or the
     // simulator's "fault phone K OP REPLY" once the fault has met a phone.
     const char* szInterrupt;
+    // Image faults: the set as written (nullptr: as it is), and a change to its files made before
+    // the run, or once quillon-flash prints szChangeAt.
+    void (*pfnSizes)(IMAGE_SET_SIZES&) = nullptr;
+    void (*pfnChange)(const IMAGE_SET&) = nullptr;
+    const char* szChangeAt = "";
+    // The fault frame is the last frame of nFaultOpcode: the station failed the phone itself,
+    // after that frame, not on a reply.
+    bool bFaultIsLast = false;
 };
 
 // Rows print as their names.
@@ -54,6 +67,55 @@ std::vector<std::string> PiecesOnEveryReply()
     return a;
 }
 
+// Image sets whose selected regions do not fit: Start refuses them.
+void AmssLongerThanItsErase(IMAGE_SET_SIZES& s)
+{
+    s.dwAmss = 0x1A0000;
+    s.adwEraseLength[REGION_AMSS] = 0x180000;
+}
+void PdaLongerThanItsErase(IMAGE_SET_SIZES& s)
+{
+    s.adwEraseLength[REGION_PDA] = 0x20000;
+}
+void CscEntryLongerThanItsErase(IMAGE_SET_SIZES& s)
+{
+    s.eCsc = CSC_MULTI;
+    s.adwEraseLength[REGION_CARRIER] = 0x8000;
+}
+
+// The Phone descriptor says AMSS runs one byte past the end of the file.
+void AmssPastTheEndOfItsFile(const IMAGE_SET& set)
+{
+    std::fstream file(set.strPhone, std::ios::binary | std::ios::in | std::ios::out);
+    file.seekg(0, std::ios::end);
+    const uint32_t dwFileLength = static_cast<uint32_t>(file.tellg());
+    const std::streamoff nAmss = dwFileLength - TRAILER_NEW_SIZE + 12 + 16 * REGION_AMSS;
+    uint32_t dwOffset = 0;
+    file.seekg(nAmss + 4);
+    file.read(reinterpret_cast<char*>(&dwOffset), 4);
+    const uint32_t dwLength = dwFileLength - dwOffset + 1;
+    file.seekp(nAmss + 8);
+    file.write(reinterpret_cast<const char*>(&dwLength), 4);
+    ASSERT_TRUE(file.good());
+}
+
+// Changes made while quillon-flash runs.
+void CutPdaShort(const IMAGE_SET& set)
+{
+    struct stat st;
+    ASSERT_EQ(::stat(set.strPda.c_str(), &st), 0);
+    ASSERT_EQ(::truncate(set.strPda.c_str(), st.st_size - 1000), 0);
+}
+void ReplacePhoneByACopy(const IMAGE_SET& set)
+{
+    std::filesystem::copy_file(set.strPhone, set.strPhone + ".new");
+    std::filesystem::rename(set.strPhone + ".new", set.strPhone);
+}
+
+// A link slow enough that the PDA is still being written when the change comes.
+const std::vector<std::string> SLOW_LINK = {"--bytes-per-second", "262144"};
+constexpr const char* PDA_WRITE_LINE = "[CH0] log [Channel 0]  PDA Write Data";
+
 const FAULT_ROW g_aRows[] = {
     // A reply split across reads is taken whole: the refused CRC check is seen as refused, and
     // the region fails before its flash range is erased.
@@ -69,6 +131,29 @@ const FAULT_ROW g_aRows[] = {
     {"InterruptedSafeDownloadQueryOnEightPhones", 8, {"--silence", "E3:1@3"}, {}, "SSFSSSSS", 0xE3,
      "", "fault phone 3 E3 none"},
     {"InterruptedWrite", 1, {"--silence", "DD:2"}, {}, "F", 0xDD, "", "fault phone 1 DD none"},
+    // Regions that do not fit their erase, or lie beyond their file, are refused at Start
+    // with a sentence naming the region and both lengths, before any phone is touched.
+    {"AmssLongerThanItsErase", 1, {}, {}, "R", -1,
+     "AMSS does not fit its flash area: its data need 0x001a0000 bytes of flash, its erase length is "
+     "0x00180000.",
+     "", AmssLongerThanItsErase},
+    {"PdaLongerThanItsEraseOnEightPhones", 8, {}, {}, "RRRRRRRR", -1,
+     "PDA does not fit its flash area: its data need 0x00030000 bytes of flash, its erase length is "
+     "0x00020000.",
+     "", PdaLongerThanItsErase},
+    {"MultiCscEntryLongerThanItsErase", 1, {}, {}, "R", -1,
+     "CARRIER does not fit its flash area: its data need 0x00010000 bytes of flash, its erase length is "
+     "0x00008000.",
+     "", CscEntryLongerThanItsErase},
+    {"AmssPastTheEndOfItsFile", 1, {}, {}, "R", -1, "AMSS lies beyond the end of its image file: ", "",
+     nullptr, AmssPastTheEndOfItsFile},
+    // An image file that changes under the running station: a region the file no longer holds
+    // whole fails at its short read; a file replaced meanwhile fails the channels before Lock.
+    {"PdaCutShortWhileWritten", 1, SLOW_LINK, {}, "F", CMD_WRITE_FLASH, "[Channel 0]  Image file ends early: ",
+     "", nullptr, CutPdaShort, PDA_WRITE_LINE, true},
+    {"PhoneImageReplacedDuringTheRun", 2, SLOW_LINK, {}, "FF", CMD_WRITE_FLASH,
+     "[CH1] bar  Phone image file changed during download!", "", nullptr, ReplacePhoneByACopy, PDA_WRITE_LINE,
+     true},
 };
 
 class FaultMatrix : public ::testing::TestWithParam<FAULT_ROW> {
@@ -78,7 +163,7 @@ protected:
         char szDir[] = "/tmp/quillon-fault-matrix-XXXXXX";
         ASSERT_NE(::mkdtemp(szDir), nullptr);
         m_strDir = szDir;
-        ASSERT_TRUE(LINE_RUN_WriteImages(m_strDir, &m_Set));
+        ASSERT_TRUE(LINE_RUN_WriteImages(m_strDir, &m_Set, GetParam().pfnSizes));
     }
     void TearDown() override
     {
@@ -101,12 +186,18 @@ TEST_P(FaultMatrix, EndsAsTheRowSays)
     const std::string strEnds = row.szEnds;
     ASSERT_EQ(strEnds.size(), row.nPhones);
     const bool bAllPass = strEnds.find_first_not_of('P') == std::string::npos;
+    const bool bRefused = strEnds.find_first_not_of('R') == std::string::npos;
 
     LINE_RUN_SPEC spec;
     spec.nPhones = row.nPhones;
     spec.astrSim = row.astrSim;
     spec.astrFlash = row.astrFlash;
     spec.strInterruptAt = row.szInterrupt;
+    if (row.pfnChange && row.szChangeAt[0] == '\0') row.pfnChange(m_Set);
+    if (row.pfnChange && row.szChangeAt[0] != '\0') {
+        spec.strChangeAt = row.szChangeAt;
+        spec.fnChange = [&] { row.pfnChange(m_Set); };
+    }
     spec.dwBoundMs = bAllPass ? PASS_BOUND_MS : FAIL_BOUND_MS;
     const LINE_RUN_RESULT run = LINE_RUN_Execute(spec, m_Set, m_strDir);
     // Both programs' output is shown once, under the first failure.
@@ -114,7 +205,7 @@ TEST_P(FaultMatrix, EndsAsTheRowSays)
     const auto what = [&strWhat] { return std::exchange(strWhat, std::string()); };
 
     ASSERT_EQ(run.aPhones.size(), row.nPhones) << what();
-    EXPECT_EQ(run.nFlashExit, bAllPass ? 0 : 1) << what();
+    EXPECT_EQ(run.nFlashExit, bAllPass ? 0 : bRefused ? 2 : 1) << what();
     if (bAllPass) {
         EXPECT_EQ(run.nSimExit, 0) << what();
     } else {
@@ -122,6 +213,9 @@ TEST_P(FaultMatrix, EndsAsTheRowSays)
     }
     if (row.szInterrupt[0] != '\0') {
         EXPECT_TRUE(run.bInterrupted) << what();
+    }
+    if (row.szChangeAt[0] != '\0') {
+        EXPECT_TRUE(run.bChanged) << what();
     }
     if (row.szLogged[0] != '\0') {
         EXPECT_TRUE(Contains(run.strFlashOut, row.szLogged)) << what();
@@ -143,8 +237,12 @@ TEST_P(FaultMatrix, EndsAsTheRowSays)
         }
         EXPECT_FALSE(bPassed) << what();
         EXPECT_EQ(phone.dwLocks, 0u) << what();
+        if (strEnds[k] == 'R') {
+            EXPECT_TRUE(phone.aRequests.empty()) << what();
+        }
         if (strEnds[k] == 'F') {
-            const int nFault = LINE_RUN_FirstFault(phone, row.nFaultOpcode);
+            const int nFault = row.bFaultIsLast ? LINE_RUN_LastOf(phone, row.nFaultOpcode)
+                                                : LINE_RUN_FirstFault(phone, row.nFaultOpcode);
             ASSERT_GE(nFault, 0) << "the fault never met the phone\n" << what();
             EXPECT_EQ(LINE_RUN_DestructiveAfter(phone, nFault), "") << what();
         }
