@@ -80,6 +80,18 @@ void ReadBlock(const std::string& strPath, off_t offset, uint8_t* pbyBlock)
     }
     ::close(fd);
 }
+
+FILE_STAMP Stamp(const struct stat& st)
+{
+    FILE_STAMP stamp;
+    stamp.bExists = true;
+    stamp.qwDevice = static_cast<uint64_t>(st.st_dev);
+    stamp.qwInode = static_cast<uint64_t>(st.st_ino);
+    stamp.qwSize = static_cast<int64_t>(st.st_size);
+    stamp.qwMtimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
+    stamp.qwMtimeNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+    return stamp;
+}
 }  // namespace
 
 std::shared_ptr<const DOWNLOAD_PLAN> ENGINE_GetDownloadPlan()
@@ -156,20 +168,6 @@ void ENGINE_PrepareStart(CVarnDLCore& core, const DOWNLOAD_TICKS& ticks)
     }
     ENGINE_SetDownloadPlan(std::move(pPlan));
 }
-
-namespace {
-FILE_STAMP Stamp(const struct stat& st)
-{
-    FILE_STAMP stamp;
-    stamp.bExists = true;
-    stamp.qwDevice = static_cast<uint64_t>(st.st_dev);
-    stamp.qwInode = static_cast<uint64_t>(st.st_ino);
-    stamp.qwSize = static_cast<int64_t>(st.st_size);
-    stamp.qwMtimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
-    stamp.qwMtimeNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
-    return stamp;
-}
-}  // namespace
 
 FILE_STAMP ENGINE_StampPath(const std::string& strPath)
 {
