@@ -43,8 +43,24 @@ struct CYCLE {
     void Step(int nResult) { bFail = nResult == 0; }
 };
 
+// The console stopped the channel because its phone went silent, or answered nothing that
+// counts, for the whole stall time; said last, so that it stays on the bar.
+void ReportStall(CYCLE& c)
+{
+    CVarnDLCore& core = c.core;
+    const int nCh = c.nCh;
+    if (!core.m_bStalled[nCh]) return;
+    const uint32_t dwSilentMs = CLOCK_Get().GetTickCount() - core.m_dwAnswerTick[nCh];
+    FLASH_REGION_ReportFailure(c.pParam, " Phone Stopped Answering!");
+    LOG(c.pParam,
+        "[Channel %d]  The phone stopped answering: nothing acknowledged for %u s, %u resends\r\n",
+        nCh, dwSilentMs / 1000, core.m_dwResends[nCh].load());
+}
+
 void EndWithoutPass(CYCLE& c)
 {
+    c.core.m_bStallWatch[c.nCh] = 0;
+    ReportStall(c);
     SERIAL_DEVICE_Close(c.nCh);
     ENGINE_CloseImage(c.nCh);
     c.core.View().OnPortText(c.nCh, "NONE");
@@ -210,7 +226,10 @@ void Finish(CYCLE& c)
         return;
     }
     DebugTrace(0, "[Step Ch:%d] Lock  \n", nCh);
-    if (!FLASH_DOWNLOADER_Lock(c.pParam)) {
+    const int nLocked = FLASH_DOWNLOADER_Lock(c.pParam);
+    // The phone is rebooting now: the wait for it is no stall.
+    core.m_bStallWatch[nCh] = 0;
+    if (!nLocked) {
         // An unlocked phone has not been released to reboot: never report it as passed.
         FLASH_REGION_ReportFailure(c.pParam, " FLASH LOCK Fail !!!");
         LOG(c.pParam, "[Channel %d]  FLASH LOCK Fail !!! Phone not released\r\n", nCh);
@@ -265,6 +284,7 @@ void FLASH_CYCLE_Run(ChannelThreadParam* pParam)
     core.m_bThreadStart[nCh] = 1;
     core.m_bOlderVersion[nCh] = 0;
     core.m_bMcci[nCh] = 0;
+    core.m_bStallWatch[nCh] = 0;
 
     static const DOWNLOAD_PLAN s_EmptyPlan{};
     CYCLE c{pParam, core, nCh, ENGINE_GetDownloadPlan()};
@@ -279,6 +299,11 @@ void FLASH_CYCLE_Run(ChannelThreadParam* pParam)
         const std::string strWhy = SERIAL_DEVICE_LastOpenError(nCh);
         if (!strWhy.empty()) LOG(pParam, "[Channel %d]  %s\r\n", nCh, strWhy.c_str());
         c.bFail = true;
+    } else {
+        // Watched from the opening on: a phone that never answers its unlock is a stall too.
+        core.m_dwAnswerTick[nCh] = CLOCK_Get().GetTickCount();
+        core.m_dwResends[nCh] = 0;
+        core.m_bStallWatch[nCh] = 1;
     }
     if (!c.bFail && c.Run()) {
         DebugTrace(0, "[Step Ch:%d] TRY: FLASH_DOWNLOADER_Open  \n", nCh);

@@ -6,6 +6,7 @@
 
 #include "engine/cycle.h"
 #include "link/serial_device.h"
+#include "station/clock.h"
 #include "station/log.h"
 #include "station/model_ticks.h"
 #include "station/station_core.h"
@@ -33,6 +34,28 @@ uint64_t ChangeCount()
 void ProcessEvents(const STATION_LOOP_OPTIONS& options)
 {
     if (options.fnProcessEvents) options.fnProcessEvents();
+}
+
+// Stops every watched channel whose phone has been silent, or has answered nothing that counts,
+// for the stall time: its waits and resends end with the run flag, as at any stop.
+void StopStalled(CVarnDLCore& core, const STATION_LOOP_OPTIONS& options)
+{
+    if (options.dwStallTimeoutMs == 0) return;
+    const uint32_t dwNow = CLOCK_Get().GetTickCount();
+    for (int i = 0; i < MAX_CHANNEL; ++i) {
+        if (!core.m_bStallWatch[i] || !core.m_bRun[i]) continue;
+        if (dwNow - core.m_dwAnswerTick[i] < options.dwStallTimeoutMs) continue;
+        core.m_bStalled[i] = 1;
+        core.m_bRun[i] = 0;
+        STATION_NotifyChange();
+    }
+}
+
+// One pass of any wait of the orchestration: the caller's events, then the stall watch.
+void OnePass(CVarnDLCore& core, const STATION_LOOP_OPTIONS& options)
+{
+    ProcessEvents(options);
+    StopStalled(core, options);
 }
 
 bool Busy(const STATION_THREADS& threads, int i)
@@ -100,7 +123,7 @@ void WaitWhileParked(CVarnDLCore& core, STATION_THREADS& threads, int i,
         const uint64_t qwSeen = ChangeCount();
         if (!Parked(core, threads, i)) return;
         if (pDeadline && std::chrono::steady_clock::now() >= *pDeadline) return;
-        ProcessEvents(options);
+        OnePass(core, options);
         WaitForChange(qwSeen, options.dwPollMs);
     }
 }
@@ -122,6 +145,7 @@ void StartWorker(CVarnDLCore& core, STATION_THREADS& threads, int i)
     param.nCh = i;
     param.pnBufObj = nullptr;
     core.m_bRun[i] = 1;
+    core.m_bStalled[i] = 0;
     core.m_bDownloadDone[i] = 0;
     // Busy from this moment, not only once the worker has its buffers: a nested Start in
     // between must neither start the channel again nor reset its serial state.
@@ -176,7 +200,7 @@ int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
     bool bStopped = false;
     for (;;) {
         const uint64_t qwSeen = ChangeCount();
-        ProcessEvents(options);
+        OnePass(core, options);
         const bool bQuit = core.m_bQuit != 0;
         bool abDeferred[MAX_CHANNEL] = {};
         for (int i = 0; i < MAX_CHANNEL; ++i) {

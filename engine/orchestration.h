@@ -31,6 +31,10 @@ struct STATION_LOOP_OPTIONS {
     // The dialog keeps watching a failed channel until its phone is pulled; the headless
     // station has nobody to pull it and ends once every started worker has ended or passed.
     bool bEndWhenWorkersEnd = false;
+    // A channel whose phone has acknowledged no request for this long (station clock), counted
+    // from its port's opening to its lock, is stopped and fails as stalled. 0: no bound, as the
+    // dialog has it, where an operator watches the bars; the headless station has nobody.
+    uint32_t dwStallTimeoutMs = 0;
 };
 
 enum StationRunResult : int {

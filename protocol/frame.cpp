@@ -6,6 +6,7 @@
 
 #include "link/serial_device.h"
 #include "protocol/commands.h"
+#include "station/clock.h"
 #include "station/station_core.h"
 
 namespace {
@@ -37,13 +38,25 @@ bool IsRunning(const ChannelThreadParam* pParam)
     return pParam->pDlg->m_bRun[pParam->nCh].load() != 0 && !SERIAL_DEVICE_IsHungUp(pParam->nCh);
 }
 
+// One receive. An acknowledgement is the phone's sign of life that a bounded run watches for.
+int ReceiveOnce(ChannelThreadParam* pParam, bool bAnySeq)
+{
+    const int nClass = FLASH_DOWNLOADER_Receive(pParam->nCh, bAnySeq);
+    if (nClass == REPLY_ACK) {
+        CVarnDLCore& core = *pParam->pDlg;
+        core.m_dwAnswerTick[pParam->nCh] = CLOCK_Get().GetTickCount();
+        core.m_dwResends[pParam->nCh] = 0;
+    }
+    return nClass;
+}
+
 // Receives until something arrives or the channel stops; the last class. A reply already queued
 // is still taken after the stop, because the read returns queued bytes without waiting.
 int ReceiveUntilAnswer(ChannelThreadParam* pParam, bool bAnySeq)
 {
     int nClass;
     do {
-        nClass = FLASH_DOWNLOADER_Receive(pParam->nCh, bAnySeq);
+        nClass = ReceiveOnce(pParam, bAnySeq);
     } while (nClass == REPLY_NONE && IsRunning(pParam));
     return nClass;
 }
@@ -60,7 +73,10 @@ int FLASH_DOWNLOADER_SendRequest(ChannelThreadParam* pParam, uint32_t dwCount, u
     const bool bWriteBack =
         pbyPacket[1] == CMD_EFS_RESTORE && core.m_dwEfsParked[nCh].load() != EFS_NOT_PARKED;
     if (core.m_bRun[nCh].load() == 0 && !bWriteBack) return 0;
-    if ((dwHow & SEND_AGAIN) == 0) SERIAL_DEVICE_DiscardInput(nCh);
+    if (dwHow & SEND_AGAIN)
+        ++pParam->pDlg->m_dwResends[nCh];
+    else
+        SERIAL_DEVICE_DiscardInput(nCh);
     return (dwHow & SEND_UNLOCKED) ? SERIAL_DEVICE_SendUnlocked(nCh, pbyPacket, dwCount)
                                    : SERIAL_DEVICE_Send(nCh, pbyPacket, dwCount);
 }
@@ -135,7 +151,7 @@ int FLASH_DOWNLOADER_WaitAckBounded(ChannelThreadParam* pParam)
     int nClass;
     uint32_t dwReceives = 0;
     do {
-        nClass = FLASH_DOWNLOADER_Receive(pParam->nCh, false);
+        nClass = ReceiveOnce(pParam, false);
         ++dwReceives;
     } while (nClass == REPLY_NONE && IsRunning(pParam) && dwReceives < WAIT_BOUNDED_RECEIVES);
     return nClass == REPLY_ACK ? 1 : 0;

@@ -14,6 +14,10 @@ CVarnDLCore::CVarnDLCore() : m_pMultiCscHeader(MULTICSC_HEADER_SIZE, 0), m_pView
         m_bMcci[i] = 0;
         m_bOlderVersion[i] = 0;
         m_dwEfsParked[i] = EFS_NOT_PARKED;
+        m_bStallWatch[i] = 0;
+        m_dwAnswerTick[i] = 0;
+        m_dwResends[i] = 0;
+        m_bStalled[i] = 0;
         m_ctrlProgress[i].Bind(this, i);
     }
     m_bStopAll = 0;

@@ -46,6 +46,15 @@ public:
     // EFS_PARKED into EFS_PARKED_STOP, so that the worker ends right after its write-back.
     std::atomic<uint32_t> m_dwEfsParked[MAX_CHANNEL];
 
+    // The stall watch of a bounded run (STATION_LOOP_OPTIONS::dwStallTimeoutMs): from the port's
+    // opening to the acknowledged lock the worker keeps m_bStallWatch up and notes the tick of
+    // every acknowledged request and the resends since; the console stops a channel that has
+    // gone too long without one, raising m_bStalled, and the worker then reports why it failed.
+    std::atomic<uint32_t> m_bStallWatch[MAX_CHANNEL];
+    std::atomic<uint32_t> m_dwAnswerTick[MAX_CHANNEL];
+    std::atomic<uint32_t> m_dwResends[MAX_CHANNEL];
+    std::atomic<uint32_t> m_bStalled[MAX_CHANNEL];
+
     // Serialises every bar update and every log line of all threads. Its holder never waits
     // for another thread.
     std::mutex m_csDisplay;

@@ -42,6 +42,9 @@ const char* const g_szUsage =
     "  --on-partition-mismatch yes|no\n"
     "                              the answer to the partition prompt (default no)\n"
     "  --reboot-wait SECONDS       (default: the model's wait)\n"
+    "  --stall-timeout SECONDS     a phone that acknowledges nothing for this long, from its\n"
+    "                              port's opening to its lock, fails its channel (default 120;\n"
+    "                              0 waits for it without a bound)\n"
     "  --json                      one JSON object per line for every bar change and log line\n"
     "  --help, --version\n"
     "\n"
@@ -61,6 +64,7 @@ struct OPTIONS {
     bool bCscPriority = true;
     bool bYesToMismatch = false;
     int nRebootWaitSec = -1;
+    int nStallTimeoutSec = 120;
     bool bJson = false;
     std::vector<std::string> astrPorts;
 };
@@ -363,6 +367,9 @@ int ParseArgs(int argc, char** argv, OPTIONS& opt)
         } else if (strArg == "--reboot-wait") {
             if (!ParseInt(strValue, 0, 86400, opt.nRebootWaitSec))
                 return Usage("--reboot-wait takes whole seconds 0-86400");
+        } else if (strArg == "--stall-timeout") {
+            if (!ParseInt(strValue, 0, 86400, opt.nStallTimeoutSec))
+                return Usage("--stall-timeout takes whole seconds 0-86400");
         } else {
             return Usage(("unknown option " + strArg).c_str());
         }
@@ -472,6 +479,7 @@ int main(int argc, char** argv)
     STATION_LOOP_OPTIONS loop;
     loop.dwPollMs = 50;
     loop.bEndWhenWorkersEnd = true;
+    loop.dwStallTimeoutMs = static_cast<uint32_t>(opt.nStallTimeoutSec) * 1000u;
     // Interrupted: while the run is watched, stop it as a failed channel would, so that a phone
     // whose EFS2 is parked in its PDA area gets it back before its channel stops; once only
     // reboot waits are left, cut them short.

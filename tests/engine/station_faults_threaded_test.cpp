@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include "protocol/commands.h"
 #include "station/model_ticks.h"
@@ -23,10 +25,10 @@ PHONE_CONFIG WithRule(const PHONE_FAULT_RULE& rule)
 }
 
 // Runs the station and checks that it came back in time; the run's result.
-int RunBounded(CE2EStation& st)
+int RunBounded(CE2EStation& st, uint32_t dwStallTimeoutMs = 0)
 {
     const auto start = std::chrono::steady_clock::now();
-    const int nResult = st.Run();
+    const int nResult = st.Run(dwStallTimeoutMs);
     EXPECT_LT(std::chrono::steady_clock::now() - start, BOUND);
     return nResult;
 }
@@ -99,6 +101,49 @@ TEST(StationFaults, EndlessNakStormEndsWhenTheStationIsStoppedAndNeverPasses)
     // A stopped region is not claimed as written.
     EXPECT_FALSE(st.Logged("[Channel 0]  FOTA Download Success!!\r\n"));
     EXPECT_EQ(st.m_pView->PortTexts(0).back(), "NONE");
+}
+
+TEST(StationFaults, ABoundedRunStopsAPhoneThatAcknowledgesNothingForTheStallTime)
+{
+    constexpr uint32_t STALL_MS = 120000;
+    CE2EStation st(1, WithRule(FIXTURE_Rule(CMD_SEND_DATA, 2, FAULT_NAK, 0)));
+    ASSERT_TRUE(st.BuildImages());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
+    // The phone refuses the same chunk again and again; the time passes only once it has.
+    std::thread clock([&st] {
+        if (st.Phone(0).WaitRequestCount(30, 60000)) st.m_Clock.Advance(STALL_MS);
+    });
+    RunBounded(st, STALL_MS);
+    clock.join();
+
+    EXPECT_FALSE(st.Passed(0));
+    EXPECT_EQ(st.m_pCore->m_bStalled[0].load(), 1u);
+    EXPECT_EQ(st.LastBarText(0), " Phone Stopped Answering!");
+    EXPECT_TRUE(IsRed(st, 0));
+    unsigned nSeconds = 0, nResends = 0;
+    for (const std::string& strLine : st.m_pView->LogLines())
+        std::sscanf(strLine.c_str(),
+                    "[Channel 0]  The phone stopped answering: nothing acknowledged for %u s, %u resends",
+                    &nSeconds, &nResends);
+    EXPECT_EQ(nSeconds, STALL_MS / 1000);
+    EXPECT_GE(nResends, 25u);
+    // Nothing but the refused chunk after the first refusal.
+    const std::vector<REQUEST_RECORD> aReq = st.Phone(0).Requests();
+    const auto itFirst = std::find_if(aReq.begin(), aReq.end(),
+                                      [](const REQUEST_RECORD& r) { return r.eReply == REPLIED_NAK; });
+    ASSERT_NE(itFirst, aReq.end());
+    for (auto it = itFirst; it != aReq.end(); ++it) EXPECT_EQ(it->dwParam, itFirst->dwParam);
+}
+
+TEST(StationFaults, TheRebootWaitAfterTheLockIsNoStall)
+{
+    CE2EStation st(1);
+    ASSERT_TRUE(st.BuildImages());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
+    RunBounded(st, 1000);  // model 3 waits 120 s for the reboot
+    EXPECT_TRUE(st.Passed(0));
+    EXPECT_EQ(st.m_pCore->m_bStalled[0].load(), 0u);
+    EXPECT_GE(st.m_Clock.TotalSlept(), 120000u);
 }
 
 TEST(StationFaults, AStopDuringTheSafeDownloadQueryDecidesNoModeAndErasesNothing)

@@ -138,10 +138,11 @@ std::vector<std::string> CE2EStation::Load(const MODEL_TICKS& ticks, int nModel,
     return astrRefused;
 }
 
-int CE2EStation::Run()
+int CE2EStation::Run(uint32_t dwStallTimeoutMs)
 {
     STATION_LOOP_OPTIONS loop;
     loop.bEndWhenWorkersEnd = true;
+    loop.dwStallTimeoutMs = dwStallTimeoutMs;
     loop.dwPollMs = 20;
     const int nResult = STATION_Start(*m_pCore, m_Threads, loop);
     STATION_JoinAll(*m_pCore, m_Threads, loop);

@@ -38,7 +38,8 @@ public:
     std::vector<std::string> Load(const MODEL_TICKS& ticks, int nModel = 4,
                                   const std::string& strEntry = "", bool bPriority = true);
     // Start: runs every channel to its end (the reboot waits included) and joins the workers.
-    int Run();
+    // dwStallTimeoutMs: the stall bound of the run (station clock), 0 none.
+    int Run(uint32_t dwStallTimeoutMs = 0);
     // Stops the run from another thread once phone i has received nRequests requests.
     void StopAllAfter(int i, size_t nRequests);
 

@@ -1,13 +1,18 @@
 #include "support/line_run.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <sstream>
+#include <thread>
 
 #include "protocol/commands.h"
+#include "support/sim_link.h"
 #include "support/sim_process.h"
 
 namespace {
@@ -52,6 +57,40 @@ std::vector<LINE_PHONE> ParseReport(const std::string& strOut)
     }
     return aPhones;
 }
+
+// A second program reading a phone's port, as a modem manager does: whoever reads first gets
+// the phone's answer.
+class CThief {
+public:
+    explicit CThief(const std::string& strPort) : m_fd(SIM_LINK_Open(strPort))
+    {
+        if (m_fd >= 0) m_thread = std::thread([this] { Steal(); });
+    }
+    ~CThief()
+    {
+        m_bStop = true;
+        if (m_thread.joinable()) m_thread.join();
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    CThief(const CThief&) = delete;
+    CThief& operator=(const CThief&) = delete;
+
+private:
+    void Steal()
+    {
+        char sz[256];
+        while (!m_bStop) {
+            pollfd pfd{m_fd, POLLIN, 0};
+            if (::poll(&pfd, 1, 20) > 0 && (pfd.revents & POLLIN) && ::read(m_fd, sz, sizeof(sz)) <= 0)
+                return;
+            if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) return;
+        }
+    }
+
+    int m_fd;
+    std::atomic<bool> m_bStop{false};
+    std::thread m_thread;
+};
 
 }  // namespace
 
@@ -114,6 +153,10 @@ LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& spec, const IMAGE_SET& set
         astrFlash.push_back(n > 0 ? std::string(szLink, static_cast<size_t>(n)) : strLink);
     }
 
+    std::unique_ptr<CThief> pThief;
+    if (spec.nThief >= 1 && spec.nThief <= spec.nPhones)
+        pThief = std::make_unique<CThief>(astrFlash[astrFlash.size() - spec.nPhones + spec.nThief - 1]);
+
     const auto start = std::chrono::steady_clock::now();
     CSimProcess flash;
     if (flash.Start(astrFlash)) {
@@ -135,6 +178,7 @@ LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& spec, const IMAGE_SET& set
                                                  std::chrono::steady_clock::now() - start)
                                                  .count());
     result.strFlashOut = flash.Output();
+    pThief.reset();
     result.nSimExit = sim.Stop();
     result.strSimOut = sim.Output();
     result.aPhones = ParseReport(result.strSimOut);

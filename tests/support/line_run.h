@@ -41,6 +41,8 @@ struct LINE_RUN_SPEC {
     std::string strInterruptAt;
     // quillon-flash is killed after this long; a run that needs it has not ended in time.
     uint32_t dwBoundMs = 60000;
+    // Phone K's port (1-based; 0 none) has a second reader that takes what the phone answers.
+    uint32_t nThief = 0;
 };
 
 struct LINE_RUN_RESULT {
