@@ -21,6 +21,7 @@
 #include "station/model_ticks.h"
 #include "station/station_core.h"
 #include "station/station_view.h"
+#include "station/version.h"
 
 namespace {
 
@@ -320,7 +321,7 @@ int ParseArgs(int argc, char** argv, OPTIONS& opt)
             return -1;
         }
         if (strArg == "--version") {
-            std::puts("quillon-flash 9.4");
+            std::printf("quillon-flash %s\n", VERSION_NUMBER);
             return -1;
         }
         if (strArg == "--json") {
