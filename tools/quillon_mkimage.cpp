@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@ const char* const HELP =
     "Usage:\n"
     "  quillon-mkimage --set DIR [options]     a standard image set: phone.bin, eboot.eb0,\n"
     "                                          pda.pda, csc.csc and hidden.hid in DIR\n"
+    "                                          (made if missing)\n"
     "      --seed N            seed of the pseudo-random data (default 1)\n"
     "      --old               old 160-byte descriptor blocks (no CSC or Hidden image then)\n"
     "      --csc plain|marked|multi   the CSC form (default plain)\n"
@@ -221,6 +223,9 @@ int main(int argc, char** argv)
         return bOk ? 0 : 1;
     }
     if (strMode == "--set") {
+        std::error_code ec;
+        std::filesystem::create_directories(strTarget, ec);
+        if (ec) return Fail("cannot create " + strTarget + ": " + ec.message());
         IMAGE_SET set;
         if (!IMAGE_BUILDER_WriteStandardSet(strTarget, dwSeed, sizes, &set, &strError)) return Fail(strError);
         PrintSet(set);

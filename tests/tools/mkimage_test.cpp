@@ -114,6 +114,21 @@ TEST(MkImage, RefusalsSayWhy)
                     "entry 0 \"ONE\" offset 0x00020000 size 0x00001428"));
 }
 
+TEST(MkImage, SetMakesItsDirectoryOrSaysWhyNot)
+{
+    const std::string strDir = Dir("fresh") + "/not/yet";
+    const auto made = SIM_PROCESS_Run({MKIMAGE, "--set", strDir, "--seed", "1"});
+    ASSERT_EQ(made.nExit, 0) << made.strOut;
+    for (const char* szName : {"phone.bin", "eboot.eb0", "pda.pda", "csc.csc", "hidden.hid"}) {
+        struct stat st {};
+        EXPECT_EQ(stat((strDir + "/" + szName).c_str(), &st), 0) << szName;
+    }
+    // Below a regular file no directory can be made.
+    const auto refused = SIM_PROCESS_Run({MKIMAGE, "--set", strDir + "/phone.bin/sub"});
+    EXPECT_EQ(refused.nExit, 2);
+    EXPECT_TRUE(Has(refused.strOut, "cannot create " + strDir + "/phone.bin/sub")) << refused.strOut;
+}
+
 TEST(MkImage, AnswersHelp)
 {
     const auto help = SIM_PROCESS_Run({MKIMAGE, "--help"});
