@@ -30,7 +30,7 @@ namespace {
 const char* const HELP =
     "Usage: quillon-phone-sim --dir DIR [options]\n"
     "Runs virtual phones in download mode. Phone k (1..N) is a pseudo-terminal published as the\n"
-    "symbolic link DIR/COM<first-port + k - 1>; point the station's QUILLON_VIRTUAL_PORTS at DIR.\n"
+    "symbolic link DIR/COM<first-port + k - 1>, which quillon-flash takes as a port.\n"
     "Prints \"ready\" once every phone is published, and each phone's result at exit.\n"
     "\n"
     "Phones and link:\n"
