@@ -180,6 +180,10 @@ const FAULT_ROW g_aRows[] = {
     {"MibibHeaderRefusedForever", 1, {"--nak", "C0:1:0"}, STALL_ONE, "F", 0xC0, STALLED(0)},
     {"SecondReaderTakesTheAnswers", 1, {}, STALL_ONE, "F", NO_FAULT_FRAME, STALLED(0), "", nullptr,
      nullptr, "", false, 1},
+    // A frame the link cannot take in within the write time-out is not sent, even with no
+    // stall bound: the first staged chunk fails its region.
+    {"LinkTooSlowForAFrame", 1, {"--bytes-per-second", "1500"}, {"--stall-timeout", "0"}, "F",
+     NO_FAULT_FRAME, "[CH0] log [Channel 0]  Sending QCSBL Data Fail!!!"},
 };
 
 class FaultMatrix : public ::testing::TestWithParam<FAULT_ROW> {
