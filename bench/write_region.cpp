@@ -1,14 +1,28 @@
-// Throughput of the paged direct write and the staged send for a 64 MiB region against an
-// unthrottled virtual phone over a pseudo-terminal, next to the raw limit of the same
-// pseudo-terminal measured in the same run: a bare loop that writes the same frames and reads
-// the 5-byte replies, with no image reads and no frame building.
+// How close the paged direct write (WriteRegionSpare) and the staged send (SendRegion) come to
+// what the pseudo-terminal allows. The limit is a bare loop that sends the same frames and reads
+// each 5-byte reply, with no image reads and no frame building; it and the exchange both talk to
+// a minimal responder (a thread that reads one frame and acknowledges it, nothing more), so the
+// ratio measures the exchange alone. Limit and exchange rounds alternate, so that both see the
+// same load; the ratio printed is the median of the pairs, with its spread and the load average.
+// The virtual phone's own throughput, which includes its flash bookkeeping, follows for
+// information.
+//
+// Usage: bench_write_region [--pairs N] [--region-mib N]
+
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "link/port_table.h"
@@ -22,125 +36,269 @@
 
 namespace {
 
-constexpr uint32_t REGION_SIZE = 64u << 20;
 constexpr uint32_t START_ADDR = 0x00100000;
-constexpr int CH = 0;
-constexpr int ROUNDS = 5;  // the best of several: the machine is shared
+constexpr int CH_RESPONDER = 0;
+constexpr int CH_PHONE = 1;
+constexpr int PHONE_ROUNDS = 3;
+constexpr double MIB = 1024.0 * 1024.0;
 
-double Seconds(std::chrono::steady_clock::time_point t0)
+// The far end of the limit: reads a frame (its header, then the payload the opcode carries) and
+// answers 7E seq 02 00 00. No flash, no records, no pacing.
+class CMinimalResponder {
+public:
+    ~CMinimalResponder() { Stop(); }
+
+    bool Start()
+    {
+        char szName[PATH_MAX] = {};
+        if (openpty(&m_fdMaster, &m_fdSlave, szName, nullptr, nullptr) != 0) return false;
+        // Raw, as the virtual phone keeps its side; the slave stays open so that the master
+        // reads do not fail before the station opens the port.
+        termios tio{};
+        tcgetattr(m_fdSlave, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(m_fdSlave, TCSANOW, &tio);
+        m_strSlave = szName;
+        m_thread = std::thread([this] { Serve(); });
+        return true;
+    }
+    void Stop()
+    {
+        m_bStop = true;
+        if (m_thread.joinable()) m_thread.join();
+        if (m_fdMaster >= 0) ::close(m_fdMaster);
+        if (m_fdSlave >= 0) ::close(m_fdSlave);
+        m_fdMaster = m_fdSlave = -1;
+    }
+    const std::string& SlavePath() const { return m_strSlave; }
+
+private:
+    void Serve()
+    {
+        std::vector<uint8_t> abyFrame(FRAME_HEADER_SIZE + FRAME_MAX_PAYLOAD);
+        size_t nHave = 0;
+        size_t nNeed = FRAME_HEADER_SIZE;
+        while (!m_bStop) {
+            pollfd pfd{m_fdMaster, POLLIN, 0};
+            if (::poll(&pfd, 1, 50) <= 0) continue;
+            const ssize_t n = ::read(m_fdMaster, abyFrame.data() + nHave, nNeed - nHave);
+            if (n <= 0) continue;
+            nHave += static_cast<size_t>(n);
+            if (nHave == FRAME_HEADER_SIZE && VIRTUAL_PHONE_HasPayload(abyFrame[1]))
+                nNeed += std::min(FRAME_GetWord(abyFrame.data() + 8), FRAME_MAX_PAYLOAD);
+            if (nHave < nNeed) continue;
+            const uint8_t abyReply[5] = {0x7E, abyFrame[0], 0x02, 0x00, 0x00};
+            size_t nDone = 0;
+            while (nDone < sizeof(abyReply) && !m_bStop) {
+                const ssize_t w = ::write(m_fdMaster, abyReply + nDone, sizeof(abyReply) - nDone);
+                if (w > 0) nDone += static_cast<size_t>(w);
+            }
+            nHave = 0;
+            nNeed = FRAME_HEADER_SIZE;
+        }
+    }
+
+    int m_fdMaster = -1;
+    int m_fdSlave = -1;
+    std::string m_strSlave;
+    std::atomic<bool> m_bStop{false};
+    std::thread m_thread;
+};
+
+struct LOOP {
+    const char* szName;
+    uint8_t byOpcode;
+    uint32_t dwFrameLength;  // payload bytes of every frame
+    uint32_t dwFileStep;     // image bytes each frame carries
+    bool bUnlocked;          // the spare loop sends without the port lock, as the exchange does
+    int (*pfnExchange)(ChannelThreadParam*, int);
+    int nKind;
+};
+
+double SecondsSince(std::chrono::steady_clock::time_point t0)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-// Writes each frame and reads its reply, as fast as the line allows; bytes per second of frame
-// payload, or 0 when the phone did not acknowledge.
-double RawLimit(CVarnDLCore& core, uint8_t byOpcode, uint32_t dwFrameLength, uint32_t dwChunks)
+// The limit: the exchange's frames and reply reads, without the exchange. Seconds, or -1 when a
+// frame was not acknowledged.
+double TimeLimit(CVarnDLCore& core, const LOOP& loop, uint32_t dwRegion)
 {
-    std::vector<uint8_t> frame(12 + dwFrameLength, 0x5A);
-    std::vector<uint8_t> reply(SERIAL_REPLY_BUFFER_SIZE);
+    const uint32_t dwFrames = (dwRegion + loop.dwFileStep - 1) / loop.dwFileStep;
+    std::vector<uint8_t> abyFrame(FRAME_HEADER_SIZE + loop.dwFrameLength, 0x5A);
+    std::vector<uint8_t> abyReply(SERIAL_REPLY_BUFFER_SIZE);
     const auto t0 = std::chrono::steady_clock::now();
-    uint8_t bySeq = 1;
-    for (uint32_t i = 0; i < dwChunks; ++i) {
-        std::memset(frame.data(), 0, 12);
-        FLASH_DOWNLOADER_BuildRequest(frame.data(), byOpcode, bySeq, START_ADDR + i * 0x8000,
-                                      dwFrameLength, frame.data() + 12, 0);
-        if (SERIAL_DEVICE_SendUnlocked(CH, frame.data(), static_cast<uint32_t>(frame.size())) != 1)
-            return 0;
-        // A reply may come in pieces: read until its five bytes are in.
+    uint8_t bySeq = 2;
+    for (uint32_t i = 0; i < dwFrames; ++i) {
+        FLASH_DOWNLOADER_BuildRequest(abyFrame.data(), loop.byOpcode, bySeq, START_ADDR + i * 0x8000,
+                                      loop.dwFrameLength, abyFrame.data() + FRAME_HEADER_SIZE, 0);
+        const uint32_t dwSize = static_cast<uint32_t>(abyFrame.size());
+        const int nSent = loop.bUnlocked ? SERIAL_DEVICE_SendUnlocked(CH_RESPONDER, abyFrame.data(), dwSize)
+                                         : SERIAL_DEVICE_Send(CH_RESPONDER, abyFrame.data(), dwSize);
+        if (nSent != 1) return -1;
         uint32_t dwHave = 0;
-        while (dwHave < 5) {
-            int n = SERIAL_DEVICE_Read(CH, g_hComPort[CH].load(), reply.data(), dwHave,
-                                       static_cast<uint32_t>(reply.size()) - dwHave);
-            if (n <= 0 || !core.m_bRun[CH]) return 0;
+        while (dwHave < 5) {  // a reply may come in pieces
+            const int n = SERIAL_DEVICE_Read(CH_RESPONDER, g_hComPort[CH_RESPONDER].load(), abyReply.data(),
+                                             dwHave, static_cast<uint32_t>(abyReply.size()) - dwHave);
+            if (n <= 0 || !core.m_bRun[CH_RESPONDER]) return -1;
             dwHave += static_cast<uint32_t>(n);
         }
-        if (reply[2] != 0x02) return 0;
+        if (abyReply[1] != bySeq || abyReply[2] != 0x02) return -1;
         bySeq = static_cast<uint8_t>(bySeq % 100 + 2);
     }
-    return static_cast<double>(dwChunks) * dwFrameLength / Seconds(t0);
+    return SecondsSince(t0);
+}
+
+// One run of the exchange itself on a channel. Seconds, or -1 when it failed.
+double TimeExchange(ChannelThreadParam& param, const LOOP& loop)
+{
+    g_bySeq[param.nCh] = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    if (!loop.pfnExchange(&param, loop.nKind)) return -1;
+    return SecondsSince(t0);
+}
+
+double Median(std::vector<double> ad)
+{
+    std::sort(ad.begin(), ad.end());
+    const size_t n = ad.size();
+    return n % 2 ? ad[n / 2] : (ad[n / 2 - 1] + ad[n / 2]) / 2;
+}
+
+std::string LoadAverage()
+{
+    double ad[3] = {};
+    if (getloadavg(ad, 3) != 3) return "unknown";
+    char sz[64];
+    std::snprintf(sz, sizeof(sz), "%.2f %.2f %.2f", ad[0], ad[1], ad[2]);
+    return sz;
+}
+
+bool OpenChannel(int nCh, const std::string& strSlave, const char* szImage)
+{
+    SERIAL_DEVICE_SetPort(nCh, PORT_TABLE_Assign(strSlave));
+    return SERIAL_DEVICE_Open(nCh) && ENGINE_OpenImage(nCh, szImage);
 }
 
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    int nPairs = 9;
+    uint32_t dwRegionMib = 64;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string strOpt = argv[i];
+        if (strOpt == "--pairs") nPairs = std::max(1, std::atoi(argv[i + 1]));
+        else if (strOpt == "--region-mib") dwRegionMib = static_cast<uint32_t>(std::max(1, std::atoi(argv[i + 1])));
+    }
+    const uint32_t dwRegion = dwRegionMib << 20;
+
+    CMinimalResponder responder;
     PHONE_CONFIG cfg;
     cfg.qwFlashSize = 0x10000000;
-    cfg.dwStagingCapacity = REGION_SIZE + 0x10000;
+    cfg.dwStagingCapacity = dwRegion + 0x10000;
     CVirtualPhone phone(cfg);
-    if (!phone.Start()) {
-        std::fprintf(stderr, "the virtual phone did not start\n");
+    if (!responder.Start() || !phone.Start()) {
+        std::fprintf(stderr, "bench_write_region: the responder or the virtual phone did not start\n");
         return 1;
     }
 
     char szImage[] = "/tmp/quillon_bench_XXXXXX";
-    int fd = ::mkstemp(szImage);
+    const int fd = ::mkstemp(szImage);
     if (fd < 0) return 1;
     {
-        std::vector<uint8_t> block(1 << 20);
-        for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 131 + (i >> 11));
-        for (uint32_t dw = 0; dw < REGION_SIZE / block.size() + 1; ++dw)
-            if (::write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size())) return 1;
+        std::vector<uint8_t> aby(1 << 20);
+        for (size_t i = 0; i < aby.size(); ++i) aby[i] = static_cast<uint8_t>(i * 131 + (i >> 11));
+        for (uint32_t dw = 0; dw < dwRegionMib + 1; ++dw)
+            if (::write(fd, aby.data(), aby.size()) != static_cast<ssize_t>(aby.size())) return 1;
         ::close(fd);
     }
 
     CVarnDLCore core;
     SERIAL_DEVICE_CreateLock();
     SERIAL_DEVICE_BindRunFlags(core.m_bRun);
-    core.m_bRun[CH] = 1;
-    core.m_bMcci[CH] = 1;  // the phones in production answer the MCCI query: no 0x7E pauses
-    SERIAL_DEVICE_SetPort(CH, PORT_TABLE_Assign(phone.SlavePath()));
-    if (!SERIAL_DEVICE_Open(CH) || !ENGINE_OpenImage(CH, szImage)) {
-        std::fprintf(stderr, "cannot open the phone's port or the image\n");
+    for (int nCh : {CH_RESPONDER, CH_PHONE}) {
+        core.m_bRun[nCh] = 1;
+        core.m_bMcci[nCh] = 1;  // the phones in production answer the MCCI query: no 0x7E pauses
+    }
+    if (!OpenChannel(CH_RESPONDER, responder.SlavePath(), szImage) ||
+        !OpenChannel(CH_PHONE, phone.SlavePath(), szImage)) {
+        std::fprintf(stderr, "bench_write_region: cannot open a port or the image\n");
         return 1;
     }
-    CBufObj buf;
-    ChannelThreadParam param;
-    param.pDlg = &core;
-    param.nCh = CH;
-    param.pnBufObj = &buf;
-    REGION_INFO region{START_ADDR, 0, REGION_SIZE, REGION_SIZE};
-    g_pRegion[CH] = &region;
-
-    const uint32_t dwSpareChunks = (REGION_SIZE + 0x8080 - 1) / 0x8080;
-    const uint32_t dwSendChunks = REGION_SIZE / 0x8000;
-    double dRawSpare = 0, dSpare = 0, dRawSend = 0, dSend = 0;
-    for (int nRound = 0; nRound < ROUNDS; ++nRound) {
-        if (!FLASH_DOWNLOADER_EraseForWrite(&param, 6)) return 1;
-        double d = RawLimit(core, CMD_WRITE_FLASH, 0x8080, dwSpareChunks);
-        dRawSpare = std::max(dRawSpare, d);
-
-        if (!FLASH_DOWNLOADER_EraseForWrite(&param, 6)) return 1;
-        g_bySeq[CH] = 0;
-        auto t0 = std::chrono::steady_clock::now();
-        if (!FLASH_DOWNLOADER_WriteRegionSpare(&param, 6)) return 1;
-        // The file bytes moved per second: the region itself.
-        dSpare = std::max(dSpare, REGION_SIZE / Seconds(t0));
-
-        d = RawLimit(core, CMD_SEND_DATA, 0x8000, dwSendChunks);
-        dRawSend = std::max(dRawSend, d);
-
-        t0 = std::chrono::steady_clock::now();
-        if (!FLASH_DOWNLOADER_SendRegion(&param, 3)) return 1;
-        dSend = std::max(dSend, REGION_SIZE / Seconds(t0));
-        phone.ClearRequests();
+    CBufObj aBuf[2];
+    ChannelThreadParam aParam[2];
+    REGION_INFO region{START_ADDR, 0, dwRegion, dwRegion};
+    for (int nCh : {CH_RESPONDER, CH_PHONE}) {
+        aParam[nCh].pDlg = &core;
+        aParam[nCh].nCh = nCh;
+        aParam[nCh].pnBufObj = &aBuf[nCh];
+        g_pRegion[nCh] = &region;
     }
 
-    const double MiB = 1024.0 * 1024.0;
-    std::printf("region %u bytes, best of %d rounds, unthrottled virtual phone over a pseudo-terminal\n",
-                REGION_SIZE, ROUNDS);
-    std::printf("raw WriteRegionSpare frames   %8.1f MiB/s\n", dRawSpare / MiB);
-    std::printf("WriteRegionSpare              %8.1f MiB/s\n", dSpare / MiB);
-    std::printf("raw SendRegion frames         %8.1f MiB/s\n", dRawSend / MiB);
-    std::printf("SendRegion                    %8.1f MiB/s\n", dSend / MiB);
-    std::printf("ratio WriteRegionSpare %.2f\n", dRawSpare > 0 ? dSpare / dRawSpare : 0.0);
-    std::printf("ratio SendRegion %.2f\n", dRawSend > 0 ? dSend / dRawSend : 0.0);
+    const LOOP aLoop[] = {
+        {"WriteRegionSpare", CMD_WRITE_FLASH, 0x8080, 0x8080, true, FLASH_DOWNLOADER_WriteRegionSpare, 6},
+        {"SendRegion", CMD_SEND_DATA, 0x8000, 0x8000, false, FLASH_DOWNLOADER_SendRegion, 3},
+    };
+    std::printf("bench_write_region: %u MiB region, %d pairs of rounds (limit, then exchange), "
+                "pseudo-terminals\n", dwRegionMib, nPairs);
+    std::printf("%-18s %14s %14s   (medians)\n", "", "limit MiB/s", "exchange MiB/s");
+    std::vector<std::string> astrRatio;
+    int nStatus = 0;
+    for (const LOOP& loop : aLoop) {
+        std::vector<double> adRatio, adLimit, adExchange;
+        for (int nPair = 0; nPair < nPairs; ++nPair) {
+            const double dLimit = TimeLimit(core, loop, dwRegion);
+            const double dExchange = TimeExchange(aParam[CH_RESPONDER], loop);
+            if (dLimit <= 0 || dExchange <= 0) {
+                std::fprintf(stderr, "bench_write_region: %s failed against the responder\n", loop.szName);
+                return 1;
+            }
+            adLimit.push_back(dwRegion / dLimit / MIB);
+            adExchange.push_back(dwRegion / dExchange / MIB);
+            adRatio.push_back(dLimit / dExchange);
+        }
+        std::printf("%-18s %14.1f %14.1f\n", loop.szName, Median(adLimit), Median(adExchange));
+        char sz[160];
+        std::snprintf(sz, sizeof(sz), "ratio %s %.2f  spread %.2f..%.2f  load average %s\n", loop.szName,
+                      Median(adRatio), *std::min_element(adRatio.begin(), adRatio.end()),
+                      *std::max_element(adRatio.begin(), adRatio.end()), LoadAverage().c_str());
+        astrRatio.push_back(sz);
+    }
+    for (const std::string& str : astrRatio) std::fputs(str.c_str(), stdout);
 
-    core.m_bRun[CH] = 0;
-    SERIAL_DEVICE_Close(CH);
+    // For information: the same exchanges against the unthrottled virtual phone.
+    std::printf("virtual phone, median of %d rounds:", PHONE_ROUNDS);
+    for (const LOOP& loop : aLoop) {
+        std::vector<double> adRate;
+        for (int nRound = 0; nRound < PHONE_ROUNDS; ++nRound) {
+            if (loop.byOpcode == CMD_WRITE_FLASH && !FLASH_DOWNLOADER_EraseForWrite(&aParam[CH_PHONE], 6)) {
+                nStatus = 1;
+                break;
+            }
+            const double d = TimeExchange(aParam[CH_PHONE], loop);
+            if (d <= 0) {
+                nStatus = 1;
+                break;
+            }
+            adRate.push_back(dwRegion / d / MIB);
+            phone.ClearRequests();
+        }
+        if (adRate.empty())
+            std::printf(" %s failed", loop.szName);
+        else
+            std::printf(" %s %.1f MiB/s", loop.szName, Median(adRate));
+    }
+    std::printf("\n");
+
+    for (int nCh : {CH_RESPONDER, CH_PHONE}) {
+        core.m_bRun[nCh] = 0;
+        SERIAL_DEVICE_Close(nCh);
+        ENGINE_CloseImage(nCh);
+    }
     SERIAL_DEVICE_BindRunFlags(nullptr);
-    ENGINE_CloseImage(CH);
     ::unlink(szImage);
     phone.Stop();
-    return 0;
+    responder.Stop();
+    return nStatus;
 }
