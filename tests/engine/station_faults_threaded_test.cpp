@@ -146,22 +146,6 @@ TEST(StationFaults, TheRebootWaitAfterTheLockIsNoStall)
     EXPECT_GE(st.m_Clock.TotalSlept(), 120000u);
 }
 
-TEST(StationFaults, AStopDuringTheSafeDownloadQueryDecidesNoModeAndErasesNothing)
-{
-    CE2EStation st(1, WithRule(FIXTURE_Rule(CMD_SAFE_DOWNLOAD, 1, FAULT_SILENCE, 0)));
-    ASSERT_TRUE(st.BuildImages());
-    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
-    st.StopAllAfter(0, 4);  // unlock, partition table, MCCI query, Safe Download query
-    RunBounded(st);
-
-    EXPECT_FALSE(st.Passed(0));
-    EXPECT_FALSE(st.Logged("[Channel 0]  Download Mode : Older Version Update \r\n"));
-    EXPECT_FALSE(st.Logged("[Channel 0] Older Version Download - Enabled\r\n"));
-    const std::vector<REQUEST_RECORD> aReq = st.Phone(0).Requests();
-    ASSERT_FALSE(aReq.empty());
-    EXPECT_EQ(aReq.back().byOpcode, CMD_SAFE_DOWNLOAD) << aReq.size() << " requests";
-}
-
 TEST(StationFaults, CrcMismatchLeavesTheFlashRangeUntouched)
 {
     PHONE_CONFIG cfg;
