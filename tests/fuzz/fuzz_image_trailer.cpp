@@ -1,6 +1,6 @@
 // Arbitrary bytes as an image file of every kind: the descriptor check, the per-kind copy into
-// the region table, the Hidden length rule and Start's revalidation must neither crash nor leave
-// a region length that wrapped.
+// the region table, the Hidden length rule and Start's revalidation with its judgement of every
+// region must neither crash nor leave a region length that wrapped.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -60,6 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pbyData, size_t nSize)
         Require(IMAGE_RegionFitsFile(fd, R[i]) == (uint64_t(R[i].FileOffset) + R[i].DataLength <= nSize),
                 "region check");
 
+    // Every region selected, so that Start judges each against its file and its erase.
+    core.m_CurrentTicks = DOWNLOAD_TICKS{true, true, true, true, true, true, true};
     IMAGE_START_INPUT input;
     input.bHasSelection = true;
     input.strSelected = MULTICSC_EntryName(core, 0);
