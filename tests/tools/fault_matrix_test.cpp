@@ -159,9 +159,10 @@ const FAULT_ROW g_aRows[] = {
      nullptr, AmssPastTheEndOfItsFile},
     // An image file that changes under the running station: a region the file no longer holds
     // whole fails at its short read; a file replaced meanwhile fails the channels before Lock.
-    {"PdaCutShortWhileWritten", 1, SLOW_LINK, {}, "F", CMD_WRITE_FLASH, "[Channel 0]  Image file ends early: ",
-     "", nullptr, CutPdaShort, PDA_WRITE_LINE, true},
-    {"PhoneImageReplacedDuringTheRun", 2, SLOW_LINK, {}, "FF", CMD_WRITE_FLASH,
+    {"PdaCutShortWhileWritten", 1, SLOW_LINK, {"--select", "pda"}, "F", CMD_WRITE_FLASH,
+     "[Channel 0]  Image file ends early: ", "", nullptr, CutPdaShort, PDA_WRITE_LINE, true},
+    // The partition table the phones were sent came from the Phone image.
+    {"PhoneImageReplacedDuringTheRun", 2, SLOW_LINK, {"--select", "pda"}, "FF", CMD_WRITE_FLASH,
      "[CH1] bar  Phone image file changed during download!", "", nullptr, ReplacePhoneByACopy, PDA_WRITE_LINE,
      true},
     // A phone that stops answering, or answers nothing that counts, fails its channel once the
