@@ -70,8 +70,7 @@ IMAGE_START_RESULT IMAGE_ValidateForStart(CVarnDLCore& core, IImageControls& con
                                           const IMAGE_START_INPUT& input);
 
 // True when the region's data lie wholly inside the file: FileOffset + DataLength (64-bit) is
-// at most the file's length. The download checks this before it reads a region, so that a
-// descriptor pointing past the end fails with the region's own failure text instead of sending
-// a short region or bytes of another one.
+// at most the file's length. (Start and the region procedures judge a region's file and flash
+// together, with the operator's sentence: images/region_fit.h.)
 bool IMAGE_RegionFitsFile(int fd, const REGION_INFO& region);
 bool IMAGE_RegionFitsFile(const std::string& strPath, const REGION_INFO& region);
