@@ -7,7 +7,7 @@
 // The virtual phone's own throughput, which includes its flash bookkeeping, follows for
 // information.
 //
-// Usage: bench_write_region [--pairs N] [--region-mib N]
+// Usage: bench_write_region [--pairs N (at least 7, default 15)] [--region-mib N (default 32)]
 
 #include <poll.h>
 #include <pty.h>
@@ -190,7 +190,7 @@ int main(int argc, char** argv)
     uint32_t dwRegionMib = 32;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string strOpt = argv[i];
-        if (strOpt == "--pairs") nPairs = std::max(1, std::atoi(argv[i + 1]));
+        if (strOpt == "--pairs") nPairs = std::max(7, std::atoi(argv[i + 1]));
         else if (strOpt == "--region-mib") dwRegionMib = static_cast<uint32_t>(std::max(1, std::atoi(argv[i + 1])));
     }
     const uint32_t dwRegion = dwRegionMib << 20;
