@@ -1,8 +1,12 @@
 #include "engine/cycle.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
+
+#include <sys/stat.h>
 
 #include "engine/orchestration.h"
 #include "engine/partition.h"
@@ -79,12 +83,25 @@ void ReportImageChanged(CYCLE& c, int nKind)
     c.bFail = true;
 }
 
+// A file that cannot be opened fails the region steps that read it, with their own texts;
+// those cannot say why, so the system's reason (too many open files, permission denied) goes to
+// the log first.
+void LogOpenFailure(CYCLE& c, const std::string& strPath)
+{
+    const int nError = errno;
+    struct stat st;
+    const bool bOther = ::stat(strPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+    LOG(c.pParam, "[Channel %d]  Cannot open %s: %s\r\n", c.nCh, strPath.c_str(),
+        bOther ? "not a regular file" : std::strerror(nError));
+}
+
 // Opens the image of a kind for the steps that follow, when it is chosen and the channel runs.
 // One that is no longer the file stamped at Start fails the channel before a byte of it is sent.
 void OpenIf(CYCLE& c, int nKind)
 {
     if (!IMAGE_ValidFlag(c.core, nKind) || !c.Run()) return;
-    ENGINE_OpenImage(c.nCh, IMAGE_Path(c.core, nKind).c_str());
+    const std::string& strPath = IMAGE_Path(c.core, nKind);
+    if (!ENGINE_OpenImage(c.nCh, strPath.c_str())) LogOpenFailure(c, strPath);
     if (!c.bFail && g_fileImage[c.nCh] >= 0 && !c.pPlan->astrImagePath[nKind].empty() &&
         ENGINE_StampOpenImage(c.nCh) != c.pPlan->aImageStamp[nKind])
         ReportImageChanged(c, nKind);

@@ -3,8 +3,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
+#include <system_error>
 
 #include "engine/cycle.h"
+#include "engine/region_procedures.h"
 #include "link/serial_device.h"
 #include "station/clock.h"
 #include "station/log.h"
@@ -113,27 +116,57 @@ bool DeferStop(CVarnDLCore& core, const STATION_THREADS& threads, int i)
     return dwState == EFS_PARKED_STOP;  // already deferred by an outer wait or a Cancel
 }
 
+using DEADLINE = std::optional<std::chrono::steady_clock::time_point>;
+
+DEADLINE After(uint32_t dwMs)
+{
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMs);
+}
+
+// When a stop that waits for parked phones gives up on them; none: it waits while they stay.
+DEADLINE ParkedDeadline(const STATION_LOOP_OPTIONS& options)
+{
+    return options.dwParkedBoundMs != 0 ? After(options.dwParkedBoundMs) : DEADLINE();
+}
+
 // Waits, processing events, while the channel stays parked: a silent phone is waited for until
-// it is pulled, Cancel gives up on it, or *pDeadline (when given) has passed.
+// it is pulled, somebody gives up on it, or the deadline (when there is one) has passed; then
+// the channel is stopped, and its worker sends the write-back once more without waiting.
 void WaitWhileParked(CVarnDLCore& core, STATION_THREADS& threads, int i,
-                     const STATION_LOOP_OPTIONS& options,
-                     const std::chrono::steady_clock::time_point* pDeadline)
+                     const STATION_LOOP_OPTIONS& options, const DEADLINE& deadline)
 {
     for (;;) {
         const uint64_t qwSeen = ChangeCount();
         if (!Parked(core, threads, i)) return;
-        if (pDeadline && std::chrono::steady_clock::now() >= *pDeadline) return;
+        if (deadline && std::chrono::steady_clock::now() >= *deadline) break;
         OnePass(core, options);
         WaitForChange(qwSeen, options.dwPollMs);
     }
+    core.m_bRun[i] = 0;
+    STATION_NotifyChange();
 }
 
 // Stops a channel, after its write-back when its EFS2 is parked.
 void StopAfterRestore(CVarnDLCore& core, STATION_THREADS& threads, int i,
                       const STATION_LOOP_OPTIONS& options)
 {
-    if (DeferStop(core, threads, i)) WaitWhileParked(core, threads, i, options, nullptr);
+    if (DeferStop(core, threads, i)) WaitWhileParked(core, threads, i, options, ParkedDeadline(options));
     StopAndJoin(core, threads, i, options);
+}
+
+// A worker that cannot be had (no address space left for its stack, too many threads) fails
+// its channel the way missing transfer buffers do, instead of ending the program.
+void FailStart(CVarnDLCore& core, STATION_THREADS& threads, int i, const std::system_error& error)
+{
+    threads.m_bEnded[i] = 1;
+    core.m_bRun[i] = 0;
+    FLASH_REGION_ReportFailure(&threads.m_aParam[i], " Start Thread Failed!");
+    WriteLog(&core, i, core.m_csDisplay, "[Channel %d]  Cannot start the channel's worker: %s\r\n", i,
+             error.code().message().c_str());
+    core.View().OnPortText(i, "NONE");
+    core.m_bThreadStart[i] = 0;
+    core.m_bStopAll = 1;
+    STATION_NotifyChange();
 }
 
 void StartWorker(CVarnDLCore& core, STATION_THREADS& threads, int i)
@@ -152,11 +185,16 @@ void StartWorker(CVarnDLCore& core, STATION_THREADS& threads, int i)
     core.m_bThreadStart[i] = 1;
     threads.m_bEnded[i] = 0;
     ++threads.m_dwStarted[i];
-    threads.m_hThread[i] = std::thread([&threads, &param, i] {
-        FLASH_CYCLE_Run(&param);
-        threads.m_bEnded[i] = 1;
-        STATION_NotifyChange();
-    });
+    try {
+        threads.m_hThread[i] = std::thread([&threads, &param, i] {
+            FLASH_CYCLE_Run(&param);
+            threads.m_bEnded[i] = 1;
+            STATION_NotifyChange();
+        });
+    } catch (const std::system_error& error) {
+        FailStart(core, threads, i, error);
+        return;
+    }
     DebugTrace(0, "[DLG] CreateThread %d 0x%x\n", i, static_cast<unsigned>(i));
 }
 
@@ -230,9 +268,10 @@ int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
             }
         }
         // Every other worker is stopped; a parked one once its phone has EFS2 back.
+        const DEADLINE parkedDeadline = ParkedDeadline(options);
         for (int i = 0; i < MAX_CHANNEL; ++i) {
             if (!abDeferred[i]) continue;
-            WaitWhileParked(core, threads, i, options, nullptr);
+            WaitWhileParked(core, threads, i, options, parkedDeadline);
             StopAndJoin(core, threads, i, options);
         }
         if (core.m_bStopAll) {
@@ -268,6 +307,18 @@ void STATION_JoinAll(CVarnDLCore& /*core*/, STATION_THREADS& threads,
     for (int i = 0; i < MAX_CHANNEL; ++i) Join(threads, i, options);
 }
 
+bool STATION_GiveUpParked(CVarnDLCore& core, const STATION_THREADS& threads)
+{
+    bool bAny = false;
+    for (int i = 0; i < MAX_CHANNEL; ++i) {
+        if (!Parked(core, threads, i)) continue;
+        core.m_bRun[i] = 0;
+        bAny = true;
+    }
+    if (bAny) STATION_NotifyChange();
+    return bAny;
+}
+
 bool STATION_Cancel(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOOP_OPTIONS& options,
                     uint32_t dwBoundMs, uint32_t dwEfsBoundMs)
 {
@@ -283,15 +334,14 @@ bool STATION_Cancel(CVarnDLCore& core, STATION_THREADS& threads, const STATION_L
     }
     STATION_NotifyChange();
     // Parked phones get their EFS2 back first, but a silent one must not keep the program open.
-    const auto efsDeadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(dwEfsBoundMs);
+    const DEADLINE efsDeadline = After(dwEfsBoundMs);
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         if (!abDeferred[i]) continue;
-        WaitWhileParked(core, threads, i, options, &efsDeadline);
+        WaitWhileParked(core, threads, i, options, efsDeadline);
         core.m_bRun[i] = 0;
     }
     STATION_NotifyChange();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwBoundMs);
+    const auto deadline = *After(dwBoundMs);
     bool bAll = true;
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         if (!threads.m_hThread[i].joinable()) continue;

@@ -35,6 +35,10 @@ struct STATION_LOOP_OPTIONS {
     // from its port's opening to its lock, is stopped and fails as stalled. 0: no bound, as the
     // dialog has it, where an operator watches the bars; the headless station has nobody.
     uint32_t dwStallTimeoutMs = 0;
+    // Longest real time a stop waits for a parked phone to take its EFS2 back before the channel
+    // is given up; 0 waits while the phone stays attached (in the dialog an operator watches the
+    // bar and can press Cancel, which has its own bound).
+    uint32_t dwParkedBoundMs = 0;
 };
 
 enum StationRunResult : int {
@@ -55,6 +59,11 @@ int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
 void STATION_JoinAll(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOOP_OPTIONS& options);
 // Longest real time Cancel waits for a parked phone's EFS2 to come back before stopping it.
 constexpr uint32_t STATION_EFS_RESTORE_BOUND_MS = 30000;
+
+// Stops every channel whose phone's EFS2 is parked without waiting any longer for its write-back;
+// each such worker sends the write-back once more, no longer waits for the answer, and logs that
+// the phone's EFS2 may be held in its PDA area. true when a channel was given up.
+bool STATION_GiveUpParked(CVarnDLCore& core, const STATION_THREADS& threads);
 
 // Cancel: raises stop-all and quit, stops the unfinished workers and joins what ends within
 // dwBoundMs of real time; true when every worker was joined. Workers left over are detached,

@@ -76,6 +76,15 @@ int RestoreEfs(ChannelThreadParam* pParam, bool* pbStop)
     const int nClass =
         Exchange(pParam, CMD_EFS_RESTORE, g_bySeq[nCh], aRegion[REGION_PDA].StartAddr, 0, nullptr);
     *pbStop = UnparkEfs(core, nCh);
+    // Unanswered (a silent phone given up on, a refusal): the phone may have erased its own EFS2
+    // and hold the only copy in the PDA area. Another re-partition would not bring it back, for
+    // it erases that area before it backs EFS2 up; the operator has to know before the phone
+    // leaves the station.
+    if (nClass != REPLY_ACK)
+        LOG(pParam,
+            "[Channel %d]  EFS data NOT restored: the phone's EFS2 may be held only in its PDA area "
+            "at 0x%X. Keep the phone aside: any new download erases that area first.\r\n",
+            nCh, aRegion[REGION_PDA].StartAddr);
     return nClass;
 }
 

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "link/port_table.h"
+#include "link/tty_node.h"
 #include "station/clock.h"
 #include "station/log.h"
 #include "station/station_core.h"
@@ -101,6 +102,13 @@ void SetOpenError(int nCh, const char* szFormat, ...)
     va_end(args);
     std::lock_guard<std::mutex> lock(g_csOpenError);
     g_astrOpenError[nCh] = szText;
+}
+
+// Who holds a port we could not have: the other process when it can be seen.
+std::string InUseBy(const std::string& strNode)
+{
+    const std::string strHolder = TTY_NODE_OtherHolder(strNode);
+    return strHolder.empty() ? std::string("another program") : strHolder;
 }
 
 void CloseDescriptors(int hPort, int hWake)
@@ -294,7 +302,7 @@ SERIAL_HANDLE SERIAL_DEVICE_OpenPort(int nCh, uint32_t nPort)
                          "log in again, or install the udev rule 99-quillon-phone.rules.",
                          nPort, szNode);
         else if (nError == EBUSY)
-            SetOpenError(nCh, "COM%u (%s) is in use by another program.", nPort, szNode);
+            SetOpenError(nCh, "COM%u (%s) is in use by %s.", nPort, szNode, InUseBy(strNode).c_str());
         else
             SetOpenError(nCh, "COM%u (%s): %s.", nPort, szNode, std::strerror(nError));
         return SERIAL_HANDLE_NONE;
@@ -304,8 +312,21 @@ SERIAL_HANDLE SERIAL_DEVICE_OpenPort(int nCh, uint32_t nPort)
     ::ioctl(hPort, TIOCEXCL);
     if (::flock(hPort, LOCK_EX | LOCK_NB) != 0) {
         ::close(hPort);
-        SetOpenError(nCh, "COM%u (%s) is in use by another program.", nPort, szNode);
+        SetOpenError(nCh, "COM%u (%s) is in use by %s.", nPort, szNode, InUseBy(strNode).c_str());
         return SERIAL_HANDLE_NONE;
+    }
+    // A program that opened the port without locking it (a modem manager probing every new
+    // serial device) would take the phone's replies, and every wait would run into nothing. A
+    // pseudo-terminal is exempt: a virtual phone holds its own end.
+    if (TTY_NODE_Kind(strNode) != TTY_NODE_PSEUDO) {
+        const std::string strHolder = TTY_NODE_OtherHolder(strNode);
+        if (!strHolder.empty()) {
+            ::ioctl(hPort, TIOCNXCL);
+            ::close(hPort);
+            SetOpenError(nCh, "COM%u (%s) is held open by %s, which would take the phone's replies.",
+                         nPort, szNode, strHolder.c_str());
+            return SERIAL_HANDLE_NONE;
+        }
     }
     if (!ApplyLineSettings(hPort)) {
         const int nError = errno;

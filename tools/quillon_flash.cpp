@@ -2,6 +2,9 @@
 // engine and Start orchestration as the dialog flash up to eight phones, one per serial port
 // given; every log line and every change of a bar's text is printed, prefixed with its channel.
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -10,7 +13,11 @@
 #include <string>
 #include <vector>
 
+#include <climits>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "engine/cycle.h"
 #include "engine/orchestration.h"
@@ -18,6 +25,7 @@
 #include "images/multi_csc.h"
 #include "link/port_table.h"
 #include "link/serial_device.h"
+#include "link/tty_node.h"
 #include "station/model_ticks.h"
 #include "station/station_core.h"
 #include "station/station_view.h"
@@ -51,9 +59,33 @@ const char* const g_szUsage =
     "\n"
     "Exit status: 0 every channel passed, 1 a channel failed, 2 usage error or refused image.\n";
 
-volatile std::sig_atomic_t g_bInterrupted = 0;
+// Interrupts (SIGINT, SIGTERM, SIGHUP) received so far; the main thread acts on them between scans.
+std::atomic<int> g_nSignals{0};
+static_assert(std::atomic<int>::is_always_lock_free, "counted from a signal handler");
 
-void OnSignal(int) { g_bInterrupted = 1; }
+void OnSignal(int) { g_nSignals.fetch_add(1); }
+
+void InstallSignals()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int nSignal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(nSignal, &sa, nullptr);
+    // A reader that went away (| head -1) ends the printing, never a download.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+// A descriptor 0-2 left closed by the caller (>&-) would be taken by the first file or port
+// opened, and the phone would receive the log text meant for standard output.
+bool OpenStandardDescriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int fdNull = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (fdNull != fd) return false;  // the lowest free number is fd itself
+    }
+    return true;
+}
 
 struct OPTIONS {
     std::string astrImage[6];  // by ImageKind; 0 (Unified) is never given
@@ -140,17 +172,147 @@ std::string Chomp(std::string str)
     return str;
 }
 
-// Prints what the dialog would show. Bar and log calls arrive with the display lock held and
-// print at once; nothing here waits for another thread.
+// Text for the plain output, one line per event. A control character (or a byte a terminal
+// could take for one) in a file name must not start a line of its own: a newline in a path
+// would otherwise print a forged "Download PASS" line for a phone that failed.
+std::string PlainText(const std::string& str)
+{
+    std::string out;
+    out.reserve(str.size());
+    for (size_t i = 0; i < str.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(str[i]);
+        const size_t n = c >= 0x80 ? Utf8SequenceAt(str, i) : 1;
+        // U+0080..U+009F are the C1 controls.
+        const bool bC1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(str[i + 1]) < 0xA0;
+        if (c >= 0x80 && n != 0 && !bC1) {
+            out.append(str, i, n);
+            i += n - 1;
+            continue;
+        }
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        char sz[8];
+        if (c == '\n') std::snprintf(sz, sizeof(sz), "\\n");
+        else if (c == '\r') std::snprintf(sz, sizeof(sz), "\\r");
+        else if (c == '\t') std::snprintf(sz, sizeof(sz), "\\t");
+        else std::snprintf(sz, sizeof(sz), "\\x%02x", c);
+        out += sz;
+    }
+    return out;
+}
+
+// Everything printed during a run goes through here. Workers, which print with the display lock
+// held, only append to a buffer; the main thread writes it out between its scans, taking only
+// what the reader accepts at that moment. A slow or stopped reader thus holds up no worker, and
+// a reader that has gone away (EPIPE) ends the printing, never a download.
+class COutput {
+public:
+    COutput()
+    {
+        m_strPending.reserve(BUFFER_RESERVE);
+        m_strWriting.reserve(BUFFER_RESERVE);
+    }
+
+    void Append(const std::string& str)
+    {
+        std::lock_guard<std::mutex> lock(m_cs);
+        if (!m_bGone) m_strPending += str;
+    }
+
+    // Main thread: writes what standard output takes now; true when nothing is left over.
+    bool Pump(int nWaitMs = 0)
+    {
+        if (m_nWritten == m_strWriting.size()) {
+            m_strWriting.clear();
+            m_nWritten = 0;
+            std::lock_guard<std::mutex> lock(m_cs);
+            m_strWriting.swap(m_strPending);
+        }
+        while (m_nWritten < m_strWriting.size()) {
+            pollfd pfd = {STDOUT_FILENO, POLLOUT, 0};
+            const int nReady = ::poll(&pfd, 1, nWaitMs);
+            if (nReady <= 0) return false;  // not taking anything now, or a signal to look at
+            if (pfd.revents & (POLLERR | POLLNVAL)) return Gone();
+            // At most one pipe buffer's worth, which a writable pipe takes without blocking.
+            const size_t nChunk = std::min<size_t>(m_strWriting.size() - m_nWritten, PIPE_BUF);
+            const ssize_t nDone = ::write(STDOUT_FILENO, m_strWriting.data() + m_nWritten, nChunk);
+            if (nDone > 0) m_nWritten += static_cast<size_t>(nDone);
+            else if (nDone < 0 && errno != EAGAIN && errno != EINTR) return Gone();
+            else return false;
+        }
+        std::lock_guard<std::mutex> lock(m_cs);
+        return m_strPending.empty();
+    }
+
+    // At the end: writes the rest while the reader keeps taking it; a reader that takes nothing
+    // for FINISH_IDLE_MS does not keep the program from ending.
+    void Finish()
+    {
+        auto lastProgress = std::chrono::steady_clock::now();
+        size_t nLast = m_nWritten;
+        while (!Pump(POLL_SLICE_MS)) {
+            if (m_nWritten != nLast) {
+                nLast = m_nWritten;
+                lastProgress = std::chrono::steady_clock::now();
+            } else if (std::chrono::steady_clock::now() - lastProgress >
+                       std::chrono::milliseconds(FINISH_IDLE_MS)) {
+                return;
+            }
+        }
+    }
+
+private:
+    static constexpr size_t BUFFER_RESERVE = 64 * 1024;
+    static constexpr int POLL_SLICE_MS = 100;
+    static constexpr int FINISH_IDLE_MS = 30000;
+
+    bool Gone()
+    {
+        std::lock_guard<std::mutex> lock(m_cs);
+        m_bGone = true;
+        m_strPending.clear();
+        m_strWriting.clear();
+        m_nWritten = 0;
+        return true;
+    }
+
+    std::mutex m_cs;  // guards m_strPending and m_bGone
+    std::string m_strPending;
+    bool m_bGone = false;
+    // The main thread's own.
+    std::string m_strWriting;
+    size_t m_nWritten = 0;
+};
+
+// The channel a log line belongs to: the worker's own, or for a line the console writes about
+// a channel, the number in its "[Channel %d]" head; -1 for the station's own lines.
+int LogChannel(const std::string& strLine)
+{
+    const int nCh = FLASH_CYCLE_CurrentChannel();
+    if (nCh >= 0) return nCh;
+    int nNamed = -1;
+    if (std::sscanf(strLine.c_str(), "[Channel %d]", &nNamed) == 1 && nNamed >= 0 &&
+        nNamed < MAX_CHANNEL)
+        return nNamed;
+    return -1;
+}
+
+// Prints what the dialog would show, through the output buffer: bar and log calls arrive with
+// the display lock held, and nothing here waits for the reader or for another thread.
 class CHeadlessView final : public IStationView {
 public:
-    CHeadlessView(CVarnDLCore& core, const OPTIONS& opt) : m_core(core), m_opt(opt) {}
+    CHeadlessView(CVarnDLCore& core, const OPTIONS& opt, COutput& out)
+        : m_core(core), m_opt(opt), m_out(out)
+    {
+    }
 
     void OnBarChanged(int nCh) override
     {
         if (nCh < 0 || nCh >= MAX_CHANNEL) return;
         const BAR_STATE state = m_core.m_ctrlProgress[nCh].GetState();
-        std::lock_guard<std::mutex> lock(m_csOut);
+        std::lock_guard<std::mutex> lock(m_csLast);
         // Plain output shows the text as it changes; JSON every change of text, fill or colour.
         BAR_STATE& last = m_aLast[nCh];
         const bool bSameText = m_bHaveText[nCh] && state.strText == last.strText;
@@ -160,73 +322,68 @@ public:
         m_bHaveText[nCh] = true;
         last = state;
         if (m_opt.bJson) {
-            std::printf("{\"type\":\"bar\",\"channel\":%d,\"text\":%s,\"percent\":%d,"
-                        "\"color\":\"#%02x%02x%02x\"}\n",
-                        nCh, JsonString(state.strText).c_str(), state.nPercent, state.byRed,
-                        state.byGreen, state.byBlue);
+            char szTail[64];
+            std::snprintf(szTail, sizeof(szTail), ",\"percent\":%d,\"color\":\"#%02x%02x%02x\"}\n",
+                          state.nPercent, state.byRed, state.byGreen, state.byBlue);
+            m_out.Append(JsonHead("bar", nCh) + ",\"text\":" + JsonString(state.strText) + szTail);
         } else {
-            std::printf("[CH%d] bar %s\n", nCh, Chomp(state.strText).c_str());
+            m_out.Append(PlainHead(nCh) + "bar " + PlainText(Chomp(state.strText)) + "\n");
         }
-        std::fflush(stdout);
     }
 
     void OnLogLine(const std::string& strLine) override
     {
-        const int nCh = FLASH_CYCLE_CurrentChannel();
-        std::lock_guard<std::mutex> lock(m_csOut);
+        const int nCh = LogChannel(strLine);
         if (m_opt.bJson)
-            std::printf("{\"type\":\"log\",\"channel\":%d,\"text\":%s}\n", nCh,
-                        JsonString(strLine).c_str());
-        else if (nCh >= 0)
-            std::printf("[CH%d] log %s\n", nCh, Chomp(strLine).c_str());
+            m_out.Append(JsonHead("log", nCh) + ",\"text\":" + JsonString(strLine) + "}\n");
         else
-            std::printf("[STATION] log %s\n", Chomp(strLine).c_str());
-        std::fflush(stdout);
+            m_out.Append(PlainHead(nCh) + "log " + PlainText(Chomp(strLine)) + "\n");
     }
 
     void OnPortText(int nCh, const std::string& strText) override
     {
-        std::lock_guard<std::mutex> lock(m_csOut);
         if (m_opt.bJson)
-            std::printf("{\"type\":\"port\",\"channel\":%d,\"text\":%s}\n", nCh,
-                        JsonString(strText).c_str());
+            m_out.Append(JsonHead("port", nCh) + ",\"text\":" + JsonString(strText) + "}\n");
         else
-            std::printf("[CH%d] port %s\n", nCh, strText.c_str());
-        std::fflush(stdout);
+            m_out.Append(PlainHead(nCh) + "port " + PlainText(strText) + "\n");
     }
 
     int AskYesNo(int nCh, const std::string& strCaption, const std::string& strText,
                  const std::atomic<uint32_t>&) override
     {
         const bool bYes = m_opt.bYesToMismatch;
-        std::lock_guard<std::mutex> lock(m_csOut);
         if (m_opt.bJson)
-            std::printf("{\"type\":\"question\",\"channel\":%d,\"caption\":%s,\"text\":%s,"
-                        "\"answer\":\"%s\"}\n",
-                        nCh, JsonString(strCaption).c_str(), JsonString(strText).c_str(),
-                        bYes ? "yes" : "no");
+            m_out.Append(JsonHead("question", nCh) + ",\"caption\":" + JsonString(strCaption) +
+                         ",\"text\":" + JsonString(strText) + ",\"answer\":\"" +
+                         (bYes ? "yes" : "no") + "\"}\n");
         else
-            std::printf("[CH%d] question %s: answered %s\n", nCh, strCaption.c_str(),
-                        bYes ? "Yes" : "No");
-        std::fflush(stdout);
+            m_out.Append(PlainHead(nCh) + "question " + PlainText(strCaption) + ": answered " +
+                         (bYes ? "Yes" : "No") + "\n");
         return bYes ? IDYES : IDNO;
     }
 
     void ShowMessage(int nCh, const std::string& strText, const std::atomic<uint32_t>&) override
     {
-        std::lock_guard<std::mutex> lock(m_csOut);
         if (m_opt.bJson)
-            std::printf("{\"type\":\"message\",\"channel\":%d,\"text\":%s}\n", nCh,
-                        JsonString(strText).c_str());
+            m_out.Append(JsonHead("message", nCh) + ",\"text\":" + JsonString(strText) + "}\n");
         else
-            std::printf("[CH%d] message %s\n", nCh, strText.c_str());
-        std::fflush(stdout);
+            m_out.Append(PlainHead(nCh) + "message " + PlainText(strText) + "\n");
     }
 
 private:
+    static std::string JsonHead(const char* szType, int nCh)
+    {
+        return std::string("{\"type\":\"") + szType + "\",\"channel\":" + std::to_string(nCh);
+    }
+    static std::string PlainHead(int nCh)
+    {
+        return nCh >= 0 ? "[CH" + std::to_string(nCh) + "] " : std::string("[STATION] ");
+    }
+
     CVarnDLCore& m_core;
     const OPTIONS& m_opt;
-    std::mutex m_csOut;
+    COutput& m_out;
+    std::mutex m_csLast;
     bool m_bHaveText[MAX_CHANNEL] = {};
     BAR_STATE m_aLast[MAX_CHANNEL];
 };
@@ -239,7 +396,7 @@ public:
     void ApplyStoredTicks() override { MODEL_TICKS_ApplyStored(m_core); }
     void ShowMessage(const std::string& strText) override
     {
-        std::fprintf(stderr, "quillon-flash: %s\n", strText.c_str());
+        std::fprintf(stderr, "quillon-flash: %s\n", PlainText(strText).c_str());
     }
 
 private:
@@ -248,7 +405,7 @@ private:
 
 int Usage(const char* szWhy)
 {
-    std::fprintf(stderr, "quillon-flash: %s\n%s", szWhy, g_szUsage);
+    std::fprintf(stderr, "quillon-flash: %s\n%s", PlainText(szWhy).c_str(), g_szUsage);
     return EXIT_USAGE;
 }
 
@@ -263,9 +420,13 @@ bool ParseInt(const std::string& str, int nMin, int nMax, int& nOut)
     return true;
 }
 
+// false with the unknown item in strBad, or with strBad empty when the list names no region: an
+// empty shell variable must not run a download that writes nothing and passes.
 bool ParseSelect(const std::string& strList, MODEL_TICKS& ticks, std::string& strBad)
 {
     ticks = MODEL_TICKS{};
+    strBad.clear();
+    bool bAny = false;
     size_t nPos = 0;
     while (nPos <= strList.size()) {
         size_t nEnd = strList.find(',', nPos);
@@ -282,9 +443,10 @@ bool ParseSelect(const std::string& strList, MODEL_TICKS& ticks, std::string& st
             strBad = strItem;
             return false;
         }
+        bAny = bAny || !strItem.empty();
         nPos = nEnd + 1;
     }
-    return true;
+    return bAny;
 }
 
 // Two names of one device (a link such as a by-id name, or the node itself) would put one phone
@@ -353,7 +515,8 @@ int ParseArgs(int argc, char** argv, OPTIONS& opt)
         } else if (strArg == "--select") {
             std::string strBad;
             if (!ParseSelect(strValue, opt.ticks, strBad))
-                return Usage(("unknown region in --select: " + strBad).c_str());
+                return Usage(strBad.empty() ? "--select names no region"
+                                            : ("unknown region in --select: " + strBad).c_str());
             opt.bSelectGiven = true;
         } else if (strArg == "--csc-entry") {
             opt.strCscEntry = strValue;
@@ -405,6 +568,32 @@ int ParseArgs(int argc, char** argv, OPTIONS& opt)
     return 0;
 }
 
+// Why an image file cannot be read at all; "" when it opens (its contents were refused).
+std::string OpenFailure(const std::string& strPath)
+{
+    struct stat st;
+    if (::stat(strPath.c_str(), &st) != 0) return std::strerror(errno);
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    const int fd = ::open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    ::close(fd);
+    return std::string();
+}
+
+// A PORT is written to as soon as its channel starts: anything but a terminal device (a
+// mistyped image name, /dev/null) is refused before it is ever opened for writing.
+int CheckPorts(const OPTIONS& opt)
+{
+    for (const std::string& strPort : opt.astrPorts) {
+        std::string strWhy;
+        if (TTY_NODE_Kind(strPort, &strWhy) != TTY_NODE_NONE) continue;
+        std::fprintf(stderr, "quillon-flash: PORT %s is not a terminal device: %s\n",
+                     PlainText(strPort).c_str(), strWhy.c_str());
+        return EXIT_USAGE;
+    }
+    return 0;
+}
+
 // Validates the images as the dialog does when it starts and again at Start; 0 or the exit
 // status after the refusal sentence.
 int ValidateImages(CVarnDLCore& core, const OPTIONS& opt)
@@ -435,8 +624,10 @@ int ValidateImages(CVarnDLCore& core, const OPTIONS& opt)
     int nStatus = 0;
     for (int k = IMAGE_PHONE; k <= IMAGE_HIDDEN; ++k) {
         if (opt.astrImage[k].empty() || IMAGE_ValidFlag(core, k)) continue;
-        std::fprintf(stderr, "quillon-flash: %s (%s)\n", IMAGE_RefusalText(k).c_str(),
-                     opt.astrImage[k].c_str());
+        const std::string strWhy = OpenFailure(opt.astrImage[k]);
+        std::fprintf(stderr, "quillon-flash: %s%s%s (%s)\n", IMAGE_RefusalText(k).c_str(),
+                     strWhy.empty() ? "" : " Cannot open it: ", strWhy.c_str(),
+                     PlainText(opt.astrImage[k]).c_str());
         nStatus = EXIT_USAGE;
     }
     if (nStatus == 0 && opt.ticks.dwHidden && !core.m_bHiddenAllowed) {
@@ -446,18 +637,12 @@ int ValidateImages(CVarnDLCore& core, const OPTIONS& opt)
     return nStatus;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// The run itself, once the command line is accepted; the exit status.
+int Run(const OPTIONS& opt, COutput& out)
 {
-    OPTIONS opt;
-    const int nParse = ParseArgs(argc, argv, opt);
-    if (nParse < 0) return EXIT_PASS;
-    if (nParse > 0) return nParse;
-
     static CVarnDLCore s_core;  // large; kept off the stack
     CVarnDLCore& core = s_core;
-    CHeadlessView view(core, opt);
+    CHeadlessView view(core, opt, out);
     core.SetView(&view);
     core.m_nModel = opt.nModel;
     core.m_nRebootWaitSec = opt.nRebootWaitSec;
@@ -465,6 +650,8 @@ int main(int argc, char** argv)
 
     const int nImages = ValidateImages(core, opt);
     if (nImages != 0) return nImages;
+    const int nPorts = CheckPorts(opt);
+    if (nPorts != 0) return nPorts;
     MODEL_TICKS_ApplyStored(core);
 
     for (size_t i = 0; i < opt.astrPorts.size(); ++i) {
@@ -474,34 +661,57 @@ int main(int argc, char** argv)
         view.OnPortText(static_cast<int>(i), "COM" + std::to_string(nPort) + " " + opt.astrPorts[i]);
     }
 
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
     static STATION_THREADS s_threads;
     STATION_LOOP_OPTIONS loop;
     loop.dwPollMs = 50;
     loop.bEndWhenWorkersEnd = true;
     loop.dwStallTimeoutMs = static_cast<uint32_t>(opt.nStallTimeoutSec) * 1000u;
-    // Interrupted: while the run is watched, stop it as a failed channel would, so that a phone
-    // whose EFS2 is parked in its PDA area gets it back before its channel stops; once only
-    // reboot waits are left, cut them short.
-    bool bStopRaised = false;
+    // A phone whose EFS2 is parked in its PDA area is given this long to take it back when the
+    // run is stopped; nobody is there to pull a silent one.
+    loop.dwParkedBoundMs = STATION_EFS_RESTORE_BOUND_MS;
+    // Interrupted: while the run is watched, the first interrupt stops it as a failed channel
+    // would, so that a parked phone gets its EFS2 back before its channel stops; the next one
+    // gives up on parked phones at once. Once only reboot waits are left, they are cut short.
+    int nSignalsSeen = 0;
     bool bWatching = true;
     loop.fnProcessEvents = [&] {
-        if (!g_bInterrupted) return;
-        if (bWatching && !bStopRaised) {
-            bStopRaised = true;
-            core.m_bStopAll = 1;
-        } else if (!bWatching) {
+        out.Pump();
+        const int nSignals = g_nSignals.load();
+        if (nSignals == 0) return;
+        if (!bWatching) {
             core.m_bQuit = 1;
+            return;
         }
+        if (nSignalsSeen == 0) core.m_bStopAll = 1;
+        nSignalsSeen = nSignals;
+        // Also a channel that parks only after the second interrupt is given up on.
+        if (nSignals >= 2) STATION_GiveUpParked(core, s_threads);
     };
+    if (g_nSignals.load() != 0) return EXIT_FAILED;  // interrupted before anything started
     STATION_Start(core, s_threads, loop);
     bWatching = false;
-    if (g_bInterrupted) core.m_bQuit = 1;
+    if (g_nSignals.load() != 0) core.m_bQuit = 1;
     STATION_JoinAll(core, s_threads, loop);
 
     bool bAllPassed = true;
     for (size_t i = 0; i < opt.astrPorts.size(); ++i)
         if (!core.m_bCycleEnd[i] || !core.m_bDownloadDone[i]) bAllPassed = false;
     return bAllPassed ? EXIT_PASS : EXIT_FAILED;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (!OpenStandardDescriptors()) return EXIT_USAGE;
+    InstallSignals();
+    OPTIONS opt;
+    const int nParse = ParseArgs(argc, argv, opt);
+    if (nParse < 0) return EXIT_PASS;
+    if (nParse > 0) return nParse;
+
+    static COutput s_out;
+    const int nStatus = Run(opt, s_out);
+    s_out.Finish();
+    return nStatus;
 }
