@@ -10,19 +10,31 @@
 
 namespace {
 
-pid_t Spawn(const std::vector<std::string>& astrArgs, int* pfdOut)
+pid_t Spawn(const std::vector<std::string>& astrArgs, const SIM_SPAWN_OPTIONS& options, int* pfdOut)
 {
     int afd[2];
     if (pipe2(afd, O_CLOEXEC) != 0) return -1;
+    if (options.nPipeSize > 0) fcntl(afd[0], F_SETPIPE_SZ, options.nPipeSize);
+    // Everything the child needs is prepared before the fork: only async-signal-safe calls
+    // follow it.
+    std::vector<char*> argv;
+    for (const auto& str : astrArgs) argv.push_back(const_cast<char*>(str.c_str()));
+    argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(afd[1], STDOUT_FILENO);
         dup2(afd[1], STDERR_FILENO);
+        if (options.bCloseStdout)
+            close(STDOUT_FILENO);
+        else
+            dup2(afd[1], STDOUT_FILENO);
         const int fdNull = open("/dev/null", O_RDONLY);
         dup2(fdNull, STDIN_FILENO);
-        std::vector<char*> argv;
-        for (const auto& str : astrArgs) argv.push_back(const_cast<char*>(str.c_str()));
-        argv.push_back(nullptr);
+        // Descriptors of the test process (a virtual phone's end of its line) stay out.
+        closefrom(3);
+        for (const auto& limit : options.aLimits) {
+            const rlimit r = {limit.second, limit.second};
+            setrlimit(limit.first, &r);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -36,21 +48,19 @@ int ExitOf(int nStatus)
     return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
 }
 
+using CLOCK = std::chrono::steady_clock;
+
 }  // namespace
 
-SIM_RUN_RESULT SIM_PROCESS_Run(const std::vector<std::string>& astrArgs)
+SIM_RUN_RESULT SIM_PROCESS_Run(const std::vector<std::string>& astrArgs,
+                               const SIM_SPAWN_OPTIONS& options, unsigned dwTimeoutMs)
 {
     SIM_RUN_RESULT result;
-    int fd = -1;
-    const pid_t pid = Spawn(astrArgs, &fd);
-    if (pid < 0) return result;
-    char sz[4096];
-    ssize_t n;
-    while ((n = read(fd, sz, sizeof(sz))) > 0) result.strOut.append(sz, static_cast<size_t>(n));
-    close(fd);
-    int nStatus = 0;
-    waitpid(pid, &nStatus, 0);
-    result.nExit = ExitOf(nStatus);
+    CSimProcess process;
+    if (!process.Start(astrArgs, options)) return result;
+    result.nExit = process.WaitExit(dwTimeoutMs != 0 ? dwTimeoutMs : ~0u);
+    result.bTimedOut = dwTimeoutMs != 0 && result.nExit == -1;
+    result.strOut = process.Output();
     return result;
 }
 
@@ -59,14 +69,15 @@ CSimProcess::~CSimProcess()
     if (m_pid > 0) Stop();
 }
 
-bool CSimProcess::Start(const std::vector<std::string>& astrArgs)
+bool CSimProcess::Start(const std::vector<std::string>& astrArgs, const SIM_SPAWN_OPTIONS& options)
 {
-    m_pid = Spawn(astrArgs, &m_fdOut);
+    m_pid = Spawn(astrArgs, options, &m_fdOut);
     return m_pid > 0;
 }
 
 void CSimProcess::ReadSome(int nTimeoutMs)
 {
+    if (m_fdOut < 0) return;
     pollfd pfd{m_fdOut, POLLIN, 0};
     if (poll(&pfd, 1, nTimeoutMs) <= 0) return;
     char sz[4096];
@@ -76,8 +87,8 @@ void CSimProcess::ReadSome(int nTimeoutMs)
 
 bool CSimProcess::WaitLine(const std::string& strLine, unsigned dwTimeoutMs)
 {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwTimeoutMs);
-    while (std::chrono::steady_clock::now() < until) {
+    const auto until = CLOCK::now() + std::chrono::milliseconds(dwTimeoutMs);
+    while (CLOCK::now() < until) {
         if (m_strOut.find(strLine + "\n") != std::string::npos) return true;
         ReadSome(50);
     }
@@ -89,26 +100,45 @@ void CSimProcess::Signal(int nSignal)
     if (m_pid > 0) kill(m_pid, nSignal);
 }
 
+void CSimProcess::CloseOutput()
+{
+    if (m_fdOut >= 0) close(m_fdOut);
+    m_fdOut = -1;
+}
+
 int CSimProcess::WaitExit(unsigned dwTimeoutMs)
 {
     if (m_pid <= 0) return -1;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwTimeoutMs);
+    const auto until = CLOCK::now() + std::chrono::milliseconds(dwTimeoutMs);
     int nStatus = 0;
-    // Reading on while waiting: a program whose output pipe is full would never end.
-    while (waitpid(m_pid, &nStatus, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= until) {
+    for (;;) {
+        const pid_t pid = waitpid(m_pid, &nStatus, WNOHANG);
+        if (pid == m_pid) break;
+        if (CLOCK::now() >= until) {
             kill(m_pid, SIGKILL);
             waitpid(m_pid, &nStatus, 0);
             nStatus = -1;
             break;
         }
-        ReadSome(20);
+        if (m_fdOut >= 0) {
+            ReadSome(20);
+        } else {
+            pollfd none{-1, 0, 0};
+            poll(&none, 1, 20);  // bounded pause between looks, nothing to read meanwhile
+        }
+    }
+    // Reading on while waiting above keeps a program with a full output pipe from never ending.
+    // The rest of the output; the write end is closed once the program (and its children) ended.
+    if (m_fdOut >= 0) {
+        char sz[4096];
+        ssize_t n;
+        pollfd pfd{m_fdOut, POLLIN, 0};
+        while (poll(&pfd, 1, 1000) > 0 && (n = read(m_fdOut, sz, sizeof(sz))) > 0)
+            m_strOut.append(sz, static_cast<size_t>(n));
+        close(m_fdOut);
+        m_fdOut = -1;
     }
     m_pid = -1;
-    char sz[4096];
-    ssize_t n;
-    while ((n = read(m_fdOut, sz, sizeof(sz))) > 0) m_strOut.append(sz, static_cast<size_t>(n));
-    close(m_fdOut);
     return nStatus == -1 ? -1 : ExitOf(nStatus);
 }
 
@@ -118,8 +148,11 @@ int CSimProcess::Stop()
     kill(m_pid, SIGTERM);
     char sz[4096];
     ssize_t n;
-    while ((n = read(m_fdOut, sz, sizeof(sz))) > 0) m_strOut.append(sz, static_cast<size_t>(n));
-    close(m_fdOut);
+    if (m_fdOut >= 0) {
+        while ((n = read(m_fdOut, sz, sizeof(sz))) > 0) m_strOut.append(sz, static_cast<size_t>(n));
+        close(m_fdOut);
+        m_fdOut = -1;
+    }
     int nStatus = 0;
     waitpid(m_pid, &nStatus, 0);
     m_pid = -1;

@@ -1,23 +1,44 @@
 // Runs the project's command-line programs from tests: once to completion with the output
-// captured, or in the background with its output read line by line.
+// captured, or in the background with its output read line by line, signalled and waited for.
+// Both can start a program the way a careless caller would: with standard output closed, a
+// small output pipe or tight resource limits.
 #pragma once
 
-#include <string>
+#include <sys/resource.h>
 #include <sys/types.h>
+
+#include <string>
+#include <utility>
 #include <vector>
 
 struct SIM_RUN_RESULT {
     int nExit = -1;  // exit status, or -1 when it did not exit normally
     std::string strOut;
+    bool bTimedOut = false;  // killed after the bound given to SIM_PROCESS_Run
 };
-SIM_RUN_RESULT SIM_PROCESS_Run(const std::vector<std::string>& astrArgs);
+
+struct SIM_SPAWN_OPTIONS {
+    bool bCloseStdout = false;  // starts with descriptor 1 closed (">&-"); stderr still captured
+    int nPipeSize = 0;          // capacity of the output pipe in bytes; 0 keeps the default
+    std::vector<std::pair<int, rlim_t>> aLimits;  // resource limits (RLIMIT_*) set before exec
+};
+
+// Runs to completion; with dwTimeoutMs the program is killed once that much time has passed.
+SIM_RUN_RESULT SIM_PROCESS_Run(const std::vector<std::string>& astrArgs,
+                               const SIM_SPAWN_OPTIONS& options = {}, unsigned dwTimeoutMs = 0);
 
 class CSimProcess {
 public:
     ~CSimProcess();
-    bool Start(const std::vector<std::string>& astrArgs);
+    bool Start(const std::vector<std::string>& astrArgs, const SIM_SPAWN_OPTIONS& options = {});
     // Reads output until a line equal to strLine arrives (true) or dwTimeoutMs passes.
     bool WaitLine(const std::string& strLine, unsigned dwTimeoutMs);
+    void Signal(int nSignal);
+    // Stops reading and closes the read end of the output pipe, as "| head -1" does.
+    void CloseOutput();
+    // Collects output until the program exits; its exit status, or -1 when it did not exit
+    // normally or had to be killed after dwTimeoutMs.
+    int WaitExit(unsigned dwTimeoutMs);
     // SIGTERM, then collects the rest of the output and the exit status.
     int Stop();
     void Signal(int nSignal);
