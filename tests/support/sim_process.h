@@ -41,10 +41,6 @@ public:
     int WaitExit(unsigned dwTimeoutMs);
     // SIGTERM, then collects the rest of the output and the exit status.
     int Stop();
-    void Signal(int nSignal);
-    // Collects output until the program exits; its exit status, or -1 when it did not exit
-    // normally or had to be killed after dwTimeoutMs.
-    int WaitExit(unsigned dwTimeoutMs);
     const std::string& Output() const { return m_strOut; }
 
 private:
