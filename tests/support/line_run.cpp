@@ -168,6 +168,9 @@ LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& spec, const IMAGE_SET& set
         if (!spec.strInterruptAt.empty() && told.WaitLine(spec.strInterruptAt, spec.dwBoundMs)) {
             flash.Signal(SIGINT);
             result.bInterrupted = true;
+            if (!spec.strSecondInterruptAt.empty() &&
+                flash.WaitLine(spec.strSecondInterruptAt, spec.dwBoundMs))
+                flash.Signal(SIGINT);
         }
         const auto spent = std::chrono::steady_clock::now() - start;
         const uint32_t dwSpentMs = static_cast<uint32_t>(

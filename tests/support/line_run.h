@@ -39,6 +39,8 @@ struct LINE_RUN_SPEC {
     // when it begins "fault phone ", the simulator's word that a fault met a phone (the moment
     // the phone took the frame it does not answer plainly).
     std::string strInterruptAt;
+    // And a second SIGINT once quillon-flash has printed this line after the first ("" never).
+    std::string strSecondInterruptAt;
     // quillon-flash is killed after this long; a run that needs it has not ended in time.
     uint32_t dwBoundMs = 60000;
     // Phone K's port (1-based; 0 none) has a second reader that takes what the phone answers.

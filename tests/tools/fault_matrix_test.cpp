@@ -53,12 +53,22 @@ struct FAULT_ROW {
     // after that frame, not on a reply.
     bool bFaultIsLast = false;
     uint32_t nThief = 0;  // phone K's port has a second reader taking the answers (0 none)
+    // A second interrupt once quillon-flash prints this after the first ("" never).
+    const char* szSecondInterrupt = "";
 };
 
 // A short stall bound keeps the rows quick; eight phones need time to open their ports in turn.
 const std::vector<std::string> STALL_ONE = {"--stall-timeout", "1"};
 const std::vector<std::string> STALL_EIGHT = {"--stall-timeout", "5"};
 #define STALLED(ch) "[CH" #ch "] log [Channel " #ch "]  The phone stopped answering: nothing acknowledged for "
+
+// A phone whose partition table differs from the images' (the operator answers Yes), with an
+// EFS2 of its own where the line's image set has it, silent once it has taken the erase of
+// everything below its PDA area.
+const std::vector<std::string> EFS_PARKED_SILENT = {
+    "--partition-differ", "--efs", "0x120000:0x10000", "--efs-seed", "7", "--silence", "EE:2"};
+#define NOT_RESTORED \
+    "[CH0] log [Channel 0]  EFS data NOT restored: the phone's EFS2 may be held only in its PDA area"
 
 // Rows print as their names.
 void PrintTo(const FAULT_ROW& row, std::ostream* pOut)
@@ -185,6 +195,16 @@ const FAULT_ROW g_aRows[] = {
     // stall bound: the first staged chunk fails its region.
     {"LinkTooSlowForAFrame", 1, {"--bytes-per-second", "1500"}, {"--stall-timeout", "0"}, "F",
      NO_FAULT_FRAME, "[CH0] log [Channel 0]  Sending QCSBL Data Fail!!!"},
+    // Re-partition: the phone erases everything below its PDA area, where its EFS2 is parked,
+    // and falls silent. An interrupt waits for the write-back, but not for ever: a second
+    // interrupt, or the stall bound, gives up, sends the write-back without waiting for it and
+    // tells the operator where EFS2 may be held.
+    {"SilentWhileEfsParkedTwoInterrupts", 1, EFS_PARKED_SILENT, {"--on-partition-mismatch", "yes"},
+     "F", CMD_ERASE_FOR_WRITE, NOT_RESTORED, "fault phone 1 EE none", nullptr, nullptr, "", false, 0,
+     "[CH0] log [Channel 0]  Stop deferred: restoring EFS data first"},
+    {"SilentWhileEfsParkedInterruptThenStall", 1, EFS_PARKED_SILENT,
+     {"--on-partition-mismatch", "yes", "--stall-timeout", "1"}, "F", CMD_ERASE_FOR_WRITE,
+     NOT_RESTORED, "fault phone 1 EE none"},
 };
 
 class FaultMatrix : public ::testing::TestWithParam<FAULT_ROW> {
@@ -224,6 +244,7 @@ TEST_P(FaultMatrix, EndsAsTheRowSays)
     spec.astrSim = row.astrSim;
     spec.astrFlash = row.astrFlash;
     spec.strInterruptAt = row.szInterrupt;
+    spec.strSecondInterruptAt = row.szSecondInterrupt;
     if (row.pfnChange && row.szChangeAt[0] == '\0') row.pfnChange(m_Set);
     if (row.pfnChange && row.szChangeAt[0] != '\0') {
         spec.strChangeAt = row.szChangeAt;
