@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -21,6 +22,17 @@ namespace {
 
 constexpr uint32_t EFS_LENGTH = 0x10000;
 constexpr const char* DEFERRED_LINE = "[Channel 0]  Stop deferred: restoring EFS data first\r\n";
+
+// The operator's warning when a write-back went unanswered; the PDA area starts at dwPdaStart.
+std::string NotRestoredLine(uint32_t dwPdaStart)
+{
+    char sz[256];
+    std::snprintf(sz, sizeof(sz),
+                  "[Channel 0]  EFS data NOT restored: the phone's EFS2 may be held only in its PDA "
+                  "area at 0x%X. Keep the phone aside: any new download erases that area first.\r\n",
+                  dwPdaStart);
+    return sz;
+}
 
 bool IsPhoneErase(const REQUEST_RECORD& r, uint32_t dwPdaStart)
 {
@@ -215,10 +227,14 @@ TEST_F(EfsGuard, PhoneEraseNotAcknowledgedStillBringsEfsBack)
     }
 }
 
-TEST_F(EfsGuard, SilentPhoneWhileParkedIsWaitedForUntilCancelOrUnplug)
+// What ends the wait for a silent phone whose EFS2 is parked.
+enum PARKED_END { END_CANCEL, END_PULLED, END_BOUND, END_GIVE_UP };
+
+TEST_F(EfsGuard, SilentPhoneWhileParkedIsWaitedForUntilCancelUnplugOrTheBound)
 {
-    for (bool bCancel : {true, false}) {
-        SCOPED_TRACE(bCancel ? "Cancel" : "phone pulled");
+    const char* const aszEnd[] = {"Cancel", "phone pulled", "the stop's own bound", "given up"};
+    for (PARKED_END eEnd : {END_CANCEL, END_PULLED, END_BOUND, END_GIVE_UP}) {
+        SCOPED_TRACE(aszEnd[eEnd]);
         // The phone erases but never answers; channel 1 fails once channel 0 is parked.
         PHONE_FAULT_RULE rule;
         rule.nOpcode = CMD_ERASE_FOR_WRITE;
@@ -232,6 +248,8 @@ TEST_F(EfsGuard, SilentPhoneWhileParkedIsWaitedForUntilCancelOrUnplug)
 
         STATION_LOOP_OPTIONS loop;
         loop.dwPollMs = 20;
+        // The headless station's bound; the dialog has none and waits for its operator.
+        if (eEnd == END_BOUND) loop.dwParkedBoundMs = 200;
         bool bActed = false;
         bool bCancelJoinedAll = false;
         loop.fnProcessEvents = [&] {
@@ -239,11 +257,14 @@ TEST_F(EfsGuard, SilentPhoneWhileParkedIsWaitedForUntilCancelOrUnplug)
             // The deferred stop has not touched the silent channel.
             EXPECT_EQ(st.m_pCore->m_bRun[0].load(), 1u);
             bActed = true;
-            if (bCancel)
+            if (eEnd == END_CANCEL) {
                 bCancelJoinedAll =
                     STATION_Cancel(*st.m_pCore, st.m_Threads, STATION_LOOP_OPTIONS{}, 5000, 200);
-            else
+            } else if (eEnd == END_PULLED) {
                 st.Phone(0).Unplug();
+            } else if (eEnd == END_GIVE_UP) {
+                EXPECT_TRUE(STATION_GiveUpParked(*st.m_pCore, st.m_Threads));
+            }
         };
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(STATION_Start(*st.m_pCore, st.m_Threads, loop), STATION_RUN_STOPPED);
@@ -255,14 +276,15 @@ TEST_F(EfsGuard, SilentPhoneWhileParkedIsWaitedForUntilCancelOrUnplug)
         EXPECT_FALSE(st.Passed(0));
         EXPECT_FALSE(st.m_Threads.m_hThread[0].joinable());
         EXPECT_EQ(st.m_pCore->m_dwEfsParked[0].load(), EFS_NOT_PARKED);
-        if (bCancel) {
-            EXPECT_TRUE(bCancelJoinedAll);
-            // Once Cancel gave up waiting, the write-back was still sent (its reply was no longer
-            // waited for): the phone had erased.
+        EXPECT_EQ(bCancelJoinedAll, eEnd == END_CANCEL);
+        if (eEnd != END_PULLED) {
+            // Once the wait was given up, the write-back was still sent (its reply was no longer
+            // waited for): the phone had erased. The operator is told where EFS2 may be held.
             EXPECT_TRUE(WaitForRequest(
                 st.Phone(0), [](const REQUEST_RECORD& r) { return r.byOpcode == CMD_EFS_RESTORE; }));
             EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_EFS_RESTORE), 1u);
             EXPECT_TRUE(EfsIntact());
+            EXPECT_TRUE(st.Logged(NotRestoredLine(m_Gate.dwPdaStart)));
         }
         m_pSt.reset();
     }

@@ -22,15 +22,13 @@ pid_t Spawn(const std::vector<std::string>& astrArgs, const SIM_SPAWN_OPTIONS& o
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(afd[1], STDERR_FILENO);
-        if (options.bCloseStdout)
-            close(STDOUT_FILENO);
-        else
-            dup2(afd[1], STDOUT_FILENO);
         const int fdNull = open("/dev/null", O_RDONLY);
         dup2(fdNull, STDIN_FILENO);
+        dup2(afd[1], STDERR_FILENO);
+        dup2(afd[1], STDOUT_FILENO);
         // Descriptors of the test process (a virtual phone's end of its line) stay out.
         closefrom(3);
+        if (options.bCloseStdout) close(STDOUT_FILENO);
         for (const auto& limit : options.aLimits) {
             const rlimit r = {limit.second, limit.second};
             setrlimit(limit.first, &r);

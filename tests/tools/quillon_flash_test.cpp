@@ -2,10 +2,13 @@
 // run as a separate program against virtual phones.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -68,6 +71,16 @@ protected:
         EXPECT_TRUE(m_apPhone.back()->Start());
         return m_apPhone.back()->SlavePath();
     }
+    // quillon-flash with the images (after the extra options) and the ports.
+    std::vector<std::string> ToolArgs(const std::vector<std::string>& astrPorts,
+                                      const std::vector<std::string>& astrExtra = {}) const
+    {
+        std::vector<std::string> a = {QUILLON_BINARY_DIR "/quillon-flash"};
+        for (const std::string& str : Images()) a.push_back(str);
+        a.insert(a.end(), astrExtra.begin(), astrExtra.end());
+        a.insert(a.end(), astrPorts.begin(), astrPorts.end());
+        return a;
+    }
     std::vector<std::string> Images() const
     {
         return {"--phone", m_Images.strPhone, "--eboot", m_Images.strEboot,
@@ -95,6 +108,8 @@ TEST_F(QuillonFlash, UsageErrorsExitWithTwo)
         {"--phone", strPhone, "--model", "x", "/dev/null"},
         {"--phone", strPhone, "--select", "pboot,amss", "/dev/null"},
         {"--phone", strPhone, "--select", "pda", "/dev/null"},  // no PDA image
+        {"--phone", strPhone, "--select", "", "/dev/null"},     // an empty shell variable
+        {"--phone", strPhone, "--select", ",", "/dev/null"},
         {"--phone", strPhone, "--csc-priority", "2", "/dev/null"},
         {"--phone", strPhone, "--on-partition-mismatch", "maybe", "/dev/null"},
         {"--phone", strPhone, "--reboot-wait", "-1", "/dev/null"},
@@ -216,22 +231,142 @@ TEST_F(QuillonFlash, PartitionMismatchIsAnsweredFromTheCommandLine)
 TEST_F(QuillonFlash, InterruptStopsTheChannelsAndExitsWithOne)
 {
     // A phone that never answers its unlock keeps the channel waiting until somebody stops it;
-    // SIGTERM must stop the run like a failed channel would, not leave the program hanging.
+    // an interrupt, a terminate and a hang-up (the line's terminal closed) must each stop the
+    // run like a failed channel would, not leave the program hanging or kill it mid-frame.
     PHONE_CONFIG cfg;
     PHONE_FAULT_RULE silent;
     silent.nOpcode = 0xA0;
     silent.dwCount = 0;
     silent.eAction = FAULT_SILENCE;
     cfg.faults.aRules.push_back(silent);
-    const std::string strPort = AddPhone(cfg);
+    for (int nSignal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(nSignal));
+        const std::string strPort = AddPhone(cfg);
+        CSimProcess tool;
+        ASSERT_TRUE(tool.Start(ToolArgs({strPort})));
+        ASSERT_TRUE(m_apPhone.back()->WaitRequestCount(1, 20000));
+        tool.Signal(nSignal);
+        EXPECT_EQ(tool.WaitExit(20000), 1) << tool.Output();
+        EXPECT_TRUE(Contains(tool.Output(), "[CH0] port NONE")) << tool.Output();
+        EXPECT_FALSE(Contains(tool.Output(), "Download PASS"));
+    }
+}
 
-    std::vector<std::string> aArgs = {QUILLON_BINARY_DIR "/quillon-flash"};
-    for (const std::string& str : Images()) aArgs.push_back(str);
-    aArgs.push_back(strPort);
-    CSimProcess tool;
-    ASSERT_TRUE(tool.Start(aArgs));
-    ASSERT_TRUE(m_apPhone[0]->WaitRequestCount(1, 20000));
-    EXPECT_EQ(tool.Stop(), 1) << tool.Output();
-    EXPECT_TRUE(Contains(tool.Output(), "[CH0] port NONE")) << tool.Output();
-    EXPECT_FALSE(Contains(tool.Output(), "Download PASS"));
+TEST_F(QuillonFlash, WhatCannotBeAPortOrAnImageIsRefusedBeforeAnythingIsWritten)
+{
+    // A mistyped PORT naming a file must never receive an unlock frame.
+    const std::string strFile = m_strDir + "/typo.bin";
+    const std::vector<uint8_t> abyFile(4096, 0x5A);
+    ImagesWriteBytes(strFile, abyFile);
+    const std::string strFifo = m_strDir + "/fifo";
+    ASSERT_EQ(::mkfifo(strFifo.c_str(), 0600), 0);
+    const std::string strPhone = AddPhone();
+    const std::string strMissing = m_strDir + "/missing.bin";
+    const struct {
+        std::vector<std::string> astrArgs;
+        std::string strSays;
+    } aCases[] = {
+        {ToolArgs({strPhone, strFile}), "PORT " + strFile + " is not a terminal device: a regular file"},
+        {ToolArgs({"/dev/null"}), "is not a terminal device: not a terminal device"},
+        {ToolArgs({m_strDir}), "is not a terminal device: a directory"},
+        {ToolArgs({strFifo}), "is not a terminal device: a FIFO"},
+        {ToolArgs({"/dev/tty"}), "is not a terminal device: a terminal alias, not a port"},
+        {ToolArgs({strMissing}), "is not a terminal device: No such file or directory"},
+        // An image that cannot be opened: the refusal says why after its own sentence.
+        {ToolArgs({strPhone}, {"--phone", strMissing}),
+         "This File is not a Phone Image File!! Cannot open it: No such file or directory (" + strMissing + ")"},
+        {ToolArgs({strPhone}, {"--pda", m_strDir}),
+         "This File is not a PDA Image File!! Cannot open it: not a regular file"},
+    };
+    for (const auto& c : aCases) {
+        SCOPED_TRACE(c.strSays);
+        const SIM_RUN_RESULT run = SIM_PROCESS_Run(c.astrArgs, {}, 20000);
+        EXPECT_FALSE(run.bTimedOut);
+        EXPECT_EQ(run.nExit, 2) << run.strOut;
+        EXPECT_TRUE(Contains(run.strOut, c.strSays)) << run.strOut;
+    }
+    EXPECT_EQ(m_apPhone[0]->RequestCount(), 0u);
+    std::FILE* pFile = std::fopen(strFile.c_str(), "rb");
+    ASSERT_NE(pFile, nullptr);
+    std::vector<uint8_t> abyAfter(abyFile.size() + 1);
+    abyAfter.resize(std::fread(abyAfter.data(), 1, abyAfter.size(), pFile));
+    std::fclose(pFile);
+    EXPECT_EQ(abyAfter, abyFile);
+}
+
+namespace {
+
+enum READER { READ_ALONG, READER_GONE, READ_AFTER_LOCK };
+
+// One phone flashed by a station started the way a careless caller starts it.
+struct ENV_ROW {
+    const char* szName;
+    SIM_SPAWN_OPTIONS spawn;
+    READER eReader;
+    int nExit;
+    const char* szSays;  // in the output ("" nothing in particular)
+};
+
+// The phone got frames and nothing else: no stray text between them.
+uint64_t FramedBytes(const CVirtualPhone& phone)
+{
+    uint64_t qw = 0;
+    for (const REQUEST_RECORD& r : phone.Requests()) qw += 12 + r.dwPayloadSize;
+    return qw;
+}
+
+}  // namespace
+
+TEST_F(QuillonFlash, CarelessCallersAndTightLimitsNeverCostAPhone)
+{
+    const ENV_ROW aRows[] = {
+        // With standard output closed, the port must not become descriptor 1 and get the log.
+        {"stdout closed", {true, 0, {}}, READ_ALONG, 0, ""},
+        // "| head -1": the reader leaves; the phones are flashed all the same.
+        {"reader gone", {}, READER_GONE, 0, ""},
+        // A reader that takes nothing for a while holds up no worker.
+        {"reader stalls", {false, 4096, {}}, READ_AFTER_LOCK, 0, "[CH0] bar  Download PASS. [ "},
+        // No address space for a worker's stack: the channel fails, the program does not abort.
+        {"no stack for a worker", {false, 0, {{RLIMIT_STACK, rlim_t(1) << 50}}}, READ_ALONG, 1,
+         "[CH0] log [Channel 0]  Cannot start the channel's worker: Resource temporarily unavailable"},
+        // Too few descriptors: the failure names the system's reason.
+        {"descriptors run out", {false, 0, {{RLIMIT_NOFILE, 5}}}, READ_ALONG, 1, ": Too many open files"},
+    };
+    for (const ENV_ROW& row : aRows) {
+        SCOPED_TRACE(row.szName);
+        CVirtualPhone& phone = *m_apPhone.emplace_back(std::make_unique<CVirtualPhone>());
+        ASSERT_TRUE(phone.Start());
+        CSimProcess tool;
+        ASSERT_TRUE(tool.Start(ToolArgs({phone.SlavePath()}), row.spawn));
+        if (row.eReader == READER_GONE) tool.CloseOutput();
+        if (row.eReader == READ_AFTER_LOCK) {
+            EXPECT_TRUE(phone.WaitLockCount(1, 60000));
+        }
+        EXPECT_EQ(tool.WaitExit(60000), row.nExit) << tool.Output();
+        EXPECT_TRUE(Contains(tool.Output(), row.szSays)) << tool.Output();
+        if (row.nExit == 0)
+            EXPECT_TRUE(phone.WaitLockCount(1, 5000));
+        else
+            EXPECT_EQ(phone.LockCount(), 0u);
+        EXPECT_EQ(phone.BytesReceived(), FramedBytes(phone));
+    }
+}
+
+TEST_F(QuillonFlash, ControlCharactersInFileNamesCannotForgeLines)
+{
+    // A newline in a port's or an image's name would start a line of its own in the output.
+    PHONE_CONFIG refusing;
+    refusing.faults.bRefuseUnlock = true;
+    const std::string strForged = "\n[CH0] bar  Download PASS. [ 1 Sec.]";
+    const std::string strLink = m_strDir + "/x" + strForged;
+    ASSERT_EQ(::symlink(AddPhone(refusing).c_str(), strLink.c_str()), 0);
+    const std::string strImage = m_strDir + "/y" + strForged;
+    ImagesWriteBytes(strImage, std::vector<uint8_t>(4096, 0x11));
+
+    for (const auto& aArgs : {ToolArgs({strLink}), ToolArgs({strLink}, {"--phone", strImage})}) {
+        const SIM_RUN_RESULT run = SIM_PROCESS_Run(aArgs, {}, 20000);
+        EXPECT_GT(run.nExit, 0) << run.strOut;
+        EXPECT_FALSE(Contains(run.strOut, strForged)) << run.strOut;
+        EXPECT_TRUE(Contains(run.strOut, "\\n[CH0] bar  Download PASS. [ 1 Sec.]")) << run.strOut;
+    }
 }
