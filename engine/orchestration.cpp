@@ -150,7 +150,8 @@ void WaitWhileParked(CVarnDLCore& core, STATION_THREADS& threads, int i,
 void StopAfterRestore(CVarnDLCore& core, STATION_THREADS& threads, int i,
                       const STATION_LOOP_OPTIONS& options)
 {
-    if (DeferStop(core, threads, i)) WaitWhileParked(core, threads, i, options, ParkedDeadline(options));
+    if (DeferStop(core, threads, i))
+        WaitWhileParked(core, threads, i, options, ParkedDeadline(options));
     StopAndJoin(core, threads, i, options);
 }
 
@@ -161,7 +162,8 @@ void FailStart(CVarnDLCore& core, STATION_THREADS& threads, int i, const std::sy
     threads.m_bEnded[i] = 1;
     core.m_bRun[i] = 0;
     FLASH_REGION_ReportFailure(&threads.m_aParam[i], " Start Thread Failed!");
-    WriteLog(&core, i, core.m_csDisplay, "[Channel %d]  Cannot start the channel's worker: %s\r\n", i,
+    WriteLog(&core, i, core.m_csDisplay,
+             "[Channel %d]  Cannot start the channel's worker: %s\r\n", i,
              error.code().message().c_str());
     core.View().OnPortText(i, "NONE");
     core.m_bThreadStart[i] = 0;

@@ -302,7 +302,8 @@ SERIAL_HANDLE SERIAL_DEVICE_OpenPort(int nCh, uint32_t nPort)
                          "log in again, or install the udev rule 99-quillon-phone.rules.",
                          nPort, szNode);
         else if (nError == EBUSY)
-            SetOpenError(nCh, "COM%u (%s) is in use by %s.", nPort, szNode, InUseBy(strNode).c_str());
+            SetOpenError(nCh, "COM%u (%s) is in use by %s.", nPort, szNode,
+                         InUseBy(strNode).c_str());
         else
             SetOpenError(nCh, "COM%u (%s): %s.", nPort, szNode, std::strerror(nError));
         return SERIAL_HANDLE_NONE;

@@ -102,7 +102,8 @@ bool HoldsDevice(int fdProc, const char* szPid, dev_t rdev)
         if (!AllDigits(pEntry->d_name)) continue;
         struct stat st;
         // stat follows the descriptor's link to what it is open on, without opening anything.
-        if (::fstatat(fdDir, pEntry->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev) {
+        if (::fstatat(fdDir, pEntry->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode) &&
+            st.st_rdev == rdev) {
             bHolds = true;
             break;
         }

@@ -46,7 +46,8 @@ TEST(TtyNode, AnotherProcessHoldingTheDeviceIsNamed)
     // The child has its descriptors once it runs sleep: its name is "sleep" from then on.
     const std::string strExpected = "sleep (pid " + std::to_string(pid) + ")";
     std::string strHolder;
-    for (int i = 0; i < 500 && strHolder != strExpected; ++i) strHolder = TTY_NODE_OtherHolder(pair.SlavePath());
+    for (int i = 0; i < 500 && strHolder != strExpected; ++i)
+        strHolder = TTY_NODE_OtherHolder(pair.SlavePath());
     EXPECT_EQ(strHolder, strExpected);
 
     kill(pid, SIGKILL);

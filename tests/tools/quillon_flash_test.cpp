@@ -266,7 +266,8 @@ TEST_F(QuillonFlash, WhatCannotBeAPortOrAnImageIsRefusedBeforeAnythingIsWritten)
         std::vector<std::string> astrArgs;
         std::string strSays;
     } aCases[] = {
-        {ToolArgs({strPhone, strFile}), "PORT " + strFile + " is not a terminal device: a regular file"},
+        {ToolArgs({strPhone, strFile}),
+         "PORT " + strFile + " is not a terminal device: a regular file"},
         {ToolArgs({"/dev/null"}), "is not a terminal device: not a terminal device"},
         {ToolArgs({m_strDir}), "is not a terminal device: a directory"},
         {ToolArgs({strFifo}), "is not a terminal device: a FIFO"},
@@ -274,7 +275,8 @@ TEST_F(QuillonFlash, WhatCannotBeAPortOrAnImageIsRefusedBeforeAnythingIsWritten)
         {ToolArgs({strMissing}), "is not a terminal device: No such file or directory"},
         // An image that cannot be opened: the refusal says why after its own sentence.
         {ToolArgs({strPhone}, {"--phone", strMissing}),
-         "This File is not a Phone Image File!! Cannot open it: No such file or directory (" + strMissing + ")"},
+         "This File is not a Phone Image File!! Cannot open it: No such file or directory (" +
+             strMissing + ")"},
         {ToolArgs({strPhone}, {"--pda", m_strDir}),
          "This File is not a PDA Image File!! Cannot open it: not a regular file"},
     };
@@ -330,7 +332,8 @@ TEST_F(QuillonFlash, CarelessCallersAndTightLimitsNeverCostAPhone)
         {"no stack for a worker", {false, 0, {{RLIMIT_STACK, rlim_t(1) << 50}}}, READ_ALONG, 1,
          "[CH0] log [Channel 0]  Cannot start the channel's worker: Resource temporarily unavailable"},
         // Too few descriptors: the failure names the system's reason.
-        {"descriptors run out", {false, 0, {{RLIMIT_NOFILE, 5}}}, READ_ALONG, 1, ": Too many open files"},
+        {"descriptors run out", {false, 0, {{RLIMIT_NOFILE, 5}}}, READ_ALONG, 1,
+         ": Too many open files"},
     };
     for (const ENV_ROW& row : aRows) {
         SCOPED_TRACE(row.szName);
