@@ -1,0 +1,26 @@
+// quillon-downloader: the flash station's window.
+
+#include <cstdio>
+#include <string>
+
+#include "console/varndl_app.h"
+
+int main(int argc, char** argv)
+{
+    VARNDL_OPTIONS opt;
+    std::string strError;
+    if (!VARNDL_ParseArgs(argc, argv, opt, strError)) {
+        std::fprintf(stderr, "quillon-downloader: %s\n%s", strError.c_str(), VARNDL_USAGE);
+        return VARNDL_EXIT_USAGE;
+    }
+    if (opt.bHelp) {
+        std::fputs(VARNDL_USAGE, stdout);
+        return VARNDL_EXIT_OK;
+    }
+    if (opt.bVersion) {
+        std::printf("quillon-downloader %s\n", QUILLON_VERSION);
+        return VARNDL_EXIT_OK;
+    }
+    CVarnDLApp app(argc, argv);
+    return app.InitInstance(opt);
+}

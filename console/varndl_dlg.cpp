@@ -1,0 +1,819 @@
+#include "console/varndl_dlg.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <cstdio>
+
+#include "console/dialog_view.h"
+#include "console/text_progress_ctrl.h"
+#include "images/image_select.h"
+#include "images/model_table.h"
+#include "link/serial_device.h"
+#include "settings/option_dialogs.h"
+#include "station/log.h"
+#include "station/model_ticks.h"
+
+const char* const VARNDL_WINDOW_TITLE = "Quillon (Rode) Downloader Series Version 9.4 ";
+const char* const VARNDL_PATH_TOO_LONG_TEXT =
+    "The path of this image file is longer than 255 characters and cannot be kept with the "
+    "model's selection. Move the file to a shorter path and choose it again.";
+
+namespace {
+
+enum CONTROL_TYPE { CT_GROUP, CT_BUTTON, CT_EDIT, CT_CHECK, CT_COMBO, CT_LABEL, CT_LOG, CT_PORT, CT_BAR };
+
+struct CONTROL_SPEC {
+    int nId;  // 0: a label without an id
+    CONTROL_TYPE eType;
+    const char* szText;
+    int x, y, w, h;  // pixels; controls of the lower block relative to the "Log..." group
+};
+
+// Group boxes first, so that the controls they frame lie above them.
+const CONTROL_SPEC g_aTop[] = {
+    {1070, CT_GROUP, "Select Image", 2, 25, 547, 199},
+    {0, CT_LABEL, "Model", 8, 5, 40, 16},
+    {1069, CT_COMBO, "", 50, 2, 200, 20},
+    {1032, CT_BUTTON, "Phone", 8, 42, 70, 21},    {1031, CT_EDIT, "", 82, 42, 459, 21},
+    {1027, CT_BUTTON, "Eboot", 8, 66, 70, 21},    {1026, CT_EDIT, "", 82, 66, 459, 21},
+    {1030, CT_BUTTON, "PDA", 8, 90, 70, 21},      {1029, CT_EDIT, "", 82, 90, 459, 21},
+    {1052, CT_BUTTON, "CSC", 8, 114, 70, 21},     {1054, CT_EDIT, "", 82, 114, 459, 21},
+    {1063, CT_LABEL, "MultiCSC Select", 8, 138, 70, 21},
+    {1062, CT_COMBO, "", 82, 138, 250, 21},
+    {1064, CT_CHECK, "CSC Priority Bit", 345, 138, 150, 21},
+    {1053, CT_BUTTON, "Hidden", 8, 162, 70, 21},  {1055, CT_EDIT, "", 82, 162, 459, 21},
+    {1038, CT_BUTTON, "Unified", 8, 186, 70, 21}, {1039, CT_EDIT, "", 82, 186, 459, 21},
+};
+
+// The lower block, moved as one so that the "Log..." group lands on the layout's point.
+const CONTROL_SPEC g_aLower[] = {
+    {1071, CT_GROUP, "Log...", 0, 0, 547, 46},
+    {1072, CT_GROUP, "Download Mode", 0, 50, 404, 64},
+    {1073, CT_GROUP, "Port", 0, 118, 547, 122},
+    {1000, CT_LOG, "", 6, 16, 535, 24},
+    {1061, CT_CHECK, "Select/Deselect All", 8, 66, 128, 18},
+    {1020, CT_CHECK, "Phone Boot", 140, 66, 86, 18},
+    {1021, CT_CHECK, "Phone", 230, 66, 60, 18},
+    {1024, CT_CHECK, "EFS Clear", 294, 66, 84, 18},
+    {1022, CT_CHECK, "Eboot", 8, 88, 60, 18},
+    {1023, CT_CHECK, "PDA", 72, 88, 52, 18},
+    {1057, CT_CHECK, "CSC", 128, 88, 52, 18},
+    {1058, CT_CHECK, "Hidden", 184, 88, 64, 18},
+    {1056, CT_CHECK, "Clean Boot", 252, 88, 90, 18},
+    {1, CT_BUTTON, "Start", 410, 56, 66, 26},
+    {2, CT_BUTTON, "Cancel", 480, 56, 67, 26},
+    {3, CT_BUTTON, "Option", 410, 86, 137, 26},
+};
+constexpr int PORT_ROW_Y = 136, PORT_ROW_STEP = 26, PORT_H = 22;
+constexpr int PORT_COLUMN_X[2] = {8, 280}, PORT_W = 64, BAR_OFFSET = 68, BAR_W = 193;
+
+// Where the lower block and the "Select Image" group go, and the window height, per layout.
+struct LAYOUT_GEOMETRY {
+    int nImageGroupHeight;
+    QPoint ptLower;
+};
+LAYOUT_GEOMETRY Geometry(ModelLayout eLayout)
+{
+    if (eLayout == LAYOUT_COMPACT) return {91, QPoint(2, 120)};
+    return {199, QPoint(2, 237)};
+}
+
+constexpr int IMAGE_BUTTON_ID[6] = {1038, 1032, 1027, 1030, 1052, 1053};
+constexpr int IMAGE_EDIT_ID[6] = {1039, 1031, 1026, 1029, 1054, 1055};
+constexpr int SELECTION_IDS[] = {1020, 1021, 1024, 1022, 1023, 1057, 1058, 1061, 1031, 1026, 1029,
+                                 1054, 1055, 1032, 1027, 1030, 1052, 1053, 1062, 1064, 1069, 1};
+// Hidden in the compact layout, and in the full one without the Multi-CSC controls.
+constexpr int COMPACT_HIDDEN[] = {1052, 1054, 1063, 1062, 1064, 1053, 1055, 1038, 1039, 1058, 1057, 1056};
+constexpr int MULTICSC_IDS[] = {1063, 1062, 1064};
+
+uint32_t& TickMember(MODEL_TICKS& r, int nId)
+{
+    switch (nId) {
+    case 1020: return r.dwPBoot;
+    case 1021: return r.dwPhone;
+    case 1024: return r.dwEfs;
+    case 1022: return r.dwEboot;
+    case 1023: return r.dwPda;
+    case 1057: return r.dwCarrier;
+    case 1058: return r.dwHidden;
+    case 1056: return r.dwClean;
+    default: return r.dwSelectAll;
+    }
+}
+
+QString Chomp(const std::string& str)
+{
+    QString s = QString::fromStdString(str);
+    while (s.endsWith('\n') || s.endsWith('\r')) s.chop(1);
+    return s;
+}
+
+// "Phone Image (*.bin)|*.bin|All Files(*.*)|*.*|" as the file dialog's filter list.
+QString QtFilter(const std::string& strFilter)
+{
+    const QStringList parts = QString::fromStdString(strFilter).split('|', Qt::SkipEmptyParts);
+    QStringList names;
+    for (int i = 0; i + 1 < parts.size(); i += 2) names << parts[i];
+    return names.join(";;");
+}
+
+bool PathTooLong(const std::string& strPath)
+{
+    return QString::fromStdString(strPath).size() > VARNDL_PATH_MAX;
+}
+
+QIcon AppIcon()
+{
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setBrush(QColor(0, 0, 200));
+    painter.setPen(Qt::NoPen);
+    painter.drawRoundedRect(1, 1, 30, 30, 6, 6);
+    painter.setPen(Qt::white);
+    QFont font;
+    font.setPixelSize(22);
+    font.setBold(true);
+    painter.setFont(font);
+    painter.drawText(QRect(0, 0, 32, 32), Qt::AlignCenter, "Q");
+    return QIcon(pixmap);
+}
+
+}  // namespace
+
+// Image selection shows itself through these; all calls come on the GUI thread.
+class CVarnDLDlg::CImageControls final : public IImageControls {
+public:
+    explicit CImageControls(CVarnDLDlg& dlg) : m_Dlg(dlg) {}
+
+    void SetPathText(int nKind, const std::string& strText) override
+    {
+        if (nKind >= 0 && nKind <= IMAGE_HIDDEN) m_Dlg.m_apPathEdit[nKind]->setText(QString::fromStdString(strText));
+    }
+    void EnablePhoneRow() override
+    {
+        m_Dlg.m_apPathEdit[IMAGE_PHONE]->setEnabled(true);
+        m_Dlg.m_apImageButton[IMAGE_PHONE]->setEnabled(true);
+    }
+    void ApplyStoredTicks() override
+    {
+        MODEL_TICKS_ApplyStored(m_Dlg.Core());
+        m_Dlg.PutTicksOnBoxes();
+    }
+    void ApplyEnabling(const IMAGE_ENABLING& en) override { m_Dlg.ApplyEnabling(en); }
+    void SetMultiCscList(const std::vector<std::string>& astrItems, int nSel, bool bEnabled) override
+    {
+        QComboBox* pList = m_Dlg.m_pMultiCsc;
+        pList->clear();
+        for (const std::string& str : astrItems) pList->addItem(QString::fromStdString(str));
+        pList->setCurrentIndex(nSel);
+        pList->setEnabled(bEnabled);
+    }
+    void SetMultiCscLabel(const std::string& strText) override
+    {
+        m_Dlg.m_pMultiCscLabel->setText(QString::fromStdString(strText));
+    }
+    void ShowMessage(const std::string& strText) override
+    {
+        QMessageBox box(QMessageBox::NoIcon, m_Dlg.windowTitle(), QString::fromStdString(strText),
+                        QMessageBox::Ok, &m_Dlg);
+        box.exec();
+    }
+    bool AskOpenFile(const std::string& strFilter, const std::string&, const std::string& strCurrentPath,
+                     std::string& strChosen) override
+    {
+        if (!m_Dlg.AskOpenFile(strFilter, strCurrentPath, strChosen)) return false;
+        if (PathTooLong(strChosen)) {
+            ShowMessage(VARNDL_PATH_TOO_LONG_TEXT);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    CVarnDLDlg& m_Dlg;
+};
+
+CVarnDLDlg::CVarnDLDlg(ISettingsStore* pStore, QWidget* pParent)
+    : QDialog(pParent),
+      m_pCore(std::make_unique<CVarnDLCore>()),
+      m_pThreads(std::make_unique<STATION_THREADS>()),
+      m_pStore(pStore ? pStore : &m_NullStore)
+{
+    m_pImageControls = std::make_unique<CImageControls>(*this);
+    DIALOG_SINK sink;
+    sink.fnRepaintBar = [this](int nCh) { m_apBar[nCh]->update(); };
+    sink.fnShowLog = [this](const std::string& strLine) { ShowLogLine(strLine); };
+    sink.fnPortText = [this](int nCh, const std::string& strText) {
+        m_apPortBox[nCh]->setText(QString::fromStdString(strText));
+    };
+    sink.pParent = this;
+    m_pView = new CDialogView(std::move(sink), this);
+    m_pCore->SetView(m_pView);
+    m_pCore->m_nModel = 0;
+    // The log file stays off, so nothing is opened.
+    OpenLogFile(0);
+    m_pStore->LoadSettings(SETTINGS_Get());
+    CreateControls();
+    InitDialog();
+}
+
+CVarnDLDlg::~CVarnDLDlg()
+{
+    qApp->removeEventFilter(this);
+    bool bJoined = true;
+    for (int i = 0; i < MAX_CHANNEL; ++i)
+        if (m_pThreads->m_hThread[i].joinable()) bJoined = false;
+    if (!bJoined) bJoined = STATION_Cancel(*m_pCore, *m_pThreads, STATION_LOOP_OPTIONS{}, VARNDL_CANCEL_BOUND_MS);
+    m_pCore->SetView(nullptr);
+    if (!bJoined || !m_bAllJoined) {
+        // A worker that never ended may still touch its channel: the program is ending, so its
+        // state is let go rather than freed under it.
+        (void)m_pCore.release();
+        (void)m_pThreads.release();
+    }
+    m_pStore->SaveSettings(SETTINGS_Get());
+    CloseLogFile(0);
+}
+
+QWidget* CVarnDLDlg::Control(int nId) const { return findChild<QWidget*>(QString::number(nId)); }
+
+QCheckBox* CVarnDLDlg::Box(int nId) const { return findChild<QCheckBox*>(QString::number(nId)); }
+
+void CVarnDLDlg::CreateControls()
+{
+    QFont font("Tahoma", 8);
+    font.setStyleHint(QFont::SansSerif);
+    setFont(font);
+    setWindowIcon(AppIcon());
+    setAcceptDrops(true);
+
+    auto create = [this](const CONTROL_SPEC& spec) -> QWidget* {
+        QWidget* pWidget = nullptr;
+        const QString strText = QString::fromUtf8(spec.szText);
+        switch (spec.eType) {
+        case CT_GROUP: pWidget = new QGroupBox(strText, this); break;
+        case CT_BUTTON: pWidget = new QPushButton(strText, this); break;
+        case CT_EDIT: pWidget = new QLineEdit(this); break;
+        case CT_CHECK: pWidget = new QCheckBox(strText, this); break;
+        case CT_COMBO: pWidget = new QComboBox(this); break;
+        case CT_LABEL: pWidget = new QLabel(strText, this); break;
+        case CT_LOG: {
+            auto* pLog = new QPlainTextEdit(this);
+            pLog->setReadOnly(true);
+            pLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+            pLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+            pWidget = pLog;
+            break;
+        }
+        default: return nullptr;
+        }
+        if (spec.nId != 0) pWidget->setObjectName(QString::number(spec.nId));
+        pWidget->setGeometry(spec.x, spec.y, spec.w, spec.h);
+        return pWidget;
+    };
+    for (const CONTROL_SPEC& spec : g_aTop) create(spec);
+    for (const CONTROL_SPEC& spec : g_aLower) create(spec);
+    for (int i = 0; i < MAX_CHANNEL; ++i) {
+        auto* pPort = new QLineEdit(this);
+        pPort->setObjectName(QString::number(1040 + i));
+        pPort->setAlignment(Qt::AlignCenter);
+        pPort->setReadOnly(true);
+        pPort->setAutoFillBackground(true);
+        m_apPortBox[i] = pPort;
+        auto* pBar = new CTextProgressCtrl(this);
+        pBar->setObjectName(QString::number(1011 + i));
+        pBar->Attach(&m_pCore->m_ctrlProgress[i]);
+        m_apBar[i] = pBar;
+    }
+
+    m_pModel = findChild<QComboBox*>("1069");
+    m_pSelectImage = findChild<QGroupBox*>("1070");
+    for (int k = IMAGE_UNIFIED; k <= IMAGE_HIDDEN; ++k) {
+        m_apImageButton[k] = findChild<QPushButton*>(QString::number(IMAGE_BUTTON_ID[k]));
+        m_apPathEdit[k] = findChild<QLineEdit*>(QString::number(IMAGE_EDIT_ID[k]));
+        m_apPathEdit[k]->installEventFilter(this);
+        if (k == IMAGE_UNIFIED) continue;
+        connect(m_apImageButton[k], &QPushButton::clicked, this, [this, k] { OnImageButton(k); });
+    }
+    m_pMultiCsc = findChild<QComboBox*>("1062");
+    m_pMultiCscLabel = findChild<QLabel*>("1063");
+    m_pCscPriority = Box(1064);
+    m_pLog = findChild<QPlainTextEdit*>("1000");
+    m_pModeGroup = findChild<QGroupBox*>("1072");
+    m_pStart = findChild<QPushButton*>("1");
+    m_pCancel = findChild<QPushButton*>("2");
+    m_pOption = findChild<QPushButton*>("3");
+    for (QPushButton* p : {m_pStart, m_pCancel, m_pOption}) {
+        p->setAutoDefault(false);
+        p->setDefault(false);
+    }
+    connect(m_pStart, &QPushButton::clicked, this, &CVarnDLDlg::OnStart);
+    connect(m_pCancel, &QPushButton::clicked, this, &CVarnDLDlg::OnCancel);
+    connect(m_pOption, &QPushButton::clicked, this, &CVarnDLDlg::OnOption);
+    for (int nId : {1020, 1021, 1022, 1023, 1057, 1058, 1056})
+        connect(Box(nId), &QCheckBox::clicked, this, [this, nId] { OnPlainTick(nId); });
+    connect(Box(1024), &QCheckBox::clicked, this, &CVarnDLDlg::OnEfsClearTick);
+    connect(Box(1061), &QCheckBox::clicked, this, &CVarnDLDlg::OnSelectAll);
+    connect(m_pModel, &QComboBox::activated, this, &CVarnDLDlg::OnModelActivated);
+
+    // Created disabled, and nothing enables them.
+    for (int nId : {1038, 1039, 1056}) Control(nId)->setEnabled(false);
+    setFixedWidth(553);
+    qApp->installEventFilter(this);
+}
+
+void CVarnDLDlg::InitDialog()
+{
+    CVarnDLCore& core = Core();
+    for (int i = 0; i < MAX_CHANNEL; ++i) {
+        m_apBar[i]->InitBar();
+        core.m_ctrlProgress[i].InitBar();
+        m_apPortBox[i]->setText("NONE");
+    }
+    setWindowTitle(VARNDL_WINDOW_TITLE);
+    for (int k = IMAGE_UNIFIED; k <= IMAGE_HIDDEN; ++k) IMAGE_ValidFlag(core, k) = 0;
+    m_pStart->setEnabled(false);
+    SERIAL_DEVICE_CreateLock();
+    SERIAL_DEVICE_BindRunFlags(core.m_bRun);
+    UpdatePortColours();
+    m_pMultiCsc->setEnabled(false);
+    m_pMultiCscLabel->setText(" ");
+    for (int m = 0; m < MODEL_COUNT; ++m) m_pModel->addItem(QString::fromUtf8(MODEL_Get(m).szName));
+    m_pModel->setCurrentIndex(0);
+    // An unreadable store leaves model 0, which the model change below then makes current.
+    if (m_pStore->LoadModelSettings(core, m_aLocations)) m_pModel->setCurrentIndex(4);
+    ModelChange(m_pModel->currentIndex());
+    m_pCscPriority->setChecked(true);
+    m_pModel->setEnabled(false);
+}
+
+void CVarnDLDlg::ShowLogLine(const std::string& strLine) { m_pLog->setPlainText(Chomp(strLine)); }
+
+// ---- image rows, ticks and models ----
+
+bool CVarnDLDlg::AskOpenFile(const std::string& strFilter, const std::string& strCurrentPath,
+                             std::string& strChosen)
+{
+    const QString strPath =
+        QFileDialog::getOpenFileName(this, QString(), QString::fromStdString(strCurrentPath), QtFilter(strFilter));
+    if (strPath.isEmpty()) return false;
+    strChosen = strPath.toStdString();
+    return true;
+}
+
+std::string CVarnDLDlg::PathOf(int nKind)
+{
+    // A worker may rewrite the paths of missing images (a forced download) under this lock.
+    std::lock_guard<std::mutex> lock(Core().m_csTicks);
+    return IMAGE_Path(Core(), nKind);
+}
+
+void CVarnDLDlg::OnImageButton(int nKind)
+{
+    if (!IMAGE_SelectImage(Core(), *m_pImageControls, nKind, true)) return;
+    static const std::vector<int> s_aTicks[6] = {{}, {1020, 1021}, {1022}, {1023}, {1057}, {}};
+    for (int nId : s_aTicks[nKind]) {
+        Box(nId)->setChecked(true);
+        OnPlainTick(nId);
+    }
+}
+
+bool CVarnDLDlg::SelectImageFile(int nKind, const std::string& strPath)
+{
+    if (nKind < IMAGE_PHONE || nKind > IMAGE_HIDDEN) return false;
+    if (PathTooLong(strPath)) {
+        m_pImageControls->ShowMessage(VARNDL_PATH_TOO_LONG_TEXT);
+        return false;
+    }
+    IMAGE_Path(Core(), nKind) = strPath;
+    if (!IMAGE_SelectImage(Core(), *m_pImageControls, nKind, false)) return IMAGE_ValidFlag(Core(), nKind) != 0;
+    static const std::vector<int> s_aTicks[6] = {{}, {1020, 1021}, {1022}, {1023}, {1057}, {}};
+    for (int nId : s_aTicks[nKind]) {
+        Box(nId)->setChecked(true);
+        OnPlainTick(nId);
+    }
+    return true;
+}
+
+void CVarnDLDlg::SelectModel(int nModel)
+{
+    if (nModel < 0 || nModel >= MODEL_COUNT) return;
+    ModelChange(nModel);
+}
+
+void CVarnDLDlg::OnPathFocusLost(int nKind)
+{
+    m_apPathEdit[nKind]->setText(QString::fromStdString(nKind == IMAGE_UNIFIED ? Core().m_strUnifiedPath
+                                                                                : PathOf(nKind)));
+}
+
+void CVarnDLDlg::OnPlainTick(int nId)
+{
+    CVarnDLCore& core = Core();
+    const bool bTicked = Box(nId)->isChecked();
+    {
+        std::lock_guard<std::mutex> lock(core.m_csTicks);
+        TickMember(core.m_aModelTicks[core.m_nModel], nId) = bTicked ? 1 : 0;
+    }
+    if (!bTicked) Box(1061)->setChecked(false);
+    SyncTicksFromBoxes();
+}
+
+void CVarnDLDlg::OnEfsClearTick()
+{
+    CVarnDLCore& core = Core();
+    OnPlainTick(1024);
+    if (!Box(1024)->isChecked()) return;
+    if (SETTINGS_ConfirmEfsClear(this)) return;
+    Box(1024)->setChecked(false);
+    {
+        std::lock_guard<std::mutex> lock(core.m_csTicks);
+        core.m_aModelTicks[core.m_nModel].dwEfs = 0;
+    }
+    SyncTicksFromBoxes();
+}
+
+void CVarnDLDlg::OnSelectAll()
+{
+    CVarnDLCore& core = Core();
+    const bool A = Box(1061)->isChecked();
+    const bool P = core.m_bPhoneImage && A, E = core.m_bEbootImage, D = core.m_bPdaImage;
+    MODEL_TICKS r;
+    {
+        std::lock_guard<std::mutex> lock(core.m_csTicks);
+        MODEL_TICKS& rec = core.m_aModelTicks[core.m_nModel];
+        rec.dwPBoot = rec.dwPhone = P;
+        rec.dwEboot = P && E;
+        rec.dwPda = P && D;
+        rec.dwCarrier = P && core.m_bCscImage;
+        rec.dwHidden = P && core.m_bHiddenImage;
+        rec.dwClean = P && E && D;
+        r = rec;
+    }
+    for (int nId : {1020, 1021, 1022, 1023, 1057, 1058}) Box(nId)->setChecked(TickMember(r, nId) != 0);
+    SyncTicksFromBoxes();
+}
+
+void CVarnDLDlg::PutTicksOnBoxes()
+{
+    CVarnDLCore& core = Core();
+    DOWNLOAD_TICKS t;
+    bool bSelectAll;
+    {
+        std::lock_guard<std::mutex> lock(core.m_csTicks);
+        t = core.m_CurrentTicks;
+        bSelectAll = core.m_bPhoneImage && core.m_aModelTicks[core.m_nModel].dwSelectAll;
+        m_dwTicksSeen = core.m_dwTicksVersion;
+    }
+    Box(1061)->setChecked(bSelectAll);
+    Box(1020)->setChecked(t.bPhoneBoot);
+    Box(1021)->setChecked(t.bPhone);
+    Box(1024)->setChecked(t.bEfsClear);
+    Box(1022)->setChecked(t.bEboot);
+    Box(1023)->setChecked(t.bPda);
+    Box(1057)->setChecked(t.bCsc);
+    Box(1058)->setChecked(t.bHidden);
+}
+
+void CVarnDLDlg::SyncTicksFromBoxes()
+{
+    CVarnDLCore& core = Core();
+    std::lock_guard<std::mutex> lock(core.m_csTicks);
+    DOWNLOAD_TICKS& t = core.m_CurrentTicks;
+    t.bPhoneBoot = Box(1020)->isChecked();
+    t.bPhone = Box(1021)->isChecked();
+    t.bEfsClear = Box(1024)->isChecked();
+    t.bEboot = Box(1022)->isChecked();
+    t.bPda = Box(1023)->isChecked();
+    t.bCsc = Box(1057)->isChecked();
+    t.bHidden = Box(1058)->isChecked();
+}
+
+// A worker that forced a full download changed the selection and perhaps the paths of missing
+// images: the boxes and fields follow.
+void CVarnDLDlg::RefreshFromWorkers()
+{
+    if (Core().m_dwTicksVersion == m_dwTicksSeen) return;
+    PutTicksOnBoxes();
+    for (int k = IMAGE_PHONE; k <= IMAGE_HIDDEN; ++k) OnPathFocusLost(k);
+    OnPathFocusLost(IMAGE_UNIFIED);
+}
+
+void CVarnDLDlg::OnModelActivated(int nModel) { ModelChange(nModel); }
+
+void CVarnDLDlg::ModelChange(int nModel)
+{
+    CVarnDLCore& core = Core();
+    ApplyModelLayout(nModel);
+    {
+        std::lock_guard<std::mutex> lock(core.m_csTicks);
+        core.m_nModel = nModel;
+    }
+    m_pModel->setCurrentIndex(nModel);
+    for (int k = IMAGE_PHONE; k <= IMAGE_HIDDEN; ++k) {
+        IMAGE_Path(core, k) = m_aLocations[nModel].astrPath[k];
+        m_apPathEdit[k]->setText(QString::fromStdString(IMAGE_Path(core, k)));
+    }
+    m_pImageControls->ApplyStoredTicks();
+    IMAGE_RevalidateImages(core, *m_pImageControls);
+}
+
+void CVarnDLDlg::ApplyModelLayout(int nModel)
+{
+    const MODEL_INFO& info = MODEL_Get(nModel);
+    for (int nId : COMPACT_HIDDEN) Control(nId)->setVisible(info.eLayout != LAYOUT_COMPACT);
+    for (int nId : MULTICSC_IDS) Control(nId)->setVisible(info.eLayout == LAYOUT_FULL_MULTICSC);
+    const LAYOUT_GEOMETRY geo = Geometry(info.eLayout);
+    m_pSelectImage->setGeometry(2, 25, 547, geo.nImageGroupHeight);
+    for (const CONTROL_SPEC& spec : g_aLower)
+        Control(spec.nId)->setGeometry(geo.ptLower.x() + spec.x, geo.ptLower.y() + spec.y, spec.w, spec.h);
+    for (int i = 0; i < MAX_CHANNEL; ++i) {
+        const int x = geo.ptLower.x() + PORT_COLUMN_X[i / 4];
+        const int y = geo.ptLower.y() + PORT_ROW_Y + (i % 4) * PORT_ROW_STEP;
+        m_apPortBox[i]->setGeometry(x, y, PORT_W, PORT_H);
+        m_apBar[i]->setGeometry(x + BAR_OFFSET, y, BAR_W, PORT_H);
+    }
+    // The height is the outer window's; the frame the window manager adds comes off the client.
+    const int nFrame = isVisible() ? frameGeometry().height() - height() : 0;
+    setFixedHeight(info.nDialogHeight - nFrame);
+}
+
+void CVarnDLDlg::ApplyEnabling(const IMAGE_ENABLING& en)
+{
+    const struct {
+        int nId;
+        bool bEnabled;
+    } aRule[] = {{1020, en.bPhoneBoot}, {1021, en.bPhone},     {1024, en.bEfsClear}, {1022, en.bEboot},
+                 {1023, en.bPda},       {1061, en.bSelectAll}, {1026, en.bImageRows}, {1029, en.bImageRows},
+                 {1054, en.bImageRows}, {1027, en.bImageRows}, {1030, en.bImageRows}, {1052, en.bImageRows},
+                 {1057, en.bCsc},       {1058, en.bHidden},    {1055, en.bHiddenRow}, {1053, en.bHiddenRow}};
+    for (const auto& rule : aRule) Control(rule.nId)->setEnabled(rule.bEnabled);
+    if (en.bDisableStart) m_pStart->setEnabled(false);
+}
+
+void CVarnDLDlg::SetSelectionEnabled(bool bEnabled)
+{
+    for (int nId : SELECTION_IDS) Control(nId)->setEnabled(bEnabled);
+    // The Multi-CSC list is usable only while it lists a container's entries.
+    if (bEnabled) m_pMultiCsc->setEnabled(Core().m_bCscPacked && Core().m_bMultiCsc);
+}
+
+// ---- channels ----
+
+void CVarnDLDlg::SetPortBox(int nCh, uint32_t nPort, const std::string& strDevNode)
+{
+    m_apPortBox[nCh]->setText(nPort ? QString("COM%1").arg(nPort) : QString("NONE"));
+    m_apPortBox[nCh]->setToolTip(QString::fromStdString(strDevNode));
+}
+
+void CVarnDLDlg::UpdatePortColours()
+{
+    for (int i = 0; i < MAX_CHANNEL; ++i) {
+        const bool bPort = Core().m_nComPort[i] != 0;
+        QPalette palette = m_apPortBox[i]->palette();
+        palette.setColor(QPalette::Base, bPort ? QColor(0, 255, 0) : QColor(222, 222, 222));
+        palette.setColor(QPalette::Window, bPort ? QColor(0, 255, 0) : QColor(222, 222, 222));
+        palette.setColor(QPalette::Text, bPort ? Qt::black : Qt::white);
+        m_apPortBox[i]->setPalette(palette);
+    }
+}
+
+void CVarnDLDlg::PortArrived(uint32_t nPort, const std::string& strDevNode)
+{
+    CVarnDLCore& core = Core();
+    if (nPort == 0) return;
+    int nChosen = -1;
+    for (int i = 0; i < MAX_CHANNEL; ++i) {
+        if (core.m_nComPort[i] != nPort) continue;
+        if (nChosen < 0) {
+            nChosen = i;
+        } else {
+            core.m_nComPort[i] = 0;
+            core.m_bCycleEnd[i] = 0;
+            SetPortBox(i, 0, "");
+        }
+    }
+    for (int i = 0; nChosen < 0 && i < MAX_CHANNEL; ++i)
+        if (core.m_nComPort[i] == 0) nChosen = i;
+    if (nChosen >= 0) {
+        const int c = nChosen;
+        core.m_nComPort[c] = nPort;
+        core.m_bCycleEnd[c] = 0;
+        SetPortBox(c, nPort, strDevNode);
+        WriteLog(&core, -1, core.m_csDisplay, "Detect COM%u Port\r\n", nPort);
+        char szText[STATUS_TEXT_MAX + 1];
+        std::snprintf(szText, sizeof(szText), " Ready - Detect COM%u Port", nPort);
+        core.m_ctrlProgress[c].SetBarColor(0, 0, 200);
+        core.m_ctrlProgress[c].ShowText(core.m_csDisplay, szText, 0);
+        if (core.m_bImageReady) {
+            m_pStart->setEnabled(true);
+            m_pStart->setFocus();
+        }
+        core.m_bDownloadDone[c] = 0;
+    }
+    // A passed phone's channel is released for the next one; its PASS text stays.
+    for (int i = 0; i < MAX_CHANNEL; ++i) {
+        const uint32_t n = core.m_nComPort[i];
+        if (n != 0 && n != nPort && core.m_bCycleEnd[i] == 1 && core.m_bRebootWait[i] != 1) core.m_nComPort[i] = 0;
+    }
+    UpdatePortColours();
+    STATION_NotifyChange();
+}
+
+void CVarnDLDlg::PortRemoved(uint32_t nPort)
+{
+    CVarnDLCore& core = Core();
+    int i = 0;
+    while (i < MAX_CHANNEL && (nPort == 0 || core.m_nComPort[i] != nPort)) ++i;
+    if (i == MAX_CHANNEL) return;
+    m_pStart->setEnabled(false);
+    char szText[STATUS_TEXT_MAX + 1];
+    if (core.m_bThreadStart[i]) {
+        if (!core.m_bDownloadDone[i]) {
+            if (!core.m_bRebootWait[i]) {
+                WriteLog(&core, -1, core.m_csDisplay, "ERROR Disconnected COM%u Port\r\n", nPort);
+                std::snprintf(szText, sizeof(szText), " ERROR!! Disconnected COM%u Port", nPort);
+                core.m_ctrlProgress[i].ShowStatus(i, core.m_csDisplay, szText, Error, 100, 0);
+            }
+            core.m_bCycleEnd[i] = 1;
+        }
+        core.m_nComPort[i] = 0;
+        SetPortBox(i, 0, "");
+    } else if (!core.m_bDownloadDone[i] && !core.m_bRebootWait[i]) {
+        WriteLog(&core, -1, core.m_csDisplay, "Disconnected COM%u Port\r\n", nPort);
+        core.m_ctrlProgress[i].SetBarColor(0, 0, 255);
+        core.m_ctrlProgress[i].ShowText(core.m_csDisplay, " Disconnected...", 0);
+        core.m_nComPort[i] = 0;
+        SetPortBox(i, 0, "");
+    }
+    UpdatePortColours();
+    STATION_NotifyChange();
+}
+
+bool CVarnDLDlg::AnyWorkerBusy() const
+{
+    for (int i = 0; i < MAX_CHANNEL; ++i)
+        if (m_pCore->m_bThreadStart[i] || m_pCore->m_bRebootWait[i]) return true;
+    return false;
+}
+
+STATION_LOOP_OPTIONS CVarnDLDlg::LoopOptions()
+{
+    STATION_LOOP_OPTIONS loop;
+    loop.dwPollMs = 5;
+    loop.fnProcessEvents = [this] {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        RefreshFromWorkers();
+    };
+    return loop;
+}
+
+void CVarnDLDlg::OnStart()
+{
+    if (m_bCancelling) return;
+    CVarnDLCore& core = Core();
+    // While workers run they read the images and the region table: the outer Start validated
+    // them and nothing can have changed them since (selection disabled, drops refused).
+    if (!AnyWorkerBusy()) {
+        IMAGE_START_INPUT input;
+        input.bCscPriority = m_pCscPriority->isChecked();
+        input.bCscTicked = Box(1057)->isChecked();
+        input.bHasSelection = m_pMultiCsc->currentIndex() >= 0;
+        input.strSelected = m_pMultiCsc->currentText().toStdString();
+        if (!IMAGE_ValidateForStart(core, *m_pImageControls, input).bGoOn) return;
+    }
+    SetSelectionEnabled(false);
+    m_pStore->SaveModelSettings(core, m_aLocations);
+    ++m_nRunDepth;
+    STATION_Start(core, *m_pThreads, LoopOptions());
+    --m_nRunDepth;
+    if (m_bCancelling || m_nRunDepth > 0) return;
+    SetSelectionEnabled(true);
+    ApplyEnabling(IMAGE_Enabling(core));
+    RefreshFromWorkers();
+}
+
+void CVarnDLDlg::OnCancel()
+{
+    if (m_bCancelling) return;
+    m_bCancelling = true;
+    // Runs stop (a parked EFS2 is written back first) and the workers are joined; Start loops
+    // still open end by themselves once they see the quit.
+    m_bAllJoined = STATION_Cancel(Core(), *m_pThreads, LoopOptions(), VARNDL_CANCEL_BOUND_MS);
+    m_pStore->SaveModelSettings(Core(), m_aLocations);
+    QDialog::done(QDialog::Rejected);
+}
+
+void CVarnDLDlg::OnOption() { SETTINGS_EditOptions(this, *m_pStore); }
+
+void CVarnDLDlg::ShowAbout()
+{
+    QDialog about(this);
+    about.setWindowTitle("About VarnDL");
+    auto* pLayout = new QHBoxLayout(&about);
+    auto* pIcon = new QLabel(&about);
+    pIcon->setPixmap(windowIcon().pixmap(32, 32));
+    pLayout->addWidget(pIcon);
+    auto* pColumn = new QVBoxLayout;
+    pColumn->addWidget(new QLabel("Version 7.0", &about));
+    auto* pOk = new QPushButton("OK", &about);
+    pOk->setObjectName("1");
+    connect(pOk, &QPushButton::clicked, &about, &QDialog::accept);
+    pColumn->addWidget(pOk);
+    pLayout->addLayout(pColumn);
+    about.exec();
+}
+
+void CVarnDLDlg::reject() { OnCancel(); }
+
+void CVarnDLDlg::closeEvent(QCloseEvent* pEvent)
+{
+    pEvent->ignore();
+    OnCancel();
+}
+
+void CVarnDLDlg::contextMenuEvent(QContextMenuEvent* pEvent)
+{
+    QMenu menu(this);
+    const QString strText = QString("&About %1/%2 Image Downlodaer...").arg(MODEL_Get(0).szName, MODEL_Get(1).szName);
+    menu.addAction(strText, this, &CVarnDLDlg::ShowAbout);
+    menu.exec(pEvent->globalPos());
+}
+
+void CVarnDLDlg::dragEnterEvent(QDragEnterEvent* pEvent)
+{
+    if (pEvent->mimeData()->hasUrls()) pEvent->acceptProposedAction();
+}
+
+void CVarnDLDlg::dropEvent(QDropEvent* pEvent)
+{
+    std::vector<std::string> astrPaths;
+    bool bTooLong = false;
+    for (const QUrl& url : pEvent->mimeData()->urls()) {
+        if (!url.isLocalFile()) continue;
+        const std::string strPath = url.toLocalFile().toStdString();
+        if (PathTooLong(strPath)) bTooLong = true;
+        else astrPaths.push_back(strPath);
+    }
+    pEvent->acceptProposedAction();
+    if (bTooLong) m_pImageControls->ShowMessage(VARNDL_PATH_TOO_LONG_TEXT);
+    IMAGE_DropFiles(Core(), *m_pImageControls, astrPaths, m_nRunDepth > 0);
+}
+
+bool CVarnDLDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
+{
+    if (pEvent->type() == QEvent::FocusOut) {
+        for (int k = IMAGE_UNIFIED; k <= IMAGE_HIDDEN; ++k)
+            if (pWatched == m_apPathEdit[k]) OnPathFocusLost(k);
+        return false;
+    }
+    const bool bKey = pEvent->type() == QEvent::KeyPress || pEvent->type() == QEvent::ShortcutOverride;
+    auto* pWidget = qobject_cast<QWidget*>(pWatched);
+    if (!bKey || !pWidget || (pWidget != this && !isAncestorOf(pWidget))) return false;
+    auto* pKey = static_cast<QKeyEvent*>(pEvent);
+    if (pEvent->type() == QEvent::ShortcutOverride) {
+        // No key of this window is a shortcut.
+        pEvent->accept();
+        return true;
+    }
+    static bool s_bResending = false;
+    if (s_bResending) return false;
+    switch (pKey->key()) {
+    case Qt::Key_Left: m_ptModeGroup.rx() -= 1; break;
+    case Qt::Key_Up: m_ptModeGroup.ry() -= 1; break;
+    case Qt::Key_Right: m_ptModeGroup.rx() += 1; break;
+    case Qt::Key_Down: m_ptModeGroup.ry() += 1; break;
+    default: break;
+    }
+    if (pKey->key() >= Qt::Key_Left && pKey->key() <= Qt::Key_Down) m_pModeGroup->move(m_ptModeGroup);
+    DebugTrace(0, "Pos %d %d\n", m_ptModeGroup.x(), m_ptModeGroup.y());
+    // Every key reaches the window as the letter A: Enter, Escape and Tab do nothing.
+    QKeyEvent keyA(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, "a");
+    s_bResending = true;
+    QCoreApplication::sendEvent(pWatched, &keyA);
+    s_bResending = false;
+    return true;
+}

@@ -1,0 +1,140 @@
+// The operator's main dialog: eight channels (a port box and a text progress bar each), the image
+// rows, the "Download Mode" boxes, the log box and Start, Cancel and Option. It owns the station
+// core and only shows and asks: Start, Cancel, image selection and the ticks are the core's.
+#pragma once
+
+#include <QDialog>
+#include <QPoint>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/orchestration.h"
+#include "images/image_controls.h"
+#include "settings/settings.h"
+#include "station/station_core.h"
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class CDialogView;
+class CTextProgressCtrl;
+
+// The window title, which also names the single-instance socket.
+extern const char* const VARNDL_WINDOW_TITLE;
+// Longest real time Cancel waits for the workers to end once their runs are stopped.
+constexpr uint32_t VARNDL_CANCEL_BOUND_MS = 5000;
+// Paths longer than this cannot be stored with the model's selection.
+constexpr int VARNDL_PATH_MAX = 255;
+extern const char* const VARNDL_PATH_TOO_LONG_TEXT;
+
+class CVarnDLDlg : public QDialog {
+    Q_OBJECT
+public:
+    // pStore: where settings persist (nullptr: nowhere). The dialog does not own it.
+    explicit CVarnDLDlg(ISettingsStore* pStore = nullptr, QWidget* pParent = nullptr);
+    ~CVarnDLDlg() override;
+
+    CVarnDLCore& Core() { return *m_pCore; }
+    STATION_THREADS& Threads() { return *m_pThreads; }
+    CDialogView& View() { return *m_pView; }
+
+    // Port discovery's entry, on the GUI thread: an accepted phone port numbered nPort (see
+    // PORT_TABLE) appeared at strDevNode, or went away.
+    void PortArrived(uint32_t nPort, const std::string& strDevNode);
+    void PortRemoved(uint32_t nPort);
+
+    // The command line's choices: as if chosen with the image's button or in the model list.
+    bool SelectImageFile(int nKind, const std::string& strPath);
+    void SelectModel(int nModel);
+
+    // Start loops running now (0 when idle).
+    int RunDepth() const { return m_nRunDepth; }
+    // After Cancel: false when a worker did not end within its bound (it was let go).
+    bool AllWorkersJoined() const { return m_bAllJoined; }
+    // The group box the arrow keys move.
+    QPoint ModeGroupPos() const { return m_ptModeGroup; }
+
+public slots:
+    void OnStart();
+    void OnCancel();
+    void OnOption();
+    void ShowAbout();
+
+protected:
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
+    void reject() override;
+    void closeEvent(QCloseEvent* pEvent) override;
+    void dragEnterEvent(QDragEnterEvent* pEvent) override;
+    void dropEvent(QDropEvent* pEvent) override;
+    void contextMenuEvent(QContextMenuEvent* pEvent) override;
+    // The open-file dialog of an image button; true with the chosen path on OK.
+    virtual bool AskOpenFile(const std::string& strFilter, const std::string& strCurrentPath,
+                             std::string& strChosen);
+
+private:
+    class CImageControls;
+    friend class CImageControls;
+
+    void CreateControls();
+    void InitDialog();
+    QWidget* Control(int nId) const;
+    QCheckBox* Box(int nId) const;
+
+    // Image rows and ticks.
+    void OnImageButton(int nKind);
+    void OnPathFocusLost(int nKind);
+    void OnPlainTick(int nId);
+    void OnEfsClearTick();
+    void OnSelectAll();
+    void OnModelActivated(int nModel);
+    void ModelChange(int nModel);
+    void ApplyModelLayout(int nModel);
+    void PutTicksOnBoxes();
+    void SyncTicksFromBoxes();
+    void RefreshFromWorkers();
+    void ApplyEnabling(const IMAGE_ENABLING& en);
+    void SetSelectionEnabled(bool bEnabled);
+    std::string PathOf(int nKind);
+
+    // Channels.
+    void SetPortBox(int nCh, uint32_t nPort, const std::string& strDevNode);
+    void UpdatePortColours();
+    void ShowLogLine(const std::string& strLine);
+    bool AnyWorkerBusy() const;
+    STATION_LOOP_OPTIONS LoopOptions();
+
+    std::unique_ptr<CVarnDLCore> m_pCore;
+    std::unique_ptr<STATION_THREADS> m_pThreads;
+    std::unique_ptr<CImageControls> m_pImageControls;
+    CDialogView* m_pView = nullptr;
+    CNullSettingsStore m_NullStore;
+    ISettingsStore* m_pStore;
+    MODEL_LOCATIONS m_aLocations[MODEL_COUNT];
+
+    QComboBox* m_pModel = nullptr;
+    QGroupBox* m_pSelectImage = nullptr;
+    QPushButton* m_apImageButton[6] = {};
+    QLineEdit* m_apPathEdit[6] = {};
+    QComboBox* m_pMultiCsc = nullptr;
+    QLabel* m_pMultiCscLabel = nullptr;
+    QCheckBox* m_pCscPriority = nullptr;
+    QPlainTextEdit* m_pLog = nullptr;
+    QGroupBox* m_pModeGroup = nullptr;
+    QPushButton* m_pStart = nullptr;
+    QPushButton* m_pCancel = nullptr;
+    QPushButton* m_pOption = nullptr;
+    QLineEdit* m_apPortBox[MAX_CHANNEL] = {};
+    CTextProgressCtrl* m_apBar[MAX_CHANNEL] = {};
+
+    int m_nRunDepth = 0;
+    bool m_bCancelling = false;
+    bool m_bAllJoined = true;
+    uint32_t m_dwTicksSeen = 0;
+    QPoint m_ptModeGroup{2, 120};
+};

@@ -1,0 +1,125 @@
+#include "settings/option_dialogs.h"
+
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "settings/settings.h"
+
+const char* const OPTION_NOT_INTEGER_TEXT = "Enter an integer.";
+const char* const OPTION_BAD_PASSWORD_TEXT =
+    "The password must have at least 1 and at most 255 characters.";
+
+namespace {
+
+const char* const INVALID_PASSWORD_TEXT = "  Invalid Password";
+
+QFont DialogFont()
+{
+    QFont font("MS Shell Dlg", 8);
+    font.setStyleHint(QFont::SansSerif);
+    return font;
+}
+
+// OK (1) and Cancel (2), named by their ids so that tests and scripts find them.
+QDialogButtonBox* OkCancel(QDialog* pDlg)
+{
+    auto* pBox = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, pDlg);
+    pBox->button(QDialogButtonBox::Ok)->setObjectName("1");
+    pBox->button(QDialogButtonBox::Cancel)->setObjectName("2");
+    QObject::connect(pBox, &QDialogButtonBox::accepted, pDlg, &QDialog::accept);
+    QObject::connect(pBox, &QDialogButtonBox::rejected, pDlg, &QDialog::reject);
+    return pBox;
+}
+
+void Refuse(QWidget* pParent, const char* szText)
+{
+    QMessageBox box(QMessageBox::Warning, pParent ? pParent->windowTitle() : QString(),
+                    QString::fromUtf8(szText), QMessageBox::Ok, pParent);
+    box.exec();
+}
+
+}  // namespace
+
+CDLG_ConfirmPw::CDLG_ConfirmPw(QWidget* pParent) : QDialog(pParent)
+{
+    setWindowTitle("Password Dialog");
+    setFont(DialogFont());
+    m_pEdit = new QLineEdit(this);
+    m_pEdit->setObjectName("1068");
+    m_pEdit->setEchoMode(QLineEdit::Password);
+    m_pEdit->setAlignment(Qt::AlignCenter);
+    auto* pLayout = new QVBoxLayout(this);
+    pLayout->addWidget(m_pEdit);
+    pLayout->addWidget(OkCancel(this));
+}
+
+QString CDLG_ConfirmPw::EnteredPassword() const { return m_pEdit->text(); }
+
+CDLG_Option::CDLG_Option(const QString& strPassword, int nDelaySecond, QWidget* pParent)
+    : QDialog(pParent), m_strPassword(strPassword), m_nDelaySecond(nDelaySecond)
+{
+    setWindowTitle("Option Dialog");
+    setFont(DialogFont());
+    m_pPassword = new QLineEdit(strPassword, this);  // shown in clear
+    m_pPassword->setObjectName("1068");
+    m_pPassword->setAlignment(Qt::AlignCenter);
+    m_pDelay = new QLineEdit(QString::number(nDelaySecond), this);
+    m_pDelay->setObjectName("1067");
+    m_pDelay->setAlignment(Qt::AlignCenter);
+    auto* pGrid = new QGridLayout(this);
+    pGrid->addWidget(new QLabel("Password", this), 0, 0);
+    pGrid->addWidget(m_pPassword, 0, 1);
+    pGrid->addWidget(new QLabel("Downlaod Done \n Delay Time ( sec )", this), 1, 0);
+    pGrid->addWidget(m_pDelay, 1, 1);
+    pGrid->addWidget(OkCancel(this), 2, 0, 1, 2);
+}
+
+void CDLG_Option::accept()
+{
+    bool bOk = false;
+    const int nDelay = m_pDelay->text().trimmed().toInt(&bOk);
+    if (!bOk) {
+        Refuse(this, OPTION_NOT_INTEGER_TEXT);
+        m_pDelay->setFocus();
+        return;
+    }
+    // The stored field holds 255 characters; an empty password could never be typed at the
+    // prompt that guards "EFS Clear" against mistakes.
+    const QString strPassword = m_pPassword->text();
+    if (strPassword.isEmpty() || strPassword.size() > SETTINGS_PASSWORD_MAX) {
+        Refuse(this, OPTION_BAD_PASSWORD_TEXT);
+        m_pPassword->setFocus();
+        return;
+    }
+    m_strPassword = strPassword;
+    m_nDelaySecond = nDelay;
+    QDialog::accept();
+}
+
+bool SETTINGS_ConfirmEfsClear(QWidget* pParent)
+{
+    CDLG_ConfirmPw dlg(pParent);
+    if (dlg.exec() != QDialog::Accepted) return false;
+    if (dlg.EnteredPassword().toStdString() == SETTINGS_Get().m_strLockPassword) return true;
+    QMessageBox box(QMessageBox::NoIcon, pParent ? pParent->windowTitle() : QString(),
+                    INVALID_PASSWORD_TEXT, QMessageBox::Ok, pParent);
+    box.exec();
+    return false;
+}
+
+bool SETTINGS_EditOptions(QWidget* pParent, ISettingsStore& store)
+{
+    CSettings& settings = SETTINGS_Get();
+    CDLG_Option dlg(QString::fromStdString(settings.m_strLockPassword), settings.m_nDelaySecond,
+                    pParent);
+    if (dlg.exec() != QDialog::Accepted) return false;
+    settings.m_strLockPassword = dlg.Password().toStdString();
+    settings.m_nDelaySecond = dlg.DelaySecond();
+    store.SaveSettings(settings);
+    return true;
+}
