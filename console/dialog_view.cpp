@@ -1,7 +1,7 @@
 #include "console/dialog_view.h"
 
 #include <QCoreApplication>
-#include <QMessageBox>
+#include "settings/message_box.h"
 #include <QThread>
 
 #include <chrono>
@@ -89,12 +89,9 @@ int CDialogView::Ask(const std::shared_ptr<QUESTION>& pQuestion, const std::atom
 {
     if (OnGuiThread()) {
         // Not a worker: nothing else can answer meanwhile, so the box is simply modal.
-        QMessageBox box(pQuestion->bYesNo ? QMessageBox::Question : QMessageBox::NoIcon,
-                        QString::fromStdString(pQuestion->strCaption),
-                        QString::fromStdString(pQuestion->strText),
-                        pQuestion->bYesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok,
-                        m_Sink.pParent);
-        return box.exec() == QMessageBox::Yes ? IDYES : pQuestion->bYesNo ? IDNO : IDOK;
+        return CMessageBox::Ask(m_Sink.pParent, QString::fromStdString(pQuestion->strCaption),
+                                QString::fromStdString(pQuestion->strText),
+                                pQuestion->bYesNo ? CMessageBox::MB_YESNO : CMessageBox::MB_OK);
     }
     std::unique_lock<std::mutex> lock(m_csMail);
     m_aNew.push_back(pQuestion);
@@ -118,21 +115,19 @@ int CDialogView::Ask(const std::shared_ptr<QUESTION>& pQuestion, const std::atom
 
 void CDialogView::OpenBox(const std::shared_ptr<QUESTION>& pQuestion)
 {
-    auto* pBox = new QMessageBox(pQuestion->bYesNo ? QMessageBox::Question : QMessageBox::NoIcon,
-                                 QString::fromStdString(pQuestion->strCaption),
+    auto* pBox = new CMessageBox(m_Sink.pParent, QString::fromStdString(pQuestion->strCaption),
                                  QString::fromStdString(pQuestion->strText),
-                                 pQuestion->bYesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok,
-                                 m_Sink.pParent);
+                                 pQuestion->bYesNo ? CMessageBox::MB_YESNO : CMessageBox::MB_OK);
     pBox->setObjectName(QString("question%1").arg(pQuestion->nCh));
     // Modal for the operator, but shown without a nested event loop: the Start loop and the
     // other channels go on while the box waits.
     pBox->setWindowModality(Qt::ApplicationModal);
     pQuestion->pBox = pBox;
-    connect(pBox, &QMessageBox::finished, this, [this, pQuestion](int nResult) {
+    connect(pBox, &QDialog::finished, this, [this, pQuestion](int nResult) {
         {
             std::lock_guard<std::mutex> lock(m_csMail);
             if (!pQuestion->bAbandoned) {
-                pQuestion->nAnswer = !pQuestion->bYesNo ? IDOK : nResult == QMessageBox::Yes ? IDYES : IDNO;
+                pQuestion->nAnswer = !pQuestion->bYesNo ? IDOK : nResult == IDYES ? IDYES : IDNO;
                 pQuestion->bAnswered = true;
             }
         }
@@ -181,7 +176,7 @@ void CDialogView::Deliver()
         if (!bGone) OpenBox(pQuestion);
     }
     for (auto& pQuestion : aAbandoned)
-        if (pQuestion->pBox) pQuestion->pBox->done(pQuestion->bYesNo ? QMessageBox::No : QMessageBox::Ok);
+        if (pQuestion->pBox) pQuestion->pBox->reject();
 }
 
 int CDialogView::OpenQuestions() const { return static_cast<int>(m_aOpen.size()); }

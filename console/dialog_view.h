@@ -18,7 +18,7 @@
 #include "station/channel_context.h"
 #include "station/station_view.h"
 
-class QMessageBox;
+#include "settings/message_box.h"
 class QWidget;
 
 // What the window does with what arrives; called on the GUI thread only.
@@ -57,7 +57,7 @@ private:
         int nAnswer = IDNO;
         bool bAnswered = false;
         bool bAbandoned = false;  // the worker stopped waiting: the box goes away
-        QPointer<QMessageBox> pBox;  // GUI thread only
+        QPointer<CMessageBox> pBox;  // GUI thread only
     };
 
     void Wake();

@@ -141,8 +141,11 @@ CSingleInstance::CSingleInstance(QObject* pParent) : QObject(pParent), m_pServer
                 pSocket->readAll();
                 if (m_pWindow) {
                     m_pWindow->showNormal();
-                    m_pWindow->raise();
-                    m_pWindow->activateWindow();
+                    // Without a window system there is nothing to raise (and Qt would warn).
+                    if (QGuiApplication::platformName() != "offscreen") {
+                        m_pWindow->raise();
+                        m_pWindow->activateWindow();
+                    }
                 }
                 pSocket->write("ok\n");
                 pSocket->flush();

@@ -14,7 +14,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QMessageBox>
 #include <QMimeData>
 #include <QPainter>
 #include <QPlainTextEdit>
@@ -30,6 +29,7 @@
 #include "images/image_select.h"
 #include "images/model_table.h"
 #include "link/serial_device.h"
+#include "settings/message_box.h"
 #include "settings/option_dialogs.h"
 #include "station/log.h"
 #include "station/model_ticks.h"
@@ -197,9 +197,7 @@ public:
     }
     void ShowMessage(const std::string& strText) override
     {
-        QMessageBox box(QMessageBox::NoIcon, m_Dlg.windowTitle(), QString::fromStdString(strText),
-                        QMessageBox::Ok, &m_Dlg);
-        box.exec();
+        CMessageBox::Ask(&m_Dlg, m_Dlg.windowTitle(), QString::fromStdString(strText));
     }
     bool AskOpenFile(const std::string& strFilter, const std::string&, const std::string& strCurrentPath,
                      std::string& strChosen) override
@@ -744,6 +742,7 @@ void CVarnDLDlg::ShowAbout()
     connect(pOk, &QPushButton::clicked, &about, &QDialog::accept);
     pColumn->addWidget(pOk);
     pLayout->addLayout(pColumn);
+    pLayout->activate();
     about.exec();
 }
 

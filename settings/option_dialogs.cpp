@@ -4,10 +4,10 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "settings/message_box.h"
 #include "settings/settings.h"
 
 const char* const OPTION_NOT_INTEGER_TEXT = "Enter an integer.";
@@ -38,9 +38,7 @@ QDialogButtonBox* OkCancel(QDialog* pDlg)
 
 void Refuse(QWidget* pParent, const char* szText)
 {
-    QMessageBox box(QMessageBox::Warning, pParent ? pParent->windowTitle() : QString(),
-                    QString::fromUtf8(szText), QMessageBox::Ok, pParent);
-    box.exec();
+    CMessageBox::Ask(pParent, pParent ? pParent->windowTitle() : QString(), QString::fromUtf8(szText));
 }
 
 }  // namespace
@@ -56,6 +54,7 @@ CDLG_ConfirmPw::CDLG_ConfirmPw(QWidget* pParent) : QDialog(pParent)
     auto* pLayout = new QVBoxLayout(this);
     pLayout->addWidget(m_pEdit);
     pLayout->addWidget(OkCancel(this));
+    pLayout->activate();
 }
 
 QString CDLG_ConfirmPw::EnteredPassword() const { return m_pEdit->text(); }
@@ -77,6 +76,7 @@ CDLG_Option::CDLG_Option(const QString& strPassword, int nDelaySecond, QWidget* 
     pGrid->addWidget(new QLabel("Downlaod Done \n Delay Time ( sec )", this), 1, 0);
     pGrid->addWidget(m_pDelay, 1, 1);
     pGrid->addWidget(OkCancel(this), 2, 0, 1, 2);
+    pGrid->activate();
 }
 
 void CDLG_Option::accept()
@@ -106,9 +106,7 @@ bool SETTINGS_ConfirmEfsClear(QWidget* pParent)
     CDLG_ConfirmPw dlg(pParent);
     if (dlg.exec() != QDialog::Accepted) return false;
     if (dlg.EnteredPassword().toStdString() == SETTINGS_Get().m_strLockPassword) return true;
-    QMessageBox box(QMessageBox::NoIcon, pParent ? pParent->windowTitle() : QString(),
-                    INVALID_PASSWORD_TEXT, QMessageBox::Ok, pParent);
-    box.exec();
+    CMessageBox::Ask(pParent, pParent ? pParent->windowTitle() : QString(), INVALID_PASSWORD_TEXT);
     return false;
 }
 

@@ -1,0 +1,126 @@
+// The real dialog on virtual phones: Start flashes every phone with its images; Cancel in the
+// middle of a run ends within its bound and never costs a phone its EFS2; a worker's question
+// is answered No and its box goes away once the channel is stopped.
+
+#include <QCheckBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+#include <chrono>
+
+#include "console/dialog_view.h"
+#include "protocol/commands.h"
+#include "sim/image_builder.h"
+#include "support/qt/dialog_station.h"
+
+namespace {
+
+constexpr uint32_t EFS_LENGTH = 0x10000;
+
+bool Received(CVirtualPhone& phone, uint8_t byOpcode, uint32_t dwParam, uint32_t dwLength)
+{
+    for (const REQUEST_RECORD& r : phone.Requests())
+        if (r.byOpcode == byOpcode && r.dwParam == dwParam && r.dwLength == dwLength) return true;
+    return false;
+}
+
+// Phone 0 holds a partition table unlike the images' and an EFS2 of its own.
+std::vector<uint8_t> PrepareRepartition(CDialogStation& st, uint32_t dwReplyLatencyUs)
+{
+    PHONE_CONFIG cfg;
+    cfg.abyPartitionTable.assign(2048, 0x5A);
+    cfg.dwEfsStart = st.m_Images.aFlash[REGION_EFS2].StartAddr;
+    cfg.dwEfsLength = EFS_LENGTH;
+    cfg.dwReplyLatencyUs = dwReplyLatencyUs;
+    st.m_apPhone[0]->SetConfig(cfg);
+    std::vector<uint8_t> abyEfs(EFS_LENGTH);
+    for (uint32_t i = 0; i < EFS_LENGTH; ++i) abyEfs[i] = IMAGE_BUILDER_SeededByte(77, i);
+    st.m_apPhone[0]->PreloadFlash(cfg.dwEfsStart, abyEfs);
+    return abyEfs;
+}
+
+}  // namespace
+
+class ConsoleRun : public QObject {
+    Q_OBJECT
+private slots:
+    void StartFlashesEveryPhoneWithItsImages()
+    {
+        CDialogStation st(8);
+        st.SelectImages();
+        st.m_pDlg->findChild<QCheckBox*>("1058")->click();  // Hidden is never ticked for us
+        QVERIFY(!st.m_pDlg->findChild<QPushButton*>("1")->isEnabled());  // no phone yet
+        st.PlugAll();
+        auto* pStart = st.m_pDlg->findChild<QPushButton*>("1");
+        QVERIFY(pStart->isEnabled());
+        pStart->click();  // returns when every channel has finished
+        QCOMPARE(st.m_pDlg->RunDepth(), 0);
+        for (int i = 0; i < 8; ++i) {
+            QTRY_VERIFY_WITH_TIMEOUT(st.Passed(i), 20000);
+            QVERIFY2(st.BarText(i).rfind(" Download PASS.", 0) == 0, st.BarText(i).c_str());
+            QCOMPARE(QString::fromStdString(st.Verify(i)), QString());
+        }
+        // Selection comes back when the run returns.
+        QVERIFY(st.m_pDlg->findChild<QWidget*>("1069")->isEnabled());
+    }
+
+    void CancelMidRunEndsInTimeAndKeepsEfs()
+    {
+        CDialogStation st(3);
+        const std::vector<uint8_t> abyEfs = PrepareRepartition(st, 200000);
+        const uint32_t dwEfsStart = st.m_Images.aFlash[REGION_EFS2].StartAddr;
+        const uint32_t dwPdaStart = st.m_Images.aFlash[REGION_PDA].StartAddr;
+        st.SelectImages();
+        st.PlugAll();
+        QT_AnswerNextModal([](QWidget* pBox) { QT_ClickButton(pBox, "Yes"); });
+        // Cancel lands while phone 0 has nothing but the copy of its EFS2 in its PDA area.
+        std::chrono::steady_clock::time_point tCancel;
+        qint64 nCancelMs = -1;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            if (!Received(*st.m_apPhone[0], CMD_ERASE_FOR_WRITE, 0, dwPdaStart)) return;
+            poll.stop();
+            tCancel = std::chrono::steady_clock::now();
+            st.m_pDlg->findChild<QPushButton*>("2")->click();
+            nCancelMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - tCancel).count();
+        });
+        poll.start(5);
+        st.m_pDlg->findChild<QPushButton*>("1")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(nCancelMs >= 0, 30000);
+        QVERIFY2(nCancelMs < VARNDL_CANCEL_BOUND_MS + 5000, QByteArray::number(nCancelMs));
+        QVERIFY(st.m_pDlg->AllWorkersJoined());
+        QVERIFY(!st.m_pDlg->isVisible());
+        QVERIFY(st.m_apPhone[0]->ReadFlash(dwEfsStart, EFS_LENGTH) == abyEfs);
+        // The write-back was the last thing phone 0 was sent, and it did not pass.
+        QCOMPARE(int(st.m_apPhone[0]->Requests().back().byOpcode), int(CMD_EFS_RESTORE));
+        QVERIFY(!st.Passed(0));
+    }
+
+    void StoppedWorkerQuestionIsAnsweredNoAndItsBoxCloses()
+    {
+        CDialogStation st(1);
+        PrepareRepartition(st, 0);
+        st.SelectImages();
+        st.PlugAll();
+        // The partition prompt stays unanswered; Cancel comes instead.
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            if (st.m_pDlg->View().OpenQuestions() == 0) return;
+            poll.stop();
+            st.m_pDlg->findChild<QPushButton*>("2")->click();
+        });
+        poll.start(5);
+        st.m_pDlg->findChild<QPushButton*>("1")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!st.m_pDlg->isVisible(), 20000);
+        QVERIFY(st.m_pDlg->AllWorkersJoined());
+        QTRY_COMPARE(st.m_pDlg->View().OpenQuestions(), 0);
+        QVERIFY(!QApplication::activeModalWidget());
+        // Answered No: nothing was erased.
+        for (const REQUEST_RECORD& r : st.m_apPhone[0]->Requests())
+            QVERIFY(r.byOpcode != CMD_ERASE_FOR_WRITE && r.byOpcode != CMD_EFS_BACKUP);
+    }
+};
+
+QTEST_MAIN(ConsoleRun)
+#include "console_threaded_test.moc"
