@@ -754,12 +754,19 @@ void CVarnDLDlg::closeEvent(QCloseEvent* pEvent)
     OnCancel();
 }
 
+QMenu* CVarnDLDlg::CreateContextMenu()
+{
+    auto* pMenu = new QMenu(this);
+    const QString strText = QString("&About %1/%2 Image Downlodaer...").arg(MODEL_Get(0).szName, MODEL_Get(1).szName);
+    pMenu->addAction(strText, this, &CVarnDLDlg::ShowAbout);
+    return pMenu;
+}
+
 void CVarnDLDlg::contextMenuEvent(QContextMenuEvent* pEvent)
 {
-    QMenu menu(this);
-    const QString strText = QString("&About %1/%2 Image Downlodaer...").arg(MODEL_Get(0).szName, MODEL_Get(1).szName);
-    menu.addAction(strText, this, &CVarnDLDlg::ShowAbout);
-    menu.exec(pEvent->globalPos());
+    // Window managers keep their window menu to themselves, so About lives here.
+    std::unique_ptr<QMenu> pMenu(CreateContextMenu());
+    pMenu->exec(pEvent->globalPos());
 }
 
 void CVarnDLDlg::dragEnterEvent(QDragEnterEvent* pEvent)
@@ -770,16 +777,22 @@ void CVarnDLDlg::dragEnterEvent(QDragEnterEvent* pEvent)
 void CVarnDLDlg::dropEvent(QDropEvent* pEvent)
 {
     std::vector<std::string> astrPaths;
-    bool bTooLong = false;
-    for (const QUrl& url : pEvent->mimeData()->urls()) {
-        if (!url.isLocalFile()) continue;
-        const std::string strPath = url.toLocalFile().toStdString();
-        if (PathTooLong(strPath)) bTooLong = true;
-        else astrPaths.push_back(strPath);
-    }
+    for (const QUrl& url : pEvent->mimeData()->urls())
+        if (url.isLocalFile()) astrPaths.push_back(url.toLocalFile().toStdString());
     pEvent->acceptProposedAction();
+    DropFiles(astrPaths);
+}
+
+void CVarnDLDlg::DropFiles(const std::vector<std::string>& astrPaths)
+{
+    std::vector<std::string> astrKept;
+    bool bTooLong = false;
+    for (const std::string& strPath : astrPaths) {
+        if (PathTooLong(strPath)) bTooLong = true;
+        else astrKept.push_back(strPath);
+    }
     if (bTooLong) m_pImageControls->ShowMessage(VARNDL_PATH_TOO_LONG_TEXT);
-    IMAGE_DropFiles(Core(), *m_pImageControls, astrPaths, m_nRunDepth > 0);
+    IMAGE_DropFiles(Core(), *m_pImageControls, astrKept, m_nRunDepth > 0);
 }
 
 bool CVarnDLDlg::eventFilter(QObject* pWatched, QEvent* pEvent)

@@ -20,6 +20,7 @@ class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class CDialogView;
@@ -52,6 +53,11 @@ public:
     // The command line's choices: as if chosen with the image's button or in the model list.
     bool SelectImageFile(int nKind, const std::string& strPath);
     void SelectModel(int nModel);
+
+    // Files dropped on the window (the drop event's local files).
+    void DropFiles(const std::vector<std::string>& astrPaths);
+    // The context menu of the dialog's background, with the About entry.
+    QMenu* CreateContextMenu();
 
     // Start loops running now (0 when idle).
     int RunDepth() const { return m_nRunDepth; }

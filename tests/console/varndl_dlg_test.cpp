@@ -1,0 +1,264 @@
+// The main dialog without phones: its state after start, the three layouts, the tick rules, the
+// keyboard filter, path boxes, dropped and refused files, the About entry and the command line.
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "console/varndl_app.h"
+#include "images/model_table.h"
+#include "settings/settings.h"
+#include "support/qt/dialog_station.h"
+
+namespace {
+
+QCheckBox* Box(QWidget* pDlg, int nId) { return pDlg->findChild<QCheckBox*>(QString::number(nId)); }
+QWidget* Ctl(QWidget* pDlg, int nId) { return pDlg->findChild<QWidget*>(QString::number(nId)); }
+QString PathText(QWidget* pDlg, int nId) { return pDlg->findChild<QLineEdit*>(QString::number(nId))->text(); }
+
+}  // namespace
+
+class VarnDLDlg : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { SETTINGS_Reset(); }
+
+    void StartsWithModel4AndNothingToStart()
+    {
+        CVarnDLDlg dlg;
+        QCOMPARE(dlg.windowTitle(), QString("Quillon (Rode) Downloader Series Version 9.4 "));
+        auto* pModel = dlg.findChild<QComboBox*>("1069");
+        QCOMPARE(pModel->currentText(), QString("TR-650"));
+        QVERIFY(!pModel->isEnabled());
+        QVERIFY(!Ctl(&dlg, 1)->isEnabled());
+        QVERIFY(!Ctl(&dlg, 1062)->isEnabled());
+        QCOMPARE(dlg.findChild<QLabel*>("1063")->text(), QString(" "));
+        QVERIFY(Box(&dlg, 1064)->isChecked());
+        for (int nId : {1038, 1039, 1056}) QVERIFY(!Ctl(&dlg, nId)->isEnabled());
+        QCOMPARE(PathText(&dlg, 1039), QString("Unified Image only"));
+        for (int i = 0; i < 8; ++i) QCOMPARE(PathText(&dlg, 1040 + i), QString("NONE"));
+    }
+
+    void EachModelHasItsLayout()
+    {
+        CVarnDLDlg dlg;
+        for (int m = 0; m < MODEL_COUNT; ++m) {
+            dlg.SelectModel(m);
+            const ModelLayout eLayout = MODEL_Get(m).eLayout;
+            QCOMPARE(dlg.height(), eLayout == LAYOUT_COMPACT ? 400 : 550);
+            // Hidden is asked of the widget itself: the dialog is never shown here.
+            QCOMPARE(!Ctl(&dlg, 1054)->isHidden(), eLayout != LAYOUT_COMPACT);
+            QCOMPARE(!Ctl(&dlg, 1055)->isHidden(), eLayout != LAYOUT_COMPACT);
+            QCOMPARE(!Ctl(&dlg, 1057)->isHidden(), eLayout != LAYOUT_COMPACT);
+            QCOMPARE(!Ctl(&dlg, 1062)->isHidden(), eLayout == LAYOUT_FULL_MULTICSC);
+            QCOMPARE(!Ctl(&dlg, 1064)->isHidden(), eLayout == LAYOUT_FULL_MULTICSC);
+            // Rows from top to bottom, and the lower block below the last visible row.
+            int nLastY = 0;
+            for (int nId : {1031, 1026, 1029, 1054, 1062, 1055, 1039}) {
+                if (Ctl(&dlg, nId)->isHidden()) continue;
+                QVERIFY(Ctl(&dlg, nId)->y() > nLastY);
+                nLastY = Ctl(&dlg, nId)->y();
+            }
+            const QRect group = Ctl(&dlg, 1070)->geometry();
+            QVERIFY(group.bottom() > nLastY);
+            QVERIFY(Ctl(&dlg, 1071)->y() > group.bottom());
+            QVERIFY(Ctl(&dlg, 1073)->geometry().bottom() < dlg.height());
+        }
+    }
+
+    void TickRules()
+    {
+        CScratchDir dir;
+        IMAGE_SET_SIZES sizes;
+        IMAGE_SET set;
+        QVERIFY(IMAGE_BUILDER_WriteStandardSet(dir.Path(), 3, sizes, &set, nullptr));
+        CVarnDLDlg dlg;
+        QVERIFY(dlg.SelectImageFile(IMAGE_PHONE, set.strPhone));
+        QVERIFY(dlg.SelectImageFile(IMAGE_PDA, set.strPda));
+        // The button path ticks what it selected.
+        QVERIFY(Box(&dlg, 1020)->isChecked() && Box(&dlg, 1021)->isChecked() && Box(&dlg, 1023)->isChecked());
+
+        Box(&dlg, 1021)->click();  // Phone off
+        QVERIFY(!Box(&dlg, 1021)->isChecked());
+        QVERIFY(Box(&dlg, 1020)->isChecked() && Box(&dlg, 1023)->isChecked());
+        QCOMPARE(dlg.Core().m_aModelTicks[4].dwPhone, 0u);
+
+        // "Select/Deselect All" with Phone and PDA, no Eboot. Its box is usable only with all
+        // three, so the handler runs as a click would.
+        Box(&dlg, 1061)->setEnabled(true);
+        Box(&dlg, 1061)->click();
+        QVERIFY(Box(&dlg, 1020)->isChecked() && Box(&dlg, 1021)->isChecked() && Box(&dlg, 1023)->isChecked());
+        QVERIFY(!Box(&dlg, 1022)->isChecked());
+        QVERIFY(!Box(&dlg, 1024)->isChecked());
+        QVERIFY(dlg.Core().m_CurrentTicks.bPhone);
+
+        // "EFS Clear": Cancel, a wrong password, then the right one.
+        const struct {
+            const char* szWhy;
+            QString strTyped;  // empty: Cancel
+            bool bTicked;
+            QString strMessage;
+        } aCase[] = {{"cancel", "", false, ""},
+                     {"trailing blank", "4778 ", false, "  Invalid Password"},
+                     {"right", "4778", true, ""}};
+        for (const auto& c : aCase) {
+            auto ppMessage = std::make_shared<std::shared_ptr<QString>>();
+            QT_AnswerNextModal([&c, ppMessage](QWidget* pPw) {
+                if (c.strTyped.isEmpty()) return QT_ClickButton(pPw, "2");
+                pPw->findChild<QLineEdit*>("1068")->setText(c.strTyped);
+                if (!c.bTicked) *ppMessage = QT_AnswerNextModal([](QWidget* p) { QT_ClickButton(p, "1"); });
+                QT_ClickButton(pPw, "1");
+            });
+            Box(&dlg, 1024)->click();
+            QVERIFY2(Box(&dlg, 1024)->isChecked() == c.bTicked, c.szWhy);
+            QVERIFY2(dlg.Core().m_aModelTicks[4].dwEfs == (c.bTicked ? 1u : 0u), c.szWhy);
+            QCOMPARE(*ppMessage ? **ppMessage : QString(), c.strMessage);
+        }
+    }
+
+    void EnterEscapeAndArrowKeys()
+    {
+        CVarnDLDlg dlg;
+        QSignalSpy finished(&dlg, &QDialog::finished);
+        const QPoint ptGroup = Ctl(&dlg, 1072)->pos();
+        Ctl(&dlg, 1)->setEnabled(true);
+        QSignalSpy started(static_cast<QPushButton*>(Ctl(&dlg, 1)), &QPushButton::clicked);
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape, Qt::Key_Tab}) {
+            QTest::keyClick(&dlg, key);
+            QTest::keyClick(Ctl(&dlg, 1), key);
+        }
+        QCOMPARE(finished.count(), 0);
+        QCOMPARE(started.count(), 0);
+        QCOMPARE(Ctl(&dlg, 1072)->pos(), ptGroup);
+        // The arrows move the "Download Mode" frame a pixel from (2, 120).
+        QTest::keyClick(&dlg, Qt::Key_Right);
+        QTest::keyClick(&dlg, Qt::Key_Down);
+        QTest::keyClick(&dlg, Qt::Key_Down);
+        QCOMPARE(Ctl(&dlg, 1072)->pos(), QPoint(3, 122));
+    }
+
+    void PathBoxesOnlyShowThePath()
+    {
+        CVarnDLDlg dlg;
+        auto* pEdit = dlg.findChild<QLineEdit*>("1031");
+        pEdit->setText("/typed/by/hand.bin");
+        QFocusEvent out(QEvent::FocusOut);
+        QCoreApplication::sendEvent(pEdit, &out);
+        QCOMPARE(pEdit->text(), QString());
+        QCOMPARE(dlg.Core().m_strPhonePath, std::string());
+    }
+
+    void BadImagesAreRefusedWithoutBlocking()
+    {
+        CScratchDir dir;
+        IMAGE_SET set;
+        QVERIFY(IMAGE_BUILDER_WriteStandardSet(dir.Path(), 5, IMAGE_SET_SIZES{}, &set, nullptr));
+        const std::string strFifo = dir.Path() + "/fifo.bin";
+        QCOMPARE(::mkfifo(strFifo.c_str(), 0600), 0);
+        const std::string strMissing = dir.Path() + "/gone.bin";
+        // A "container" whose header promises entries it does not have.
+        const std::string strBadMulti = dir.Path() + "/bad.csc";
+        {
+            std::ifstream in(set.strCsc, std::ios::binary);
+            std::vector<char> aby((std::istreambuf_iterator<char>(in)), {});
+            const uint32_t awHead[] = {0xAAAAAAAA};
+            std::memcpy(aby.data(), awHead, 4);
+            const uint32_t dwCount = 5000, dwEnd = 0xBBBBBBBB;
+            std::memcpy(aby.data() + 36, &dwCount, 4);
+            std::memcpy(aby.data() + 124, &dwEnd, 4);
+            std::ofstream(strBadMulti, std::ios::binary).write(aby.data(), std::streamsize(aby.size()));
+        }
+        CVarnDLDlg dlg;
+        QVERIFY(dlg.SelectImageFile(IMAGE_PHONE, set.strPhone));
+        for (const std::string& strPath : {strFifo, strMissing}) {
+            QVERIFY(!dlg.SelectImageFile(IMAGE_PHONE, strPath));
+            QCOMPARE(PathText(&dlg, 1031), QString("This File is not a Phone Image File!!"));
+        }
+        auto pRefusal = QT_AnswerNextModal([](QWidget* p) { QT_ClickButton(p, "1"); });
+        QVERIFY(!dlg.SelectImageFile(IMAGE_CSC, strBadMulti));
+        QVERIFY(pRefusal->startsWith("Multi CSC file refused"));
+        QCOMPARE(PathText(&dlg, 1054), QString("This File is not a CSC Image File!!"));
+        QCOMPARE(dlg.findChild<QComboBox*>("1062")->count(), 0);
+
+        // A path the stored selection cannot hold is refused with a message.
+        const std::string strLong = dir.Path() + "/" + std::string(260, 'x') + ".bin";
+        auto pText = QT_AnswerNextModal([](QWidget* p) { QT_ClickButton(p, "1"); });
+        QVERIFY(!dlg.SelectImageFile(IMAGE_PDA, strLong));
+        QCOMPARE(*pText, QString(VARNDL_PATH_TOO_LONG_TEXT));
+    }
+
+    void DropsGoByExtensionAndNotDuringARun()
+    {
+        CScratchDir dir;
+        IMAGE_SET set;
+        QVERIFY(IMAGE_BUILDER_WriteStandardSet(dir.Path(), 7, IMAGE_SET_SIZES{}, &set, nullptr));
+        CVarnDLDlg dlg;
+        auto pText = QT_AnswerNextModal([](QWidget* p) { QT_ClickButton(p, "1"); });
+        dlg.DropFiles({set.strPhone, dir.Path() + "/notes.txt"});
+        QCOMPARE(*pText, QString("Wrong file format : Specify the image file!!!"));
+        QCOMPARE(PathText(&dlg, 1031), QString::fromStdString(set.strPhone));
+        QCOMPARE(dlg.Core().m_bPhoneImage, 1u);
+
+        dlg.Core().m_bThreadStart[3] = 1;  // a worker is busy
+        pText = QT_AnswerNextModal([](QWidget* p) { QT_ClickButton(p, "1"); });
+        dlg.DropFiles({set.strPda});
+        QVERIFY(pText->contains("while a download is running"));
+        QCOMPARE(dlg.Core().m_bPdaImage, 0u);
+        dlg.Core().m_bThreadStart[3] = 0;
+    }
+
+    void AboutIsInTheContextMenu()
+    {
+        CVarnDLDlg dlg;
+        std::unique_ptr<QMenu> pMenu(dlg.CreateContextMenu());
+        QAction* pAbout = pMenu->actions().value(0);
+        QVERIFY(pAbout && pAbout->text().startsWith("&About "));
+        QString strAbout;
+        QT_AnswerNextModal([&strAbout](QWidget* pBox) {
+            strAbout = pBox->windowTitle();
+            for (QLabel* pLabel : pBox->findChildren<QLabel*>()) strAbout += "|" + pLabel->text();
+            QT_ClickButton(pBox, "1");
+        });
+        pAbout->trigger();
+        QCOMPARE(strAbout, QString("About VarnDL||Version 7.0"));
+    }
+
+    void CommandLine()
+    {
+        const struct {
+            std::vector<const char*> argv;
+            bool bOk;
+        } aCase[] = {
+            {{"--model", "3", "--phone", "a.bin"}, true},
+            {{"--phone=a.bin", "--csc", "c.csc", "-platform", "offscreen"}, true},
+            {{"--help"}, true},
+            {{"--model", "7"}, false},
+            {{"--model"}, false},
+            {{"--phone"}, false},
+            {{"--pda="}, false},
+            {{"--bogus"}, false},
+            {{"stray"}, false},
+        };
+        for (const auto& c : aCase) {
+            std::vector<char*> argv = {const_cast<char*>("quillon-downloader")};
+            for (const char* sz : c.argv) argv.push_back(const_cast<char*>(sz));
+            VARNDL_OPTIONS opt;
+            std::string strError;
+            QCOMPARE(VARNDL_ParseArgs(int(argv.size()), argv.data(), opt, strError), c.bOk);
+        }
+    }
+};
+
+QTEST_MAIN(VarnDLDlg)
+#include "varndl_dlg_test.moc"
