@@ -50,7 +50,7 @@ public:
 };
 
 // Keeps nothing: every start is a start with an empty store.
-class CNullSettingsStore final : public ISettingsStore {
+class CNullSettingsStore : public ISettingsStore {
 public:
     void LoadSettings(CSettings&) override {}
     void SaveSettings(const CSettings&) override {}
