@@ -1,27 +1,40 @@
 #include "console/dialog_view.h"
 
-#include <QCoreApplication>
-#include "settings/message_box.h"
-#include <QThread>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <chrono>
+
+#include "settings/message_box.h"
 
 namespace {
 // A question's wait looks at the run flag this often.
 constexpr auto QUESTION_POLL = std::chrono::milliseconds(100);
 }
 
-CDialogView::CDialogView(DIALOG_SINK sink, QObject* pParent) : QObject(pParent), m_Sink(std::move(sink))
+CDialogView::CDialogView(DIALOG_SINK sink, QObject* pParent)
+    : QObject(pParent), m_Sink(std::move(sink)), m_GuiThread(std::this_thread::get_id())
 {
+    m_fdWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_fdWake >= 0) {
+        m_pWakeNotifier = new QSocketNotifier(m_fdWake, QSocketNotifier::Read, this);
+        connect(m_pWakeNotifier, &QSocketNotifier::activated, this, [this] {
+            uint64_t qwCount;
+            [[maybe_unused]] const ssize_t n = ::read(m_fdWake, &qwCount, sizeof(qwCount));
+            Deliver();
+        });
+    }
 }
 
 CDialogView::~CDialogView()
 {
     for (auto& pQuestion : m_aOpen)
         if (pQuestion->pBox) delete pQuestion->pBox.data();
+    delete m_pWakeNotifier;
+    if (m_fdWake >= 0) ::close(m_fdWake);
 }
 
-bool CDialogView::OnGuiThread() const { return QThread::currentThread() == thread(); }
+bool CDialogView::OnGuiThread() const { return std::this_thread::get_id() == m_GuiThread; }
 
 void CDialogView::Wake()
 {
@@ -30,7 +43,10 @@ void CDialogView::Wake()
         return;
     }
     // One wake-up at a time, carrying no data: the mailbox holds it, under our own mutex.
-    if (!m_bWakePending.exchange(true)) QMetaObject::invokeMethod(this, "Deliver", Qt::QueuedConnection);
+    if (!m_bWakePending.exchange(true)) {
+        const uint64_t qwOne = 1;
+        [[maybe_unused]] const ssize_t n = ::write(m_fdWake, &qwOne, sizeof(qwOne));
+    }
 }
 
 void CDialogView::OnBarChanged(int nCh)

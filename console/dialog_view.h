@@ -1,11 +1,12 @@
 // How workers reach the window: bar repaints, the log line, port texts and the modal questions
-// are handed to the GUI thread through one queued wake-up and a small mailbox under a mutex of
-// our own. A worker never touches a widget and never waits for the GUI thread, except in a
+// wait in a small mailbox under a mutex of our own, and one write to an event descriptor that the
+// GUI thread watches wakes it; no Qt object is touched off the GUI thread. A worker never touches a widget and never waits for the GUI thread, except in a
 // question, whose wait also ends (as No) once the channel's run flag is cleared.
 #pragma once
 
 #include <QObject>
 #include <QPointer>
+#include <QSocketNotifier>
 
 #include <atomic>
 #include <condition_variable>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "station/channel_context.h"
@@ -66,6 +68,9 @@ private:
     void OpenBox(const std::shared_ptr<QUESTION>& pQuestion);
 
     DIALOG_SINK m_Sink;
+    const std::thread::id m_GuiThread;
+    int m_fdWake = -1;  // an eventfd
+    QSocketNotifier* m_pWakeNotifier = nullptr;
     std::atomic<bool> m_bWakePending{false};
     std::atomic<uint32_t> m_dwDirtyBars{0};
 

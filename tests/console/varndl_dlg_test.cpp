@@ -19,6 +19,7 @@
 #include "console/varndl_app.h"
 #include "images/model_table.h"
 #include "settings/settings.h"
+#include "station/status.h"
 #include "support/qt/dialog_station.h"
 
 namespace {
@@ -48,6 +49,27 @@ private slots:
         for (int nId : {1038, 1039, 1056}) QVERIFY(!Ctl(&dlg, nId)->isEnabled());
         QCOMPARE(PathText(&dlg, 1039), QString("Unified Image only"));
         for (int i = 0; i < 8; ++i) QCOMPARE(PathText(&dlg, 1040 + i), QString("NONE"));
+
+        // A phone on a port: its box turns green with black text, its bar greets it in dark
+        // blue; without a Phone image Start stays off.
+        dlg.PortArrived(7, "/dev/ttyUSB3");
+        auto* pBox = dlg.findChild<QLineEdit*>("1040");
+        QCOMPARE(pBox->text(), QString("COM7"));
+        QCOMPARE(pBox->toolTip(), QString("/dev/ttyUSB3"));
+        QCOMPARE(pBox->palette().color(QPalette::Base), QColor(0, 255, 0));
+        QCOMPARE(pBox->palette().color(QPalette::Text), QColor(Qt::black));
+        const BAR_STATE bar = dlg.Core().m_ctrlProgress[0].GetState();
+        QCOMPARE(QString::fromStdString(bar.strText), QString(" Ready - Detect COM7 Port"));
+        QCOMPARE(QColor(bar.byRed, bar.byGreen, bar.byBlue), QColor(0, 0, 200));
+        QVERIFY(!Ctl(&dlg, 1)->isEnabled());
+        auto* pIdle = dlg.findChild<QLineEdit*>("1041");
+        QCOMPARE(pIdle->palette().color(QPalette::Base), QColor(222, 222, 222));
+        QCOMPARE(pIdle->palette().color(QPalette::Text), QColor(Qt::white));
+        // It goes away before any run: the channel is free again.
+        dlg.PortRemoved(7);
+        QCOMPARE(pBox->text(), QString("NONE"));
+        QCOMPARE(dlg.Core().m_nComPort[0].load(), 0u);
+        QCOMPARE(pBox->palette().color(QPalette::Base), QColor(222, 222, 222));
     }
 
     void EachModelHasItsLayout()
