@@ -4,6 +4,7 @@
 #include <string>
 
 #include "console/varndl_app.h"
+#include "station/version.h"
 
 int main(int argc, char** argv)
 {
@@ -18,7 +19,7 @@ int main(int argc, char** argv)
         return VARNDL_EXIT_OK;
     }
     if (opt.bVersion) {
-        std::printf("quillon-downloader %s\n", QUILLON_VERSION);
+        std::printf("quillon-downloader %s\n", VERSION_NUMBER);
         return VARNDL_EXIT_OK;
     }
     CVarnDLApp app(argc, argv);

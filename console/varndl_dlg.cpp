@@ -33,8 +33,9 @@
 #include "settings/option_dialogs.h"
 #include "station/log.h"
 #include "station/model_ticks.h"
+#include "station/version.h"
 
-const char* const VARNDL_WINDOW_TITLE = "Quillon (Rode) Downloader Series Version 9.4 ";
+const char* const VARNDL_WINDOW_TITLE = VERSION_WINDOW_TITLE;
 const char* const VARNDL_PATH_TOO_LONG_TEXT =
     "The path of this image file is longer than 255 characters and cannot be kept with the "
     "model's selection. Move the file to a shorter path and choose it again.";
@@ -736,7 +737,7 @@ void CVarnDLDlg::ShowAbout()
     pIcon->setPixmap(windowIcon().pixmap(32, 32));
     pLayout->addWidget(pIcon);
     auto* pColumn = new QVBoxLayout;
-    pColumn->addWidget(new QLabel("Version 7.0", &about));
+    pColumn->addWidget(new QLabel(VERSION_ABOUT_LINE, &about));
     auto* pOk = new QPushButton("OK", &about);
     pOk->setObjectName("1");
     connect(pOk, &QPushButton::clicked, &about, &QDialog::accept);
