@@ -392,7 +392,11 @@ std::string CVarnDLDlg::PathOf(int nKind)
 
 void CVarnDLDlg::OnImageButton(int nKind)
 {
-    if (!IMAGE_SelectImage(Core(), *m_pImageControls, nKind, true)) return;
+    if (IMAGE_SelectImage(Core(), *m_pImageControls, nKind, true)) TickSelected(nKind);
+}
+
+void CVarnDLDlg::TickSelected(int nKind)
+{
     static const std::vector<int> s_aTicks[6] = {{}, {1020, 1021}, {1022}, {1023}, {1057}, {}};
     for (int nId : s_aTicks[nKind]) {
         Box(nId)->setChecked(true);
@@ -409,11 +413,7 @@ bool CVarnDLDlg::SelectImageFile(int nKind, const std::string& strPath)
     }
     IMAGE_Path(Core(), nKind) = strPath;
     if (!IMAGE_SelectImage(Core(), *m_pImageControls, nKind, false)) return IMAGE_ValidFlag(Core(), nKind) != 0;
-    static const std::vector<int> s_aTicks[6] = {{}, {1020, 1021}, {1022}, {1023}, {1057}, {}};
-    for (int nId : s_aTicks[nKind]) {
-        Box(nId)->setChecked(true);
-        OnPlainTick(nId);
-    }
+    TickSelected(nKind);
     return true;
 }
 

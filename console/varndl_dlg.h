@@ -94,6 +94,8 @@ private:
 
     // Image rows and ticks.
     void OnImageButton(int nKind);
+    // A selected Phone ticks "Phone Boot" and "Phone", Eboot, PDA and CSC their own box.
+    void TickSelected(int nKind);
     void OnPathFocusLost(int nKind);
     void OnPlainTick(int nId);
     void OnEfsClearTick();

@@ -10,6 +10,7 @@
 #include <chrono>
 
 #include "console/dialog_view.h"
+#include "link/port_table.h"
 #include "protocol/commands.h"
 #include "sim/image_builder.h"
 #include "support/qt/dialog_station.h"
@@ -63,6 +64,38 @@ private slots:
         }
         // Selection comes back when the run returns.
         QVERIFY(st.m_pDlg->findChild<QWidget*>("1069")->isEnabled());
+    }
+
+    void StartDuringARunStartsTheNewPhoneToo()
+    {
+        PHONE_CONFIG slow;
+        slow.dwReplyLatencyUs = 3000;
+        CDialogStation st(2, IMAGE_SET_SIZES{}, slow);
+        st.SelectImages();
+        st.m_pDlg->findChild<QCheckBox*>("1058")->click();
+        const std::string strNode0 = st.m_apPhone[0]->SlavePath(), strNode1 = st.m_apPhone[1]->SlavePath();
+        st.m_pDlg->PortArrived(PORT_TABLE_Assign(strNode0), strNode0);
+        auto* pStart = st.m_pDlg->findChild<QPushButton*>("1");
+        bool bSelectionOff = false;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            if (st.m_apPhone[0]->RequestCount() < 20) return;
+            poll.stop();
+            bSelectionOff = !st.m_pDlg->findChild<QWidget*>("1069")->isEnabled() &&
+                            !st.m_pDlg->findChild<QWidget*>("1032")->isEnabled();
+            // The second phone arrives mid-run and Start is pressed again.
+            st.m_pDlg->PortArrived(PORT_TABLE_Assign(strNode1), strNode1);
+            QVERIFY(pStart->isEnabled());
+            pStart->click();
+        });
+        poll.start(5);
+        pStart->click();
+        QVERIFY(bSelectionOff);
+        QCOMPARE(st.m_pDlg->RunDepth(), 0);
+        for (int i = 0; i < 2; ++i) {
+            QTRY_VERIFY_WITH_TIMEOUT(st.Passed(i), 30000);
+            QCOMPARE(QString::fromStdString(st.Verify(i)), QString());
+        }
     }
 
     void CancelMidRunEndsInTimeAndKeepsEfs()

@@ -28,6 +28,18 @@ QCheckBox* Box(QWidget* pDlg, int nId) { return pDlg->findChild<QCheckBox*>(QStr
 QWidget* Ctl(QWidget* pDlg, int nId) { return pDlg->findChild<QWidget*>(QString::number(nId)); }
 QString PathText(QWidget* pDlg, int nId) { return pDlg->findChild<QLineEdit*>(QString::number(nId))->text(); }
 
+// The image buttons' file dialog answers with a path of the test's choice.
+class CChoosingDlg : public CVarnDLDlg {
+public:
+    bool AskOpenFile(const std::string& strFilter, const std::string&, std::string& strChosen) override
+    {
+        m_strFilter = strFilter;
+        strChosen = m_strAnswer;
+        return !m_strAnswer.empty();
+    }
+    std::string m_strAnswer, m_strFilter;
+};
+
 }  // namespace
 
 class VarnDLDlg : public QObject {
@@ -147,6 +159,32 @@ private slots:
             QVERIFY2(dlg.Core().m_aModelTicks[4].dwEfs == (c.bTicked ? 1u : 0u), c.szWhy);
             QCOMPARE(*ppMessage ? **ppMessage : QString(), c.strMessage);
         }
+    }
+
+    void ImageButtonsChooseAndTick()
+    {
+        CScratchDir dir;
+        IMAGE_SET set;
+        QVERIFY(IMAGE_BUILDER_WriteStandardSet(dir.Path(), 9, IMAGE_SET_SIZES{}, &set, nullptr));
+        CChoosingDlg dlg;
+        dlg.m_strAnswer = set.strPhone;
+        static_cast<QPushButton*>(Ctl(&dlg, 1032))->click();
+        QCOMPARE(dlg.m_strFilter, std::string("Phone Image (*.bin)|*.bin|All Files(*.*)|*.*|"));
+        QCOMPARE(PathText(&dlg, 1031), QString::fromStdString(set.strPhone));
+        QVERIFY(Box(&dlg, 1020)->isChecked() && Box(&dlg, 1021)->isChecked());
+        QVERIFY(Ctl(&dlg, 1027)->isEnabled());  // the other rows open with a Phone image
+
+        // A path too long to be stored: told, and nothing changes.
+        dlg.m_strAnswer = dir.Path() + "/" + std::string(250, 'e') + ".eb0";
+        auto pText = QT_AnswerNextModal([](QWidget* p) { QT_ClickButton(p, "1"); });
+        static_cast<QPushButton*>(Ctl(&dlg, 1027))->click();
+        QCOMPARE(*pText, QString(VARNDL_PATH_TOO_LONG_TEXT));
+        QCOMPARE(PathText(&dlg, 1026), QString());
+        QVERIFY(!Box(&dlg, 1022)->isChecked());
+        // Cancel in the file dialog keeps the path.
+        dlg.m_strAnswer.clear();
+        static_cast<QPushButton*>(Ctl(&dlg, 1032))->click();
+        QCOMPARE(PathText(&dlg, 1031), QString::fromStdString(set.strPhone));
     }
 
     void EnterEscapeAndArrowKeys()
