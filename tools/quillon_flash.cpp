@@ -57,6 +57,9 @@ const char* const g_szUsage =
     "  --json                      one JSON object per line for every bar change and log line\n"
     "  --help, --version\n"
     "\n"
+    "Each PORT must be a terminal device. An interrupt (SIGINT, SIGTERM, SIGHUP) stops the run as\n"
+    "a failed channel would; a phone whose EFS2 is parked by a re-partition first gets up to 30 s\n"
+    "to take it back, and a second interrupt gives up on it at once.\n"
     "Exit status: 0 every channel passed, 1 a channel failed, 2 usage error or refused image.\n";
 
 // Interrupts (SIGINT, SIGTERM, SIGHUP) received so far; the main thread acts on them between scans.
