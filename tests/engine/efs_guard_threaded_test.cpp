@@ -235,12 +235,16 @@ TEST_F(EfsGuard, SilentPhoneWhileParkedIsWaitedForUntilCancelUnplugOrTheBound)
     const char* const aszEnd[] = {"Cancel", "phone pulled", "the stop's own bound", "given up"};
     for (PARKED_END eEnd : {END_CANCEL, END_PULLED, END_BOUND, END_GIVE_UP}) {
         SCOPED_TRACE(aszEnd[eEnd]);
-        // The phone erases but never answers; channel 1 fails once channel 0 is parked.
+        // The phone erases but never answers, nor the write-back it carries out; channel 1 fails
+        // once channel 0 is parked.
         PHONE_FAULT_RULE rule;
         rule.nOpcode = CMD_ERASE_FOR_WRITE;
         rule.dwNth = 2;
         rule.eAction = FAULT_SILENCE;
-        Prepare(2, {rule});
+        PHONE_FAULT_RULE restore = rule;
+        restore.nOpcode = CMD_EFS_RESTORE;
+        restore.dwNth = 1;
+        Prepare(2, {rule, restore});
         ASSERT_FALSE(HasFatalFailure());
         CE2EStation& st = *m_pSt;
         m_Gate.bHoldErase = false;

@@ -64,9 +64,10 @@ const std::vector<std::string> STALL_EIGHT = {"--stall-timeout", "5"};
 
 // A phone whose partition table differs from the images' (the operator answers Yes), with an
 // EFS2 of its own where the line's image set has it, silent once it has taken the erase of
-// everything below its PDA area.
+// everything below its PDA area (it still acts on the write-back, but never answers it).
 const std::vector<std::string> EFS_PARKED_SILENT = {
-    "--partition-differ", "--efs", "0x120000:0x10000", "--efs-seed", "7", "--silence", "EE:2"};
+    "--partition-differ", "--efs", "0x120000:0x10000", "--efs-seed", "7",
+    "--silence",          "EE:2",  "--silence",        "EC:1"};
 #define NOT_RESTORED \
     "[CH0] log [Channel 0]  EFS data NOT restored: the phone's EFS2 may be held only in its PDA area"
 
