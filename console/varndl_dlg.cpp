@@ -822,7 +822,8 @@ bool CVarnDLDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
     default: break;
     }
     if (pKey->key() >= Qt::Key_Left && pKey->key() <= Qt::Key_Down) m_pModeGroup->move(m_ptModeGroup);
-    DebugTrace(0, "Pos %d %d\n", m_ptModeGroup.x(), m_ptModeGroup.y());
+    // The developers' debugger output, which on Linux is standard error.
+    std::fprintf(stderr, "Pos %d %d\n", m_ptModeGroup.x(), m_ptModeGroup.y());
     // Every key reaches the window as the letter A: Enter, Escape and Tab do nothing.
     QKeyEvent keyA(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, "a");
     s_bResending = true;
