@@ -23,7 +23,7 @@ BUILD_DIR = sys.argv.pop(1) if len(sys.argv) > 1 else None
 PASS_BAR = {"type": "bar", "channel": 0, "text": " Download PASS. [ 4 Sec.]", "percent": 100, "color": "#00ff00"}
 FAIL_BAR = {"type": "bar", "channel": 0, "text": " PDA WRITE FLASH Failed!", "percent": 40, "color": "#ff0000"}
 BLUE_BAR = {"type": "bar", "channel": 0, "text": " AMSS Downloading... 100%", "percent": 100, "color": "#0000ff"}
-GOOD_PHONE = {"locks": 1, "verify": ["QCSBL ok", "PDA ok"]}
+GOOD_PHONE = {"locks": 1, "verify": ["QCSBL ok", "PDA ok"], "efs_kept": True}
 CLEAN = soak.Fault("none")
 FAULTY = soak.Fault("silence", ["--silence", "E0:2:0@1"])
 
@@ -37,10 +37,11 @@ def outcomes(faults, bars, phones, flash_exit=1, hung=(), regions=None):
 class JudgeTest(unittest.TestCase):
     def test_a_pass_counts_only_when_the_phone_holds_its_images_and_is_locked(self):
         self.assertEqual(outcomes([CLEAN], [PASS_BAR], [GOOD_PHONE], 0), ["pass"])
-        for phone in ({"locks": 1, "verify": ["QCSBL ok", "PDA MISMATCH (3 bytes differ, first at +0x10)"]},
-                      {"locks": 1, "verify": ["QCSBL ok", "PDA NOT WRITTEN"]},
-                      {"locks": 0, "verify": ["QCSBL ok"]},
-                      {"locks": 1, "verify": []}):
+        for phone in (dict(GOOD_PHONE, verify=["QCSBL ok", "PDA MISMATCH (3 bytes differ, first at +0x10)"]),
+                      dict(GOOD_PHONE, verify=["QCSBL ok", "PDA NOT WRITTEN"]),
+                      dict(GOOD_PHONE, locks=0),
+                      dict(GOOD_PHONE, verify=[]),
+                      dict(GOOD_PHONE, efs_kept=False)):
             with self.subTest(phone=phone):
                 self.assertEqual(outcomes([CLEAN], [PASS_BAR], [phone], 0), ["false-pass"])
         self.assertEqual(outcomes([CLEAN], [PASS_BAR], [], 0), ["false-pass"])
@@ -115,11 +116,15 @@ class ReportTest(unittest.TestCase):
     def test_the_simulator_report_gives_locks_and_verify_lines_per_phone(self):
         text = ("phone 1 COM1 /dev/pts/3\nready\n"
                 "phone 1 COM1: plugged no, plugs 1, requests 57, bytes 1085240, locks 1\n"
-                "  written 0x00000000 +0x00008000 crc32 0x82BB4F16\n  verify QCSBL ok\n  verify PDA ok\n"
+                "  written 0x00000000 +0x00008000 crc32 0x82BB4F16\n  efs2 kept: yes\n"
+                "  verify QCSBL ok\n  verify PDA ok\n"
                 "phone 2 COM2: plugged yes, plugs 2, requests 3, bytes 10, locks 0\n"
-                "  verify QCSBL NOT WRITTEN\n")
-        self.assertEqual(soak.parse_report(text), [{"locks": 1, "verify": ["QCSBL ok", "PDA ok"]},
-                                                   {"locks": 0, "verify": ["QCSBL NOT WRITTEN"]}])
+                "  efs2 kept: NO\n  verify QCSBL NOT WRITTEN\n"
+                "phone 3 COM3: plugged yes, plugs 1, requests 0, bytes 0, locks 0\n")
+        self.assertEqual(soak.parse_report(text),
+                         [{"locks": 1, "verify": ["QCSBL ok", "PDA ok"], "efs_kept": True},
+                          {"locks": 0, "verify": ["QCSBL NOT WRITTEN"], "efs_kept": False},
+                          {"locks": 0, "verify": [], "efs_kept": None}])
 
     def test_sanitizer_reports_are_counted(self):
         text = ("==1==ERROR: AddressSanitizer: heap-use-after-free\nx.cpp:3:5: runtime error: signed overflow\n"
