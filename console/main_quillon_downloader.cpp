@@ -4,6 +4,7 @@
 #include <string>
 
 #include "console/varndl_app.h"
+#include "settings/settings_store.h"
 #include "station/version.h"
 
 int main(int argc, char** argv)
@@ -23,5 +24,6 @@ int main(int argc, char** argv)
         return VARNDL_EXIT_OK;
     }
     CVarnDLApp app(argc, argv);
-    return app.InitInstance(opt);
+    CQtSettingsStore store;
+    return app.InitInstance(opt, &store);
 }

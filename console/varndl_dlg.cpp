@@ -237,6 +237,10 @@ CVarnDLDlg::CVarnDLDlg(ISettingsStore* pStore, QWidget* pParent)
     m_pStore->LoadSettings(SETTINGS_Get());
     CreateControls();
     InitDialog();
+    // A settings file that could not be read is told after the start's own lines.
+    m_pStore->SetReport([this](const std::string& strLine) {
+        WriteLog(&Core(), -1, Core().m_csDisplay, "%s\r\n", strLine.c_str());
+    });
 }
 
 CVarnDLDlg::~CVarnDLDlg()
@@ -253,6 +257,7 @@ CVarnDLDlg::~CVarnDLDlg()
         (void)m_pCore.release();
         (void)m_pThreads.release();
     }
+    m_pStore->SetReport(nullptr);
     m_pStore->SaveSettings(SETTINGS_Get());
     CloseLogFile(0);
 }
@@ -705,7 +710,7 @@ void CVarnDLDlg::OnStart()
         if (!IMAGE_ValidateForStart(core, *m_pImageControls, input).bGoOn) return;
     }
     SetSelectionEnabled(false);
-    m_pStore->SaveModelSettings(core, m_aLocations);
+    m_pStore->SaveModelSettings(core, m_aLocations, Box(1061)->isChecked());
     ++m_nRunDepth;
     STATION_Start(core, *m_pThreads, LoopOptions());
     --m_nRunDepth;
@@ -722,7 +727,7 @@ void CVarnDLDlg::OnCancel()
     // Runs stop (a parked EFS2 is written back first) and the workers are joined; Start loops
     // still open end by themselves once they see the quit.
     m_bAllJoined = STATION_Cancel(Core(), *m_pThreads, LoopOptions(), VARNDL_CANCEL_BOUND_MS);
-    m_pStore->SaveModelSettings(Core(), m_aLocations);
+    m_pStore->SaveModelSettings(Core(), m_aLocations, Box(1061)->isChecked());
     QDialog::done(QDialog::Rejected);
 }
 

@@ -1,9 +1,10 @@
-// The station-wide settings (lock password, "DelaySecond", "EnableLoadReg") with their defaults,
-// one object for the process, and the seam through which a store loads and saves them and the
-// per-model selections. Without a store nothing persists and the defaults hold.
+// The station-wide settings (lock password, "DelaySecond", "EnableLoadReg", "AutoStart") with
+// their defaults, one object for the process, and the seam through which a store loads and saves
+// them and the per-model selections. Without a store nothing persists and the defaults hold.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "station/model_ticks.h"
@@ -26,6 +27,7 @@ public:
     std::string m_strLockPassword = SETTINGS_DEFAULT_PASSWORD;  // UTF-8
     int32_t m_nDelaySecond = SETTINGS_DEFAULT_DELAY;
     uint8_t m_byEnableLoadReg = SETTINGS_DEFAULT_LOAD_FLAG;
+    uint8_t m_byAutoStart = 0;
 };
 
 // The process-wide settings: created with their defaults on first use.
@@ -45,8 +47,15 @@ public:
     // Fills the seven models' ticks (core.m_aModelTicks) and image locations; false when the
     // store cannot be opened, which leaves everything as the dialog built it.
     virtual bool LoadModelSettings(CVarnDLCore& core, MODEL_LOCATIONS (&aLocations)[MODEL_COUNT]) = 0;
-    // Saves the current model's ticks and the locations of its valid images.
-    virtual void SaveModelSettings(CVarnDLCore& core, MODEL_LOCATIONS (&aLocations)[MODEL_COUNT]) = 0;
+    // Takes the boxes ("Select/Deselect All" as bSelectAll, the others as core.m_CurrentTicks)
+    // and the non-empty paths into the current model's record, then saves its ticks and the
+    // locations of its valid images. A store that cannot be opened leaves even the record.
+    virtual void SaveModelSettings(CVarnDLCore& core, MODEL_LOCATIONS (&aLocations)[MODEL_COUNT],
+                                   bool bSelectAll) = 0;
+    // Where the store tells of a settings file it cannot read or write: one line per trouble,
+    // without line end. Lines told before a reporter is set are handed to it when it is set;
+    // an empty function stops the telling (the window is going).
+    virtual void SetReport(std::function<void(const std::string&)>) {}
 };
 
 // Keeps nothing: every start is a start with an empty store.
@@ -55,5 +64,5 @@ public:
     void LoadSettings(CSettings&) override {}
     void SaveSettings(const CSettings&) override {}
     bool LoadModelSettings(CVarnDLCore&, MODEL_LOCATIONS (&)[MODEL_COUNT]) override { return true; }
-    void SaveModelSettings(CVarnDLCore&, MODEL_LOCATIONS (&)[MODEL_COUNT]) override {}
+    void SaveModelSettings(CVarnDLCore&, MODEL_LOCATIONS (&)[MODEL_COUNT], bool) override {}
 };

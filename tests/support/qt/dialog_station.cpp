@@ -55,7 +55,8 @@ CScratchDir::~CScratchDir()
     if (!m_strDir.empty()) std::filesystem::remove_all(m_strDir, ec);
 }
 
-CDialogStation::CDialogStation(int nPhones, const IMAGE_SET_SIZES& sizes, const PHONE_CONFIG& cfg)
+CDialogStation::CDialogStation(int nPhones, const IMAGE_SET_SIZES& sizes, const PHONE_CONFIG& cfg,
+                               ISettingsStore* pStore)
 {
     PORT_TABLE_Reset();
     std::string strError;
@@ -64,7 +65,7 @@ CDialogStation::CDialogStation(int nPhones, const IMAGE_SET_SIZES& sizes, const 
         m_apPhone.push_back(std::make_unique<CVirtualPhone>(cfg));
         m_apPhone.back()->Start();
     }
-    m_pDlg = std::make_unique<CVarnDLDlg>();
+    m_pDlg = std::make_unique<CVarnDLDlg>(pStore);
 }
 
 CDialogStation::~CDialogStation()

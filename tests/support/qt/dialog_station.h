@@ -34,7 +34,9 @@ private:
 
 class CDialogStation {
 public:
-    CDialogStation(int nPhones, const IMAGE_SET_SIZES& sizes = {}, const PHONE_CONFIG& cfg = {});
+    // pStore: where the dialog keeps its settings (nullptr: nowhere).
+    CDialogStation(int nPhones, const IMAGE_SET_SIZES& sizes = {}, const PHONE_CONFIG& cfg = {},
+                   ISettingsStore* pStore = nullptr);
     ~CDialogStation();
 
     // Chooses the image files the set has and ticks through the command-line path.
