@@ -24,9 +24,6 @@ constexpr int WORD_BYTES = 4;
 constexpr int FLAG_BYTES = 1;
 constexpr int LOCATION_UNITS = 256;
 
-const char* const UNREADABLE_TEXT =
-    "The settings file %s cannot be read: the defaults are used and the file is left as it is";
-const char* const UNWRITABLE_TEXT = "The settings cannot be saved in %s: it keeps what it held before";
 
 // One model's stored record: its ticks and the locations of its five images.
 struct MODEL_RECORD {
@@ -151,13 +148,10 @@ void CQtSettingsStore::SetReport(std::function<void(const std::string&)> fnRepor
     m_astrUntold.clear();
 }
 
-void CQtSettingsStore::Report(bool& bReported, const char* szFormat, const std::string& strFile)
+void CQtSettingsStore::Report(bool& bTold, const std::string& strLine)
 {
-    if (bReported) return;
-    bReported = true;
-    std::string strLine(std::strlen(szFormat) + strFile.size(), '\0');
-    strLine.resize(static_cast<size_t>(
-        std::snprintf(strLine.data(), strLine.size() + 1, szFormat, strFile.c_str())));
+    if (bTold) return;
+    bTold = true;
     // Standard error keeps the line after the log box has moved on.
     std::fprintf(stderr, "%s\n", strLine.c_str());
     if (m_fnReport) m_fnReport(strLine);
@@ -173,7 +167,9 @@ QSettings* CQtSettingsStore::OpenKey()
             m_pKey = std::make_unique<QSettings>(QString::fromStdString(m_strFile), QSettings::IniFormat);
         // Nothing is ever set on a file that could not be read, so nothing of it is written back.
         m_bUnreadable = m_pKey->status() != QSettings::NoError;
-        if (m_bUnreadable) Report(m_bToldUnreadable, UNREADABLE_TEXT, m_pKey->fileName().toStdString());
+        if (m_bUnreadable)
+            Report(m_bToldUnreadable, "The settings file " + m_pKey->fileName().toStdString() +
+                                          " cannot be read: the defaults are used and the file is left as it is");
     }
     return m_bUnreadable ? nullptr : m_pKey.get();
 }
@@ -183,7 +179,10 @@ void CQtSettingsStore::CloseKey(QSettings& key)
     // QSettings replaces the file as a whole (a new file renamed over the old one), so a failed
     // or interrupted write leaves the old settings.
     key.sync();
-    if (key.status() != QSettings::NoError) Report(m_bToldUnwritable, UNWRITABLE_TEXT, key.fileName().toStdString());
+    // QSettings keeps its first error for good, so later saves cannot be judged: told once.
+    if (key.status() != QSettings::NoError)
+        Report(m_bToldUnwritable, "The settings cannot be saved in " + key.fileName().toStdString() +
+                                      ": it keeps what it held before");
 }
 
 void CQtSettingsStore::LoadSettings(CSettings& settings)

@@ -36,7 +36,8 @@ private:
     QSettings* OpenKey();
     // Writes what the operation set; a failure is told.
     void CloseKey(QSettings& key);
-    void Report(bool& bReported, const char* szFormat, const std::string& strFile);
+    // Tells strLine once: on standard error and to the reporter (or to the next one set).
+    void Report(bool& bTold, const std::string& strLine);
 
     std::string m_strFile;
     std::unique_ptr<QSettings> m_pKey;
