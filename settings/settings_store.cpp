@@ -24,7 +24,6 @@ constexpr int WORD_BYTES = 4;
 constexpr int FLAG_BYTES = 1;
 constexpr int LOCATION_UNITS = 256;
 
-
 // One model's stored record: its ticks and the locations of its five images.
 struct MODEL_RECORD {
     MODEL_TICKS ticks;
@@ -71,12 +70,17 @@ bool ReadValue(QSettings& key, const QString& strName, uint8_t* pbyField, int nS
     if (!key.contains(strName)) return false;
     const QVariant value = key.value(strName);
     QByteArray aby;
-    if (value.typeId() == QMetaType::QByteArray) aby = value.toByteArray();
-    else if (value.typeId() == QMetaType::QStringList) aby = Utf16Bytes(value.toStringList().join(','));
-    else if (value.canConvert<QString>()) aby = Utf16Bytes(value.toString());
-    else return false;
+    if (value.typeId() == QMetaType::QByteArray)
+        aby = value.toByteArray();
+    else if (value.typeId() == QMetaType::QStringList)
+        aby = Utf16Bytes(value.toStringList().join(','));
+    else if (value.canConvert<QString>())
+        aby = Utf16Bytes(value.toString());
+    else
+        return false;
     std::memset(pbyField, 0, static_cast<size_t>(nSize));
-    std::memcpy(pbyField, aby.constData(), static_cast<size_t>(std::min<qsizetype>(aby.size(), nSize)));
+    std::memcpy(pbyField, aby.constData(),
+                static_cast<size_t>(std::min<qsizetype>(aby.size(), nSize)));
     return true;
 }
 
@@ -95,7 +99,8 @@ QString FieldText(const uint8_t* pbyField, int nUnits)
 
 uint32_t WordOf(const uint8_t* pby)
 {
-    return uint32_t(pby[0]) | uint32_t(pby[1]) << 8 | uint32_t(pby[2]) << 16 | uint32_t(pby[3]) << 24;
+    return uint32_t(pby[0]) | uint32_t(pby[1]) << 8 | uint32_t(pby[2]) << 16 |
+           uint32_t(pby[3]) << 24;
 }
 
 QByteArray WordBytes(uint32_t dw)
@@ -123,7 +128,8 @@ uint32_t ReadTick(QSettings& key, const char* szName, int nModel)
 std::string ReadLocation(QSettings& key, int nKind, int nModel)
 {
     uint8_t aby[LOCATION_UNITS * 2];
-    if (!ReadValue(key, ModelValueName(IMAGE_KindInfo(nKind)->szLocationValue, nModel), aby, sizeof(aby)))
+    if (!ReadValue(key, ModelValueName(IMAGE_KindInfo(nKind)->szLocationValue, nModel), aby,
+                   sizeof(aby)))
         return std::string();
     return FieldText(aby, LOCATION_UNITS).toStdString();
 }
@@ -154,22 +160,27 @@ void CQtSettingsStore::Report(bool& bTold, const std::string& strLine)
     bTold = true;
     // Standard error keeps the line after the log box has moved on.
     std::fprintf(stderr, "%s\n", strLine.c_str());
-    if (m_fnReport) m_fnReport(strLine);
-    else m_astrUntold.push_back(strLine);
+    if (m_fnReport)
+        m_fnReport(strLine);
+    else
+        m_astrUntold.push_back(strLine);
 }
 
 QSettings* CQtSettingsStore::OpenKey()
 {
     if (!m_pKey) {
         if (m_strFile.empty())
-            m_pKey = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, "Quillon", "Downloader");
+            m_pKey = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                                 "Quillon", "Downloader");
         else
-            m_pKey = std::make_unique<QSettings>(QString::fromStdString(m_strFile), QSettings::IniFormat);
+            m_pKey = std::make_unique<QSettings>(QString::fromStdString(m_strFile),
+                                                 QSettings::IniFormat);
         // Nothing is ever set on a file that could not be read, so nothing of it is written back.
         m_bUnreadable = m_pKey->status() != QSettings::NoError;
         if (m_bUnreadable)
-            Report(m_bToldUnreadable, "The settings file " + m_pKey->fileName().toStdString() +
-                                          " cannot be read: the defaults are used and the file is left as it is");
+            Report(m_bToldUnreadable,
+                   "The settings file " + m_pKey->fileName().toStdString() +
+                       " cannot be read: the defaults are used and the file is left as it is");
     }
     return m_bUnreadable ? nullptr : m_pKey.get();
 }
@@ -181,7 +192,8 @@ void CQtSettingsStore::CloseKey(QSettings& key)
     key.sync();
     // QSettings keeps its first error for good, so later saves cannot be judged: told once.
     if (key.status() != QSettings::NoError)
-        Report(m_bToldUnwritable, "The settings cannot be saved in " + key.fileName().toStdString() +
+        Report(m_bToldUnwritable, "The settings cannot be saved in " +
+                                      key.fileName().toStdString() +
                                       ": it keeps what it held before");
 }
 
@@ -196,10 +208,12 @@ void CQtSettingsStore::LoadSettings(CSettings& settings)
         if (!strPassword.isEmpty()) settings.m_strLockPassword = strPassword.toStdString();
     }
     uint8_t abyDelay[WORD_BYTES];
-    if (ReadValue(*pKey, "DelaySecond", abyDelay, WORD_BYTES)) settings.m_nDelaySecond = int32_t(WordOf(abyDelay));
+    if (ReadValue(*pKey, "DelaySecond", abyDelay, WORD_BYTES))
+        settings.m_nDelaySecond = int32_t(WordOf(abyDelay));
     uint8_t byFlag;
     if (ReadValue(*pKey, "EnableLoadReg", &byFlag, FLAG_BYTES)) settings.m_byEnableLoadReg = byFlag;
-    if (ReadValue(*pKey, "AutoStart", &byFlag, FLAG_BYTES)) settings.m_byAutoStart = byFlag != 0 ? 1 : 0;
+    if (ReadValue(*pKey, "AutoStart", &byFlag, FLAG_BYTES))
+        settings.m_byAutoStart = byFlag != 0 ? 1 : 0;
 }
 
 void CQtSettingsStore::SaveSettings(const CSettings& settings)
@@ -213,7 +227,8 @@ void CQtSettingsStore::SaveSettings(const CSettings& settings)
     CloseKey(*pKey);
 }
 
-bool CQtSettingsStore::LoadModelSettings(CVarnDLCore& core, MODEL_LOCATIONS (&aLocations)[MODEL_COUNT])
+bool CQtSettingsStore::LoadModelSettings(CVarnDLCore& core,
+                                         MODEL_LOCATIONS (&aLocations)[MODEL_COUNT])
 {
     QSettings* pKey = OpenKey();
     if (!pKey) return false;
@@ -222,8 +237,10 @@ bool CQtSettingsStore::LoadModelSettings(CVarnDLCore& core, MODEL_LOCATIONS (&aL
         MODEL_RECORD& r = aRecord[m];
         // CLEAN is never read: the load rules clear it with HIDDEN and EFS.
         for (const auto& v : g_aTickValue)
-            if (v.pdwField != &MODEL_TICKS::dwClean) r.ticks.*v.pdwField = ReadTick(*pKey, v.szName, m);
-        for (int k = IMAGE_PHONE; k <= IMAGE_HIDDEN; ++k) r.locations.astrPath[k] = ReadLocation(*pKey, k, m);
+            if (v.pdwField != &MODEL_TICKS::dwClean)
+                r.ticks.*v.pdwField = ReadTick(*pKey, v.szName, m);
+        for (int k = IMAGE_PHONE; k <= IMAGE_HIDDEN; ++k)
+            r.locations.astrPath[k] = ReadLocation(*pKey, k, m);
         MODEL_ApplyLoadRules(m, r.ticks);
     }
     {
@@ -234,7 +251,8 @@ bool CQtSettingsStore::LoadModelSettings(CVarnDLCore& core, MODEL_LOCATIONS (&aL
     return true;
 }
 
-void CQtSettingsStore::SaveModelSettings(CVarnDLCore& core, MODEL_LOCATIONS (&aLocations)[MODEL_COUNT],
+void CQtSettingsStore::SaveModelSettings(CVarnDLCore& core,
+                                         MODEL_LOCATIONS (&aLocations)[MODEL_COUNT],
                                          bool bSelectAll)
 {
     QSettings* pKey = OpenKey();
