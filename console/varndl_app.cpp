@@ -14,15 +14,20 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "console/port_discovery.h"
 #include "console/varndl_dlg.h"
 #include "images/image_trailer.h"
 #include "station/model_ticks.h"
 
 const char* const VARNDL_USAGE =
     "Usage: quillon-downloader [--model N] [--phone FILE] [--eboot FILE] [--pda FILE]\n"
-    "                          [--csc FILE] [--hidden FILE] [--help] [--version]\n"
+    "                          [--csc FILE] [--hidden FILE] [--auto-start] [--help] [--version]\n"
     "The flash station's window. A given image is chosen as with its button; --model N (0-6)\n"
-    "as in the model list. A second start brings the running window to the front.\n";
+    "as in the model list. A second start brings the running window to the front.\n"
+    "Phones are found as they are plugged in (udev), and so are virtual phones: symbolic links\n"
+    "COM<n> to pseudo-terminals in the directory named by QUILLON_VIRTUAL_PORTS.\n"
+    "  --auto-start   start each phone as it arrives (this run; the option dialog's\n"
+    "                 \"Start phones as they arrive\" keeps it for every run)\n";
 
 namespace {
 
@@ -62,6 +67,10 @@ bool VARNDL_ParseArgs(int argc, char** argv, VARNDL_OPTIONS& opt, std::string& s
         }
         if (strArg == "--version") {
             opt.bVersion = true;
+            continue;
+        }
+        if (strArg == "--auto-start") {
+            opt.bAutoStart = true;
             continue;
         }
         if (IsQtOptionWithValue(strArg)) {
@@ -217,6 +226,9 @@ int CVarnDLApp::InitInstance(const VARNDL_OPTIONS& opt, ISettingsStore* pStore)
         if (opt.nModel >= 0) dlg.SelectModel(opt.nModel);
         for (int k = IMAGE_PHONE; k <= IMAGE_HIDDEN; ++k)
             if (!opt.astrImage[k].empty()) dlg.SelectImageFile(k, opt.astrImage[k]);
+        if (opt.bAutoStart) dlg.SetAutoStart(true);
+        // After the images: a phone already plugged in may enable Start, or press it.
+        dlg.StartPortDiscovery(PORT_DISCOVERY_StationSources());
         dlg.exec();
         if (!dlg.AllWorkersJoined()) {
             // A worker that did not end in time is let go with the process.

@@ -20,6 +20,7 @@ constexpr int VARNDL_EXIT_USAGE = 2;
 struct VARNDL_OPTIONS {
     int nModel = -1;           // -1: as the stored settings leave it
     std::string astrImage[6];  // by image kind; 0 (Unified) is never given
+    bool bAutoStart = false;   // Auto Start for this run, whatever the stored setting says
     bool bHelp = false;
     bool bVersion = false;
 };

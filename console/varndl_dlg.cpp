@@ -25,6 +25,7 @@
 #include <cstdio>
 
 #include "console/dialog_view.h"
+#include "console/port_discovery.h"
 #include "console/text_progress_ctrl.h"
 #include "images/image_select.h"
 #include "images/model_table.h"
@@ -245,6 +246,8 @@ CVarnDLDlg::CVarnDLDlg(ISettingsStore* pStore, QWidget* pParent)
 
 CVarnDLDlg::~CVarnDLDlg()
 {
+    // Nothing may arrive at a dialog that is going away.
+    m_pDiscovery.reset();
     qApp->removeEventFilter(this);
     bool bJoined = true;
     for (int i = 0; i < MAX_CHANNEL; ++i)
@@ -620,8 +623,11 @@ void CVarnDLDlg::PortArrived(uint32_t nPort, const std::string& strDevNode)
             SetPortBox(i, 0, "");
         }
     }
+    // A channel whose worker still runs (its phone pulled mid-cycle and not yet joined, or
+    // rebooting after its lock) is no empty channel: that worker's last texts, PASS among them,
+    // would land on the new phone's bar.
     for (int i = 0; nChosen < 0 && i < MAX_CHANNEL; ++i)
-        if (core.m_nComPort[i] == 0) nChosen = i;
+        if (core.m_nComPort[i] == 0 && !core.m_bThreadStart[i] && !core.m_bRebootWait[i]) nChosen = i;
     if (nChosen >= 0) {
         const int c = nChosen;
         core.m_nComPort[c] = nPort;
@@ -635,6 +641,7 @@ void CVarnDLDlg::PortArrived(uint32_t nPort, const std::string& strDevNode)
         if (core.m_bImageReady) {
             m_pStart->setEnabled(true);
             m_pStart->setFocus();
+            if (AutoStart()) PressStartSoon();
         }
         core.m_bDownloadDone[c] = 0;
     }
@@ -675,6 +682,46 @@ void CVarnDLDlg::PortRemoved(uint32_t nPort)
     }
     UpdatePortColours();
     STATION_NotifyChange();
+}
+
+void CVarnDLDlg::StartPortDiscovery(std::vector<std::unique_ptr<IPortSource>> apSources)
+{
+    PORT_DISCOVERY_SINK sink;
+    sink.fnArrived = [this](uint32_t nPort, const std::string& strDevNode) { PortArrived(nPort, strDevNode); };
+    sink.fnRemoved = [this](uint32_t nPort) { PortRemoved(nPort); };
+    sink.fnLog = [this](const std::string& strLine) {
+        // Also on standard error: the log box keeps only the latest line.
+        DebugTrace(TRACE_TO_DEBUGGER, "%s\n", strLine.c_str());
+        WriteLog(&Core(), -1, Core().m_csDisplay, "%s\r\n", strLine.c_str());
+    };
+    m_pDiscovery.reset();
+    m_pDiscovery = std::make_unique<CPortDiscovery>(std::move(sink));
+    m_pDiscovery->Start(std::move(apSources));
+}
+
+bool CVarnDLDlg::AutoStart() const { return m_bAutoStartRun || SETTINGS_Get().m_byAutoStart != 0; }
+
+// Pressed from the event loop, not from inside the arrival: the other arrivals of the same moment
+// get their channels first, and one press starts them all.
+void CVarnDLDlg::PressStartSoon()
+{
+    if (m_bStartPressPending) return;
+    m_bStartPressPending = true;
+    QMetaObject::invokeMethod(this, &CVarnDLDlg::PressPendingStart, Qt::QueuedConnection);
+}
+
+void CVarnDLDlg::PressPendingStart()
+{
+    m_bStartPressPending = false;
+    // The operator cannot press Start past a modal window (a worker's question, the option
+    // dialog): neither does Auto Start. The press waits until such a window has closed.
+    QWidget* pModal = QApplication::activeModalWidget();
+    if (pModal != nullptr && pModal != this) {
+        m_bStartDeferred = true;
+        return;
+    }
+    m_bStartDeferred = false;
+    if (!m_bCancelling) m_pStart->click();  // does nothing while Start is disabled
 }
 
 bool CVarnDLDlg::AnyWorkerBusy() const
@@ -803,6 +850,12 @@ void CVarnDLDlg::DropFiles(const std::vector<std::string>& astrPaths)
 
 bool CVarnDLDlg::eventFilter(QObject* pWatched, QEvent* pEvent)
 {
+    if (m_bStartDeferred && pEvent->type() == QEvent::Hide && pWatched->isWidgetType() &&
+        static_cast<QWidget*>(pWatched)->isWindow()) {
+        // A window closed: perhaps the modal one an Auto Start press waits for.
+        m_bStartDeferred = false;
+        PressStartSoon();
+    }
     if (pEvent->type() == QEvent::FocusOut) {
         for (int k = IMAGE_UNIFIED; k <= IMAGE_HIDDEN; ++k)
             if (pWatched == m_apPathEdit[k]) OnPathFocusLost(k);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "console/port_source.h"
 #include "engine/orchestration.h"
 #include "images/image_controls.h"
 #include "settings/settings.h"
@@ -24,6 +25,7 @@ class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class CDialogView;
+class CPortDiscovery;
 class CTextProgressCtrl;
 
 // The window title, which also names the single-instance socket.
@@ -49,6 +51,13 @@ public:
     // PORT_TABLE) appeared at strDevNode, or went away.
     void PortArrived(uint32_t nPort, const std::string& strDevNode);
     void PortRemoved(uint32_t nPort);
+    // Watches the sources from now on and announces the phones already plugged in.
+    void StartPortDiscovery(std::vector<std::unique_ptr<IPortSource>> apSources);
+
+    // Auto Start: a phone accepted on a channel presses Start, as the operator would, once no
+    // other modal window is open. On with the stored setting, or for this run (--auto-start).
+    void SetAutoStart(bool bOn) { m_bAutoStartRun = bOn; }
+    bool AutoStart() const;
 
     // The command line's choices: as if chosen with the image's button or in the model list.
     bool SelectImageFile(int nKind, const std::string& strPath);
@@ -116,6 +125,8 @@ private:
     void ShowLogLine(const std::string& strLine);
     bool AnyWorkerBusy() const;
     STATION_LOOP_OPTIONS LoopOptions();
+    void PressStartSoon();
+    void PressPendingStart();
 
     std::unique_ptr<CVarnDLCore> m_pCore;
     std::unique_ptr<STATION_THREADS> m_pThreads;
@@ -139,6 +150,11 @@ private:
     QPushButton* m_pOption = nullptr;
     QLineEdit* m_apPortBox[MAX_CHANNEL] = {};
     CTextProgressCtrl* m_apBar[MAX_CHANNEL] = {};
+
+    std::unique_ptr<CPortDiscovery> m_pDiscovery;
+    bool m_bAutoStartRun = false;
+    bool m_bStartPressPending = false;  // queued, not yet pressed
+    bool m_bStartDeferred = false;      // waits for a modal window to close
 
     int m_nRunDepth = 0;
     bool m_bCancelling = false;

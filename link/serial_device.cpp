@@ -299,7 +299,7 @@ SERIAL_HANDLE SERIAL_DEVICE_OpenPort(int nCh, uint32_t nPort)
         if (nError == EACCES || nError == EPERM)
             SetOpenError(nCh,
                          "COM%u (%s): permission denied. Add the user to the dialout group and "
-                         "log in again, or install the udev rule 99-quillon-phone.rules.",
+                         "log in again, or install the udev rule 70-quillon-phone.rules.",
                          nPort, szNode);
         else if (nError == EBUSY)
             SetOpenError(nCh, "COM%u (%s) is in use by %s.", nPort, szNode,

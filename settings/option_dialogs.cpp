@@ -1,5 +1,6 @@
 #include "settings/option_dialogs.h"
 
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QLabel>
@@ -75,7 +76,10 @@ CDLG_Option::CDLG_Option(const QString& strPassword, int nDelaySecond, QWidget* 
     pGrid->addWidget(m_pPassword, 0, 1);
     pGrid->addWidget(new QLabel("Downlaod Done \n Delay Time ( sec )", this), 1, 0);
     pGrid->addWidget(m_pDelay, 1, 1);
-    pGrid->addWidget(OkCancel(this), 2, 0, 1, 2);
+    m_pAutoStart = new QCheckBox("Start phones as they arrive", this);
+    m_pAutoStart->setObjectName("1074");
+    pGrid->addWidget(m_pAutoStart, 2, 0, 1, 2);
+    pGrid->addWidget(OkCancel(this), 3, 0, 1, 2);
     pGrid->activate();
 }
 
@@ -98,7 +102,14 @@ void CDLG_Option::accept()
     }
     m_strPassword = strPassword;
     m_nDelaySecond = nDelay;
+    m_bAutoStart = m_pAutoStart->isChecked();
     QDialog::accept();
+}
+
+void CDLG_Option::SetAutoStart(bool bOn)
+{
+    m_bAutoStart = bOn;
+    m_pAutoStart->setChecked(bOn);
 }
 
 bool SETTINGS_ConfirmEfsClear(QWidget* pParent)
@@ -115,9 +126,11 @@ bool SETTINGS_EditOptions(QWidget* pParent, ISettingsStore& store)
     CSettings& settings = SETTINGS_Get();
     CDLG_Option dlg(QString::fromStdString(settings.m_strLockPassword), settings.m_nDelaySecond,
                     pParent);
+    dlg.SetAutoStart(settings.m_byAutoStart != 0);
     if (dlg.exec() != QDialog::Accepted) return false;
     settings.m_strLockPassword = dlg.Password().toStdString();
     settings.m_nDelaySecond = dlg.DelaySecond();
+    settings.m_byAutoStart = dlg.AutoStart() ? 1 : 0;
     store.SaveSettings(settings);
     return true;
 }

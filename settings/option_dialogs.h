@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QString>
 
+class QCheckBox;
 class QLineEdit;
 
 class CDLG_ConfirmPw : public QDialog {
@@ -26,14 +27,19 @@ public:
     // Valid once the dialog closed with OK.
     QString Password() const { return m_strPassword; }
     int DelaySecond() const { return m_nDelaySecond; }
+    // "Start phones as they arrive" (the station's Auto Start).
+    void SetAutoStart(bool bOn);
+    bool AutoStart() const { return m_bAutoStart; }
 
     void accept() override;
 
 private:
     QLineEdit* m_pPassword;
     QLineEdit* m_pDelay;
+    QCheckBox* m_pAutoStart;
     QString m_strPassword;
     int m_nDelaySecond;
+    bool m_bAutoStart = false;
 };
 
 // Messages of the option dialog when it refuses an entry.
@@ -44,6 +50,6 @@ extern const char* const OPTION_BAD_PASSWORD_TEXT;
 // password shows "  Invalid Password"; Cancel shows nothing.
 bool SETTINGS_ConfirmEfsClear(QWidget* pParent);
 // The "Option" button: the option dialog on the current settings; on OK the settings take the
-// new values and are saved through the store. true when changed.
+// new values (Auto Start among them) and are saved through the store. true when changed.
 class ISettingsStore;
 bool SETTINGS_EditOptions(QWidget* pParent, ISettingsStore& store);

@@ -1,0 +1,28 @@
+// Where serial ports come and go: udev, the virtual phones' directory, or a test's own source.
+// A source reports what it sees as it is; whether a port is a phone's, its number and its
+// channel are decided by port discovery, the same for every source.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct PORT_EVENT {
+    bool bArrival = true;
+    std::string strDevNode;  // the device node a worker opens: /dev/ttyUSB0, /dev/pts/7
+    // The serial-port map's name for it: the tty's USB interface driver ("" for none).
+    std::string strName;
+    // A virtual phone's link COM<n> gives its number; 0 for a port that takes the lowest free.
+    uint32_t nVirtualPort = 0;
+};
+
+class IPortSource {
+public:
+    using EVENT_FN = std::function<void(const PORT_EVENT&)>;
+    virtual ~IPortSource() = default;
+    // Starts watching; from then on every arrival and removal goes to fnEvent on the GUI thread.
+    // aPresent receives the ports there already (as arrivals). false, with strProblem for the
+    // log, when the source cannot watch here; the station then works without it.
+    virtual bool Start(EVENT_FN fnEvent, std::vector<PORT_EVENT>& aPresent, std::string& strProblem) = 0;
+};
