@@ -632,6 +632,7 @@ void CVarnDLDlg::PortArrived(uint32_t nPort, const std::string& strDevNode)
         const int c = nChosen;
         core.m_nComPort[c] = nPort;
         core.m_bCycleEnd[c] = 0;
+        m_adwStartedAtArrival[c] = m_pThreads->m_dwStarted[c];
         SetPortBox(c, nPort, strDevNode);
         WriteLog(&core, -1, core.m_csDisplay, "Detect COM%u Port\r\n", nPort);
         char szText[STATUS_TEXT_MAX + 1];
@@ -661,22 +662,30 @@ void CVarnDLDlg::PortRemoved(uint32_t nPort)
     while (i < MAX_CHANNEL && (nPort == 0 || core.m_nComPort[i] != nPort)) ++i;
     if (i == MAX_CHANNEL) return;
     m_pStart->setEnabled(false);
-    char szText[STATUS_TEXT_MAX + 1];
+    auto showPulled = [&] {
+        char szText[STATUS_TEXT_MAX + 1];
+        WriteLog(&core, -1, core.m_csDisplay, "ERROR Disconnected COM%u Port\r\n", nPort);
+        std::snprintf(szText, sizeof(szText), " ERROR!! Disconnected COM%u Port", nPort);
+        core.m_ctrlProgress[i].ShowStatus(i, core.m_csDisplay, szText, Error, 100, 0);
+    };
     if (core.m_bThreadStart[i]) {
         if (!core.m_bDownloadDone[i]) {
-            if (!core.m_bRebootWait[i]) {
-                WriteLog(&core, -1, core.m_csDisplay, "ERROR Disconnected COM%u Port\r\n", nPort);
-                std::snprintf(szText, sizeof(szText), " ERROR!! Disconnected COM%u Port", nPort);
-                core.m_ctrlProgress[i].ShowStatus(i, core.m_csDisplay, szText, Error, 100, 0);
-            }
+            if (!core.m_bRebootWait[i]) showPulled();
             core.m_bCycleEnd[i] = 1;
         }
         core.m_nComPort[i] = 0;
         SetPortBox(i, 0, "");
     } else if (!core.m_bDownloadDone[i] && !core.m_bRebootWait[i]) {
-        WriteLog(&core, -1, core.m_csDisplay, "Disconnected COM%u Port\r\n", nPort);
-        core.m_ctrlProgress[i].SetBarColor(0, 0, 255);
-        core.m_ctrlProgress[i].ShowText(core.m_csDisplay, " Disconnected...", 0);
+        // A tty hangs up the moment its device goes, before the removal reaches the window: a
+        // worker of this phone that met the hang-up has often ended by now. Its phone was still
+        // pulled mid-download, and says so, instead of looking like a failure seen and cleared.
+        if (m_pThreads->m_dwStarted[i] != m_adwStartedAtArrival[i] && SERIAL_DEVICE_IsHungUp(i)) {
+            showPulled();
+        } else {
+            WriteLog(&core, -1, core.m_csDisplay, "Disconnected COM%u Port\r\n", nPort);
+            core.m_ctrlProgress[i].SetBarColor(0, 0, 255);
+            core.m_ctrlProgress[i].ShowText(core.m_csDisplay, " Disconnected...", 0);
+        }
         core.m_nComPort[i] = 0;
         SetPortBox(i, 0, "");
     }

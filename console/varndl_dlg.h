@@ -155,6 +155,8 @@ private:
     bool m_bAutoStartRun = false;
     bool m_bStartPressPending = false;  // queued, not yet pressed
     bool m_bStartDeferred = false;      // waits for a modal window to close
+    // Workers started on the channel when its phone arrived: tells whether this phone's cycle ran.
+    uint32_t m_adwStartedAtArrival[MAX_CHANNEL] = {};
 
     int m_nRunDepth = 0;
     bool m_bCancelling = false;

@@ -387,6 +387,16 @@ void SERIAL_DEVICE_ClosePort(int nCh, SERIAL_HANDLE hPort)
     CloseDescriptors(hPort, hWake);
 }
 
+namespace {
+
+// A tty whose device went away fails writes with EIO: the phone is gone, as a read would find.
+void NoteWriteHangUp(int nCh, int nError)
+{
+    if (nError == EIO || nError == ENODEV || nError == ENXIO) g_bHungUp[nCh] = 1;
+}
+
+}  // namespace
+
 int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, uint32_t dwOffset,
                         uint32_t dwCount)
 {
@@ -417,6 +427,7 @@ int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, 
     } while (nWritten < 0 && errno == EINTR);
     DebugTrace(0, "[SERIAL_DEVICE_Write %d] 2 \n", nCh);
     if (nWritten < 0 && errno != EAGAIN) {
+        NoteWriteHangUp(nCh, errno);
         DebugTrace(0, "[SERIAL_DEVICE_Write %d] 4 \n", nCh);
         DebugTrace(0, "[SERIAL_DEVICE_Write %d] 5 \n", nCh);
         return -1;
@@ -442,12 +453,14 @@ int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, 
                                         tLeft.count(), SERIAL_WAKE_INTERVAL_MS)));
         if (nReady < 0 && errno == EINTR) continue;
         if (nReady < 0 || afd[1].revents != 0 || (afd[0].revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            if (nReady > 0 && afd[1].revents == 0 && (afd[0].revents & POLLHUP)) g_bHungUp[nCh] = 1;
             DebugTrace(0, "[SERIAL_DEVICE_Write %d] 3 \n", nCh);
             return -1;
         }
         if (nReady == 0) continue;
         nWritten = ::write(hPort, pbyData + dwDone, dwCount - dwDone);
         if (nWritten < 0 && errno != EAGAIN && errno != EINTR) {
+            NoteWriteHangUp(nCh, errno);
             DebugTrace(0, "[SERIAL_DEVICE_Write %d] 3 \n", nCh);
             return -1;
         }

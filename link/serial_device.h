@@ -61,8 +61,9 @@ int SERIAL_DEVICE_ReadRest(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uin
                            uint32_t dwWant, uint32_t dwBoundMs);
 // Throws away whatever the channel's port has received and not yet been read.
 void SERIAL_DEVICE_DiscardInput(int nCh);
-// 1 once a read found the channel's line hung up (the phone is gone): no reply can come on it
-// any more, so the reply waits stop waiting. Cleared when the channel opens a port again.
+// 1 once a read or a write found the channel's line hung up (the phone is gone): no reply can
+// come on it any more, so the reply waits stop waiting. Cleared when the channel opens a port
+// again.
 int SERIAL_DEVICE_IsHungUp(int nCh);
 // Writes on the channel's port holding the port lock until the write has completed; 1 or 0.
 int SERIAL_DEVICE_Send(int nCh, const uint8_t* pbyData, uint32_t dwCount);

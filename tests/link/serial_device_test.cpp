@@ -237,8 +237,12 @@ TEST_F(SerialDeviceTest, AHungUpLineIsReportedUntilThePortIsOpenedAgain)
     ASSERT_TRUE(other.IsOpen());
     ASSERT_EQ(other.Register(PORT + 1), PORT + 1);
     ASSERT_EQ(SERIAL_DEVICE_SetPort(CH, PORT + 1), 1);
-    OpenChannel();
+    hPort = OpenChannel();
     EXPECT_EQ(SERIAL_DEVICE_IsHungUp(CH), 0);
+    // A write finds it as well as a read.
+    other.CloseMaster();
+    EXPECT_EQ(SERIAL_DEVICE_Write(CH, hPort, aby, 0, sizeof(aby)), -1);
+    EXPECT_EQ(SERIAL_DEVICE_IsHungUp(CH), 1);
 }
 
 TEST_F(SerialDeviceTest, AClosedHandleNeverReachesTheDescriptorThatReusesItsNumber)

@@ -20,44 +20,6 @@ namespace {
 const std::string FLASH = QUILLON_BINARY_DIR "/quillon-flash";
 const std::string SIM = QUILLON_BINARY_DIR "/quillon-phone-sim";
 
-// The report block of each phone: "phone K COMn: ..." then indented lines about that phone.
-std::vector<LINE_PHONE> ParseReport(const std::string& strOut)
-{
-    std::vector<LINE_PHONE> aPhones;
-    std::istringstream in(strOut);
-    std::string strLine;
-    while (std::getline(in, strLine)) {
-        unsigned nLocks = 0;
-        if (strLine.rfind("phone ", 0) == 0 && strLine.find(": plugged ") != std::string::npos) {
-            const size_t nAt = strLine.find("locks ");
-            if (nAt != std::string::npos) std::sscanf(strLine.c_str() + nAt, "locks %u", &nLocks);
-            aPhones.emplace_back();
-            aPhones.back().dwLocks = nLocks;
-            continue;
-        }
-        if (aPhones.empty()) continue;
-        LINE_PHONE& phone = aPhones.back();
-        if (strLine.rfind("  verify ", 0) == 0) {
-            phone.astrVerify.push_back(strLine.substr(9));
-            continue;
-        }
-        unsigned nOp, nSeq, nParam, nLength, nTimes;
-        char szReply[32];
-        if (std::sscanf(strLine.c_str(), "  request %x seq %x param 0x%x length 0x%x reply %31s x%u",
-                        &nOp, &nSeq, &nParam, &nLength, szReply, &nTimes) == 6) {
-            LINE_REQUEST r;
-            r.byOpcode = static_cast<uint8_t>(nOp);
-            r.bySeq = static_cast<uint8_t>(nSeq);
-            r.dwParam = nParam;
-            r.dwLength = nLength;
-            r.strReply = szReply;
-            r.dwTimes = nTimes;
-            phone.aRequests.push_back(r);
-        }
-    }
-    return aPhones;
-}
-
 // A second program reading a phone's port, as a modem manager does: whoever reads first gets
 // the phone's answer.
 class CThief {
@@ -93,6 +55,44 @@ private:
 };
 
 }  // namespace
+
+// The report block of each phone: "phone K COMn: ..." then indented lines about that phone.
+std::vector<LINE_PHONE> LINE_RUN_ParseReport(const std::string& strOut)
+{
+    std::vector<LINE_PHONE> aPhones;
+    std::istringstream in(strOut);
+    std::string strLine;
+    while (std::getline(in, strLine)) {
+        unsigned nLocks = 0;
+        if (strLine.rfind("phone ", 0) == 0 && strLine.find(": plugged ") != std::string::npos) {
+            const size_t nAt = strLine.find("locks ");
+            if (nAt != std::string::npos) std::sscanf(strLine.c_str() + nAt, "locks %u", &nLocks);
+            aPhones.emplace_back();
+            aPhones.back().dwLocks = nLocks;
+            continue;
+        }
+        if (aPhones.empty()) continue;
+        LINE_PHONE& phone = aPhones.back();
+        if (strLine.rfind("  verify ", 0) == 0) {
+            phone.astrVerify.push_back(strLine.substr(9));
+            continue;
+        }
+        unsigned nOp, nSeq, nParam, nLength, nTimes;
+        char szReply[32];
+        if (std::sscanf(strLine.c_str(), "  request %x seq %x param 0x%x length 0x%x reply %31s x%u",
+                        &nOp, &nSeq, &nParam, &nLength, szReply, &nTimes) == 6) {
+            LINE_REQUEST r;
+            r.byOpcode = static_cast<uint8_t>(nOp);
+            r.bySeq = static_cast<uint8_t>(nSeq);
+            r.dwParam = nParam;
+            r.dwLength = nLength;
+            r.strReply = szReply;
+            r.dwTimes = nTimes;
+            phone.aRequests.push_back(r);
+        }
+    }
+    return aPhones;
+}
 
 bool LINE_RUN_WriteImages(const std::string& strDir, IMAGE_SET* pSet,
                           const std::function<void(IMAGE_SET_SIZES&)>& fnSizes)
@@ -184,7 +184,7 @@ LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& spec, const IMAGE_SET& set
     pThief.reset();
     result.nSimExit = sim.Stop();
     result.strSimOut = sim.Output();
-    result.aPhones = ParseReport(result.strSimOut);
+    result.aPhones = LINE_RUN_ParseReport(result.strSimOut);
     return result;
 }
 

@@ -62,6 +62,8 @@ struct LINE_RUN_RESULT {
 // fnSizes tweaks them when given.
 bool LINE_RUN_WriteImages(const std::string& strDir, IMAGE_SET* pSet,
                           const std::function<void(IMAGE_SET_SIZES&)>& fnSizes = {});
+// The phones of the simulator's closing report, in order.
+std::vector<LINE_PHONE> LINE_RUN_ParseReport(const std::string& strOut);
 // Runs both programs with the set's images (each verified by the simulator) and collects the
 // results. strDir holds the simulator's ports.
 LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& spec, const IMAGE_SET& set,

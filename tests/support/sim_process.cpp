@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,10 +11,19 @@
 
 namespace {
 
-pid_t Spawn(const std::vector<std::string>& astrArgs, const SIM_SPAWN_OPTIONS& options, int* pfdOut)
+pid_t Spawn(const std::vector<std::string>& astrArgs, const SIM_SPAWN_OPTIONS& options, int* pfdOut,
+            int* pfdIn)
 {
     int afd[2];
     if (pipe2(afd, O_CLOEXEC) != 0) return -1;
+    int afdIn[2] = {-1, -1};
+    // A socket rather than a pipe: a write to a program that has ended fails instead of raising
+    // SIGPIPE in the test.
+    if (options.bStdinPipe && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, afdIn) != 0) {
+        close(afd[0]);
+        close(afd[1]);
+        return -1;
+    }
     if (options.nPipeSize > 0) fcntl(afd[0], F_SETPIPE_SZ, options.nPipeSize);
     // Everything the child needs is prepared before the fork: only async-signal-safe calls
     // follow it.
@@ -23,7 +33,7 @@ pid_t Spawn(const std::vector<std::string>& astrArgs, const SIM_SPAWN_OPTIONS& o
     const pid_t pid = fork();
     if (pid == 0) {
         const int fdNull = open("/dev/null", O_RDONLY);
-        dup2(fdNull, STDIN_FILENO);
+        dup2(options.bStdinPipe ? afdIn[0] : fdNull, STDIN_FILENO);
         dup2(afd[1], STDERR_FILENO);
         dup2(afd[1], STDOUT_FILENO);
         // Descriptors of the test process (a virtual phone's end of its line) stay out.
@@ -38,6 +48,10 @@ pid_t Spawn(const std::vector<std::string>& astrArgs, const SIM_SPAWN_OPTIONS& o
     }
     close(afd[1]);
     *pfdOut = afd[0];
+    if (options.bStdinPipe) {
+        close(afdIn[0]);
+        *pfdIn = afdIn[1];
+    }
     return pid;
 }
 
@@ -69,7 +83,7 @@ CSimProcess::~CSimProcess()
 
 bool CSimProcess::Start(const std::vector<std::string>& astrArgs, const SIM_SPAWN_OPTIONS& options)
 {
-    m_pid = Spawn(astrArgs, options, &m_fdOut);
+    m_pid = Spawn(astrArgs, options, &m_fdOut, &m_fdIn);
     return m_pid > 0;
 }
 
@@ -96,6 +110,12 @@ bool CSimProcess::WaitLine(const std::string& strLine, unsigned dwTimeoutMs)
 void CSimProcess::Signal(int nSignal)
 {
     if (m_pid > 0) kill(m_pid, nSignal);
+}
+
+bool CSimProcess::Send(const std::string& strText)
+{
+    if (m_fdIn < 0) return false;
+    return send(m_fdIn, strText.data(), strText.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(strText.size());
 }
 
 void CSimProcess::CloseOutput()
@@ -137,6 +157,8 @@ int CSimProcess::WaitExit(unsigned dwTimeoutMs)
         m_fdOut = -1;
     }
     m_pid = -1;
+    if (m_fdIn >= 0) close(m_fdIn);
+    m_fdIn = -1;
     return nStatus == -1 ? -1 : ExitOf(nStatus);
 }
 
@@ -154,5 +176,7 @@ int CSimProcess::Stop()
     int nStatus = 0;
     waitpid(m_pid, &nStatus, 0);
     m_pid = -1;
+    if (m_fdIn >= 0) close(m_fdIn);
+    m_fdIn = -1;
     return ExitOf(nStatus);
 }

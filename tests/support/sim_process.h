@@ -21,6 +21,7 @@ struct SIM_SPAWN_OPTIONS {
     bool bCloseStdout = false;  // starts with descriptor 1 closed (">&-"); stderr still captured
     int nPipeSize = 0;          // capacity of the output pipe in bytes; 0 keeps the default
     std::vector<std::pair<int, rlim_t>> aLimits;  // resource limits (RLIMIT_*) set before exec
+    bool bStdinPipe = false;  // standard input is a pipe that Send writes to
 };
 
 // Runs to completion; with dwTimeoutMs the program is killed once that much time has passed.
@@ -34,6 +35,8 @@ public:
     // Reads output until a line equal to strLine arrives (true) or dwTimeoutMs passes.
     bool WaitLine(const std::string& strLine, unsigned dwTimeoutMs);
     void Signal(int nSignal);
+    // Writes to the program's standard input (started with bStdinPipe); false when it cannot.
+    bool Send(const std::string& strText);
     // Stops reading and closes the read end of the output pipe, as "| head -1" does.
     void CloseOutput();
     // Collects output until the program exits; its exit status, or -1 when it did not exit
@@ -47,5 +50,6 @@ private:
     void ReadSome(int nTimeoutMs);
     pid_t m_pid = -1;
     int m_fdOut = -1;
+    int m_fdIn = -1;
     std::string m_strOut;
 };
