@@ -124,12 +124,27 @@ void CSimProcess::CloseOutput()
     m_fdOut = -1;
 }
 
+bool CSimProcess::Exited(unsigned dwTimeoutMs)
+{
+    if (m_pid <= 0 || m_bReaped) return true;
+    const auto until = CLOCK::now() + std::chrono::milliseconds(dwTimeoutMs);
+    for (;;) {
+        if (waitpid(m_pid, &m_nReapedStatus, WNOHANG) == m_pid) {
+            m_bReaped = true;
+            return true;
+        }
+        if (CLOCK::now() >= until) return false;
+        ReadSome(20);
+    }
+}
+
 int CSimProcess::WaitExit(unsigned dwTimeoutMs)
 {
     if (m_pid <= 0) return -1;
     const auto until = CLOCK::now() + std::chrono::milliseconds(dwTimeoutMs);
-    int nStatus = 0;
+    int nStatus = m_nReapedStatus;
     for (;;) {
+        if (m_bReaped) break;
         const pid_t pid = waitpid(m_pid, &nStatus, WNOHANG);
         if (pid == m_pid) break;
         if (CLOCK::now() >= until) {
@@ -165,7 +180,7 @@ int CSimProcess::WaitExit(unsigned dwTimeoutMs)
 int CSimProcess::Stop()
 {
     if (m_pid <= 0) return -1;
-    kill(m_pid, SIGTERM);
+    if (!m_bReaped) kill(m_pid, SIGTERM);  // a reaped number may belong to somebody else by now
     char sz[4096];
     ssize_t n;
     if (m_fdOut >= 0) {
@@ -173,8 +188,8 @@ int CSimProcess::Stop()
         close(m_fdOut);
         m_fdOut = -1;
     }
-    int nStatus = 0;
-    waitpid(m_pid, &nStatus, 0);
+    int nStatus = m_nReapedStatus;
+    if (!m_bReaped) waitpid(m_pid, &nStatus, 0);
     m_pid = -1;
     if (m_fdIn >= 0) close(m_fdIn);
     m_fdIn = -1;

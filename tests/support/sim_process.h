@@ -42,6 +42,9 @@ public:
     // Collects output until the program exits; its exit status, or -1 when it did not exit
     // normally or had to be killed after dwTimeoutMs.
     int WaitExit(unsigned dwTimeoutMs);
+    // Collects output for at most dwTimeoutMs; true once the program has exited (WaitExit then
+    // gives its status). The program is left running otherwise.
+    bool Exited(unsigned dwTimeoutMs);
     // SIGTERM, then collects the rest of the output and the exit status.
     int Stop();
     const std::string& Output() const { return m_strOut; }
@@ -51,5 +54,7 @@ private:
     pid_t m_pid = -1;
     int m_fdOut = -1;
     int m_fdIn = -1;
+    int m_nReapedStatus = -1;  // the status Exited found, while m_pid still names the program
+    bool m_bReaped = false;
     std::string m_strOut;
 };
