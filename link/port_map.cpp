@@ -104,13 +104,13 @@ std::string PORT_MAP_VirtualLinkNode(const std::string& strDir, const std::strin
 
 std::string PORT_MAP_PermissionFix(const std::string& strNodeGroup)
 {
-    if (strNodeGroup == "dialout")
-        return "Add the user to the dialout group and log in again, or install the udev rule "
-               "packaging/70-quillon-phone.rules so that the logged-in operator may use phone "
-               "ports.";
-    return "Install the udev rule packaging/70-quillon-phone.rules in /etc/udev/rules.d and plug "
-           "the phone in again: it gives phone ports to the dialout group and to the logged-in "
-           "operator.";
+    // udev gave the port to dialout already: the rule is in place, the user is not in the group
+    // (or not at the seat that "uaccess" opens it to).
+    if (strNodeGroup == "dialout") return "Add the user to the dialout group and log in again.";
+    return "Install the udev rule 70-quillon-phone.rules (the package puts it in "
+           "/usr/lib/udev/rules.d; from the source tree copy packaging/70-quillon-phone.rules to "
+           "/etc/udev/rules.d) and plug the phone in again: it gives phone ports to the dialout "
+           "group and to the logged-in operator.";
 }
 
 std::string PORT_MAP_AccessProblem(uint32_t nPort, const std::string& strDevNode)

@@ -43,8 +43,8 @@ uint32_t PORT_MAP_VirtualPortNumber(const std::string& strName);
 // not a symbolic link, dangles, or points at anything but a pseudo-terminal's slave.
 std::string PORT_MAP_VirtualLinkNode(const std::string& strDir, const std::string& strName);
 
-// What to do about a phone port the process may not open, for the log; "" when it may. The fix
-// depends on whether udev gave the node to the dialout group already (strNodeGroup).
+// What to do about a phone port the process may not open, for the log. The fix depends on
+// whether udev gave the node to the dialout group already (strNodeGroup, the node's group).
 std::string PORT_MAP_PermissionFix(const std::string& strNodeGroup);
 // The log line for a port the process may not open for lack of permission; "" when it may
 // (root may open every port).

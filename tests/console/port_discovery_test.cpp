@@ -173,6 +173,7 @@ private slots:
             QVERIFY2(d.Core().m_bDownloadDone[0] == row.bDownloadDone, strRow);
             QVERIFY2(ChannelOf(d.Core(), 2) == row.nChannelOfB, strRow);
             QVERIFY2(d.StartEnabled() == row.bStart, strRow);
+            QVERIFY2(PORT_TABLE_Find(CABLE) == 0, strRow);  // other devices' ports get no number
             // The port box is green exactly while its channel holds a port.
             const QColor box = d.PortBox(0)->palette().color(QPalette::Base);
             QVERIFY2(box == (row.nPort ? GREEN : QColor(222, 222, 222)), strRow);
@@ -216,25 +217,6 @@ private slots:
         QCOMPARE(d.Bar(0).strText, std::string(" Disconnected..."));
         SERIAL_DEVICE_Close(0);
         SERIAL_DEVICE_SetPort(0, 0);
-    }
-
-    void CablesAreNeverTakenNorNumbered()
-    {
-        SOURCED_DIALOG d;
-        d.Core().m_bImageReady = 1;
-        for (const char* szDriver : {"ftdi_sio", "cdc_acm", "", "QCSERIAL"}) {
-            d.pSource->Plug(CABLE, szDriver);
-            d.pSource->Pull(CABLE);
-        }
-        QCOMPARE(PORT_TABLE_Find(CABLE), 0u);
-        QCOMPARE(ChannelOf(d.Core(), 1), -1);
-        QVERIFY(!d.StartEnabled());
-        QCOMPARE(d.dlg.findChild<QPlainTextEdit*>("1000")->toPlainText(), QString());
-        // A removal for a port no channel holds changes nothing either.
-        d.pSource->Plug(PHONE_A, "qcserial");
-        d.pSource->Pull("/dev/ttyUSB7");
-        QVERIFY(d.StartEnabled());
-        QCOMPARE(d.Bar(0).strText, std::string(READY_A));
     }
 
     void WithoutAnImageAnArrivalDoesNotEnableStart()
@@ -291,19 +273,6 @@ private slots:
         pTest->Plug("/dev/ttyUSB10", "qcserial");
         QCOMPARE(core.m_ctrlProgress[1].GetState().strText, std::string(" Download Start !!!"));
         PORT_TABLE_Reset();
-    }
-
-    void AVirtualLinkNeverTakesARealPortsNumber()
-    {
-        SOURCED_DIALOG d;
-        d.pSource->Plug(PHONE_A, "qcserial");
-        d.pSource->PlugVirtual("/dev/pts/93", 1);
-        QCOMPARE(ChannelOf(d.Core(), 1), 0);
-        QCOMPARE(d.Core().m_nComPort[1].load(), 0u);
-        QCOMPARE(PORT_TABLE_DevNode(1), std::string(PHONE_A));
-        QVERIFY(d.dlg.findChild<QPlainTextEdit*>("1000")->toPlainText().contains("left alone"));
-        d.pSource->PullVirtual("/dev/pts/93", 1);  // never entered: nothing to remove
-        QCOMPARE(ChannelOf(d.Core(), 1), 0);
     }
 
     void VirtualDirectoryTakesOnlyLinksToPseudoTerminals()

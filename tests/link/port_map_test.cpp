@@ -179,16 +179,11 @@ TEST(PortMapVirtual, ALinkCountsOnlyWhenItLeadsToAPseudoTerminal)
 
 TEST(PortMapPermission, TheAdviceFitsWhoOwnsTheNode)
 {
-    // Given to dialout by udev already: the user is what is missing.
-    const std::string strDialout = PORT_MAP_PermissionFix("dialout");
-    EXPECT_NE(strDialout.find("dialout group"), std::string::npos);
-    EXPECT_NE(strDialout.find("log in again"), std::string::npos);
-    // Any other owner: the rule was never installed.
-    for (const char* szGroup : {"root", "tty", ""}) {
-        const std::string strFix = PORT_MAP_PermissionFix(szGroup);
-        EXPECT_NE(strFix.find("packaging/70-quillon-phone.rules"), std::string::npos) << szGroup;
-        EXPECT_NE(strFix.find("plug the phone in again"), std::string::npos) << szGroup;
-    }
+    // Given to dialout by udev already: the user is what is missing. Any other owner: the rule
+    // was never installed.
+    EXPECT_NE(PORT_MAP_PermissionFix("dialout").find("dialout group"), std::string::npos);
+    for (const char* szGroup : {"root", "tty", ""})
+        EXPECT_NE(PORT_MAP_PermissionFix(szGroup).find("70-quillon-phone.rules"), std::string::npos) << szGroup;
     // A node the process may open, or one that is not there, has nothing to explain.
     CPtyPair pty;
     ASSERT_TRUE(pty.IsOpen());
