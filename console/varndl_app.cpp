@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -100,7 +101,11 @@ bool VARNDL_ParseArgs(int argc, char** argv, VARNDL_OPTIONS& opt, std::string& s
                 strError = strArg + " needs a file";
                 return false;
             }
-            opt.astrImage[o.nKind] = strValue;
+            // The path is stored as the model's image location, which must still name the file
+            // when the station is started again from another directory.
+            std::error_code ec;
+            const std::filesystem::path path = std::filesystem::absolute(strValue, ec);
+            opt.astrImage[o.nKind] = ec ? strValue : path.lexically_normal().string();
         }
         if (bKnown) continue;
         if (strArg == "--model") {

@@ -3,6 +3,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -317,6 +318,14 @@ private slots:
             std::string strError;
             QCOMPARE(VARNDL_ParseArgs(int(argv.size()), argv.data(), opt, strError), c.bOk);
         }
+        // A relative image path is kept as the file it names now, whatever the directory the
+        // station is started from next time.
+        const char* aszArgs[] = {"quillon-downloader", "--phone", "./img/../a.bin", "--pda", "/x/p.pda"};
+        VARNDL_OPTIONS opt;
+        std::string strError;
+        QVERIFY(VARNDL_ParseArgs(5, const_cast<char**>(aszArgs), opt, strError));
+        QCOMPARE(QString::fromStdString(opt.astrImage[IMAGE_PHONE]), QDir::current().absoluteFilePath("a.bin"));
+        QCOMPARE(QString::fromStdString(opt.astrImage[IMAGE_PDA]), QString("/x/p.pda"));
     }
 };
 
