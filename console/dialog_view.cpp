@@ -60,6 +60,12 @@ void CDialogView::OnBarChanged(int nCh)
     Wake();
 }
 
+void CDialogView::OnDayCounts()
+{
+    m_bDayCounts = true;
+    Wake();
+}
+
 void CDialogView::OnLogLine(const std::string& strLine)
 {
     {
@@ -180,6 +186,7 @@ void CDialogView::Deliver()
     for (int i = 0; i < MAX_CHANNEL; ++i)
         if ((dwBars & (1u << i)) && m_Sink.fnRepaintBar) m_Sink.fnRepaintBar(i);
     if (bLog && m_Sink.fnShowLog) m_Sink.fnShowLog(strLog);
+    if (m_bDayCounts.exchange(false) && m_Sink.fnDayCounts) m_Sink.fnDayCounts();
     for (int i = 0; i < MAX_CHANNEL; ++i)
         if (abPort[i] && m_Sink.fnPortText) m_Sink.fnPortText(i, astrPort[i]);
     for (auto& pQuestion : aNew) {

@@ -28,6 +28,7 @@ struct DIALOG_SINK {
     std::function<void(int nCh)> fnRepaintBar;
     std::function<void(const std::string& strLine)> fnShowLog;
     std::function<void(int nCh, const std::string& strText)> fnPortText;
+    std::function<void()> fnDayCounts;  // the day's result counts have changed
     QWidget* pParent = nullptr;  // of the question boxes
 };
 
@@ -46,6 +47,8 @@ public:
 
     // Question boxes open now (GUI thread).
     int OpenQuestions() const;
+    // Any thread: the day's result counts have changed.
+    void OnDayCounts();
 
 public slots:
     // Hands everything waiting in the mailbox to the window (GUI thread).
@@ -73,6 +76,7 @@ private:
     QSocketNotifier* m_pWakeNotifier = nullptr;
     std::atomic<bool> m_bWakePending{false};
     std::atomic<uint32_t> m_dwDirtyBars{0};
+    std::atomic<bool> m_bDayCounts{false};
 
     std::mutex m_csMail;
     std::condition_variable m_cvAnswer;

@@ -1,6 +1,8 @@
 #include "console/varndl_app.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSocketNotifier>
@@ -122,6 +124,13 @@ bool VARNDL_ParseArgs(int argc, char** argv, VARNDL_OPTIONS& opt, std::string& s
     return true;
 }
 
+std::string VARNDL_ResultsPath()
+{
+    QString strData = qEnvironmentVariable("XDG_DATA_HOME");
+    if (!strData.startsWith('/')) strData = QDir::homePath() + "/.local/share";
+    return (strData + "/Quillon/Downloader/results.jsonl").toStdString();
+}
+
 QString VARNDL_InstanceName()
 {
     // Local socket names are file names: the title's letters, and the user, whose window it is.
@@ -227,6 +236,9 @@ int CVarnDLApp::InitInstance(const VARNDL_OPTIONS& opt, ISettingsStore* pStore)
     {
         CVarnDLDlg dlg(pStore);
         instance.SetWindow(&dlg);
+        const std::string strResults = VARNDL_ResultsPath();
+        QDir().mkpath(QFileInfo(QString::fromStdString(strResults)).absolutePath());
+        dlg.RecordResults(strResults);
         VARNDL_CancelOnSignals(&dlg);
         if (opt.nModel >= 0) dlg.SelectModel(opt.nModel);
         for (int k = IMAGE_PHONE; k <= IMAGE_HIDDEN; ++k)

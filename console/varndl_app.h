@@ -30,6 +30,10 @@ struct VARNDL_OPTIONS {
 bool VARNDL_ParseArgs(int argc, char** argv, VARNDL_OPTIONS& opt, std::string& strError);
 extern const char* const VARNDL_USAGE;
 
+// Where the window keeps its result records: $XDG_DATA_HOME/Quillon/Downloader/results.jsonl,
+// with ~/.local/share for a data home that is unset or not absolute.
+std::string VARNDL_ResultsPath();
+
 // The local socket that tells a second start where the first one is: one per user, named after
 // the window title.
 QString VARNDL_InstanceName();

@@ -27,6 +27,7 @@
 #include "console/dialog_view.h"
 #include "console/port_discovery.h"
 #include "console/text_progress_ctrl.h"
+#include "engine/result_record.h"
 #include "images/image_select.h"
 #include "images/model_table.h"
 #include "link/serial_device.h"
@@ -35,6 +36,7 @@
 #include "station/log.h"
 #include "station/model_ticks.h"
 #include "station/version.h"
+#include "udev/phone_identity.h"
 
 const char* const VARNDL_WINDOW_TITLE = VERSION_WINDOW_TITLE;
 const char* const VARNDL_PATH_TOO_LONG_TEXT =
@@ -73,7 +75,7 @@ const CONTROL_SPEC g_aLower[] = {
     {1071, CT_GROUP, "Log...", 0, 0, 547, 46},
     {1072, CT_GROUP, "Download Mode", 0, 50, 404, 64},
     {1073, CT_GROUP, "Port", 0, 118, 547, 122},
-    {1000, CT_LOG, "", 6, 16, 535, 24},
+    {1000, CT_LOG, "", 6, 16, 411, 24},
     {1061, CT_CHECK, "Select/Deselect All", 8, 66, 128, 18},
     {1020, CT_CHECK, "Phone Boot", 140, 66, 86, 18},
     {1021, CT_CHECK, "Phone", 230, 66, 60, 18},
@@ -89,6 +91,8 @@ const CONTROL_SPEC g_aLower[] = {
 };
 constexpr int PORT_ROW_Y = 136, PORT_ROW_STEP = 26, PORT_H = 22;
 constexpr int PORT_COLUMN_X[2] = {8, 280}, PORT_W = 64, BAR_OFFSET = 68, BAR_W = 193;
+// The day's result counts, right of the log box in the "Log..." group.
+constexpr QRect DAY_COUNTS_RECT(421, 16, 120, 24);
 
 // Where the lower block and the "Select Image" group go, and the window height, per layout.
 struct LAYOUT_GEOMETRY {
@@ -229,6 +233,7 @@ CVarnDLDlg::CVarnDLDlg(ISettingsStore* pStore, QWidget* pParent)
     sink.fnPortText = [this](int nCh, const std::string& strText) {
         m_apPortBox[nCh]->setText(QString::fromStdString(strText));
     };
+    sink.fnDayCounts = [this] { ShowDayCounts(); };
     sink.pParent = this;
     m_pView = new CDialogView(std::move(sink), this);
     m_pCore->SetView(m_pView);
@@ -253,6 +258,12 @@ CVarnDLDlg::~CVarnDLDlg()
     for (int i = 0; i < MAX_CHANNEL; ++i)
         if (m_pThreads->m_hThread[i].joinable()) bJoined = false;
     if (!bJoined) bJoined = STATION_Cancel(*m_pCore, *m_pThreads, STATION_LOOP_OPTIONS{}, VARNDL_CANCEL_BOUND_MS);
+    if (m_bRecording) {
+        RESULT_RECORD_Close(VARNDL_CANCEL_BOUND_MS);
+        RESULT_RECORD_SetProblemSink(nullptr);
+        RESULT_RECORD_SetIdentify(nullptr);
+        RESULT_RECORD_SetOnCounted(nullptr);
+    }
     m_pCore->SetView(nullptr);
     if (!bJoined || !m_bAllJoined) {
         // A worker that never ended may still touch its channel: the program is ending, so its
@@ -329,6 +340,11 @@ void CVarnDLDlg::CreateControls()
     m_pMultiCscLabel = findChild<QLabel*>("1063");
     m_pCscPriority = Box(1064);
     m_pLog = findChild<QPlainTextEdit*>("1000");
+    // Hidden until records are kept.
+    m_pDayCounts = new QLabel(this);
+    m_pDayCounts->setObjectName("DayCounts");
+    m_pDayCounts->setAlignment(Qt::AlignCenter);
+    m_pDayCounts->hide();
     m_pModeGroup = findChild<QGroupBox*>("1072");
     m_pStart = findChild<QPushButton*>("1");
     m_pCancel = findChild<QPushButton*>("2");
@@ -378,6 +394,33 @@ void CVarnDLDlg::InitDialog()
 }
 
 void CVarnDLDlg::ShowLogLine(const std::string& strLine) { m_pLog->setPlainText(Chomp(strLine)); }
+
+void CVarnDLDlg::RecordResults(const std::string& strPath)
+{
+    CVarnDLCore* pCore = m_pCore.get();
+    RESULT_RECORD_SetProblemSink([pCore](const std::string& strProblem) {
+        WriteLog(pCore, -1, pCore->m_csDisplay, "%s\r\n", strProblem.c_str());
+    });
+    RESULT_RECORD_SetIdentify(PHONE_IDENTITY_Lookup);
+    CDialogView* pView = m_pView;
+    RESULT_RECORD_SetOnCounted([pView] { pView->OnDayCounts(); });
+    std::string strError;
+    if (!RESULT_RECORD_Open(strPath, strError))
+        WriteLog(pCore, -1, pCore->m_csDisplay,
+                 "Result records cannot be written to %s: %s. Downloads go on without them.\r\n",
+                 strPath.c_str(), strError.c_str());
+    m_bRecording = true;
+    m_pDayCounts->setToolTip(QString::fromStdString("Today's channels at this station, from " + strPath));
+    m_pDayCounts->show();
+    ShowDayCounts();
+}
+
+void CVarnDLDlg::ShowDayCounts()
+{
+    uint32_t nPass = 0, nFail = 0;
+    RESULT_RECORD_DayCounts(nPass, nFail);
+    m_pDayCounts->setText(QString("Today: %1 PASS, %2 failed").arg(nPass).arg(nFail));
+}
 
 // ---- image rows, ticks and models ----
 
@@ -557,6 +600,7 @@ void CVarnDLDlg::ApplyModelLayout(int nModel)
     m_pSelectImage->setGeometry(2, 25, 547, geo.nImageGroupHeight);
     for (const CONTROL_SPEC& spec : g_aLower)
         Control(spec.nId)->setGeometry(geo.ptLower.x() + spec.x, geo.ptLower.y() + spec.y, spec.w, spec.h);
+    m_pDayCounts->setGeometry(DAY_COUNTS_RECT.translated(geo.ptLower));
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         const int x = geo.ptLower.x() + PORT_COLUMN_X[i / 4];
         const int y = geo.ptLower.y() + PORT_ROW_Y + (i % 4) * PORT_ROW_STEP;

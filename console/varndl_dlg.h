@@ -63,6 +63,11 @@ public:
     bool SelectImageFile(int nKind, const std::string& strPath);
     void SelectModel(int nModel);
 
+    // Appends a result record for every channel that ends to strPath (JSON lines) and shows the
+    // day's PASS and failure counts beside the log box. A file that cannot be written is logged
+    // once; the station works on without records.
+    void RecordResults(const std::string& strPath);
+
     // Files dropped on the window (the drop event's local files).
     void DropFiles(const std::vector<std::string>& astrPaths);
     // The context menu of the dialog's background, with the About entry.
@@ -123,6 +128,7 @@ private:
     void SetPortBox(int nCh, uint32_t nPort, const std::string& strDevNode);
     void UpdatePortColours();
     void ShowLogLine(const std::string& strLine);
+    void ShowDayCounts();
     bool AnyWorkerBusy() const;
     STATION_LOOP_OPTIONS LoopOptions();
     void PressStartSoon();
@@ -144,6 +150,8 @@ private:
     QLabel* m_pMultiCscLabel = nullptr;
     QCheckBox* m_pCscPriority = nullptr;
     QPlainTextEdit* m_pLog = nullptr;
+    QLabel* m_pDayCounts = nullptr;
+    bool m_bRecording = false;
     QGroupBox* m_pModeGroup = nullptr;
     QPushButton* m_pStart = nullptr;
     QPushButton* m_pCancel = nullptr;

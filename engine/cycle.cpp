@@ -233,14 +233,15 @@ void RebootWait(CVarnDLCore& core)
     }
 }
 
-void Finish(CYCLE& c)
+// true when the phone passed.
+bool Finish(CYCLE& c)
 {
     CVarnDLCore& core = c.core;
     const int nCh = c.nCh;
     ENGINE_CloseImage(nCh);
     if (c.bFail || !c.Run() || !ImagesUnchanged(c)) {
         EndWithoutPass(c);
-        return;
+        return false;
     }
     DebugTrace(0, "[Step Ch:%d] Lock  \n", nCh);
     const int nLocked = FLASH_DOWNLOADER_Lock(c.pParam);
@@ -251,7 +252,7 @@ void Finish(CYCLE& c)
         FLASH_REGION_ReportFailure(c.pParam, " FLASH LOCK Fail !!!");
         LOG(c.pParam, "[Channel %d]  FLASH LOCK Fail !!! Phone not released\r\n", nCh);
         EndWithoutPass(c);
-        return;
+        return false;
     }
     // The delay flag goes up first, so that the console never takes the channel for a finished
     // one it may join while the phone is still rebooting.
@@ -265,6 +266,7 @@ void Finish(CYCLE& c)
                                         g_dwEndTick[nCh] - g_dwStartTick[nCh]);
     core.m_bDownloadDone[nCh] = 1;
     core.m_bCycleEnd[nCh] = 1;
+    return true;
 }
 
 }  // namespace
@@ -277,7 +279,7 @@ uint32_t FLASH_CYCLE_RebootWaitMs(const CVarnDLCore& core)
     return MODEL_RebootWaitMs(core.m_nModel);
 }
 
-void FLASH_CYCLE_Run(ChannelThreadParam* pParam)
+int FLASH_CYCLE_Run(ChannelThreadParam* pParam)
 {
     CVarnDLCore& core = *pParam->pDlg;
     const int nCh = pParam->nCh;
@@ -294,7 +296,7 @@ void FLASH_CYCLE_Run(ChannelThreadParam* pParam)
         core.m_bThreadStart[nCh] = 0;
         STATION_NotifyChange();
         t_nCurrentChannel = -1;
-        return;
+        return 0;
     }
     pParam->pnBufObj = pBuf.get();
     g_dwStartTick[nCh] = CLOCK_Get().GetTickCount();
@@ -304,7 +306,7 @@ void FLASH_CYCLE_Run(ChannelThreadParam* pParam)
     core.m_bStallWatch[nCh] = 0;
 
     static const DOWNLOAD_PLAN s_EmptyPlan{};
-    CYCLE c{pParam, core, nCh, ENGINE_GetDownloadPlan()};
+    CYCLE c{pParam, core, nCh, pParam->pPlan ? pParam->pPlan : ENGINE_GetDownloadPlan()};
     if (!c.pPlan) c.pPlan = std::shared_ptr<const DOWNLOAD_PLAN>(&s_EmptyPlan, [](const DOWNLOAD_PLAN*) {});
 
     DebugTrace(0, "[Step Ch:%d] Unlock  \n", nCh);
@@ -347,11 +349,11 @@ void FLASH_CYCLE_Run(ChannelThreadParam* pParam)
         core.m_bThreadStart[nCh] = 0;
         STATION_NotifyChange();
         t_nCurrentChannel = -1;
-        return;
+        return 0;
     }
 
     RegionPhase(c);
-    Finish(c);
+    const bool bPassed = Finish(c);
 
     DebugTrace(0, "[Step Ch:%d] delete pnBufObj \n", nCh);
     pParam->pnBufObj = nullptr;
@@ -360,4 +362,5 @@ void FLASH_CYCLE_Run(ChannelThreadParam* pParam)
     core.m_bThreadStart[nCh] = 0;
     STATION_NotifyChange();
     t_nCurrentChannel = -1;
+    return bPassed ? 1 : 0;
 }

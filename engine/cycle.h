@@ -9,8 +9,8 @@
 
 class CVarnDLCore;
 
-// The worker routine; the record must outlive it.
-void FLASH_CYCLE_Run(ChannelThreadParam* pParam);
+// The worker routine; the record must outlive it. 1 when the phone passed.
+int FLASH_CYCLE_Run(ChannelThreadParam* pParam);
 
 // The channel whose worker runs on the calling thread, -1 elsewhere: lets a view tell which
 // channel a log line belongs to.

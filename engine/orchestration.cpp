@@ -8,6 +8,7 @@
 
 #include "engine/cycle.h"
 #include "engine/region_procedures.h"
+#include "link/port_table.h"
 #include "link/serial_device.h"
 #include "station/clock.h"
 #include "station/log.h"
@@ -155,10 +156,23 @@ void StopAfterRestore(CVarnDLCore& core, STATION_THREADS& threads, int i,
     StopAndJoin(core, threads, i, options);
 }
 
+// The channel's run has ended (on its worker's thread): its outcome, then its record.
+void EndChannel(CVarnDLCore& core, STATION_THREADS& threads, int i, bool bPassed)
+{
+    CHANNEL_END& end = threads.m_aEnd[i];
+    end.bPassed = bPassed;
+    end.strResult = RESULT_RECORD_ResultText(bPassed, core.m_ctrlProgress[i].GetState());
+    end.dwElapsedMs = CLOCK_Get().GetTickCount() - end.dwStartTick;
+    end.qwBytesSent = SERIAL_DEVICE_BytesSent(i);
+    RESULT_RECORD_ChannelEnded(threads.m_apRecord[i], i, end);
+    threads.m_apRecord[i].reset();
+}
+
 // A worker that cannot be had (no address space left for its stack, too many threads) fails
 // its channel the way missing transfer buffers do, instead of ending the program.
 void FailStart(CVarnDLCore& core, STATION_THREADS& threads, int i, const std::system_error& error)
 {
+    EndChannel(core, threads, i, false);
     threads.m_bEnded[i] = 1;
     core.m_bRun[i] = 0;
     FLASH_REGION_ReportFailure(&threads.m_aParam[i], " Start Thread Failed!");
@@ -171,7 +185,8 @@ void FailStart(CVarnDLCore& core, STATION_THREADS& threads, int i, const std::sy
     STATION_NotifyChange();
 }
 
-void StartWorker(CVarnDLCore& core, STATION_THREADS& threads, int i)
+void StartWorker(CVarnDLCore& core, STATION_THREADS& threads, int i,
+                 const std::shared_ptr<RESULT_START>& pRecord)
 {
     // A worker of an earlier run that has ended by itself is still to be joined.
     if (threads.m_hThread[i].joinable()) threads.m_hThread[i].join();
@@ -179,6 +194,16 @@ void StartWorker(CVarnDLCore& core, STATION_THREADS& threads, int i)
     param.pDlg = &core;
     param.nCh = i;
     param.pnBufObj = nullptr;
+    // The plan of this Start, even when a nested one swaps in another before the worker runs.
+    param.pPlan = ENGINE_GetDownloadPlan();
+    CHANNEL_END& end = threads.m_aEnd[i];
+    end = CHANNEL_END{};
+    end.nPort = core.m_nComPort[i];
+    end.strDevNode = PORT_TABLE_DevNode(end.nPort);
+    if (pRecord) end.identity = RESULT_RECORD_Identify(end.strDevNode);
+    end.dwStartTick = CLOCK_Get().GetTickCount();
+    threads.m_apRecord[i] = pRecord;
+    SERIAL_DEVICE_ResetBytesSent(i);
     core.m_bRun[i] = 1;
     core.m_bStalled[i] = 0;
     core.m_bDownloadDone[i] = 0;
@@ -189,7 +214,8 @@ void StartWorker(CVarnDLCore& core, STATION_THREADS& threads, int i)
     ++threads.m_dwStarted[i];
     try {
         threads.m_hThread[i] = std::thread([&threads, &param, i] {
-            FLASH_CYCLE_Run(&param);
+            const bool bPassed = FLASH_CYCLE_Run(&param) != 0;
+            EndChannel(*param.pDlg, threads, i, bPassed);
             threads.m_bEnded[i] = 1;
             STATION_NotifyChange();
         });
@@ -224,15 +250,19 @@ int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
 {
     uint32_t adwStartPort[MAX_CHANNEL];
     bool bPrepared = false;
+    std::shared_ptr<RESULT_START> pRecord;
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         // A worker just created has not yet raised its busy flag; its handle says it all.
         if (core.m_nComPort[i] != 0 && !core.m_bRebootWait[i] && !core.m_bThreadStart[i] &&
             !Busy(threads, i)) {
             if (!bPrepared) {
-                ENGINE_PrepareStart(core, MODEL_TICKS_Current(core));
+                const DOWNLOAD_TICKS ticks = MODEL_TICKS_Current(core);
+                ENGINE_PrepareStart(core, ticks);
+                // The images are hashed in the background while the first frames go out.
+                pRecord = RESULT_RECORD_BeginStart(core, ENGINE_GetDownloadPlan(), ticks);
                 bPrepared = true;
             }
-            StartWorker(core, threads, i);
+            StartWorker(core, threads, i, pRecord);
         }
         adwStartPort[i] = core.m_nComPort[i];
     }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <thread>
 
+#include "engine/result_record.h"
 #include "station/channel_context.h"
 
 class CVarnDLCore;
@@ -21,6 +22,10 @@ struct STATION_THREADS {
     std::atomic<uint32_t> m_bEnded[MAX_CHANNEL] = {};  // the worker routine has returned
     // Workers started per channel: tells a wait that a nested Start replaced its worker.
     uint32_t m_dwStarted[MAX_CHANNEL] = {};
+    // The channel's latest run: its port and start set when the worker starts, the outcome
+    // once m_bEnded is up. The result record of that run is queued as the worker ends.
+    CHANNEL_END m_aEnd[MAX_CHANNEL];
+    std::shared_ptr<RESULT_START> m_apRecord[MAX_CHANNEL];  // null: no records are kept
 };
 
 struct STATION_LOOP_OPTIONS {

@@ -58,6 +58,8 @@ std::mutex g_csPort;
 
 std::atomic<const std::atomic<uint32_t>*> g_pbRun{nullptr};
 std::atomic<uint32_t> g_dwWriteTimeoutMs{SERIAL_WRITE_TIMEOUT_MS};
+// Written by the channel's worker only; read when its channel has ended.
+std::atomic<uint64_t> g_aqwBytesSent[MAX_CHANNEL];
 
 std::mutex g_csOpenError;
 std::string g_astrOpenError[MAX_CHANNEL];
@@ -432,7 +434,10 @@ int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, 
         DebugTrace(0, "[SERIAL_DEVICE_Write %d] 5 \n", nCh);
         return -1;
     }
-    if (nWritten > 0) dwDone = static_cast<uint32_t>(nWritten);
+    if (nWritten > 0) {
+        dwDone = static_cast<uint32_t>(nWritten);
+        g_aqwBytesSent[nCh].fetch_add(dwDone, std::memory_order_relaxed);
+    }
 
     // The rest is pending: feed the driver as it takes more, until the time-out.
     pollfd afd[2] = {{hPort, POLLOUT, 0}, {use.Wake(), POLLIN, 0}};
@@ -464,9 +469,22 @@ int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, 
             DebugTrace(0, "[SERIAL_DEVICE_Write %d] 3 \n", nCh);
             return -1;
         }
-        if (nWritten > 0) dwDone += static_cast<uint32_t>(nWritten);
+        if (nWritten > 0) {
+            dwDone += static_cast<uint32_t>(nWritten);
+            g_aqwBytesSent[nCh].fetch_add(static_cast<uint64_t>(nWritten), std::memory_order_relaxed);
+        }
     }
     return static_cast<int>(dwDone);
+}
+
+uint64_t SERIAL_DEVICE_BytesSent(int nCh)
+{
+    return IsChannel(nCh) ? g_aqwBytesSent[nCh].load(std::memory_order_relaxed) : 0;
+}
+
+void SERIAL_DEVICE_ResetBytesSent(int nCh)
+{
+    if (IsChannel(nCh)) g_aqwBytesSent[nCh].store(0, std::memory_order_relaxed);
 }
 
 int SERIAL_DEVICE_Read(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uint32_t dwOffset,

@@ -50,6 +50,9 @@ void SERIAL_DEVICE_ClosePort(int nCh, SERIAL_HANDLE hPort);
 // or when not every byte went out in time.
 int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, uint32_t dwOffset,
                         uint32_t dwCount);
+// Bytes the channel's port has taken since the count was last reset, frames cut short included.
+uint64_t SERIAL_DEVICE_BytesSent(int nCh);
+void SERIAL_DEVICE_ResetBytesSent(int nCh);
 // Waits for the first byte (ten attempts; ends early when the run flag is cleared or the port is
 // closed), then reads what is queued, at most dwMax bytes; the count, 0 when nothing was read.
 int SERIAL_DEVICE_Read(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uint32_t dwOffset,

@@ -176,12 +176,14 @@ FILE_STAMP ENGINE_StampPath(const std::string& strPath)
     return Stamp(st);
 }
 
-FILE_STAMP ENGINE_StampOpenImage(int nCh)
+FILE_STAMP ENGINE_StampDescriptor(int fd)
 {
     struct stat st;
-    if (g_fileImage[nCh] < 0 || ::fstat(g_fileImage[nCh], &st) != 0) return FILE_STAMP{};
+    if (fd < 0 || ::fstat(fd, &st) != 0) return FILE_STAMP{};
     return Stamp(st);
 }
+
+FILE_STAMP ENGINE_StampOpenImage(int nCh) { return ENGINE_StampDescriptor(g_fileImage[nCh]); }
 
 int ENGINE_OpenImage(int nCh, const char* szPath)
 {

@@ -69,11 +69,15 @@ public:
 
 class CVarnDLCore;
 
+struct DOWNLOAD_PLAN;
+
 // The record a worker is started with; it outlives the worker.
 struct ChannelThreadParam {
     CVarnDLCore* pDlg = nullptr;
     int nCh = 0;
     CBufObj* pnBufObj = nullptr;  // written by the worker once its buffers exist
+    // The plan of the Start that started the worker; null: the current one.
+    std::shared_ptr<const DOWNLOAD_PLAN> pPlan;
 };
 
 // Which regions the operator ticked, as computed at Start.
@@ -153,9 +157,10 @@ void ENGINE_ReadHeaderBlocks(const CVarnDLCore& core, uint8_t* pbyHeader /* HEAD
 // channel, builds the plan aside (stamping every chosen image file) and swaps it in.
 void ENGINE_PrepareStart(CVarnDLCore& core, const DOWNLOAD_TICKS& ticks);
 
-// The stamp of the file a path names now (bExists false when there is none), and of the
-// channel's open image.
+// The stamp of the file a path names now (bExists false when there is none), of an open
+// descriptor, and of the channel's open image.
 FILE_STAMP ENGINE_StampPath(const std::string& strPath);
+FILE_STAMP ENGINE_StampDescriptor(int fd);
 FILE_STAMP ENGINE_StampOpenImage(int nCh);
 
 // Opens `szPath` read-only on the channel's g_fileImage (closing what was open); 1 on success.

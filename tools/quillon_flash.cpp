@@ -1,7 +1,9 @@
 // quillon-flash: the station without a window, for production-line automation. The same
 // engine and Start orchestration as the dialog flash up to eight phones, one per serial port
 // given; every log line and every change of a bar's text is printed, prefixed with its channel.
+// On a terminal it draws one line per channel in place instead, and a summary at the end.
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -16,6 +18,7 @@
 #include <climits>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,10 +29,13 @@
 #include "link/port_table.h"
 #include "link/serial_device.h"
 #include "link/tty_node.h"
+#include "station/clock.h"
 #include "station/model_ticks.h"
 #include "station/station_core.h"
 #include "station/station_view.h"
+#include "station/text_format.h"
 #include "station/version.h"
+#include "udev/phone_identity.h"
 
 namespace {
 
@@ -55,7 +61,17 @@ const char* const g_szUsage =
     "                              port's opening to its lock, fails its channel (default 120;\n"
     "                              0 waits for it without a bound)\n"
     "  --json                      one JSON object per line for every bar change and log line\n"
+    "  --plain                     the line output even when standard output is a terminal\n"
+    "  --results FILE              append one record per channel to FILE (JSON lines; a name\n"
+    "                              ending in .csv gives CSV under a header row)\n"
     "  --help, --version\n"
+    "\n"
+    "On a terminal (without --json or --plain) each channel has one line, redrawn in place, and a\n"
+    "summary table follows the run; otherwise every bar change and log line is printed.\n"
+    "A result record holds the time, host, channel, port and device, the phone's USB serial\n"
+    "number and port path when udev knows them, the model, each image's path, size and SHA-256,\n"
+    "the selection, the result (PASS or the failure text), elapsed_ms and bytes_sent. A record\n"
+    "that cannot be written is reported once on standard error and never fails the run.\n"
     "\n"
     "Each PORT must be a terminal device. An interrupt (SIGINT, SIGTERM, SIGHUP) stops the run as\n"
     "a failed channel would; a phone whose EFS2 is parked by a re-partition first gets up to 30 s\n"
@@ -102,71 +118,13 @@ struct OPTIONS {
     int nRebootWaitSec = -1;
     int nStallTimeoutSec = 120;
     bool bJson = false;
+    bool bPlain = false;
+    std::string strResults;
     std::vector<std::string> astrPorts;
 };
 
-// The length of the well-formed UTF-8 sequence at str[i], 0 when there is none.
-size_t Utf8SequenceAt(const std::string& str, size_t i)
-{
-    const auto at = [&str](size_t k) { return static_cast<unsigned char>(str[k]); };
-    const unsigned char c = at(i);
-    size_t n = 0;
-    unsigned char byLow = 0x80, byHigh = 0xBF;  // the range of the second byte
-    // No overlong forms, no surrogates, nothing beyond U+10FFFF.
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        if (c == 0xE0) byLow = 0xA0;
-        if (c == 0xED) byHigh = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        if (c == 0xF0) byLow = 0x90;
-        if (c == 0xF4) byHigh = 0x8F;
-    }
-    if (n == 0 || i + n > str.size() || at(i + 1) < byLow || at(i + 1) > byHigh) return 0;
-    for (size_t k = 2; k < n; ++k)
-        if (at(i + k) < 0x80 || at(i + k) > 0xBF) return 0;
-    return n;
-}
-
-// A JSON string. File names are bytes, not necessarily UTF-8: a byte that starts no well-formed
-// sequence is written as the character of the same number, so every line stays valid JSON.
-std::string JsonString(const std::string& str)
-{
-    std::string out = "\"";
-    for (size_t i = 0; i < str.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(str[i]);
-        if (c >= 0x80) {
-            const size_t n = Utf8SequenceAt(str, i);
-            if (n != 0) {
-                out.append(str, i, n);
-                i += n - 1;
-            } else {
-                char sz[8];
-                std::snprintf(sz, sizeof(sz), "\\u%04x", c);
-                out += sz;
-            }
-            continue;
-        }
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char sz[8];
-                std::snprintf(sz, sizeof(sz), "\\u%04x", c);
-                out += sz;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
-}
+// Seconds a run's end gives the result writer to hash what is left and write its records.
+constexpr uint32_t RESULTS_CLOSE_BOUND_MS = 30000;
 
 // A log line without its line end, for the plain output.
 std::string Chomp(std::string str)
@@ -184,7 +142,7 @@ std::string PlainText(const std::string& str)
     out.reserve(str.size());
     for (size_t i = 0; i < str.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(str[i]);
-        const size_t n = c >= 0x80 ? Utf8SequenceAt(str, i) : 1;
+        const size_t n = c >= 0x80 ? TEXT_Utf8SequenceAt(str, i) : 1;
         // U+0080..U+009F are the C1 controls.
         const bool bC1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(str[i + 1]) < 0xA0;
         if (c >= 0x80 && n != 0 && !bC1) {
@@ -249,6 +207,14 @@ public:
         return m_strPending.empty();
     }
 
+    // Main thread: nothing is waiting to be written.
+    bool Idle()
+    {
+        if (m_nWritten != m_strWriting.size()) return false;
+        std::lock_guard<std::mutex> lock(m_cs);
+        return m_strPending.empty();
+    }
+
     // At the end: writes the rest while the reader keeps taking it; a reader that takes nothing
     // for FINISH_IDLE_MS does not keep the program from ending.
     void Finish()
@@ -302,18 +268,168 @@ int LogChannel(const std::string& strLine)
     return -1;
 }
 
+// At most nColumns characters of a line (UTF-8 sequences count as one), so that a terminal never
+// wraps it and the lines redrawn in place stay where they are.
+std::string Fit(const std::string& str, size_t nColumns)
+{
+    size_t nSeen = 0;
+    for (size_t i = 0; i < str.size(); ++i) {
+        if ((static_cast<unsigned char>(str[i]) & 0xC0) == 0x80) continue;
+        if (nSeen++ == nColumns) return str.substr(0, i);
+    }
+    return str;
+}
+
+std::string Seconds(uint32_t dwMs)
+{
+    char sz[32];
+    std::snprintf(sz, sizeof(sz), "%.1f", dwMs / 1000.0);
+    return sz;
+}
+
+std::string Throughput(uint64_t qwBytes, uint32_t dwMs)
+{
+    if (dwMs == 0) return "-";
+    char sz[32];
+    std::snprintf(sz, sizeof(sz), "%.2f", static_cast<double>(qwBytes) / 1000.0 / dwMs);  // 10^6 bytes a second
+    return sz;
+}
+
+// The terminal view: one line per channel (its bar's text, a percent bar, seconds since it
+// started), redrawn in place by the main thread from the bars' state, and a summary table at
+// the end. What needs the reader's eye beside the bars (questions answered, messages, a results
+// file that cannot be written) is printed above the lines; any thread may add such a note.
+class CLiveView {
+public:
+    CLiveView(CVarnDLCore& core, const STATION_THREADS& threads, size_t nChannels, COutput& out)
+        : m_core(core), m_threads(threads), m_nChannels(nChannels), m_out(out)
+    {
+    }
+
+    void Note(const std::string& strLine)
+    {
+        std::lock_guard<std::mutex> lock(m_csNotes);
+        m_astrNotes.push_back(PlainText(Chomp(strLine)));
+    }
+
+    // Main thread. A frame only when the terminal has taken the last one, so that a terminal
+    // that stops reading holds up no memory; the last frame is always drawn.
+    void Draw(bool bFinal = false)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (!bFinal && (now - m_lastDraw < std::chrono::milliseconds(DRAW_INTERVAL_MS) || !m_out.Idle())) return;
+        m_lastDraw = now;
+        const size_t nColumns = Columns();
+        std::string strFrame;
+        if (m_bDrawn) strFrame = "\x1b[" + std::to_string(m_nChannels) + "A";
+        std::vector<std::string> astrNotes;
+        {
+            std::lock_guard<std::mutex> lock(m_csNotes);
+            astrNotes.swap(m_astrNotes);
+        }
+        for (const std::string& strNote : astrNotes) strFrame += "\r\x1b[2K" + Fit(strNote, nColumns) + "\n";
+        for (size_t i = 0; i < m_nChannels; ++i) strFrame += "\r\x1b[2K" + ChannelLine(static_cast<int>(i), nColumns) + "\n";
+        m_bDrawn = true;
+        m_out.Append(strFrame);
+    }
+
+    void Summary()
+    {
+        std::vector<std::vector<std::string>> aRows = {{"channel", "port", "result", "seconds", "MB/s"}};
+        for (size_t i = 0; i < m_nChannels; ++i) {
+            const int nCh = static_cast<int>(i);
+            const CHANNEL_END& end = m_threads.m_aEnd[i];
+            const std::string strPort = PortName(nCh) + " " + PlainText(end.strDevNode);
+            if (!Ended(nCh)) {
+                aRows.push_back({"CH" + std::to_string(i), strPort, "Not started", "-", "-"});
+                continue;
+            }
+            aRows.push_back({"CH" + std::to_string(i), strPort, PlainText(end.strResult),
+                             Seconds(end.dwElapsedMs), Throughput(end.qwBytesSent, end.dwElapsedMs)});
+        }
+        size_t anWidth[5] = {};
+        for (const auto& row : aRows)
+            for (size_t c = 0; c < 5; ++c) anWidth[c] = std::max(anWidth[c], row[c].size());
+        std::string strTable = "\n";
+        for (const auto& row : aRows) {
+            std::string strLine;
+            for (size_t c = 0; c < 5; ++c) {
+                // Text columns to the left, numbers to the right.
+                const std::string strPad(anWidth[c] - row[c].size(), ' ');
+                strLine += c < 3 ? row[c] + strPad + "  " : strPad + row[c] + (c < 4 ? "  " : "");
+            }
+            strTable += strLine + "\n";
+        }
+        m_out.Append(strTable);
+    }
+
+private:
+    static constexpr int DRAW_INTERVAL_MS = 200;
+    static constexpr int BAR_WIDTH = 20;
+
+    static size_t Columns()
+    {
+        winsize ws = {};
+        if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_col < 20) return 80;
+        return ws.ws_col;
+    }
+
+    bool Started(int nCh) const { return m_threads.m_dwStarted[nCh] != 0; }
+    bool Ended(int nCh) const { return Started(nCh) && m_threads.m_bEnded[nCh] != 0; }
+
+    std::string PortName(int nCh) const
+    {
+        const uint32_t nPort = Started(nCh) ? m_threads.m_aEnd[nCh].nPort : m_core.m_nComPort[nCh].load();
+        return "COM" + std::to_string(nPort);
+    }
+
+    std::string ChannelLine(int nCh, size_t nColumns) const
+    {
+        const BAR_STATE state = m_core.m_ctrlProgress[nCh].GetState();
+        const CHANNEL_END& end = m_threads.m_aEnd[nCh];
+        uint32_t dwMs = 0;
+        if (Ended(nCh)) dwMs = end.dwElapsedMs;
+        else if (Started(nCh)) dwMs = CLOCK_Get().GetTickCount() - end.dwStartTick;
+        const int nFill = std::clamp(state.nPercent, 0, 100) * BAR_WIDTH / 100;
+        const char* szColour = state.byRed == 255 ? "\x1b[31m" : state.byGreen == 255 ? "\x1b[32m" : "";
+        char szHead[96];
+        std::snprintf(szHead, sizeof(szHead), "CH%d %-6s ", nCh, PortName(nCh).c_str());
+        char szTail[48];
+        std::snprintf(szTail, sizeof(szTail), "] %3d%% %5us  ", std::clamp(state.nPercent, 0, 100), dwMs / 1000);
+        std::string strText = PlainText(Chomp(state.strText));
+        strText.erase(0, strText.find_first_not_of(' ') == std::string::npos ? strText.size()
+                                                                              : strText.find_first_not_of(' '));
+        const size_t nFixed = std::strlen(szHead) + 1 + BAR_WIDTH + std::strlen(szTail);
+        const std::string strBar = std::string(static_cast<size_t>(nFill), '#') + std::string(static_cast<size_t>(BAR_WIDTH - nFill), '-');
+        return Fit(szHead, nColumns) + (nFixed < nColumns ? "[" + std::string(szColour) + strBar +
+                                                                (*szColour ? "\x1b[0m" : "") + szTail +
+                                                                Fit(strText, nColumns - nFixed)
+                                                          : std::string());
+    }
+
+    CVarnDLCore& m_core;
+    const STATION_THREADS& m_threads;
+    const size_t m_nChannels;
+    COutput& m_out;
+    std::mutex m_csNotes;
+    std::vector<std::string> m_astrNotes;
+    bool m_bDrawn = false;
+    std::chrono::steady_clock::time_point m_lastDraw;
+};
+
 // Prints what the dialog would show, through the output buffer: bar and log calls arrive with
-// the display lock held, and nothing here waits for the reader or for another thread.
+// the display lock held, and nothing here waits for the reader or for another thread. With the
+// terminal view, the bars are drawn from their state and only questions and messages are noted.
 class CHeadlessView final : public IStationView {
 public:
-    CHeadlessView(CVarnDLCore& core, const OPTIONS& opt, COutput& out)
-        : m_core(core), m_opt(opt), m_out(out)
+    CHeadlessView(CVarnDLCore& core, const OPTIONS& opt, COutput& out, CLiveView* pLive)
+        : m_core(core), m_opt(opt), m_out(out), m_pLive(pLive)
     {
     }
 
     void OnBarChanged(int nCh) override
     {
-        if (nCh < 0 || nCh >= MAX_CHANNEL) return;
+        if (nCh < 0 || nCh >= MAX_CHANNEL || m_pLive) return;
         const BAR_STATE state = m_core.m_ctrlProgress[nCh].GetState();
         std::lock_guard<std::mutex> lock(m_csLast);
         // Plain output shows the text as it changes; JSON every change of text, fill or colour.
@@ -328,7 +444,7 @@ public:
             char szTail[64];
             std::snprintf(szTail, sizeof(szTail), ",\"percent\":%d,\"color\":\"#%02x%02x%02x\"}\n",
                           state.nPercent, state.byRed, state.byGreen, state.byBlue);
-            m_out.Append(JsonHead("bar", nCh) + ",\"text\":" + JsonString(state.strText) + szTail);
+            m_out.Append(JsonHead("bar", nCh) + ",\"text\":" + TEXT_JsonString(state.strText) + szTail);
         } else {
             m_out.Append(PlainHead(nCh) + "bar " + PlainText(Chomp(state.strText)) + "\n");
         }
@@ -336,17 +452,19 @@ public:
 
     void OnLogLine(const std::string& strLine) override
     {
+        if (m_pLive) return;
         const int nCh = LogChannel(strLine);
         if (m_opt.bJson)
-            m_out.Append(JsonHead("log", nCh) + ",\"text\":" + JsonString(strLine) + "}\n");
+            m_out.Append(JsonHead("log", nCh) + ",\"text\":" + TEXT_JsonString(strLine) + "}\n");
         else
             m_out.Append(PlainHead(nCh) + "log " + PlainText(Chomp(strLine)) + "\n");
     }
 
     void OnPortText(int nCh, const std::string& strText) override
     {
+        if (m_pLive) return;
         if (m_opt.bJson)
-            m_out.Append(JsonHead("port", nCh) + ",\"text\":" + JsonString(strText) + "}\n");
+            m_out.Append(JsonHead("port", nCh) + ",\"text\":" + TEXT_JsonString(strText) + "}\n");
         else
             m_out.Append(PlainHead(nCh) + "port " + PlainText(strText) + "\n");
     }
@@ -355,9 +473,12 @@ public:
                  const std::atomic<uint32_t>&) override
     {
         const bool bYes = m_opt.bYesToMismatch;
-        if (m_opt.bJson)
-            m_out.Append(JsonHead("question", nCh) + ",\"caption\":" + JsonString(strCaption) +
-                         ",\"text\":" + JsonString(strText) + ",\"answer\":\"" +
+        if (m_pLive)
+            m_pLive->Note(PlainHead(nCh) + "question " + PlainText(strCaption) + ": answered " +
+                          (bYes ? "Yes" : "No"));
+        else if (m_opt.bJson)
+            m_out.Append(JsonHead("question", nCh) + ",\"caption\":" + TEXT_JsonString(strCaption) +
+                         ",\"text\":" + TEXT_JsonString(strText) + ",\"answer\":\"" +
                          (bYes ? "yes" : "no") + "\"}\n");
         else
             m_out.Append(PlainHead(nCh) + "question " + PlainText(strCaption) + ": answered " +
@@ -367,8 +488,10 @@ public:
 
     void ShowMessage(int nCh, const std::string& strText, const std::atomic<uint32_t>&) override
     {
-        if (m_opt.bJson)
-            m_out.Append(JsonHead("message", nCh) + ",\"text\":" + JsonString(strText) + "}\n");
+        if (m_pLive)
+            m_pLive->Note(PlainHead(nCh) + "message " + PlainText(strText));
+        else if (m_opt.bJson)
+            m_out.Append(JsonHead("message", nCh) + ",\"text\":" + TEXT_JsonString(strText) + "}\n");
         else
             m_out.Append(PlainHead(nCh) + "message " + PlainText(strText) + "\n");
     }
@@ -386,6 +509,7 @@ private:
     CVarnDLCore& m_core;
     const OPTIONS& m_opt;
     COutput& m_out;
+    CLiveView* const m_pLive;
     std::mutex m_csLast;
     bool m_bHaveText[MAX_CHANNEL] = {};
     BAR_STATE m_aLast[MAX_CHANNEL];
@@ -453,8 +577,9 @@ bool ParseSelect(const std::string& strList, MODEL_TICKS& ticks, std::string& st
 }
 
 // Two names of one device (a link such as a by-id name, or the node itself) would put one phone
-// on two channels: the second cannot open it and fails a phone that the first one flashed.
-bool SamePort(const std::string& strA, const std::string& strB)
+// on two channels: the second cannot open it and fails a phone that the first one flashed. And a
+// results file that is an image would have records appended to the image.
+bool SameFile(const std::string& strA, const std::string& strB)
 {
     if (strA == strB) return true;
     struct stat stA, stB;
@@ -491,6 +616,10 @@ int ParseArgs(int argc, char** argv, OPTIONS& opt)
         }
         if (strArg == "--json") {
             opt.bJson = true;
+            continue;
+        }
+        if (strArg == "--plain") {
+            opt.bPlain = true;
             continue;
         }
         // Every other option takes a value, as "--name VALUE" or "--name=VALUE".
@@ -537,6 +666,9 @@ int ParseArgs(int argc, char** argv, OPTIONS& opt)
         } else if (strArg == "--stall-timeout") {
             if (!ParseInt(strValue, 0, 86400, opt.nStallTimeoutSec))
                 return Usage("--stall-timeout takes whole seconds 0-86400");
+        } else if (strArg == "--results") {
+            if (strValue.empty()) return Usage("--results needs a file");
+            opt.strResults = strValue;
         } else {
             return Usage(("unknown option " + strArg).c_str());
         }
@@ -545,9 +677,13 @@ int ParseArgs(int argc, char** argv, OPTIONS& opt)
     if (opt.astrPorts.size() > MAX_CHANNEL) return Usage("at most 8 PORTs");
     for (size_t i = 0; i < opt.astrPorts.size(); ++i)
         for (size_t j = 0; j < i; ++j)
-            if (SamePort(opt.astrPorts[i], opt.astrPorts[j]))
+            if (SameFile(opt.astrPorts[i], opt.astrPorts[j]))
                 return Usage(("PORT given twice: " + opt.astrPorts[i]).c_str());
     if (opt.astrImage[IMAGE_PHONE].empty()) return Usage("a Phone image (--phone) is required");
+    // An image is never written to.
+    for (const std::string& strImage : opt.astrImage)
+        if (!opt.strResults.empty() && !strImage.empty() && SameFile(opt.strResults, strImage))
+            return Usage(("--results names an image file: " + opt.strResults).c_str());
 
     if (!opt.bSelectGiven) {
         opt.ticks = MODEL_TICKS{};
@@ -641,11 +777,40 @@ int ValidateImages(CVarnDLCore& core, const OPTIONS& opt)
 }
 
 // The run itself, once the command line is accepted; the exit status.
+// Records go to the results file when one is given. What udev knows of each phone is looked up
+// before Start: a phone that reboots after its download leaves udev before its record is made.
+void OpenResults(const OPTIONS& opt, CLiveView* pLive)
+{
+    if (opt.strResults.empty()) return;
+    auto fnProblem = [pLive](const std::string& strProblem) {
+        if (pLive)
+            pLive->Note("[STATION] " + strProblem);
+        else
+            std::fprintf(stderr, "quillon-flash: %s\n", PlainText(strProblem).c_str());
+    };
+    RESULT_RECORD_SetProblemSink(fnProblem);
+    std::vector<std::pair<std::string, PHONE_IDENTITY>> aIdentity;
+    for (const std::string& strPort : opt.astrPorts) aIdentity.emplace_back(strPort, PHONE_IDENTITY_Lookup(strPort));
+    RESULT_RECORD_SetIdentify([aIdentity](const std::string& strDevNode) {
+        for (const auto& entry : aIdentity)
+            if (entry.first == strDevNode) return entry.second;
+        return PHONE_IDENTITY{};
+    });
+    std::string strError;
+    if (!RESULT_RECORD_Open(opt.strResults, strError))
+        fnProblem("Result records cannot be written to " + opt.strResults + ": " + strError +
+                  ". Downloads go on without them.");
+}
+
 int Run(const OPTIONS& opt, COutput& out)
 {
     static CVarnDLCore s_core;  // large; kept off the stack
     CVarnDLCore& core = s_core;
-    CHeadlessView view(core, opt, out);
+    static STATION_THREADS s_threads;
+    const bool bLive = !opt.bJson && !opt.bPlain && ::isatty(STDOUT_FILENO);
+    CLiveView live(core, s_threads, opt.astrPorts.size(), out);
+    CLiveView* const pLive = bLive ? &live : nullptr;
+    CHeadlessView view(core, opt, out, pLive);
     core.SetView(&view);
     core.m_nModel = opt.nModel;
     core.m_nRebootWaitSec = opt.nRebootWaitSec;
@@ -664,7 +829,6 @@ int Run(const OPTIONS& opt, COutput& out)
         view.OnPortText(static_cast<int>(i), "COM" + std::to_string(nPort) + " " + opt.astrPorts[i]);
     }
 
-    static STATION_THREADS s_threads;
     STATION_LOOP_OPTIONS loop;
     loop.dwPollMs = 50;
     loop.bEndWhenWorkersEnd = true;
@@ -678,6 +842,7 @@ int Run(const OPTIONS& opt, COutput& out)
     int nSignalsSeen = 0;
     bool bWatching = true;
     loop.fnProcessEvents = [&] {
+        if (pLive) pLive->Draw();
         out.Pump();
         const int nSignals = g_nSignals.load();
         if (nSignals == 0) return;
@@ -691,10 +856,17 @@ int Run(const OPTIONS& opt, COutput& out)
         if (nSignals >= 2) STATION_GiveUpParked(core, s_threads);
     };
     if (g_nSignals.load() != 0) return EXIT_FAILED;  // interrupted before anything started
+    OpenResults(opt, pLive);
     STATION_Start(core, s_threads, loop);
     bWatching = false;
     if (g_nSignals.load() != 0) core.m_bQuit = 1;
     STATION_JoinAll(core, s_threads, loop);
+    // An interrupted run has somebody waiting for it to end.
+    RESULT_RECORD_Close(g_nSignals.load() != 0 ? RESULTS_CLOSE_BOUND_MS / 6 : RESULTS_CLOSE_BOUND_MS);
+    if (pLive) {
+        pLive->Draw(true);
+        pLive->Summary();
+    }
 
     bool bAllPassed = true;
     for (size_t i = 0; i < opt.astrPorts.size(); ++i)

@@ -24,6 +24,7 @@ QProcess* StartStation(const QString& strTmp, QObject* pParent)
     auto* pProcess = new QProcess(pParent);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("TMPDIR", strTmp);  // where the instance socket lives
+    env.insert("XDG_DATA_HOME", strTmp);  // and its result records
     pProcess->setProcessEnvironment(env);
     pProcess->start(QUILLON_BINARY_DIR "/quillon-downloader", {});
     return pProcess;

@@ -282,7 +282,7 @@ protected:
     CVarnDLCore core;
     CPtyPair pty;
     CBufObj buf;
-    ChannelThreadParam param{&core, 1, &buf};
+    ChannelThreadParam param{&core, 1, &buf, nullptr};
 };
 
 TEST_F(ReplyWaitsOnAPort, APulledPhoneEndsEveryWaitInsteadOfSpinning)

@@ -1,0 +1,527 @@
+#include "engine/result_record.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "images/image_digest.h"
+#include "images/model_table.h"
+#include "station/station_core.h"
+#include "station/text_format.h"
+
+struct RESULT_START {
+    int nModel = 0;
+    std::vector<std::string> astrSelection;
+    // Chosen kinds only; the digests are the writer's, filled before any record of the Start.
+    std::vector<RESULT_IMAGE> aImages;
+    std::vector<FILE_STAMP> aStamps;
+};
+
+namespace {
+
+const char* const g_aszKind[PLAN_IMAGE_KINDS] = {"unified", "phone", "eboot", "pda", "csc", "hidden"};
+
+// How far back the day's counts are looked for: far more than a day of records.
+constexpr int64_t COUNT_SCAN_MAX = 64 << 20;
+constexpr size_t COUNT_SCAN_PIECE = 64 << 10;
+
+struct JOB {
+    std::shared_ptr<RESULT_START> pStart;
+    bool bHash = false;  // else: write the record of a channel that ended
+    int nCh = 0;
+    CHANNEL_END end;
+    time_t tEnd = 0;
+};
+
+// Heap-held, so that a writer stuck in a dead disk at the end can be let go with it.
+struct RECORDER {
+    std::string strPath;
+    bool bCsv = false;
+    int fd = -1;
+    std::string strHost;
+
+    std::mutex cs;
+    std::condition_variable cv;
+    std::deque<JOB> aJobs;
+    bool bBusy = false;  // the writer is working on a job taken off the queue
+    bool bClosing = false;
+    bool bDone = false;  // the writer has returned
+    std::atomic<bool> bAbandon{false};
+    std::string strDay;  // of the counts
+    uint32_t nPass = 0;
+    uint32_t nFail = 0;
+
+    // The writer's own.
+    bool bProblemTold = false;
+    bool bTorn = false;  // the last write went out in part: the next record starts a new line
+    std::thread thread;
+};
+
+std::mutex g_csRecorder;
+RECORDER* g_pRecorder = nullptr;
+
+// Held while a hook is called, so that nobody replaces one under a caller.
+std::mutex g_csHooks;
+std::function<void(const std::string&)> g_fnProblem;
+std::function<PHONE_IDENTITY(const std::string&)> g_fnIdentify;
+std::function<void()> g_fnCounted;
+
+std::string HostName()
+{
+    char sz[256] = {};
+    if (::gethostname(sz, sizeof(sz) - 1) != 0) return std::string();
+    return sz;
+}
+
+std::string Today() { return RESULT_RECORD_Time(std::time(nullptr)).substr(0, 10); }
+
+void Tell(RECORDER& r, const std::string& strWhat)
+{
+    if (r.bProblemTold) return;
+    r.bProblemTold = true;
+    std::lock_guard<std::mutex> lock(g_csHooks);
+    if (g_fnProblem)
+        g_fnProblem("Result records cannot be written to " + r.strPath + ": " + strWhat +
+                    ". Downloads go on without them.");
+}
+
+std::string Field(const char* szName, const std::string& strValue, bool bNullWhenEmpty = false)
+{
+    return std::string(",\"") + szName + "\":" +
+           (bNullWhenEmpty && strValue.empty() ? std::string("null") : TEXT_JsonString(strValue));
+}
+
+std::string Number(const char* szName, uint64_t qw)
+{
+    return std::string(",\"") + szName + "\":" + std::to_string(qw);
+}
+
+std::string Joined(const std::vector<std::string>& astr)
+{
+    std::string out;
+    for (const std::string& str : astr) out += (out.empty() ? "" : ",") + str;
+    return out;
+}
+
+// One record, written whole with a single append and made durable before the next: two
+// stations appending to one file never interleave, and a crash leaves no half record behind.
+void Append(RECORDER& r, std::string strText)
+{
+    if (r.fd < 0) return;
+    if (r.bTorn) strText.insert(0, 1, '\n');
+    // A new CSV file gets its header with the first row; the lock keeps two stations from both
+    // writing one when they start on an empty file together.
+    const bool bLocked = r.bCsv && ::flock(r.fd, LOCK_EX | LOCK_NB) == 0;
+    struct stat st;
+    if (r.bCsv && ::fstat(r.fd, &st) == 0 && st.st_size == 0) strText.insert(0, RESULT_RECORD_CsvHeader());
+    ssize_t n;
+    do {
+        n = ::write(r.fd, strText.data(), strText.size());
+    } while (n < 0 && errno == EINTR);
+    const int nWriteError = errno;
+    if (bLocked) ::flock(r.fd, LOCK_UN);
+    if (n < 0) {
+        Tell(r, std::strerror(nWriteError));
+        return;
+    }
+    if (static_cast<size_t>(n) < strText.size()) {
+        r.bTorn = true;
+        Tell(r, "the disk took only part of a record");
+        return;
+    }
+    r.bTorn = false;
+    // Files that cannot be synchronised (a pipe, a terminal) have nothing to lose.
+    if (::fdatasync(r.fd) != 0 && errno != EINVAL && errno != EROFS) Tell(r, std::strerror(errno));
+}
+
+RESULT_RECORD Build(const RECORDER& r, const JOB& job)
+{
+    const RESULT_START& start = *job.pStart;
+    RESULT_RECORD record;
+    record.strTime = RESULT_RECORD_Time(job.tEnd);
+    record.strHost = r.strHost;
+    record.nChannel = job.nCh;
+    record.nPort = job.end.nPort;
+    record.strDevNode = job.end.strDevNode;
+    record.identity = job.end.identity;
+    record.nModel = start.nModel;
+    const char* szModel = MODEL_Get(start.nModel).szName;
+    record.strModel = szModel ? szModel : "";
+    record.aImages = start.aImages;
+    record.astrSelection = start.astrSelection;
+    record.strResult = job.end.strResult;
+    record.dwElapsedMs = job.end.dwElapsedMs;
+    record.qwBytesSent = job.end.qwBytesSent;
+    return record;
+}
+
+void Hash(RECORDER& r, RESULT_START& start)
+{
+    for (size_t i = 0; i < start.aImages.size(); ++i)
+        start.aImages[i].strSha256 = IMAGE_DIGEST_File(start.aImages[i].strPath, start.aStamps[i], r.bAbandon);
+}
+
+void Writer(RECORDER* pRecorder)
+{
+    RECORDER& r = *pRecorder;
+    // Hashing a large image takes a core for a while: the workers' frames come first.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
+    std::unique_lock<std::mutex> lock(r.cs);
+    for (;;) {
+        r.cv.wait(lock, [&r] { return !r.aJobs.empty() || r.bClosing; });
+        if (r.aJobs.empty()) break;
+        JOB job = std::move(r.aJobs.front());
+        r.aJobs.pop_front();
+        r.bBusy = true;
+        lock.unlock();
+        if (job.bHash)
+            Hash(r, *job.pStart);
+        else
+            Append(r, r.bCsv ? RESULT_RECORD_CsvRow(Build(r, job)) : RESULT_RECORD_Json(Build(r, job)));
+        lock.lock();
+        r.bBusy = false;
+        r.cv.notify_all();
+    }
+    r.bDone = true;
+    r.cv.notify_all();
+}
+
+bool EndsWith(const std::string& str, const char* szEnd)
+{
+    const size_t n = std::strlen(szEnd);
+    if (str.size() < n) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(str[str.size() - n + i])) != szEnd[i]) return false;
+    return true;
+}
+
+// Counts one line of a JSON results file when it is this host's record of strDay; false once
+// the line is of an earlier day, where the look back ends.
+bool CountLine(const std::string& strLine, const std::string& strDay, const std::string& strHostField,
+               uint32_t& nPass, uint32_t& nFail)
+{
+    const size_t nAt = strLine.find("{\"time\":\"");
+    if (nAt != 0 || strLine.size() < 9 + strDay.size()) return true;  // a torn line: passed over
+    const std::string strLineDay = strLine.substr(9, strDay.size());
+    if (strLineDay < strDay) return false;
+    if (strLineDay != strDay || strLine.find(strHostField) == std::string::npos) return true;
+    // Quotes inside a string value are always escaped, so this cannot match within a path.
+    const size_t nResult = strLine.find(",\"result\":\"PASS\"");
+    const char cAfter = nResult == std::string::npos ? 0 : strLine[nResult + 16];
+    if (cAfter == ',' || cAfter == '}')
+        ++nPass;
+    else
+        ++nFail;
+    return true;
+}
+
+// This host's records of strDay at the end of the file, read backwards from the end.
+void CountDay(int fd, const std::string& strDay, const std::string& strHost, uint32_t& nPass, uint32_t& nFail)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return;
+    const std::string strHostField = ",\"host\":" + TEXT_JsonString(strHost) + ",";
+    int64_t qwEnd = st.st_size;
+    const int64_t qwStop = std::max<int64_t>(0, st.st_size - COUNT_SCAN_MAX);
+    std::string strCarry;  // the start of the line that ends the piece read before
+    std::vector<char> abyPiece(COUNT_SCAN_PIECE);
+    while (qwEnd > qwStop) {
+        const int64_t qwFrom = std::max<int64_t>(qwStop, qwEnd - static_cast<int64_t>(COUNT_SCAN_PIECE));
+        const size_t nWant = static_cast<size_t>(qwEnd - qwFrom);
+        if (::pread(fd, abyPiece.data(), nWant, qwFrom) != static_cast<ssize_t>(nWant)) return;
+        std::string strText(abyPiece.data(), nWant);
+        strText += strCarry;
+        size_t nLineEnd = strText.size();
+        for (;;) {
+            const size_t nBreak = nLineEnd == 0 ? std::string::npos : strText.rfind('\n', nLineEnd - 1);
+            if (nBreak == std::string::npos) break;
+            const std::string strLine = strText.substr(nBreak + 1, nLineEnd - nBreak - 1);
+            if (!strLine.empty() && !CountLine(strLine, strDay, strHostField, nPass, nFail)) return;
+            nLineEnd = nBreak;
+        }
+        strCarry = strText.substr(0, nLineEnd);
+        qwEnd = qwFrom;
+    }
+    if (qwStop == 0 && !strCarry.empty()) CountLine(strCarry, strDay, strHostField, nPass, nFail);
+}
+
+void SetHook(auto& hook, auto fn)
+{
+    std::lock_guard<std::mutex> lock(g_csHooks);
+    hook = std::move(fn);
+}
+
+// Stops the writer, waiting until dwBoundMs; true when it ended and was freed.
+bool StopWriter(RECORDER* pRecorder, uint32_t dwBoundMs)
+{
+    RECORDER& r = *pRecorder;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwBoundMs);
+    std::unique_lock<std::mutex> lock(r.cs);
+    r.bClosing = true;
+    r.cv.notify_all();
+    // Records first: hashing still to be done is given up when time runs short, so that the
+    // records behind it are written, with empty digests.
+    const auto hashDeadline = deadline - std::chrono::milliseconds(dwBoundMs / 4);
+    if (!r.cv.wait_until(lock, hashDeadline, [&r] { return r.bDone; })) {
+        r.bAbandon = true;
+        r.cv.wait_until(lock, deadline, [&r] { return r.bDone; });
+    }
+    const bool bDone = r.bDone;
+    lock.unlock();
+    if (!bDone) {
+        r.thread.detach();  // stuck in the disk; its state goes with the program
+        return false;
+    }
+    r.thread.join();
+    if (r.fd >= 0) ::close(r.fd);
+    delete pRecorder;
+    return true;
+}
+
+}  // namespace
+
+std::string RESULT_RECORD_Time(time_t t)
+{
+    struct tm tmLocal;
+    if (!::localtime_r(&t, &tmLocal)) return std::string();
+    char sz[64];
+    const size_t n = std::strftime(sz, sizeof(sz), "%Y-%m-%dT%H:%M:%S", &tmLocal);
+    const long nOffset = tmLocal.tm_gmtoff;
+    const long nAbs = nOffset < 0 ? -nOffset : nOffset;
+    std::snprintf(sz + n, sizeof(sz) - n, "%c%02ld:%02ld", nOffset < 0 ? '-' : '+', nAbs / 3600,
+                  nAbs % 3600 / 60);
+    return sz;
+}
+
+std::vector<std::string> RESULT_RECORD_Selection(const DOWNLOAD_TICKS& ticks)
+{
+    const struct {
+        bool bTicked;
+        const char* szName;
+    } aTick[] = {{ticks.bPhoneBoot, "pboot"}, {ticks.bPhone, "phone"}, {ticks.bEfsClear, "efs"},
+                 {ticks.bEboot, "eboot"},     {ticks.bPda, "pda"},     {ticks.bCsc, "csc"},
+                 {ticks.bHidden, "hidden"}};
+    std::vector<std::string> astr;
+    for (const auto& t : aTick)
+        if (t.bTicked) astr.push_back(t.szName);
+    return astr;
+}
+
+std::string RESULT_RECORD_ResultText(bool bPassed, const BAR_STATE& bar)
+{
+    if (bPassed) return "PASS";
+    const bool bFailure = bar.byRed == 255 && bar.byGreen == 0 && bar.byBlue == 0;
+    std::string strText = bar.strText;
+    const size_t nFirst = strText.find_first_not_of(" \r\n");
+    const size_t nLast = strText.find_last_not_of(" \r\n");
+    strText = nFirst == std::string::npos ? std::string() : strText.substr(nFirst, nLast - nFirst + 1);
+    // Never a text that a reader could take for a pass.
+    if (!bFailure || strText.empty() || strText == "PASS") return "Stopped";
+    return strText;
+}
+
+std::string RESULT_RECORD_Json(const RESULT_RECORD& record)
+{
+    std::string out = "{\"time\":" + TEXT_JsonString(record.strTime);
+    out += Field("host", record.strHost);
+    out += Number("channel", static_cast<uint64_t>(record.nChannel));
+    out += Number("port", record.nPort);
+    out += Field("device", record.strDevNode, true);
+    out += Field("serial", record.identity.strSerial, true);
+    out += Field("port_path", record.identity.strPortPath, true);
+    out += Number("model", static_cast<uint64_t>(record.nModel));
+    out += Field("model_name", record.strModel);
+    out += ",\"images\":[";
+    for (size_t i = 0; i < record.aImages.size(); ++i) {
+        const RESULT_IMAGE& image = record.aImages[i];
+        out += i == 0 ? "{" : ",{";
+        out += "\"kind\":" + TEXT_JsonString(g_aszKind[image.nKind]);
+        out += Field("path", image.strPath);
+        out += Number("size", static_cast<uint64_t>(image.qwSize));
+        out += Field("sha256", image.strSha256, true) + "}";
+    }
+    out += "],\"selection\":[";
+    for (size_t i = 0; i < record.astrSelection.size(); ++i)
+        out += (i == 0 ? "" : ",") + TEXT_JsonString(record.astrSelection[i]);
+    out += "]";
+    out += Field("result", record.strResult);
+    out += Number("elapsed_ms", record.dwElapsedMs);
+    out += Number("bytes_sent", record.qwBytesSent);
+    return out + "}\n";
+}
+
+std::string RESULT_RECORD_CsvHeader()
+{
+    std::string out =
+        "time,host,channel,port,device,serial,port_path,model,model_name,selection,result,elapsed_ms,"
+        "bytes_sent";
+    for (const char* szKind : g_aszKind) {
+        const std::string strKind = szKind;
+        out += "," + strKind + "_path," + strKind + "_size," + strKind + "_sha256";
+    }
+    return out + "\n";
+}
+
+std::string RESULT_RECORD_CsvRow(const RESULT_RECORD& record)
+{
+    std::string out = TEXT_CsvField(record.strTime);
+    for (const std::string& str :
+         {record.strHost, std::to_string(record.nChannel), std::to_string(record.nPort), record.strDevNode,
+          record.identity.strSerial, record.identity.strPortPath, std::to_string(record.nModel),
+          record.strModel, Joined(record.astrSelection), record.strResult,
+          std::to_string(record.dwElapsedMs), std::to_string(record.qwBytesSent)})
+        out += "," + TEXT_CsvField(str);
+    for (int k = 0; k < PLAN_IMAGE_KINDS; ++k) {
+        const auto it = std::find_if(record.aImages.begin(), record.aImages.end(),
+                                     [k](const RESULT_IMAGE& image) { return image.nKind == k; });
+        if (it == record.aImages.end()) {
+            out += ",,,";
+            continue;
+        }
+        out += "," + TEXT_CsvField(it->strPath) + "," + std::to_string(it->qwSize) + "," + it->strSha256;
+    }
+    return out + "\n";
+}
+
+bool RESULT_RECORD_Open(const std::string& strPath, std::string& strError)
+{
+    RESULT_RECORD_Close(5000);
+    auto* pRecorder = new RECORDER;
+    RECORDER& r = *pRecorder;
+    r.strPath = strPath;
+    r.bCsv = EndsWith(strPath, ".csv");
+    r.strHost = HostName();
+    r.strDay = Today();
+    // Anything but a regular file is refused before it is opened: records must never go to a
+    // phone's port or block on a pipe nobody reads.
+    struct stat st;
+    if (::stat(strPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        strError = "not a regular file";
+    } else {
+        r.fd = ::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+        if (r.fd < 0) {
+            strError = std::strerror(errno);
+        } else if (::fstat(r.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            strError = "not a regular file";
+            ::close(r.fd);
+            r.fd = -1;
+        }
+    }
+    if (r.fd >= 0 && !r.bCsv) CountDay(r.fd, r.strDay, r.strHost, r.nPass, r.nFail);
+    // The file's problem is the caller's to tell; the writer tells only later ones, once.
+    r.bProblemTold = r.fd < 0;
+    r.thread = std::thread(Writer, pRecorder);
+    std::lock_guard<std::mutex> lock(g_csRecorder);
+    g_pRecorder = pRecorder;
+    return r.fd >= 0;
+}
+
+bool RESULT_RECORD_Close(uint32_t dwBoundMs)
+{
+    RECORDER* pRecorder;
+    {
+        std::lock_guard<std::mutex> lock(g_csRecorder);
+        pRecorder = g_pRecorder;
+        g_pRecorder = nullptr;
+    }
+    return pRecorder ? StopWriter(pRecorder, dwBoundMs) : true;
+}
+
+void RESULT_RECORD_SetProblemSink(std::function<void(const std::string&)> fnProblem)
+{
+    SetHook(g_fnProblem, std::move(fnProblem));
+}
+
+void RESULT_RECORD_SetIdentify(std::function<PHONE_IDENTITY(const std::string&)> fnIdentify)
+{
+    SetHook(g_fnIdentify, std::move(fnIdentify));
+}
+
+void RESULT_RECORD_SetOnCounted(std::function<void()> fnCounted) { SetHook(g_fnCounted, std::move(fnCounted)); }
+
+std::shared_ptr<RESULT_START> RESULT_RECORD_BeginStart(const CVarnDLCore& core,
+                                                       std::shared_ptr<const DOWNLOAD_PLAN> pPlan,
+                                                       const DOWNLOAD_TICKS& ticks)
+{
+    std::lock_guard<std::mutex> lock(g_csRecorder);
+    if (!g_pRecorder || g_pRecorder->fd < 0 || !pPlan) return nullptr;
+    auto pStart = std::make_shared<RESULT_START>();
+    pStart->nModel = core.m_nModel;
+    pStart->astrSelection = RESULT_RECORD_Selection(ticks);
+    for (int k = 0; k < PLAN_IMAGE_KINDS; ++k) {
+        if (pPlan->astrImagePath[k].empty()) continue;
+        RESULT_IMAGE image;
+        image.nKind = k;
+        image.strPath = pPlan->astrImagePath[k];
+        image.qwSize = pPlan->aImageStamp[k].qwSize;
+        pStart->aImages.push_back(image);
+        pStart->aStamps.push_back(pPlan->aImageStamp[k]);
+    }
+    JOB job;
+    job.pStart = pStart;
+    job.bHash = true;
+    RECORDER& r = *g_pRecorder;
+    std::lock_guard<std::mutex> lockQueue(r.cs);
+    r.aJobs.push_back(std::move(job));
+    r.cv.notify_all();
+    return pStart;
+}
+
+PHONE_IDENTITY RESULT_RECORD_Identify(const std::string& strDevNode)
+{
+    std::lock_guard<std::mutex> lock(g_csHooks);
+    return g_fnIdentify && !strDevNode.empty() ? g_fnIdentify(strDevNode) : PHONE_IDENTITY{};
+}
+
+void RESULT_RECORD_ChannelEnded(const std::shared_ptr<RESULT_START>& pStart, int nCh, const CHANNEL_END& end)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_csRecorder);
+        if (!g_pRecorder) return;
+        RECORDER& r = *g_pRecorder;
+        std::lock_guard<std::mutex> lockQueue(r.cs);
+        const std::string strDay = Today();
+        if (strDay != r.strDay) {
+            r.strDay = strDay;
+            r.nPass = r.nFail = 0;
+        }
+        ++(end.bPassed ? r.nPass : r.nFail);
+        if (pStart) {
+            JOB job;
+            job.pStart = pStart;
+            job.nCh = nCh;
+            job.end = end;
+            job.tEnd = std::time(nullptr);
+            r.aJobs.push_back(std::move(job));
+            r.cv.notify_all();
+        }
+    }
+    std::lock_guard<std::mutex> lock(g_csHooks);
+    if (g_fnCounted) g_fnCounted();
+}
+
+void RESULT_RECORD_DayCounts(uint32_t& nPass, uint32_t& nFail)
+{
+    nPass = nFail = 0;
+    std::lock_guard<std::mutex> lock(g_csRecorder);
+    if (!g_pRecorder) return;
+    RECORDER& r = *g_pRecorder;
+    std::lock_guard<std::mutex> lockQueue(r.cs);
+    if (r.strDay != Today()) return;
+    nPass = r.nPass;
+    nFail = r.nFail;
+}
