@@ -412,7 +412,7 @@ bool RESULT_RECORD_Open(const std::string& strPath, std::string& strError)
     if (::stat(strPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         strError = "not a regular file";
     } else {
-        r.fd = ::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+        r.fd = ::open(strPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
         if (r.fd < 0) {
             strError = std::strerror(errno);
         } else if (::fstat(r.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -422,6 +422,10 @@ bool RESULT_RECORD_Open(const std::string& strPath, std::string& strError)
         }
     }
     if (r.fd >= 0 && !r.bCsv) CountDay(r.fd, r.strDay, r.strHost, r.nPass, r.nFail);
+    // A record left torn by a full disk or a crash must not swallow the first one of this run.
+    char cLast = '\n';
+    if (r.fd >= 0 && ::fstat(r.fd, &st) == 0 && st.st_size > 0 && ::pread(r.fd, &cLast, 1, st.st_size - 1) == 1)
+        r.bTorn = cLast != '\n';
     // The file's problem is the caller's to tell; the writer tells only later ones, once.
     r.bProblemTold = r.fd < 0;
     r.thread = std::thread(Writer, pRecorder);

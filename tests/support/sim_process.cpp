@@ -11,11 +11,23 @@
 
 namespace {
 
+// A pseudo-terminal as the child's output: the master to read, the slave to write.
+bool OpenTerminal(int afd[2])
+{
+    afd[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (afd[0] < 0) return false;
+    const char* szSlave = grantpt(afd[0]) == 0 && unlockpt(afd[0]) == 0 ? ptsname(afd[0]) : nullptr;
+    afd[1] = szSlave ? open(szSlave, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    if (afd[1] >= 0) return true;
+    close(afd[0]);
+    return false;
+}
+
 pid_t Spawn(const std::vector<std::string>& astrArgs, const SIM_SPAWN_OPTIONS& options, int* pfdOut,
-            int* pfdIn)
+            int* pfdIn, int* pfdTerminal)
 {
     int afd[2];
-    if (pipe2(afd, O_CLOEXEC) != 0) return -1;
+    if (options.bTerminal ? !OpenTerminal(afd) : pipe2(afd, O_CLOEXEC) != 0) return -1;
     int afdIn[2] = {-1, -1};
     // A socket rather than a pipe: a write to a program that has ended fails instead of raising
     // SIGPIPE in the test.
@@ -46,7 +58,10 @@ pid_t Spawn(const std::vector<std::string>& astrArgs, const SIM_SPAWN_OPTIONS& o
         execv(argv[0], argv.data());
         _exit(127);
     }
-    close(afd[1]);
+    if (options.bTerminal)
+        *pfdTerminal = afd[1];
+    else
+        close(afd[1]);
     *pfdOut = afd[0];
     if (options.bStdinPipe) {
         close(afdIn[0]);
@@ -83,7 +98,7 @@ CSimProcess::~CSimProcess()
 
 bool CSimProcess::Start(const std::vector<std::string>& astrArgs, const SIM_SPAWN_OPTIONS& options)
 {
-    m_pid = Spawn(astrArgs, options, &m_fdOut, &m_fdIn);
+    m_pid = Spawn(astrArgs, options, &m_fdOut, &m_fdIn, &m_fdTerminal);
     return m_pid > 0;
 }
 
@@ -166,11 +181,15 @@ int CSimProcess::WaitExit(unsigned dwTimeoutMs)
         char sz[4096];
         ssize_t n;
         pollfd pfd{m_fdOut, POLLIN, 0};
-        while (poll(&pfd, 1, 1000) > 0 && (n = read(m_fdOut, sz, sizeof(sz))) > 0)
+        // A terminal never ends: what the program wrote is all queued once it has exited.
+        const int nWaitMs = m_fdTerminal >= 0 ? 0 : 1000;
+        while (poll(&pfd, 1, nWaitMs) > 0 && (n = read(m_fdOut, sz, sizeof(sz))) > 0)
             m_strOut.append(sz, static_cast<size_t>(n));
         close(m_fdOut);
         m_fdOut = -1;
     }
+    if (m_fdTerminal >= 0) close(m_fdTerminal);
+    m_fdTerminal = -1;
     m_pid = -1;
     if (m_fdIn >= 0) close(m_fdIn);
     m_fdIn = -1;
@@ -181,6 +200,7 @@ int CSimProcess::Stop()
 {
     if (m_pid <= 0) return -1;
     if (!m_bReaped) kill(m_pid, SIGTERM);  // a reaped number may belong to somebody else by now
+    if (m_fdTerminal >= 0) return WaitExit(~0u);  // its output never reads as ended
     char sz[4096];
     ssize_t n;
     if (m_fdOut >= 0) {

@@ -22,6 +22,9 @@ struct SIM_SPAWN_OPTIONS {
     int nPipeSize = 0;          // capacity of the output pipe in bytes; 0 keeps the default
     std::vector<std::pair<int, rlim_t>> aLimits;  // resource limits (RLIMIT_*) set before exec
     bool bStdinPipe = false;  // standard input is a pipe that Send writes to
+    // Standard output and error on a pseudo-terminal, as when an operator runs the program; the
+    // output read is what the terminal receives (line ends as "\r\n").
+    bool bTerminal = false;
 };
 
 // Runs to completion; with dwTimeoutMs the program is killed once that much time has passed.
@@ -54,6 +57,9 @@ private:
     pid_t m_pid = -1;
     int m_fdOut = -1;
     int m_fdIn = -1;
+    // With a terminal: the test keeps the slave open, so that the master never reads as hung up
+    // while output is still queued.
+    int m_fdTerminal = -1;
     int m_nReapedStatus = -1;  // the status Exited found, while m_pid still names the program
     bool m_bReaped = false;
     std::string m_strOut;

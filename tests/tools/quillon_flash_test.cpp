@@ -10,10 +10,15 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "engine/result_record.h"
+#include "images/model_table.h"
 #include "sim/virtual_phone.h"
 #include "station/version.h"
 #include "support/e2e_station.h"
@@ -371,5 +376,156 @@ TEST_F(QuillonFlash, ControlCharactersInFileNamesCannotForgeLines)
         EXPECT_GT(run.nExit, 0) << run.strOut;
         EXPECT_FALSE(Contains(run.strOut, strForged)) << run.strOut;
         EXPECT_TRUE(Contains(run.strOut, "\\n[CH0] bar  Download PASS. [ 1 Sec.]")) << run.strOut;
+    }
+}
+
+namespace {
+
+// Runs a command; its standard output.
+std::string Capture(const std::string& strCmd)
+{
+    std::string strOut;
+    FILE* p = ::popen(strCmd.c_str(), "r");
+    if (!p) return strOut;
+    char sz[4096];
+    size_t n;
+    while ((n = std::fread(sz, 1, sizeof(sz), p)) > 0) strOut.append(sz, n);
+    ::pclose(p);
+    return strOut;
+}
+
+std::string Sha256Sum(const std::string& strPath) { return Capture("sha256sum '" + strPath + "'").substr(0, 64); }
+
+// Each record of a results file read by another program's parser, one sorted line per record:
+// channel, port, device, serial, port path, model, selection, result, images, and whether the
+// time is ISO 8601 with its offset, the host named and the run measured.
+std::vector<std::string> ParsedRecords(const std::string& strDir, const std::string& strResults)
+{
+    const std::string strScript = strDir + "/records.py";
+    std::ofstream(strScript) << R"(import csv, json, re, sys
+path = sys.argv[1]
+if path.endswith('.csv'):
+    rows = list(csv.DictReader(open(path, newline='')))
+    kinds = ['unified', 'phone', 'eboot', 'pda', 'csc', 'hidden']
+    for r in rows:
+        r['images'] = [{'kind': k, 'size': int(r[k + '_size']), 'sha256': r[k + '_sha256']}
+                       for k in kinds if r[k + '_path']]
+        r['selection'] = r['selection'].split(',')
+        for k in ('channel', 'port', 'model', 'elapsed_ms', 'bytes_sent'):
+            r[k] = int(r[k])
+        for k in ('serial', 'port_path'):
+            r[k] = r[k] or None
+else:
+    rows = [json.loads(line) for line in open(path)]
+for r in sorted(rows, key=lambda r: r['channel']):
+    images = ' '.join('%s:%d:%s' % (i['kind'], i['size'], i['sha256']) for i in r['images'])
+    timed = bool(re.fullmatch(r'\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d', r['time']))
+    print(r['channel'], r['port'], r['device'], r['serial'], r['port_path'], r['model'], r['model_name'],
+          ','.join(r['selection']), repr(r['result']), images, timed, r['host'] != '',
+          r['elapsed_ms'] > 0, r['bytes_sent'] > 0)
+)";
+    std::vector<std::string> a;
+    std::istringstream in(Capture("python3 '" + strScript + "' '" + strResults + "' 2>&1"));
+    for (std::string str; std::getline(in, str);) a.push_back(str);
+    return a;
+}
+
+}  // namespace
+
+TEST_F(QuillonFlash, EveryChannelAppendsOneRecordToTheResultsFileInJsonOrCsv)
+{
+    std::string strImages;
+    for (const std::string* p : {&m_Images.strPhone, &m_Images.strEboot, &m_Images.strPda, &m_Images.strCsc}) {
+        const char* szKind = p == &m_Images.strPhone ? "phone" : p == &m_Images.strEboot ? "eboot"
+                                                             : p == &m_Images.strPda     ? "pda"
+                                                                                         : "csc";
+        strImages += std::string(strImages.empty() ? "" : " ") + szKind + ":" +
+                     std::to_string(std::filesystem::file_size(*p)) + ":" + Sha256Sum(*p);
+    }
+    for (const char* szName : {"r.jsonl", "r.csv"}) {
+        SCOPED_TRACE(szName);
+        const std::string strResults = m_strDir + "/" + szName;
+        const std::vector<std::string> astrPort = {AddPhone(), AddPhone()};
+        const SIM_RUN_RESULT run = SIM_PROCESS_Run(ToolArgs(astrPort, {"--results", strResults}), {}, 60000);
+        ASSERT_EQ(run.nExit, 0) << run.strOut;
+        const std::vector<std::string> astrRecord = ParsedRecords(m_strDir, strResults);
+        ASSERT_EQ(astrRecord.size(), 2u) << (astrRecord.empty() ? "" : astrRecord[0]);
+        for (size_t i = 0; i < 2; ++i) {
+            // Each run numbers its ports from COM1 in the order given.
+            EXPECT_EQ(astrRecord[i], std::to_string(i) + " " + std::to_string(i + 1) + " " + astrPort[i] +
+                                         " None None 3 " + MODEL_Get(3).szName +
+                                         " pboot,phone,eboot,pda,csc 'PASS' " + strImages + " True True True True");
+        }
+    }
+    // The CSV file got its header once, above both rows.
+    std::ifstream in(m_strDir + "/r.csv");
+    std::string strHeader;
+    std::getline(in, strHeader);
+    EXPECT_EQ(strHeader + "\n", RESULT_RECORD_CsvHeader());
+}
+
+TEST_F(QuillonFlash, ARecordSaysWhyAPhoneFailedAndARecordThatCannotBeWrittenFailsNothing)
+{
+    PHONE_CONFIG refusing;
+    refusing.faults.bRefuseUnlock = true;
+    const std::string strResults = m_strDir + "/r.jsonl";
+    SIM_RUN_RESULT run = SIM_PROCESS_Run(ToolArgs({AddPhone(refusing)}, {"--results", strResults}), {}, 60000);
+    EXPECT_EQ(run.nExit, 1) << run.strOut;
+    const std::vector<std::string> astrRecord = ParsedRecords(m_strDir, strResults);
+    ASSERT_EQ(astrRecord.size(), 1u);
+    EXPECT_TRUE(Contains(astrRecord[0], " 'FLASH UNLOCK Fail !!!' ")) << astrRecord[0];
+
+    // A directory that does not exist: told once on standard error, and the phone still passes.
+    const std::string strMissing = m_strDir + "/missing/r.jsonl";
+    run = SIM_PROCESS_Run(ToolArgs({AddPhone()}, {"--results", strMissing}), {}, 60000);
+    EXPECT_EQ(run.nExit, 0) << run.strOut;
+    const std::string strTold = "quillon-flash: Result records cannot be written to " + strMissing +
+                                ": No such file or directory. Downloads go on without them.\n";
+    EXPECT_TRUE(Contains(run.strOut, strTold)) << run.strOut;
+    EXPECT_EQ(run.strOut.find(strTold), run.strOut.rfind(strTold));
+    EXPECT_TRUE(Contains(run.strOut, "[CH0] bar  Download PASS. [ "));
+
+    // An image is never appended to.
+    const std::string strPda = m_Images.strPda;
+    const auto qwSize = std::filesystem::file_size(strPda);
+    run = SIM_PROCESS_Run(ToolArgs({AddPhone()}, {"--results", strPda}), {}, 60000);
+    EXPECT_EQ(run.nExit, 2) << run.strOut;
+    EXPECT_TRUE(Contains(run.strOut, "--results names an image file: " + strPda)) << run.strOut;
+    EXPECT_EQ(std::filesystem::file_size(strPda), qwSize);
+}
+
+TEST_F(QuillonFlash, OnATerminalEachChannelIsOneLineRedrawnInPlaceThenASummary)
+{
+    const struct {
+        std::vector<std::string> astrExtra;
+        size_t nPhones;
+        std::vector<std::string> astrSays;
+        std::vector<std::string> astrNever;
+    } aCase[] = {
+        {{}, 2, {"\x1b[2A\r\x1b[2KCH0 COM", "\r\x1b[2KCH1 COM", "Download PASS. [ ", "] 100% ", "channel  port"},
+         {"[CH0] log ", "[CH1] bar "}},
+        // Line scripts keep the lines they read, terminal or not.
+        {{"--plain"}, 1, {"[CH0] bar  Download PASS. [ ", "[CH0] log [Channel 0]  FLASH LOCK Success!!!"},
+         {"\x1b[", "channel  port"}},
+        {{"--json"}, 1, {"{\"type\":\"bar\",\"channel\":0,\"text\":\" Download PASS. [ "}, {"\x1b[", "channel  port"}},
+    };
+    for (const auto& c : aCase) {
+        SCOPED_TRACE(c.astrExtra.empty() ? "live" : c.astrExtra[0]);
+        std::vector<std::string> astrPort;
+        for (size_t i = 0; i < c.nPhones; ++i) astrPort.push_back(AddPhone());
+        SIM_SPAWN_OPTIONS spawn;
+        spawn.bTerminal = true;
+        const SIM_RUN_RESULT run = SIM_PROCESS_Run(ToolArgs(astrPort, c.astrExtra), spawn, 60000);
+        EXPECT_EQ(run.nExit, 0) << run.strOut;
+        for (const std::string& str : c.astrSays) EXPECT_TRUE(Contains(run.strOut, str)) << str << "\n" << run.strOut;
+        for (const std::string& str : c.astrNever) EXPECT_FALSE(Contains(run.strOut, str)) << str;
+        if (c.nPhones != 2) continue;
+        // The summary: one row per channel with its port, result, seconds and MB/s.
+        const std::string strTable = run.strOut.substr(run.strOut.rfind("channel  port"));
+        for (size_t i = 0; i < 2; ++i) {
+            const std::string strRow = "CH" + std::to_string(i) + " +COM" + std::to_string(i + 1) + " " +
+                                       astrPort[i] + R"( +PASS +\d+\.\d +\d+\.\d\d\r\n)";
+            EXPECT_TRUE(std::regex_search(strTable, std::regex(strRow))) << strRow << "\n" << strTable;
+        }
     }
 }
