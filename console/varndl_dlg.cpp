@@ -258,12 +258,7 @@ CVarnDLDlg::~CVarnDLDlg()
     for (int i = 0; i < MAX_CHANNEL; ++i)
         if (m_pThreads->m_hThread[i].joinable()) bJoined = false;
     if (!bJoined) bJoined = STATION_Cancel(*m_pCore, *m_pThreads, STATION_LOOP_OPTIONS{}, VARNDL_CANCEL_BOUND_MS);
-    if (m_bRecording) {
-        RESULT_RECORD_Close(VARNDL_CANCEL_BOUND_MS);
-        RESULT_RECORD_SetProblemSink(nullptr);
-        RESULT_RECORD_SetIdentify(nullptr);
-        RESULT_RECORD_SetOnCounted(nullptr);
-    }
+    StopRecording();
     m_pCore->SetView(nullptr);
     if (!bJoined || !m_bAllJoined) {
         // A worker that never ended may still touch its channel: the program is ending, so its
@@ -413,6 +408,17 @@ void CVarnDLDlg::RecordResults(const std::string& strPath)
     m_pDayCounts->setToolTip(QString::fromStdString("Today's channels at this station, from " + strPath));
     m_pDayCounts->show();
     ShowDayCounts();
+}
+
+void CVarnDLDlg::StopRecording()
+{
+    if (!m_bRecording) return;
+    m_bRecording = false;
+    // A writer stuck in its disk is let go with the program, as a worker that did not end is.
+    if (!RESULT_RECORD_Close(VARNDL_CANCEL_BOUND_MS)) m_bAllJoined = false;
+    RESULT_RECORD_SetProblemSink(nullptr);
+    RESULT_RECORD_SetIdentify(nullptr);
+    RESULT_RECORD_SetOnCounted(nullptr);
 }
 
 void CVarnDLDlg::ShowDayCounts()
@@ -827,6 +833,7 @@ void CVarnDLDlg::OnCancel()
     // Runs stop (a parked EFS2 is written back first) and the workers are joined; Start loops
     // still open end by themselves once they see the quit.
     m_bAllJoined = STATION_Cancel(Core(), *m_pThreads, LoopOptions(), VARNDL_CANCEL_BOUND_MS);
+    StopRecording();
     m_pStore->SaveModelSettings(Core(), m_aLocations, Box(1061)->isChecked());
     QDialog::done(QDialog::Rejected);
 }

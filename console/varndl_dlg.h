@@ -129,6 +129,8 @@ private:
     void UpdatePortColours();
     void ShowLogLine(const std::string& strLine);
     void ShowDayCounts();
+    // Writes the records still queued (within the Cancel bound) and stops keeping them.
+    void StopRecording();
     bool AnyWorkerBusy() const;
     STATION_LOOP_OPTIONS LoopOptions();
     void PressStartSoon();

@@ -74,11 +74,16 @@ struct RECORDER {
 std::mutex g_csRecorder;
 RECORDER* g_pRecorder = nullptr;
 
-// Held while a hook is called, so that nobody replaces one under a caller.
-std::mutex g_csHooks;
-std::function<void(const std::string&)> g_fnProblem;
-std::function<PHONE_IDENTITY(const std::string&)> g_fnIdentify;
-std::function<void()> g_fnCounted;
+// A hook and the lock held while it is called, so that nobody replaces it under a caller. Each
+// has its own: a problem told to a reader that has stopped reading holds up only the writer.
+template <typename FN>
+struct HOOK {
+    std::mutex cs;
+    std::function<FN> fn;
+};
+HOOK<void(const std::string&)> g_Problem;
+HOOK<PHONE_IDENTITY(const std::string&)> g_Identify;
+HOOK<void()> g_Counted;
 
 std::string HostName()
 {
@@ -93,9 +98,9 @@ void Tell(RECORDER& r, const std::string& strWhat)
 {
     if (r.bProblemTold) return;
     r.bProblemTold = true;
-    std::lock_guard<std::mutex> lock(g_csHooks);
-    if (g_fnProblem)
-        g_fnProblem("Result records cannot be written to " + r.strPath + ": " + strWhat +
+    std::lock_guard<std::mutex> lock(g_Problem.cs);
+    if (g_Problem.fn)
+        g_Problem.fn("Result records cannot be written to " + r.strPath + ": " + strWhat +
                     ". Downloads go on without them.");
 }
 
@@ -261,8 +266,8 @@ void CountDay(int fd, const std::string& strDay, const std::string& strHost, uin
 
 void SetHook(auto& hook, auto fn)
 {
-    std::lock_guard<std::mutex> lock(g_csHooks);
-    hook = std::move(fn);
+    std::lock_guard<std::mutex> lock(hook.cs);
+    hook.fn = std::move(fn);
 }
 
 // Stops the writer, waiting until dwBoundMs; true when it ended and was freed.
@@ -447,15 +452,15 @@ bool RESULT_RECORD_Close(uint32_t dwBoundMs)
 
 void RESULT_RECORD_SetProblemSink(std::function<void(const std::string&)> fnProblem)
 {
-    SetHook(g_fnProblem, std::move(fnProblem));
+    SetHook(g_Problem, std::move(fnProblem));
 }
 
 void RESULT_RECORD_SetIdentify(std::function<PHONE_IDENTITY(const std::string&)> fnIdentify)
 {
-    SetHook(g_fnIdentify, std::move(fnIdentify));
+    SetHook(g_Identify, std::move(fnIdentify));
 }
 
-void RESULT_RECORD_SetOnCounted(std::function<void()> fnCounted) { SetHook(g_fnCounted, std::move(fnCounted)); }
+void RESULT_RECORD_SetOnCounted(std::function<void()> fnCounted) { SetHook(g_Counted, std::move(fnCounted)); }
 
 std::shared_ptr<RESULT_START> RESULT_RECORD_BeginStart(const CVarnDLCore& core,
                                                        std::shared_ptr<const DOWNLOAD_PLAN> pPlan,
@@ -487,8 +492,8 @@ std::shared_ptr<RESULT_START> RESULT_RECORD_BeginStart(const CVarnDLCore& core,
 
 PHONE_IDENTITY RESULT_RECORD_Identify(const std::string& strDevNode)
 {
-    std::lock_guard<std::mutex> lock(g_csHooks);
-    return g_fnIdentify && !strDevNode.empty() ? g_fnIdentify(strDevNode) : PHONE_IDENTITY{};
+    std::lock_guard<std::mutex> lock(g_Identify.cs);
+    return g_Identify.fn && !strDevNode.empty() ? g_Identify.fn(strDevNode) : PHONE_IDENTITY{};
 }
 
 void RESULT_RECORD_ChannelEnded(const std::shared_ptr<RESULT_START>& pStart, int nCh, const CHANNEL_END& end)
@@ -514,8 +519,8 @@ void RESULT_RECORD_ChannelEnded(const std::shared_ptr<RESULT_START>& pStart, int
             r.cv.notify_all();
         }
     }
-    std::lock_guard<std::mutex> lock(g_csHooks);
-    if (g_fnCounted) g_fnCounted();
+    std::lock_guard<std::mutex> lock(g_Counted.cs);
+    if (g_Counted.fn) g_Counted.fn();
 }
 
 void RESULT_RECORD_DayCounts(uint32_t& nPass, uint32_t& nFail)

@@ -78,6 +78,10 @@ const char* const g_szUsage =
     "to take it back, and a second interrupt gives up on it at once.\n"
     "Exit status: 0 every channel passed, 1 a channel failed, 2 usage error or refused image.\n";
 
+// The result writer was stuck in its disk at the end and let go: the program ends without
+// running the destructors of what it may still use.
+bool g_bWriterLeft = false;
+
 // Interrupts (SIGINT, SIGTERM, SIGHUP) received so far; the main thread acts on them between scans.
 std::atomic<int> g_nSignals{0};
 static_assert(std::atomic<int>::is_always_lock_free, "counted from a signal handler");
@@ -327,7 +331,8 @@ public:
             std::lock_guard<std::mutex> lock(m_csNotes);
             astrNotes.swap(m_astrNotes);
         }
-        for (const std::string& strNote : astrNotes) strFrame += "\r\x1b[2K" + Fit(strNote, nColumns) + "\n";
+        // Notes stay whole: they scroll away above the lines, wrapped or not.
+        for (const std::string& strNote : astrNotes) strFrame += "\r\x1b[2K" + strNote + "\n";
         for (size_t i = 0; i < m_nChannels; ++i) strFrame += "\r\x1b[2K" + ChannelLine(static_cast<int>(i), nColumns) + "\n";
         m_bDrawn = true;
         m_out.Append(strFrame);
@@ -862,7 +867,8 @@ int Run(const OPTIONS& opt, COutput& out)
     if (g_nSignals.load() != 0) core.m_bQuit = 1;
     STATION_JoinAll(core, s_threads, loop);
     // An interrupted run has somebody waiting for it to end.
-    RESULT_RECORD_Close(g_nSignals.load() != 0 ? RESULTS_CLOSE_BOUND_MS / 6 : RESULTS_CLOSE_BOUND_MS);
+    if (!RESULT_RECORD_Close(g_nSignals.load() != 0 ? RESULTS_CLOSE_BOUND_MS / 6 : RESULTS_CLOSE_BOUND_MS))
+        g_bWriterLeft = true;
     if (pLive) {
         pLive->Draw(true);
         pLive->Summary();
@@ -888,5 +894,6 @@ int main(int argc, char** argv)
     static COutput s_out;
     const int nStatus = Run(opt, s_out);
     s_out.Finish();
+    if (g_bWriterLeft) std::_Exit(nStatus);
     return nStatus;
 }
