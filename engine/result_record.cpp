@@ -177,7 +177,8 @@ RESULT_RECORD Build(const RECORDER& r, const JOB& job)
 void Hash(RECORDER& r, RESULT_START& start)
 {
     for (size_t i = 0; i < start.aImages.size(); ++i)
-        start.aImages[i].strSha256 = IMAGE_DIGEST_File(start.aImages[i].strPath, start.aStamps[i], r.bAbandon);
+        start.aImages[i].strSha256 =
+            IMAGE_DIGEST_File(start.aImages[i].strPath, start.aStamps[i], r.bAbandon);
 }
 
 void Writer(RECORDER* pRecorder)
@@ -235,7 +236,8 @@ bool CountLine(const std::string& strLine, const std::string& strDay, const std:
 }
 
 // This host's records of strDay at the end of the file, read backwards from the end.
-void CountDay(int fd, const std::string& strDay, const std::string& strHost, uint32_t& nPass, uint32_t& nFail)
+void CountDay(int fd, const std::string& strDay, const std::string& strHost, uint32_t& nPass,
+              uint32_t& nFail)
 {
     struct stat st;
     if (::fstat(fd, &st) != 0) return;
@@ -417,7 +419,8 @@ bool RESULT_RECORD_Open(const std::string& strPath, std::string& strError)
     if (::stat(strPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         strError = "not a regular file";
     } else {
-        r.fd = ::open(strPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+        r.fd = ::open(strPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                      0644);
         if (r.fd < 0) {
             strError = std::strerror(errno);
         } else if (::fstat(r.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -429,7 +432,8 @@ bool RESULT_RECORD_Open(const std::string& strPath, std::string& strError)
     if (r.fd >= 0 && !r.bCsv) CountDay(r.fd, r.strDay, r.strHost, r.nPass, r.nFail);
     // A record left torn by a full disk or a crash must not swallow the first one of this run.
     char cLast = '\n';
-    if (r.fd >= 0 && ::fstat(r.fd, &st) == 0 && st.st_size > 0 && ::pread(r.fd, &cLast, 1, st.st_size - 1) == 1)
+    if (r.fd >= 0 && ::fstat(r.fd, &st) == 0 && st.st_size > 0 &&
+        ::pread(r.fd, &cLast, 1, st.st_size - 1) == 1)
         r.bTorn = cLast != '\n';
     // The file's problem is the caller's to tell; the writer tells only later ones, once.
     r.bProblemTold = r.fd < 0;
@@ -460,7 +464,10 @@ void RESULT_RECORD_SetIdentify(std::function<PHONE_IDENTITY(const std::string&)>
     SetHook(g_Identify, std::move(fnIdentify));
 }
 
-void RESULT_RECORD_SetOnCounted(std::function<void()> fnCounted) { SetHook(g_Counted, std::move(fnCounted)); }
+void RESULT_RECORD_SetOnCounted(std::function<void()> fnCounted)
+{
+    SetHook(g_Counted, std::move(fnCounted));
+}
 
 std::shared_ptr<RESULT_START> RESULT_RECORD_BeginStart(const CVarnDLCore& core,
                                                        std::shared_ptr<const DOWNLOAD_PLAN> pPlan,

@@ -103,6 +103,7 @@ std::shared_ptr<RESULT_START> RESULT_RECORD_BeginStart(const CVarnDLCore& core,
                                                        const DOWNLOAD_TICKS& ticks);
 PHONE_IDENTITY RESULT_RECORD_Identify(const std::string& strDevNode);
 // A channel's worker has ended: counts it and queues its record (none without pStart).
-void RESULT_RECORD_ChannelEnded(const std::shared_ptr<RESULT_START>& pStart, int nCh, const CHANNEL_END& end);
+void RESULT_RECORD_ChannelEnded(const std::shared_ptr<RESULT_START>& pStart, int nCh,
+                                const CHANNEL_END& end);
 // This host's PASS and failed channels of the current day, as far as records are kept.
 void RESULT_RECORD_DayCounts(uint32_t& nPass, uint32_t& nFail);

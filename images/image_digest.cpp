@@ -41,8 +41,10 @@ void Compress(uint32_t* h, const uint8_t* p)
     }
     uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], k = h[7];
     for (int i = 0; i < 64; ++i) {
-        const uint32_t t1 = k + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + K[i] + w[i];
-        const uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+        const uint32_t s1 = Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25);
+        const uint32_t t1 = k + s1 + ((e & f) ^ (~e & g)) + K[i] + w[i];
+        const uint32_t s0 = Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22);
+        const uint32_t t2 = s0 + ((a & b) ^ (a & c) ^ (b & c));
         k = g;
         g = f;
         f = e;

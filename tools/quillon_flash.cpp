@@ -295,7 +295,8 @@ std::string Throughput(uint64_t qwBytes, uint32_t dwMs)
 {
     if (dwMs == 0) return "-";
     char sz[32];
-    std::snprintf(sz, sizeof(sz), "%.2f", static_cast<double>(qwBytes) / 1000.0 / dwMs);  // 10^6 bytes a second
+    // 10^6 bytes a second.
+    std::snprintf(sz, sizeof(sz), "%.2f", static_cast<double>(qwBytes) / 1000.0 / dwMs);
     return sz;
 }
 
@@ -321,7 +322,8 @@ public:
     void Draw(bool bFinal = false)
     {
         const auto now = std::chrono::steady_clock::now();
-        if (!bFinal && (now - m_lastDraw < std::chrono::milliseconds(DRAW_INTERVAL_MS) || !m_out.Idle())) return;
+        const bool bSoon = now - m_lastDraw < std::chrono::milliseconds(DRAW_INTERVAL_MS);
+        if (!bFinal && (bSoon || !m_out.Idle())) return;
         m_lastDraw = now;
         const size_t nColumns = Columns();
         std::string strFrame;
@@ -333,7 +335,8 @@ public:
         }
         // Notes stay whole: they scroll away above the lines, wrapped or not.
         for (const std::string& strNote : astrNotes) strFrame += "\r\x1b[2K" + strNote + "\n";
-        for (size_t i = 0; i < m_nChannels; ++i) strFrame += "\r\x1b[2K" + ChannelLine(static_cast<int>(i), nColumns) + "\n";
+        for (size_t i = 0; i < m_nChannels; ++i)
+            strFrame += "\r\x1b[2K" + ChannelLine(static_cast<int>(i), nColumns) + "\n";
         m_bDrawn = true;
         m_out.Append(strFrame);
     }
@@ -393,23 +396,24 @@ private:
         const BAR_STATE state = m_core.m_ctrlProgress[nCh].GetState();
         const CHANNEL_END& end = m_threads.m_aEnd[nCh];
         uint32_t dwMs = 0;
-        if (Ended(nCh)) dwMs = end.dwElapsedMs;
-        else if (Started(nCh)) dwMs = CLOCK_Get().GetTickCount() - end.dwStartTick;
-        const int nFill = std::clamp(state.nPercent, 0, 100) * BAR_WIDTH / 100;
+        if (Ended(nCh))
+            dwMs = end.dwElapsedMs;
+        else if (Started(nCh))
+            dwMs = CLOCK_Get().GetTickCount() - end.dwStartTick;
+        const int nPercent = std::clamp(state.nPercent, 0, 100);
+        const size_t nFill = static_cast<size_t>(nPercent * BAR_WIDTH / 100);
+        char szHead[64], szTail[48];
+        std::snprintf(szHead, sizeof(szHead), "CH%d %-6s [", nCh, PortName(nCh).c_str());
+        std::snprintf(szTail, sizeof(szTail), "] %3d%% %5us  ", nPercent, dwMs / 1000);
+        const size_t nFixed = std::strlen(szHead) + BAR_WIDTH + std::strlen(szTail);
+        if (nFixed >= nColumns) return Fit(szHead, nColumns);
+        // The bar takes the colour of the channel's bar: red for a failure, green for a pass.
         const char* szColour = state.byRed == 255 ? "\x1b[31m" : state.byGreen == 255 ? "\x1b[32m" : "";
-        char szHead[96];
-        std::snprintf(szHead, sizeof(szHead), "CH%d %-6s ", nCh, PortName(nCh).c_str());
-        char szTail[48];
-        std::snprintf(szTail, sizeof(szTail), "] %3d%% %5us  ", std::clamp(state.nPercent, 0, 100), dwMs / 1000);
         std::string strText = PlainText(Chomp(state.strText));
-        strText.erase(0, strText.find_first_not_of(' ') == std::string::npos ? strText.size()
-                                                                              : strText.find_first_not_of(' '));
-        const size_t nFixed = std::strlen(szHead) + 1 + BAR_WIDTH + std::strlen(szTail);
-        const std::string strBar = std::string(static_cast<size_t>(nFill), '#') + std::string(static_cast<size_t>(BAR_WIDTH - nFill), '-');
-        return Fit(szHead, nColumns) + (nFixed < nColumns ? "[" + std::string(szColour) + strBar +
-                                                                (*szColour ? "\x1b[0m" : "") + szTail +
-                                                                Fit(strText, nColumns - nFixed)
-                                                          : std::string());
+        strText.erase(0, std::min(strText.find_first_not_of(' '), strText.size()));
+        const std::string strBar = std::string(nFill, '#') + std::string(BAR_WIDTH - nFill, '-');
+        return szHead + std::string(szColour) + strBar + (*szColour ? "\x1b[0m" : "") + szTail +
+               Fit(strText, nColumns - nFixed);
     }
 
     CVarnDLCore& m_core;
@@ -795,7 +799,8 @@ void OpenResults(const OPTIONS& opt, CLiveView* pLive)
     };
     RESULT_RECORD_SetProblemSink(fnProblem);
     std::vector<std::pair<std::string, PHONE_IDENTITY>> aIdentity;
-    for (const std::string& strPort : opt.astrPorts) aIdentity.emplace_back(strPort, PHONE_IDENTITY_Lookup(strPort));
+    for (const std::string& strPort : opt.astrPorts)
+        aIdentity.emplace_back(strPort, PHONE_IDENTITY_Lookup(strPort));
     RESULT_RECORD_SetIdentify([aIdentity](const std::string& strDevNode) {
         for (const auto& entry : aIdentity)
             if (entry.first == strDevNode) return entry.second;
