@@ -118,7 +118,10 @@ std::string Number(const char* szName, uint64_t qw)
 std::string Joined(const std::vector<std::string>& astr)
 {
     std::string out;
-    for (const std::string& str : astr) out += (out.empty() ? "" : ",") + str;
+    for (const std::string& str : astr) {
+        if (!out.empty()) out += ',';
+        out += str;
+    }
     return out;
 }
 
@@ -362,8 +365,10 @@ std::string RESULT_RECORD_Json(const RESULT_RECORD& record)
         out += Field("sha256", image.strSha256, true) + "}";
     }
     out += "],\"selection\":[";
-    for (size_t i = 0; i < record.astrSelection.size(); ++i)
-        out += (i == 0 ? "" : ",") + TEXT_JsonString(record.astrSelection[i]);
+    for (size_t i = 0; i < record.astrSelection.size(); ++i) {
+        if (i != 0) out += ',';
+        out += TEXT_JsonString(record.astrSelection[i]);
+    }
     out += "]";
     out += Field("result", record.strResult);
     out += Number("elapsed_ms", record.dwElapsedMs);
@@ -390,8 +395,10 @@ std::string RESULT_RECORD_CsvRow(const RESULT_RECORD& record)
          {record.strHost, std::to_string(record.nChannel), std::to_string(record.nPort), record.strDevNode,
           record.identity.strSerial, record.identity.strPortPath, std::to_string(record.nModel),
           record.strModel, Joined(record.astrSelection), record.strResult,
-          std::to_string(record.dwElapsedMs), std::to_string(record.qwBytesSent)})
-        out += "," + TEXT_CsvField(str);
+          std::to_string(record.dwElapsedMs), std::to_string(record.qwBytesSent)}) {
+        out += ',';
+        out += TEXT_CsvField(str);
+    }
     for (int k = 0; k < PLAN_IMAGE_KINDS; ++k) {
         const auto it = std::find_if(record.aImages.begin(), record.aImages.end(),
                                      [k](const RESULT_IMAGE& image) { return image.nKind == k; });
@@ -399,7 +406,8 @@ std::string RESULT_RECORD_CsvRow(const RESULT_RECORD& record)
             out += ",,,";
             continue;
         }
-        out += "," + TEXT_CsvField(it->strPath) + "," + std::to_string(it->qwSize) + "," + it->strSha256;
+        out += ',';
+        out += TEXT_CsvField(it->strPath) + "," + std::to_string(it->qwSize) + "," + it->strSha256;
     }
     return out + "\n";
 }
