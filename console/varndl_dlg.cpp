@@ -75,7 +75,7 @@ const CONTROL_SPEC g_aLower[] = {
     {1071, CT_GROUP, "Log...", 0, 0, 547, 46},
     {1072, CT_GROUP, "Download Mode", 0, 50, 404, 64},
     {1073, CT_GROUP, "Port", 0, 118, 547, 122},
-    {1000, CT_LOG, "", 6, 16, 411, 24},
+    {1000, CT_LOG, "", 6, 16, 381, 24},
     {1061, CT_CHECK, "Select/Deselect All", 8, 66, 128, 18},
     {1020, CT_CHECK, "Phone Boot", 140, 66, 86, 18},
     {1021, CT_CHECK, "Phone", 230, 66, 60, 18},
@@ -92,7 +92,7 @@ const CONTROL_SPEC g_aLower[] = {
 constexpr int PORT_ROW_Y = 136, PORT_ROW_STEP = 26, PORT_H = 22;
 constexpr int PORT_COLUMN_X[2] = {8, 280}, PORT_W = 64, BAR_OFFSET = 68, BAR_W = 193;
 // The day's result counts, right of the log box in the "Log..." group.
-constexpr QRect DAY_COUNTS_RECT(421, 16, 120, 24);
+constexpr QRect DAY_COUNTS_RECT(391, 16, 150, 24);
 
 // Where the lower block and the "Select Image" group go, and the window height, per layout.
 struct LAYOUT_GEOMETRY {
