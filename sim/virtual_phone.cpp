@@ -219,6 +219,19 @@ void CVirtualPhone::Throttle(size_t nBytes)
     }
 }
 
+size_t CVirtualPhone::ReadAllowance(size_t nBuffer)
+{
+    double dRate;
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        dRate = m_cfg.dBytesPerSecond;
+    }
+    if (dRate <= 0) return nBuffer;
+    // 20 ms of the link at a time.
+    const double dSlice = dRate / 50;
+    return dSlice >= static_cast<double>(nBuffer) ? nBuffer : std::max<size_t>(1, static_cast<size_t>(dSlice));
+}
+
 void CVirtualPhone::Serve()
 {
     std::vector<uint8_t> abyRead(64 * 1024);
@@ -241,7 +254,7 @@ void CVirtualPhone::Serve()
         pollfd pfd{m_fdMaster, POLLIN, 0};
         const int r = poll(&pfd, 1, 20);
         if (r > 0 && (pfd.revents & POLLIN) != 0) {
-            const ssize_t n = read(m_fdMaster, abyRead.data(), abyRead.size());
+            const ssize_t n = read(m_fdMaster, abyRead.data(), ReadAllowance(abyRead.size()));
             if (n > 0) {
                 Throttle(static_cast<size_t>(n));
                 m_qwLastByteUs = NowUs();

@@ -181,6 +181,9 @@ private:
     // Waits in real time, returning false early when the phone is being stopped.
     bool Pause(uint64_t qwMicroseconds);
     void Throttle(size_t nBytes);
+    // How much one read may take: a slow link drains the line a little at a time, as a wire
+    // would, instead of swallowing whatever the terminal holds and then sleeping it off.
+    size_t ReadAllowance(size_t nBuffer);
 
     mutable std::mutex m_mtx;
     mutable std::condition_variable m_cv;
