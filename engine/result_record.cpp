@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -154,6 +155,16 @@ void Append(RECORDER& r, std::string strText)
     r.bTorn = false;
     // Files that cannot be synchronised (a pipe, a terminal) have nothing to lose.
     if (::fdatasync(r.fd) != 0 && errno != EINVAL && errno != EROFS) Tell(r, std::strerror(errno));
+}
+
+// A record is read long after the run, far from the shell that named the files: a relative
+// path would no longer say which file it was.
+std::string Absolute(const std::string& strPath)
+{
+    if (strPath.empty() || strPath[0] == '/') return strPath;
+    std::error_code ec;
+    const std::filesystem::path path = std::filesystem::absolute(strPath, ec);
+    return ec ? strPath : path.lexically_normal().string();
 }
 
 RESULT_RECORD Build(const RECORDER& r, const JOB& job)
@@ -490,7 +501,7 @@ std::shared_ptr<RESULT_START> RESULT_RECORD_BeginStart(const CVarnDLCore& core,
         if (pPlan->astrImagePath[k].empty()) continue;
         RESULT_IMAGE image;
         image.nKind = k;
-        image.strPath = pPlan->astrImagePath[k];
+        image.strPath = Absolute(pPlan->astrImagePath[k]);
         image.qwSize = pPlan->aImageStamp[k].qwSize;
         pStart->aImages.push_back(image);
         pStart->aStamps.push_back(pPlan->aImageStamp[k]);
@@ -513,6 +524,7 @@ PHONE_IDENTITY RESULT_RECORD_Identify(const std::string& strDevNode)
 
 void RESULT_RECORD_ChannelEnded(const std::shared_ptr<RESULT_START>& pStart, int nCh, const CHANNEL_END& end)
 {
+    const std::string strDevNode = Absolute(end.strDevNode);
     {
         std::lock_guard<std::mutex> lock(g_csRecorder);
         if (!g_pRecorder) return;
@@ -529,6 +541,7 @@ void RESULT_RECORD_ChannelEnded(const std::shared_ptr<RESULT_START>& pStart, int
             job.pStart = pStart;
             job.nCh = nCh;
             job.end = end;
+            job.end.strDevNode = strDevNode;
             job.tEnd = std::time(nullptr);
             r.aJobs.push_back(std::move(job));
             r.cv.notify_all();

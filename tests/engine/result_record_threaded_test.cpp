@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -378,4 +379,26 @@ TEST_F(ResultFile, AFullDiskIsToldOnceAndATornRecordLeavesTheNextWhole)
     EXPECT_EQ(astrLines[2].rfind("{\"time\":", 0), 0u);
     EXPECT_NE(astrLines[2].find("\"channel\":7,"), std::string::npos);
     EXPECT_EQ(astrLines[2].back(), '}');
+}
+
+TEST_F(ResultFile, RelativePathsAreRecordedAsAbsoluteOnes)
+{
+    START_FIXTURE st;
+    const std::string strPath = st.dir.File("results.jsonl");
+    std::string strError;
+    ASSERT_TRUE(RESULT_RECORD_Open(strPath, strError));
+    const std::filesystem::path cwd = std::filesystem::current_path();
+    std::filesystem::current_path(st.dir.File(""));
+    st.pPlan->astrImagePath[1] = "./phone.bin";
+    CHANNEL_END end = START_FIXTURE::End(true, "PASS");
+    end.strDevNode = "ports/COM1";
+    RESULT_RECORD_ChannelEnded(RESULT_RECORD_BeginStart(st.core, st.pPlan, st.ticks), 0, end);
+    ASSERT_TRUE(RESULT_RECORD_Close(5000));
+    std::filesystem::current_path(cwd);
+    const std::string strLine = Lines(strPath).at(0);
+    EXPECT_NE(strLine.find("\"device\":\"" + st.dir.File("ports/COM1") + "\""), std::string::npos) << strLine;
+    EXPECT_NE(strLine.find("\"path\":\"" + st.dir.File("phone.bin") + "\",\"size\":5000,\"sha256\":\"" +
+                           IMAGE_DIGEST_Bytes(st.abyPhone.data(), st.abyPhone.size())),
+              std::string::npos)
+        << strLine;
 }
