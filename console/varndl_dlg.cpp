@@ -283,10 +283,10 @@ void CVarnDLDlg::CreateControls()
     setWindowIcon(AppIcon());
     setAcceptDrops(true);
 
-    auto create = [this](const CONTROL_SPEC& spec) -> QWidget* {
+    auto create = [this](const CONTROL_SPEC& ctl) -> QWidget* {
         QWidget* pWidget = nullptr;
-        const QString strText = QString::fromUtf8(spec.szText);
-        switch (spec.eType) {
+        const QString strText = QString::fromUtf8(ctl.szText);
+        switch (ctl.eType) {
         case CT_GROUP: pWidget = new QGroupBox(strText, this); break;
         case CT_BUTTON: pWidget = new QPushButton(strText, this); break;
         case CT_EDIT: pWidget = new QLineEdit(this); break;
@@ -303,12 +303,12 @@ void CVarnDLDlg::CreateControls()
         }
         default: return nullptr;
         }
-        if (spec.nId != 0) pWidget->setObjectName(QString::number(spec.nId));
-        pWidget->setGeometry(spec.x, spec.y, spec.w, spec.h);
+        if (ctl.nId != 0) pWidget->setObjectName(QString::number(ctl.nId));
+        pWidget->setGeometry(ctl.x, ctl.y, ctl.w, ctl.h);
         return pWidget;
     };
-    for (const CONTROL_SPEC& spec : g_aTop) create(spec);
-    for (const CONTROL_SPEC& spec : g_aLower) create(spec);
+    for (const CONTROL_SPEC& ctl : g_aTop) create(ctl);
+    for (const CONTROL_SPEC& ctl : g_aLower) create(ctl);
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         auto* pPort = new QLineEdit(this);
         pPort->setObjectName(QString::number(1040 + i));
@@ -604,8 +604,8 @@ void CVarnDLDlg::ApplyModelLayout(int nModel)
     for (int nId : MULTICSC_IDS) Control(nId)->setVisible(info.eLayout == LAYOUT_FULL_MULTICSC);
     const LAYOUT_GEOMETRY geo = Geometry(info.eLayout);
     m_pSelectImage->setGeometry(2, 25, 547, geo.nImageGroupHeight);
-    for (const CONTROL_SPEC& spec : g_aLower)
-        Control(spec.nId)->setGeometry(geo.ptLower.x() + spec.x, geo.ptLower.y() + spec.y, spec.w, spec.h);
+    for (const CONTROL_SPEC& ctl : g_aLower)
+        Control(ctl.nId)->setGeometry(geo.ptLower.x() + ctl.x, geo.ptLower.y() + ctl.y, ctl.w, ctl.h);
     m_pDayCounts->setGeometry(DAY_COUNTS_RECT.translated(geo.ptLower));
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         const int x = geo.ptLower.x() + PORT_COLUMN_X[i / 4];

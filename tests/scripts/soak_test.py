@@ -14,8 +14,8 @@ from pathlib import Path
 
 SOAK = Path(__file__).resolve().parents[2] / "scripts" / "soak"
 loader = importlib.machinery.SourceFileLoader("soak", str(SOAK))
-spec = importlib.util.spec_from_loader("soak", loader)
-soak = importlib.util.module_from_spec(spec)
+loader_spec = importlib.util.spec_from_loader("soak", loader)
+soak = importlib.util.module_from_spec(loader_spec)
 loader.exec_module(soak)
 
 BUILD_DIR = sys.argv.pop(1) if len(sys.argv) > 1 else None

@@ -71,12 +71,12 @@ std::vector<uint8_t> ImagesContainer(const std::vector<IMAGES_ENTRY>& aEntries, 
     std::vector<MULTICSC_ENTRY_SPEC> aSpecs;
     for (size_t i = 0; i < aEntries.size(); ++i) {
         const IMAGES_ENTRY& e = aEntries[i];
-        MULTICSC_ENTRY_SPEC spec;
-        spec.strName = e.strName.substr(0, MULTICSC_NAME_SIZE);
-        spec.dwLength = e.dwDataSize;
-        spec.dwSeed = ImagesEntrySeed(static_cast<uint32_t>(i));
-        spec.dwCarrierErase = e.dwErase;
-        aSpecs.push_back(spec);
+        MULTICSC_ENTRY_SPEC entry;
+        entry.strName = e.strName.substr(0, MULTICSC_NAME_SIZE);
+        entry.dwLength = e.dwDataSize;
+        entry.dwSeed = ImagesEntrySeed(static_cast<uint32_t>(i));
+        entry.dwCarrierErase = e.dwErase;
+        aSpecs.push_back(entry);
     }
     IMAGE_DESC desc;
     std::vector<uint8_t> aby;

@@ -113,7 +113,7 @@ bool LINE_RUN_WriteImages(const std::string& strDir, IMAGE_SET* pSet,
     return IMAGE_BUILDER_WriteStandardSet(strDir, 11, sizes, pSet, &strError);
 }
 
-LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& spec, const IMAGE_SET& set,
+LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& plan, const IMAGE_SET& set,
                                  const std::string& strDir)
 {
     LINE_RUN_RESULT result;
@@ -122,7 +122,7 @@ LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& spec, const IMAGE_SET& set
                                         "--dir",
                                         strPorts,
                                         "--phones",
-                                        std::to_string(spec.nPhones),
+                                        std::to_string(plan.nPhones),
                                         "--no-stdin",
                                         "--list-requests",
                                         "--tell-faults",
@@ -134,7 +134,7 @@ LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& spec, const IMAGE_SET& set
                                         set.strPda,
                                         "--verify-csc",
                                         set.strCsc};
-    astrSim.insert(astrSim.end(), spec.astrSim.begin(), spec.astrSim.end());
+    astrSim.insert(astrSim.end(), plan.astrSim.begin(), plan.astrSim.end());
     CSimProcess sim;
     if (!sim.Start(astrSim) || !sim.WaitLine("ready", 20000)) {
         result.nSimExit = sim.Stop();
@@ -145,8 +145,8 @@ LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& spec, const IMAGE_SET& set
     std::vector<std::string> astrFlash = {FLASH,         "--phone", set.strPhone, "--eboot",
                                           set.strEboot,  "--pda",   set.strPda,   "--csc",
                                           set.strCsc,    "--reboot-wait", "0"};
-    astrFlash.insert(astrFlash.end(), spec.astrFlash.begin(), spec.astrFlash.end());
-    for (uint32_t k = 1; k <= spec.nPhones; ++k) {
+    astrFlash.insert(astrFlash.end(), plan.astrFlash.begin(), plan.astrFlash.end());
+    for (uint32_t k = 1; k <= plan.nPhones; ++k) {
         char szLink[4096];
         const std::string strLink = strPorts + "/COM" + std::to_string(k);
         const ssize_t n = ::readlink(strLink.c_str(), szLink, sizeof(szLink) - 1);
@@ -154,28 +154,28 @@ LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& spec, const IMAGE_SET& set
     }
 
     std::unique_ptr<CThief> pThief;
-    if (spec.nThief >= 1 && spec.nThief <= spec.nPhones)
-        pThief = std::make_unique<CThief>(astrFlash[astrFlash.size() - spec.nPhones + spec.nThief - 1]);
+    if (plan.nThief >= 1 && plan.nThief <= plan.nPhones)
+        pThief = std::make_unique<CThief>(astrFlash[astrFlash.size() - plan.nPhones + plan.nThief - 1]);
 
     const auto start = std::chrono::steady_clock::now();
     CSimProcess flash;
     if (flash.Start(astrFlash)) {
-        if (!spec.strChangeAt.empty() && flash.WaitLine(spec.strChangeAt, spec.dwBoundMs)) {
-            spec.fnChange();
+        if (!plan.strChangeAt.empty() && flash.WaitLine(plan.strChangeAt, plan.dwBoundMs)) {
+            plan.fnChange();
             result.bChanged = true;
         }
-        CSimProcess& told = spec.strInterruptAt.rfind("fault phone ", 0) == 0 ? sim : flash;
-        if (!spec.strInterruptAt.empty() && told.WaitLine(spec.strInterruptAt, spec.dwBoundMs)) {
+        CSimProcess& told = plan.strInterruptAt.rfind("fault phone ", 0) == 0 ? sim : flash;
+        if (!plan.strInterruptAt.empty() && told.WaitLine(plan.strInterruptAt, plan.dwBoundMs)) {
             flash.Signal(SIGINT);
             result.bInterrupted = true;
-            if (!spec.strSecondInterruptAt.empty() &&
-                flash.WaitLine(spec.strSecondInterruptAt, spec.dwBoundMs))
+            if (!plan.strSecondInterruptAt.empty() &&
+                flash.WaitLine(plan.strSecondInterruptAt, plan.dwBoundMs))
                 flash.Signal(SIGINT);
         }
         const auto spent = std::chrono::steady_clock::now() - start;
         const uint32_t dwSpentMs = static_cast<uint32_t>(
             std::chrono::duration_cast<std::chrono::milliseconds>(spent).count());
-        result.nFlashExit = flash.WaitExit(dwSpentMs < spec.dwBoundMs ? spec.dwBoundMs - dwSpentMs : 0);
+        result.nFlashExit = flash.WaitExit(dwSpentMs < plan.dwBoundMs ? plan.dwBoundMs - dwSpentMs : 0);
     }
     result.dwFlashMs = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                  std::chrono::steady_clock::now() - start)

@@ -66,7 +66,7 @@ bool LINE_RUN_WriteImages(const std::string& strDir, IMAGE_SET* pSet,
 std::vector<LINE_PHONE> LINE_RUN_ParseReport(const std::string& strOut);
 // Runs both programs with the set's images (each verified by the simulator) and collects the
 // results. strDir holds the simulator's ports.
-LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& spec, const IMAGE_SET& set,
+LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& plan, const IMAGE_SET& set,
                                  const std::string& strDir);
 
 // Erases, writes, programs, the MIBIB header, the EFS backup and the lock: frames that change a

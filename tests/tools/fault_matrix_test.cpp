@@ -240,20 +240,20 @@ TEST_P(FaultMatrix, EndsAsTheRowSays)
     const bool bAllPass = strEnds.find_first_not_of('P') == std::string::npos;
     const bool bRefused = strEnds.find_first_not_of('R') == std::string::npos;
 
-    LINE_RUN_SPEC spec;
-    spec.nPhones = row.nPhones;
-    spec.astrSim = row.astrSim;
-    spec.astrFlash = row.astrFlash;
-    spec.strInterruptAt = row.szInterrupt;
-    spec.strSecondInterruptAt = row.szSecondInterrupt;
+    LINE_RUN_SPEC plan;
+    plan.nPhones = row.nPhones;
+    plan.astrSim = row.astrSim;
+    plan.astrFlash = row.astrFlash;
+    plan.strInterruptAt = row.szInterrupt;
+    plan.strSecondInterruptAt = row.szSecondInterrupt;
     if (row.pfnChange && row.szChangeAt[0] == '\0') row.pfnChange(m_Set);
     if (row.pfnChange && row.szChangeAt[0] != '\0') {
-        spec.strChangeAt = row.szChangeAt;
-        spec.fnChange = [&] { row.pfnChange(m_Set); };
+        plan.strChangeAt = row.szChangeAt;
+        plan.fnChange = [&] { row.pfnChange(m_Set); };
     }
-    spec.nThief = row.nThief;
-    spec.dwBoundMs = bAllPass ? PASS_BOUND_MS : FAIL_BOUND_MS;
-    const LINE_RUN_RESULT run = LINE_RUN_Execute(spec, m_Set, m_strDir);
+    plan.nThief = row.nThief;
+    plan.dwBoundMs = bAllPass ? PASS_BOUND_MS : FAIL_BOUND_MS;
+    const LINE_RUN_RESULT run = LINE_RUN_Execute(plan, m_Set, m_strDir);
     // Both programs' output is shown once, under the first failure.
     std::string strWhat = "station:\n" + run.strFlashOut + "\nphones:\n" + run.strSimOut;
     const auto what = [&strWhat] { return std::exchange(strWhat, std::string()); };
