@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_common.h"
 #include "console/dialog_view.h"
 #include "console/varndl_dlg.h"
 #include "engine/cycle.h"
@@ -206,44 +207,25 @@ void Print(const char* szName, const RUN& run)
     std::printf("  worst PDA ratio %.3f (goal: at most 1.050)\n", dWorst);
 }
 
-std::string SelfPath()
-{
-    char sz[4096] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", sz, sizeof(sz) - 1);
-    return std::string(sz, n > 0 ? static_cast<size_t>(n) : 0);
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
     if (argc >= 4 && std::strcmp(argv[1], "--dialog-child") == 0) return DialogChild(argc, argv);
 
-    const std::string strSelf = SelfPath();
-    std::string strFlash = strSelf.substr(0, strSelf.find_last_of('/')) + "/quillon-flash";
-    int nPhones = 8;
-    uint32_t dwPdaMib = 32, dwAmssMib = 8;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string strOpt = argv[i];
-        if (strOpt == "--flash") strFlash = argv[i + 1];
-        else if (strOpt == "--phones") nPhones = std::atoi(argv[i + 1]);
-        else if (strOpt == "--pda-mib") dwPdaMib = static_cast<uint32_t>(std::atoi(argv[i + 1]));
-        else if (strOpt == "--amss-mib") dwAmssMib = static_cast<uint32_t>(std::atoi(argv[i + 1]));
-    }
+    const std::string strSelf = BENCH_SelfPath();
+    const std::string strFlash = BENCH_TextOption(argc, argv, "--flash", BENCH_SelfDir() + "/quillon-flash");
+    int nPhones = BENCH_IntOption(argc, argv, "--phones", 8);
     if (nPhones < 1 || nPhones > 8) nPhones = 8;
+    const uint32_t dwPdaMib = static_cast<uint32_t>(BENCH_IntOption(argc, argv, "--pda-mib", 32));
+    const uint32_t dwAmssMib = static_cast<uint32_t>(BENCH_IntOption(argc, argv, "--amss-mib", 8));
 
-    char szDir[] = "/tmp/quillon-bench-console-XXXXXX";
-    if (!::mkdtemp(szDir)) return 1;
     IMAGE_SET_SIZES sizes;
     sizes.dwPda = dwPdaMib << 20;
     sizes.dwAmss = dwAmssMib << 20;
-    sizes.dwHiddenErase = 0;
-    IMAGE_SET images;
-    std::string strError;
-    if (!IMAGE_BUILDER_WriteStandardSet(szDir, 1, sizes, &images, &strError)) {
-        std::fprintf(stderr, "bench_console: %s\n", strError.c_str());
-        return 1;
-    }
+    CBenchImages scratch;
+    if (!scratch.Write("bench_console", sizes)) return 1;
+    const IMAGE_SET& images = scratch.Images();
     std::printf("bench_console: %d phones, link %.1f MB/s, reply latency %.1f ms, PDA %u MiB, AMSS %u MiB\n",
                 nPhones, LINK_RATE / 1e6, LATENCY_US / 1000.0, dwPdaMib, dwAmssMib);
     const RUN dialog = Run({strSelf, "--dialog-child", images.strPhone, images.strPda}, nPhones, "", true);
@@ -255,8 +237,6 @@ int main(int argc, char** argv)
     std::printf("CPU dialog / quillon-flash: %.2f (goal: at most 1.5)\n", flash.dCpuS > 0 ? dialog.dCpuS / flash.dCpuS : 0);
     std::printf("GUI thread worst stall: %.1f ms (goal: at most 50 ms)\n", dialog.dWorstStall);
     std::printf("dialog peak resident memory: %.1f MiB (goal: under 64 MiB)\n", dialog.dMaxRssMib);
-    std::error_code ec;
-    std::filesystem::remove_all(szDir, ec);
     const bool bOk = WIFEXITED(dialog.nStatus) && WEXITSTATUS(dialog.nStatus) == 0 && WIFEXITED(flash.nStatus) &&
                      WEXITSTATUS(flash.nStatus) == 0;
     return bOk ? 0 : 1;

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_common.h"
 #include "console/varndl_dlg.h"
 #include "console/virtual_port_source.h"
 #include "images/image_trailer.h"
@@ -125,36 +126,18 @@ void Print(const char* szWhat, std::vector<double> ad)
                 ad[ad.size() / 2], dP95, ad.back(), ad.size(), GOAL_MS);
 }
 
-std::string LoadAverage()
-{
-    double ad[3];
-    if (getloadavg(ad, 3) != 3) return "unknown";
-    char sz[64];
-    std::snprintf(sz, sizeof(sz), "%.2f %.2f %.2f", ad[0], ad[1], ad[2]);
-    return sz;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    int nRounds = 200;
-    for (int i = 1; i + 1 < argc; i += 2)
-        if (std::strcmp(argv[i], "--rounds") == 0) nRounds = std::max(1, std::atoi(argv[i + 1]));
+    const int nRounds = std::max(1, BENCH_IntOption(argc, argv, "--rounds", 200));
     if (std::getenv("QT_QPA_PLATFORM") == nullptr) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
 
-    char szDir[] = "/tmp/quillon-bench-discovery-XXXXXX";
-    if (!::mkdtemp(szDir)) return 1;
-    const std::string strDir = szDir, strPorts = strDir + "/ports";
-    IMAGE_SET_SIZES sizes;
-    sizes.dwHiddenErase = 0;
-    IMAGE_SET images;
-    std::string strError;
-    if (!IMAGE_BUILDER_WriteStandardSet(strDir, 1, sizes, &images, &strError)) {
-        std::fprintf(stderr, "bench_discovery: %s\n", strError.c_str());
-        return 1;
-    }
+    CBenchImages scratch;
+    if (!scratch.Write("bench_discovery", IMAGE_SET_SIZES())) return 1;
+    const IMAGE_SET& images = scratch.Images();
+    const std::string strPorts = scratch.Dir() + "/ports";
 
     CVarnDLDlg dlg;
     dlg.SelectImageFile(IMAGE_PHONE, images.strPhone);
@@ -164,7 +147,7 @@ int main(int argc, char** argv)
     std::vector<std::unique_ptr<IPortSource>> apSources;
     apSources.push_back(std::move(pOwned));
     dlg.StartPortDiscovery(std::move(apSources));
-    std::printf("bench_discovery: %d rounds of a link appearing and going, load %s\n", nRounds, LoadAverage().c_str());
+    std::printf("bench_discovery: %d rounds of a link appearing and going, load %s\n", nRounds, BENCH_LoadAverage().c_str());
 
     {
         CRounds rounds(source, strPorts, nRounds, [&app] { app.quit(); });
@@ -191,7 +174,5 @@ int main(int argc, char** argv)
         Print("removal", rounds.m_Figures.adRemoval);
     }
     phone.Stop();
-    std::error_code ec;
-    std::filesystem::remove_all(strDir, ec);
     return 0;
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_common.h"
 #include "images/image_digest.h"
 #include "sim/image_builder.h"
 #include "sim/virtual_phone.h"
@@ -24,26 +25,6 @@
 namespace {
 
 constexpr int PHONES = 8;
-
-double NowMs()
-{
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
-
-std::string SelfDir()
-{
-    char sz[4096] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", sz, sizeof(sz) - 1);
-    std::string str(sz, n > 0 ? static_cast<size_t>(n) : 0);
-    return str.substr(0, str.find_last_of('/'));
-}
-
-double Median(std::vector<double> a)
-{
-    std::sort(a.begin(), a.end());
-    return a.empty() ? 0 : a[a.size() / 2];
-}
 
 struct RUN {
     double dLastUnlockMs = 0;  // from the start to the last channel's unlock line
@@ -66,7 +47,7 @@ RUN FlashOnce(const std::vector<std::string>& astrBase, const std::string& strRe
     int afd[2];
     if (::pipe(afd) != 0) return RUN{};
     RUN run;
-    const double dStart = NowMs();
+    const double dStart = BENCH_NowMs();
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(afd[1], 1);
@@ -90,14 +71,14 @@ RUN FlashOnce(const std::vector<std::string>& astrBase, const std::string& strRe
             static const std::string s_strUnlock = "]  FLASH UNLOCK";
             if (nEnd >= s_strUnlock.size() &&
                 strPending.compare(nEnd - s_strUnlock.size(), s_strUnlock.size(), s_strUnlock) == 0)
-                run.dLastUnlockMs = NowMs() - dStart;
+                run.dLastUnlockMs = BENCH_NowMs() - dStart;
             strPending.erase(0, nEnd + 1);
         }
     }
     ::close(afd[0]);
     int nStatus = 0;
     ::waitpid(pid, &nStatus, 0);
-    run.dTotalMs = NowMs() - dStart;
+    run.dTotalMs = BENCH_NowMs() - dStart;
     run.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
     for (auto& p : apPhone) p->Stop();
     return run;
@@ -107,39 +88,27 @@ RUN FlashOnce(const std::vector<std::string>& astrBase, const std::string& strRe
 
 int main(int argc, char** argv)
 {
-    std::string strFlash = SelfDir() + "/quillon-flash";
-    int nRounds = 5;
-    uint32_t dwPdaMib = 64;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string strOpt = argv[i];
-        if (strOpt == "--flash") strFlash = argv[i + 1];
-        else if (strOpt == "--rounds") nRounds = std::max(1, std::atoi(argv[i + 1]));
-        else if (strOpt == "--pda-mib") dwPdaMib = static_cast<uint32_t>(std::atoi(argv[i + 1]));
-    }
+    const std::string strFlash = BENCH_TextOption(argc, argv, "--flash", BENCH_SelfDir() + "/quillon-flash");
+    const int nRounds = std::max(1, BENCH_IntOption(argc, argv, "--rounds", 5));
+    const uint32_t dwPdaMib = static_cast<uint32_t>(BENCH_IntOption(argc, argv, "--pda-mib", 64));
 
     std::vector<uint8_t> aby(256u << 20);
     for (size_t i = 0; i < aby.size(); ++i) aby[i] = static_cast<uint8_t>(i * 131 + (i >> 16));
-    const double dHashStart = NowMs();
+    const double dHashStart = BENCH_NowMs();
     const std::string strDigest = IMAGE_DIGEST_Bytes(aby.data(), aby.size());
-    const double dHashMs = NowMs() - dHashStart;
+    const double dHashMs = BENCH_NowMs() - dHashStart;
     std::printf("bench_result_record: SHA-256 of 256 MiB in memory: %.0f ms = %.0f MB/s (%s...)\n", dHashMs,
                 aby.size() / 1e3 / dHashMs, strDigest.substr(0, 16).c_str());
     aby = std::vector<uint8_t>();
 
-    char szDir[] = "/tmp/quillon-bench-XXXXXX";
-    if (!::mkdtemp(szDir)) return 1;
     IMAGE_SET_SIZES sizes;
     sizes.dwPda = dwPdaMib << 20;
-    sizes.dwHiddenErase = 0;
-    IMAGE_SET images;
-    std::string strError;
-    if (!IMAGE_BUILDER_WriteStandardSet(szDir, 1, sizes, &images, &strError)) {
-        std::fprintf(stderr, "bench_result_record: %s\n", strError.c_str());
-        return 1;
-    }
+    CBenchImages scratch;
+    if (!scratch.Write("bench_result_record", sizes)) return 1;
+    const IMAGE_SET& images = scratch.Images();
     const std::vector<std::string> astrBase = {strFlash, "--phone", images.strPhone, "--pda", images.strPda,
                                                "--select", "phone,pda", "--model", "3", "--reboot-wait", "0"};
-    const std::string strResults = std::string(szDir) + "/results.jsonl";
+    const std::string strResults = scratch.Dir() + "/results.jsonl";
     std::vector<double> adUnlock[2], adTotal[2];
     int nBad = 0;
     for (int r = 0; r < nRounds; ++r) {
@@ -153,11 +122,7 @@ int main(int argc, char** argv)
     std::printf("%d phones, PDA %u MiB, %d rounds alternating; %d runs failed\n", PHONES, dwPdaMib, nRounds, nBad);
     std::printf("%-16s %22s %16s\n", "", "last first frame ms", "whole run ms");
     for (int k = 0; k < 2; ++k)
-        std::printf("%-16s %22.0f %16.0f\n", k ? "with --results" : "without", Median(adUnlock[k]),
-                    Median(adTotal[k]));
-    for (const std::string& str : {images.strPhone, images.strEboot, images.strPda, images.strCsc,
-                                   images.strHidden, strResults})
-        if (!str.empty()) ::unlink(str.c_str());
-    ::rmdir(szDir);
+        std::printf("%-16s %22.0f %16.0f\n", k ? "with --results" : "without", BENCH_Median(adUnlock[k]),
+                    BENCH_Median(adTotal[k]));
     return nBad == 0 ? 0 : 1;
 }

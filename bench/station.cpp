@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_common.h"
 #include "protocol/commands.h"
 #include "sim/image_builder.h"
 #include "sim/virtual_phone.h"
@@ -28,20 +29,6 @@ namespace {
 
 constexpr double LINK_BYTES_PER_SECOND = 4000000.0;
 constexpr uint32_t REPLY_LATENCY_US = 200;
-
-double NowMs()
-{
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
-
-std::string SelfDir()
-{
-    char sz[4096] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", sz, sizeof(sz) - 1);
-    std::string str(sz, n > 0 ? static_cast<size_t>(n) : 0);
-    return str.substr(0, str.find_last_of('/'));
-}
 
 // The time the link needs for a set of requests: every byte at the link's rate, plus one reply
 // latency per request (one request is outstanding per channel).
@@ -67,31 +54,18 @@ struct CHANNEL_TIMES {
 
 int main(int argc, char** argv)
 {
-    std::string strFlash = SelfDir() + "/quillon-flash";
-    int nPhones = 8;
-    uint32_t dwPdaMib = 32, dwAmssMib = 8;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string strOpt = argv[i];
-        if (strOpt == "--flash") strFlash = argv[i + 1];
-        else if (strOpt == "--phones") nPhones = std::atoi(argv[i + 1]);
-        else if (strOpt == "--pda-mib") dwPdaMib = static_cast<uint32_t>(std::atoi(argv[i + 1]));
-        else if (strOpt == "--amss-mib") dwAmssMib = static_cast<uint32_t>(std::atoi(argv[i + 1]));
-    }
+    const std::string strFlash = BENCH_TextOption(argc, argv, "--flash", BENCH_SelfDir() + "/quillon-flash");
+    int nPhones = BENCH_IntOption(argc, argv, "--phones", 8);
     if (nPhones < 1 || nPhones > 8) nPhones = 8;
+    const uint32_t dwPdaMib = static_cast<uint32_t>(BENCH_IntOption(argc, argv, "--pda-mib", 32));
+    const uint32_t dwAmssMib = static_cast<uint32_t>(BENCH_IntOption(argc, argv, "--amss-mib", 8));
 
-    char szDir[] = "/tmp/quillon-bench-XXXXXX";
-    if (!::mkdtemp(szDir)) return 1;
     IMAGE_SET_SIZES sizes;
     sizes.dwPda = dwPdaMib << 20;
     sizes.dwAmss = dwAmssMib << 20;
-    sizes.dwHiddenErase = 0;
-    IMAGE_SET images;
-    std::string strError;
-    if (!IMAGE_BUILDER_WriteStandardSet(szDir, 1, sizes, &images, &strError)) {
-        std::fprintf(stderr, "bench_station: %s\n", strError.c_str());
-        return 1;
-    }
-    const std::string strPhone = images.strPhone, strPda = images.strPda;
+    CBenchImages scratch;
+    if (!scratch.Write("bench_station", sizes)) return 1;
+    const std::string strPhone = scratch.Images().strPhone, strPda = scratch.Images().strPda;
 
     PHONE_CONFIG cfg;
     cfg.dBytesPerSecond = LINK_BYTES_PER_SECOND;
@@ -108,7 +82,7 @@ int main(int argc, char** argv)
 
     int afd[2];
     if (::pipe(afd) != 0) return 1;
-    const double dStart = NowMs();
+    const double dStart = BENCH_NowMs();
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(afd[1], 1);
@@ -128,7 +102,7 @@ int main(int argc, char** argv)
     char sz[65536];
     ssize_t n;
     while ((n = ::read(afd[0], sz, sizeof(sz))) > 0) {
-        const double dNow = NowMs();
+        const double dNow = BENCH_NowMs();
         strPending.append(sz, static_cast<size_t>(n));
         size_t nEnd;
         while ((nEnd = strPending.find('\n')) != std::string::npos) {
@@ -149,7 +123,7 @@ int main(int argc, char** argv)
     int nStatus = 0;
     struct rusage ru {};
     ::wait4(pid, &nStatus, 0, &ru);
-    const double dEnd = NowMs();
+    const double dEnd = BENCH_NowMs();
 
     std::printf("bench_station: %d phones, link %.1f MB/s, reply latency %.1f ms, PDA %u MiB, AMSS %u MiB\n",
                 nPhones, LINK_BYTES_PER_SECOND / 1e6, REPLY_LATENCY_US / 1000.0, dwPdaMib, dwAmssMib);
@@ -182,9 +156,5 @@ int main(int argc, char** argv)
                 ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6);
 
     for (auto& p : apPhone) p->Stop();
-    for (const std::string* p : {&images.strPhone, &images.strEboot, &images.strPda, &images.strCsc,
-                                 &images.strHidden})
-        if (!p->empty()) ::unlink(p->c_str());
-    ::rmdir(szDir);
     return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0 ? 0 : 1;
 }

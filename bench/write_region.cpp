@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/support/bench_common.h"
 #include "link/port_table.h"
 #include "link/serial_device.h"
 #include "protocol/commands.h"
@@ -158,22 +159,6 @@ double TimeExchange(ChannelThreadParam& param, const LOOP& loop)
     return SecondsSince(t0);
 }
 
-double Median(std::vector<double> ad)
-{
-    std::sort(ad.begin(), ad.end());
-    const size_t n = ad.size();
-    return n % 2 ? ad[n / 2] : (ad[n / 2 - 1] + ad[n / 2]) / 2;
-}
-
-std::string LoadAverage()
-{
-    double ad[3] = {};
-    if (getloadavg(ad, 3) != 3) return "unknown";
-    char sz[64];
-    std::snprintf(sz, sizeof(sz), "%.2f %.2f %.2f", ad[0], ad[1], ad[2]);
-    return sz;
-}
-
 bool OpenChannel(int nCh, const std::string& strSlave, const char* szImage)
 {
     SERIAL_DEVICE_SetPort(nCh, PORT_TABLE_Assign(strSlave));
@@ -186,13 +171,8 @@ int main(int argc, char** argv)
 {
     // Many short pairs rather than a few long ones: each pair's two rounds then see nearly the
     // same load, and the median passes over the pairs a burst of other work has split.
-    int nPairs = 15;
-    uint32_t dwRegionMib = 32;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string strOpt = argv[i];
-        if (strOpt == "--pairs") nPairs = std::max(7, std::atoi(argv[i + 1]));
-        else if (strOpt == "--region-mib") dwRegionMib = static_cast<uint32_t>(std::max(1, std::atoi(argv[i + 1])));
-    }
+    const int nPairs = std::max(7, BENCH_IntOption(argc, argv, "--pairs", 15));
+    const uint32_t dwRegionMib = static_cast<uint32_t>(std::max(1, BENCH_IntOption(argc, argv, "--region-mib", 32)));
     const uint32_t dwRegion = dwRegionMib << 20;
 
     CMinimalResponder responder;
@@ -260,11 +240,11 @@ int main(int argc, char** argv)
             adExchange.push_back(dwRegion / dExchange / MIB);
             adRatio.push_back(dLimit / dExchange);
         }
-        std::printf("%-18s %14.1f %14.1f\n", loop.szName, Median(adLimit), Median(adExchange));
+        std::printf("%-18s %14.1f %14.1f\n", loop.szName, BENCH_Median(adLimit), BENCH_Median(adExchange));
         char sz[160];
         std::snprintf(sz, sizeof(sz), "ratio %s %.2f  spread %.2f..%.2f  load average %s\n", loop.szName,
-                      Median(adRatio), *std::min_element(adRatio.begin(), adRatio.end()),
-                      *std::max_element(adRatio.begin(), adRatio.end()), LoadAverage().c_str());
+                      BENCH_Median(adRatio), *std::min_element(adRatio.begin(), adRatio.end()),
+                      *std::max_element(adRatio.begin(), adRatio.end()), BENCH_LoadAverage().c_str());
         astrRatio.push_back(sz);
     }
     for (const std::string& str : astrRatio) std::fputs(str.c_str(), stdout);
@@ -289,7 +269,7 @@ int main(int argc, char** argv)
         if (adRate.empty())
             std::printf(" %s failed", loop.szName);
         else
-            std::printf(" %s %.1f MiB/s", loop.szName, Median(adRate));
+            std::printf(" %s %.1f MiB/s", loop.szName, BENCH_Median(adRate));
     }
     std::printf("\n");
 

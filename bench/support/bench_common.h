@@ -1,0 +1,39 @@
+// What the benchmark programs share: the clock they time with, where they stand, the way they
+// read their options and print their figures, and a scratch image set for a line run.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sim/image_builder.h"
+
+double BENCH_NowMs();
+// The running program's path, and its directory (where the station programs are built beside it).
+std::string BENCH_SelfPath();
+std::string BENCH_SelfDir();
+
+// The value given after szName on the command line ("--phones 4"), or the default.
+std::string BENCH_TextOption(int argc, char** argv, const char* szName, const std::string& strDefault);
+int BENCH_IntOption(int argc, char** argv, const char* szName, int nDefault);
+
+double BENCH_Median(std::vector<double> ad);
+std::string BENCH_LoadAverage();
+
+// A scratch directory under /tmp with the standard image set in it, removed with everything in
+// it when this goes.
+class CBenchImages {
+public:
+    CBenchImages() = default;
+    CBenchImages(const CBenchImages&) = delete;
+    CBenchImages& operator=(const CBenchImages&) = delete;
+    ~CBenchImages();
+    // false, said on standard error under szProgram's name, when the directory or the images
+    // cannot be written. The Hidden image has no erase length: no run writes it.
+    bool Write(const char* szProgram, IMAGE_SET_SIZES sizes);
+    const std::string& Dir() const { return m_strDir; }
+    const IMAGE_SET& Images() const { return m_Images; }
+
+private:
+    std::string m_strDir;
+    IMAGE_SET m_Images;
+};
