@@ -41,11 +41,6 @@ namespace {
 constexpr double LINK_RATE = 4000000.0;
 constexpr uint32_t LATENCY_US = 200;
 
-double Ms()
-{
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 // The dialog's own view, and every log line printed with its channel for the parent's clock.
 class CTimedView final : public IStationView {
 public:
@@ -139,44 +134,22 @@ RUN Run(std::vector<std::string> astrArgs, int nPhones, const char* szLogTag, bo
         apPhone.back()->Start();
         astrArgs.push_back(apPhone.back()->SlavePath());
     }
-    int afd[2];
     RUN run;
-    if (::pipe(afd) != 0) return run;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(afd[1], 1);
-        ::close(afd[0]);
-        ::close(afd[1]);
-        if (bOffscreen) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        std::vector<char*> argv;
-        for (auto& s : astrArgs) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        _exit(127);
-    }
-    ::close(afd[1]);
+    const BENCH_CHILD child = BENCH_Spawn(astrArgs, bOffscreen);
+    if (child.pid < 0) return run;
     std::vector<double> adStart(nPhones, 0), adDone(nPhones, 0);
-    std::string strPending;
-    char sz[65536];
-    ssize_t n;
-    while ((n = ::read(afd[0], sz, sizeof(sz))) > 0) {
-        const double dNow = Ms();
-        strPending.append(sz, static_cast<size_t>(n));
-        for (size_t nEnd; (nEnd = strPending.find('\n')) != std::string::npos; strPending.erase(0, nEnd + 1)) {
-            const std::string strLine = strPending.substr(0, nEnd);
-            int nCh = -1;
-            double dStall;
-            if (std::sscanf(strLine.c_str(), "stall %lf", &dStall) == 1) run.dWorstStall = dStall;
-            char szFmt[32];
-            std::snprintf(szFmt, sizeof(szFmt), "[CH%%d]%s", szLogTag);
-            if (std::sscanf(strLine.c_str(), szFmt, &nCh) != 1 || nCh < 0 || nCh >= nPhones) continue;
-            if (strLine.find("PDA Write Data") != std::string::npos) adStart[nCh] = dNow;
-            if (strLine.find("PDA Download Success!!") != std::string::npos) adDone[nCh] = dNow;
-        }
-    }
-    ::close(afd[0]);
+    char szFmt[32];
+    std::snprintf(szFmt, sizeof(szFmt), "[CH%%d]%s", szLogTag);
+    BENCH_ReadLines(child.fdOut, [&](const std::string& strLine, double dNow) {
+        int nCh = -1;
+        double dStall;
+        if (std::sscanf(strLine.c_str(), "stall %lf", &dStall) == 1) run.dWorstStall = dStall;
+        if (std::sscanf(strLine.c_str(), szFmt, &nCh) != 1 || nCh < 0 || nCh >= nPhones) return;
+        if (strLine.find("PDA Write Data") != std::string::npos) adStart[nCh] = dNow;
+        if (strLine.find("PDA Download Success!!") != std::string::npos) adDone[nCh] = dNow;
+    });
     struct rusage ru {};
-    ::wait4(pid, &run.nStatus, 0, &ru);
+    ::wait4(child.pid, &run.nStatus, 0, &ru);
     run.dCpuS = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
     run.dMaxRssMib = ru.ru_maxrss / 1024.0;
     for (int i = 0; i < nPhones; ++i) {
@@ -214,11 +187,10 @@ int main(int argc, char** argv)
     if (argc >= 4 && std::strcmp(argv[1], "--dialog-child") == 0) return DialogChild(argc, argv);
 
     const std::string strSelf = BENCH_SelfPath();
-    const std::string strFlash = BENCH_TextOption(argc, argv, "--flash", BENCH_SelfDir() + "/quillon-flash");
-    int nPhones = BENCH_IntOption(argc, argv, "--phones", 8);
-    if (nPhones < 1 || nPhones > 8) nPhones = 8;
-    const uint32_t dwPdaMib = static_cast<uint32_t>(BENCH_IntOption(argc, argv, "--pda-mib", 32));
-    const uint32_t dwAmssMib = static_cast<uint32_t>(BENCH_IntOption(argc, argv, "--amss-mib", 8));
+    const BENCH_LINE line = BENCH_LineOptions(argc, argv);
+    const std::string& strFlash = line.strFlash;
+    const int nPhones = line.nPhones;
+    const uint32_t dwPdaMib = line.dwPdaMib, dwAmssMib = line.dwAmssMib;
 
     IMAGE_SET_SIZES sizes;
     sizes.dwPda = dwPdaMib << 20;

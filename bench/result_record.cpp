@@ -44,40 +44,16 @@ RUN FlashOnce(const std::vector<std::string>& astrBase, const std::string& strRe
         if (!apPhone.back()->Start()) return RUN{};
         astrArgs.push_back(apPhone.back()->SlavePath());
     }
-    int afd[2];
-    if (::pipe(afd) != 0) return RUN{};
     RUN run;
     const double dStart = BENCH_NowMs();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(afd[1], 1);
-        ::close(afd[0]);
-        ::close(afd[1]);
-        std::vector<char*> argv;
-        for (auto& s : astrArgs) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        _exit(127);
-    }
-    ::close(afd[1]);
-    std::string strPending;
-    char sz[65536];
-    ssize_t n;
-    while ((n = ::read(afd[0], sz, sizeof(sz))) > 0) {
-        strPending.append(sz, static_cast<size_t>(n));
-        size_t nEnd;
-        while ((nEnd = strPending.find('\n')) != std::string::npos) {
-            // "[CHn] log [Channel n]  FLASH UNLOCK" goes out with the unlock frame.
-            static const std::string s_strUnlock = "]  FLASH UNLOCK";
-            if (nEnd >= s_strUnlock.size() &&
-                strPending.compare(nEnd - s_strUnlock.size(), s_strUnlock.size(), s_strUnlock) == 0)
-                run.dLastUnlockMs = BENCH_NowMs() - dStart;
-            strPending.erase(0, nEnd + 1);
-        }
-    }
-    ::close(afd[0]);
+    const BENCH_CHILD child = BENCH_Spawn(astrArgs);
+    if (child.pid < 0) return run;
+    BENCH_ReadLines(child.fdOut, [&run, dStart](const std::string& strLine, double dNow) {
+        // "[CHn] log [Channel n]  FLASH UNLOCK" goes out with the unlock frame.
+        if (BENCH_EndsWith(strLine, "]  FLASH UNLOCK")) run.dLastUnlockMs = dNow - dStart;
+    });
     int nStatus = 0;
-    ::waitpid(pid, &nStatus, 0);
+    ::waitpid(child.pid, &nStatus, 0);
     run.dTotalMs = BENCH_NowMs() - dStart;
     run.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
     for (auto& p : apPhone) p->Stop();

@@ -54,11 +54,10 @@ struct CHANNEL_TIMES {
 
 int main(int argc, char** argv)
 {
-    const std::string strFlash = BENCH_TextOption(argc, argv, "--flash", BENCH_SelfDir() + "/quillon-flash");
-    int nPhones = BENCH_IntOption(argc, argv, "--phones", 8);
-    if (nPhones < 1 || nPhones > 8) nPhones = 8;
-    const uint32_t dwPdaMib = static_cast<uint32_t>(BENCH_IntOption(argc, argv, "--pda-mib", 32));
-    const uint32_t dwAmssMib = static_cast<uint32_t>(BENCH_IntOption(argc, argv, "--amss-mib", 8));
+    const BENCH_LINE line = BENCH_LineOptions(argc, argv);
+    const std::string& strFlash = line.strFlash;
+    const int nPhones = line.nPhones;
+    const uint32_t dwPdaMib = line.dwPdaMib, dwAmssMib = line.dwAmssMib;
 
     IMAGE_SET_SIZES sizes;
     sizes.dwPda = dwPdaMib << 20;
@@ -80,49 +79,28 @@ int main(int argc, char** argv)
         astrArgs.push_back(apPhone.back()->SlavePath());
     }
 
-    int afd[2];
-    if (::pipe(afd) != 0) return 1;
     const double dStart = BENCH_NowMs();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(afd[1], 1);
-        ::close(afd[0]);
-        ::close(afd[1]);
-        std::vector<char*> argvChild;
-        for (auto& s : astrArgs) argvChild.push_back(s.data());
-        argvChild.push_back(nullptr);
-        ::execv(argvChild[0], argvChild.data());
-        _exit(127);
-    }
-    ::close(afd[1]);
+    const BENCH_CHILD child = BENCH_Spawn(astrArgs);
+    if (child.pid < 0) return 1;
 
     // Every output line, stamped as it arrives.
     std::map<int, CHANNEL_TIMES> times;
-    std::string strPending;
-    char sz[65536];
-    ssize_t n;
-    while ((n = ::read(afd[0], sz, sizeof(sz))) > 0) {
-        const double dNow = BENCH_NowMs();
-        strPending.append(sz, static_cast<size_t>(n));
-        size_t nEnd;
-        while ((nEnd = strPending.find('\n')) != std::string::npos) {
-            const std::string strLine = strPending.substr(0, nEnd);
-            strPending.erase(0, nEnd + 1);
-            int nCh;
-            if (std::sscanf(strLine.c_str(), "[CH%d] log", &nCh) != 1) continue;
-            CHANNEL_TIMES& t = times[nCh];
-            static const std::string s_strUnlock = "]  FLASH UNLOCK";
-            if (strLine.size() >= s_strUnlock.size() &&
-                strLine.compare(strLine.size() - s_strUnlock.size(), s_strUnlock.size(), s_strUnlock) == 0)
-                t.dUnlock = dNow;
-            else if (strLine.find("PDA Write Data") != std::string::npos) t.dPdaWrite = dNow;
-            else if (strLine.find("PDA Download Success!!") != std::string::npos) t.dPdaDone = dNow;
-            else if (strLine.find("FLASH LOCK Success!!!") != std::string::npos) t.dLocked = dNow;
-        }
-    }
+    BENCH_ReadLines(child.fdOut, [&times](const std::string& strLine, double dNow) {
+        int nCh;
+        if (std::sscanf(strLine.c_str(), "[CH%d] log", &nCh) != 1) return;
+        CHANNEL_TIMES& t = times[nCh];
+        if (BENCH_EndsWith(strLine, "]  FLASH UNLOCK"))
+            t.dUnlock = dNow;
+        else if (strLine.find("PDA Write Data") != std::string::npos)
+            t.dPdaWrite = dNow;
+        else if (strLine.find("PDA Download Success!!") != std::string::npos)
+            t.dPdaDone = dNow;
+        else if (strLine.find("FLASH LOCK Success!!!") != std::string::npos)
+            t.dLocked = dNow;
+    });
     int nStatus = 0;
     struct rusage ru {};
-    ::wait4(pid, &nStatus, 0, &ru);
+    ::wait4(child.pid, &nStatus, 0, &ru);
     const double dEnd = BENCH_NowMs();
 
     std::printf("bench_station: %d phones, link %.1f MB/s, reply latency %.1f ms, PDA %u MiB, AMSS %u MiB\n",

@@ -41,6 +41,64 @@ int BENCH_IntOption(int argc, char** argv, const char* szName, int nDefault)
     return str.empty() ? nDefault : std::atoi(str.c_str());
 }
 
+BENCH_LINE BENCH_LineOptions(int argc, char** argv)
+{
+    BENCH_LINE line;
+    line.strFlash = BENCH_TextOption(argc, argv, "--flash", BENCH_SelfDir() + "/quillon-flash");
+    line.nPhones = BENCH_IntOption(argc, argv, "--phones", line.nPhones);
+    if (line.nPhones < 1 || line.nPhones > 8) line.nPhones = 8;
+    line.dwPdaMib = static_cast<uint32_t>(BENCH_IntOption(argc, argv, "--pda-mib", 32));
+    line.dwAmssMib = static_cast<uint32_t>(BENCH_IntOption(argc, argv, "--amss-mib", 8));
+    return line;
+}
+
+BENCH_CHILD BENCH_Spawn(std::vector<std::string> astrArgs, bool bOffscreen)
+{
+    BENCH_CHILD child;
+    int afd[2];
+    if (::pipe(afd) != 0) return child;
+    child.pid = ::fork();
+    if (child.pid == 0) {
+        ::dup2(afd[1], 1);
+        ::close(afd[0]);
+        ::close(afd[1]);
+        if (bOffscreen) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        std::vector<char*> argv;
+        for (auto& s : astrArgs) argv.push_back(s.data());
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ::close(afd[1]);
+    if (child.pid < 0) {
+        ::close(afd[0]);
+        return child;
+    }
+    child.fdOut = afd[0];
+    return child;
+}
+
+void BENCH_ReadLines(int fdOut, const std::function<void(const std::string& strLine, double dNowMs)>& fnLine)
+{
+    std::string strPending;
+    char sz[65536];
+    ssize_t n;
+    while ((n = ::read(fdOut, sz, sizeof(sz))) > 0) {
+        const double dNow = BENCH_NowMs();
+        strPending.append(sz, static_cast<size_t>(n));
+        size_t nBegin = 0;
+        for (size_t nEnd; (nEnd = strPending.find('\n', nBegin)) != std::string::npos; nBegin = nEnd + 1)
+            fnLine(strPending.substr(nBegin, nEnd - nBegin), dNow);
+        strPending.erase(0, nBegin);
+    }
+    ::close(fdOut);
+}
+
+bool BENCH_EndsWith(const std::string& str, const std::string& strEnd)
+{
+    return str.size() >= strEnd.size() && str.compare(str.size() - strEnd.size(), strEnd.size(), strEnd) == 0;
+}
+
 double BENCH_Median(std::vector<double> ad)
 {
     if (ad.empty()) return 0;
