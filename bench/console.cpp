@@ -192,11 +192,8 @@ int main(int argc, char** argv)
     const int nPhones = line.nPhones;
     const uint32_t dwPdaMib = line.dwPdaMib, dwAmssMib = line.dwAmssMib;
 
-    IMAGE_SET_SIZES sizes;
-    sizes.dwPda = dwPdaMib << 20;
-    sizes.dwAmss = dwAmssMib << 20;
     CBenchImages scratch;
-    if (!scratch.Write("bench_console", sizes)) return 1;
+    if (!scratch.Write("bench_console", line.Sizes())) return 1;
     const IMAGE_SET& images = scratch.Images();
     std::printf("bench_console: %d phones, link %.1f MB/s, reply latency %.1f ms, PDA %u MiB, AMSS %u MiB\n",
                 nPhones, LINK_RATE / 1e6, LATENCY_US / 1000.0, dwPdaMib, dwAmssMib);

@@ -59,11 +59,8 @@ int main(int argc, char** argv)
     const int nPhones = line.nPhones;
     const uint32_t dwPdaMib = line.dwPdaMib, dwAmssMib = line.dwAmssMib;
 
-    IMAGE_SET_SIZES sizes;
-    sizes.dwPda = dwPdaMib << 20;
-    sizes.dwAmss = dwAmssMib << 20;
     CBenchImages scratch;
-    if (!scratch.Write("bench_station", sizes)) return 1;
+    if (!scratch.Write("bench_station", line.Sizes())) return 1;
     const std::string strPhone = scratch.Images().strPhone, strPda = scratch.Images().strPda;
 
     PHONE_CONFIG cfg;

@@ -52,6 +52,14 @@ BENCH_LINE BENCH_LineOptions(int argc, char** argv)
     return line;
 }
 
+IMAGE_SET_SIZES BENCH_LINE::Sizes() const
+{
+    IMAGE_SET_SIZES sizes;
+    sizes.dwPda = dwPdaMib << 20;
+    sizes.dwAmss = dwAmssMib << 20;
+    return sizes;
+}
+
 BENCH_CHILD BENCH_Spawn(std::vector<std::string> astrArgs, bool bOffscreen)
 {
     BENCH_CHILD child;

@@ -25,6 +25,8 @@ struct BENCH_LINE {
     int nPhones = 8;
     uint32_t dwPdaMib = 32;
     uint32_t dwAmssMib = 8;
+    // The PDA and AMSS sizes of the image set this run flashes.
+    IMAGE_SET_SIZES Sizes() const;
 };
 BENCH_LINE BENCH_LineOptions(int argc, char** argv);
 
