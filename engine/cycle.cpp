@@ -15,6 +15,7 @@
 #include "images/model_table.h"
 #include "link/serial_device.h"
 #include "protocol/commands.h"
+#include "protocol/frame.h"
 #include "station/clock.h"
 #include "station/log.h"
 #include "station/model_ticks.h"
@@ -40,11 +41,19 @@ struct CYCLE {
 
     bool Run() const { return core.m_bRun[nCh] != 0; }
     bool Changed() const { return g_bPartitionChanged[nCh] != 0; }
+    // The phone refused a request that may have been taken as done.
+    bool OutOfStep() const { return core.m_bOutOfStep[nCh] != 0; }
+    // A question left unanswered is the phone's fault only on a channel that runs on a line
+    // still attached, with its replies in step; otherwise the reason is said elsewhere.
+    bool Answering() const { return Run() && !SERIAL_DEVICE_IsHungUp(nCh) && !OutOfStep(); }
     // A region step runs while the channel runs and no step has failed, when its region is
     // selected or the phone was re-partitioned. After a re-partition the first failure still
     // ends the region phase: a later success must never hide it.
-    bool Wanted(uint32_t bSelected) const { return Run() && !bFail && (bSelected || Changed()); }
-    void Step(int nResult) { bFail = nResult == 0; }
+    bool Wanted(uint32_t bSelected) const
+    {
+        return Run() && !bFail && !OutOfStep() && (bSelected || Changed());
+    }
+    void Step(int nResult) { bFail = nResult == 0 || OutOfStep(); }
 };
 
 // The console stopped the channel because its phone went silent, or answered nothing that
@@ -61,10 +70,31 @@ void ReportStall(CYCLE& c)
         nCh, dwSilentMs / 1000, core.m_dwResends[nCh].load());
 }
 
+// Replies out of step with the requests after a refusal: some request may have been taken as
+// done that the phone refused, so nothing said of the phone's flash can be trusted.
+void ReportOutOfStep(CYCLE& c)
+{
+    if (c.OutOfStep()) FLASH_REGION_ReportFailure(c.pParam, " Phone Replies Out Of Step!");
+}
+
+// A staged region the stop left erased: the phone will not start, whatever else went wrong.
+void ReportLeftErased(CYCLE& c)
+{
+    const int nRegion = c.core.m_nLeftErased[c.nCh];
+    if (nRegion < 0) return;
+    static const char* const s_aszName[REGION_COUNT] = {"MIBIB", "QCSBL", "OEMSBL", "AMSS", "", "",
+                                                        "", "", "", "", ""};
+    char szText[STATUS_TEXT_MAX + 1];
+    std::snprintf(szText, sizeof(szText), " %s ERASED! Flash the phone again", s_aszName[nRegion]);
+    FLASH_REGION_ReportFailure(c.pParam, szText);
+}
+
 void EndWithoutPass(CYCLE& c)
 {
     c.core.m_bStallWatch[c.nCh] = 0;
     ReportStall(c);
+    ReportOutOfStep(c);
+    ReportLeftErased(c);
     SERIAL_DEVICE_Close(c.nCh);
     ENGINE_CloseImage(c.nCh);
     c.core.View().OnPortText(c.nCh, "NONE");
@@ -124,7 +154,13 @@ void CscStep(CYCLE& c)
 {
     CVarnDLCore& core = c.core;
     if (MODEL_AnnouncesCsc(core.m_nModel) && core.m_dwCscReserve != 0) {
-        if (!FLASH_DOWNLOADER_CheckCscReserve(c.pParam)) {
+        const int nAnswer = FLASH_DOWNLOADER_CheckCscReserve(c.pParam);
+        if (nAnswer == QUERY_UNANSWERED) {
+            if (c.Answering()) FLASH_REGION_ReportFailure(c.pParam, " CSC RESERVE QUERY Failed!");
+            c.bFail = true;
+            return;
+        }
+        if (nAnswer == QUERY_NO) {
             // Too small a reserve skips only the CSC; the cycle can still pass.
             char szText[128];
             std::snprintf(szText, sizeof(szText),
@@ -148,12 +184,17 @@ void RegionPhase(CYCLE& c)
 
     if (!core.m_bMcci[nCh] && c.Run()) {
         DebugTrace(0, "[Step Ch:%d] Check MCCI \n", nCh);
-        if (FLASH_DOWNLOADER_QueryMcci(c.pParam)) {
+        const int nAnswer = FLASH_DOWNLOADER_QueryMcci(c.pParam);
+        if (nAnswer == QUERY_YES) {
             core.m_bMcci[nCh] = 1;
             LOG(c.pParam, "[Channel %d]  USB Mode : MCCI \r\n", nCh);
-        } else if (c.Run()) {  // a query ended by a stop is no answer
+        } else if (nAnswer == QUERY_NO) {
             core.m_bMcci[nCh] = 0;
             LOG(c.pParam, "[Channel %d]  USB Mode : Older Version QC \r\n", nCh);
+        } else {
+            // No answer is no "no": the staged send would pace itself for the wrong mode.
+            if (c.Answering()) FLASH_REGION_ReportFailure(c.pParam, " MCCI QUERY Failed!");
+            c.bFail = true;
         }
     }
 
@@ -239,7 +280,7 @@ bool Finish(CYCLE& c)
     CVarnDLCore& core = c.core;
     const int nCh = c.nCh;
     ENGINE_CloseImage(nCh);
-    if (c.bFail || !c.Run() || !ImagesUnchanged(c)) {
+    if (c.bFail || !c.Run() || c.OutOfStep() || !ImagesUnchanged(c)) {
         EndWithoutPass(c);
         return false;
     }
@@ -304,6 +345,7 @@ int FLASH_CYCLE_Run(ChannelThreadParam* pParam)
     core.m_bOlderVersion[nCh] = 0;
     core.m_bMcci[nCh] = 0;
     core.m_bStallWatch[nCh] = 0;
+    core.m_nLeftErased[nCh] = -1;
 
     static const DOWNLOAD_PLAN s_EmptyPlan{};
     CYCLE c{pParam, core, nCh, pParam->pPlan ? pParam->pPlan : ENGINE_GetDownloadPlan()};
@@ -319,6 +361,7 @@ int FLASH_CYCLE_Run(ChannelThreadParam* pParam)
         if (!strWhy.empty()) LOG(pParam, "[Channel %d]  %s\r\n", nCh, strWhy.c_str());
         c.bFail = true;
     } else {
+        FLASH_DOWNLOADER_BeginSession(pParam);
         // Watched from the opening on: a phone that never answers its unlock is a stall too.
         core.m_dwAnswerTick[nCh] = CLOCK_Get().GetTickCount();
         core.m_dwResends[nCh] = 0;

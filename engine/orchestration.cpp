@@ -1,5 +1,6 @@
 #include "engine/orchestration.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -40,15 +41,57 @@ void ProcessEvents(const STATION_LOOP_OPTIONS& options)
     if (options.fnProcessEvents) options.fnProcessEvents();
 }
 
+// The last pass of the stall watch, in real time and in station time.
+struct STALL_PASS {
+    bool bSeen = false;
+    uint64_t qwWallMs = 0;
+    uint32_t dwTick = 0;
+};
+std::mutex g_csStallPass;
+STALL_PASS g_StallPass;
+
+uint64_t WallMs(const STATION_LOOP_OPTIONS& options)
+{
+    if (options.fnWallMs) return options.fnWallMs();
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+// Time the station was not there to watch is not the phones' silence: when a pass of the watch
+// comes much later than passes do (the process was stopped, a debugger held it), the time since
+// the last pass is given back to every watched channel.
+void ForgiveAbsence(CVarnDLCore& core, const STATION_LOOP_OPTIONS& options)
+{
+    const uint64_t qwWall = WallMs(options);
+    const uint32_t dwTick = CLOCK_Get().GetTickCount();
+    const uint32_t dwLateMs = std::min<uint32_t>(1000, std::max<uint32_t>(100, options.dwStallTimeoutMs / 2));
+    std::lock_guard<std::mutex> lock(g_csStallPass);
+    if (g_StallPass.bSeen && qwWall - g_StallPass.qwWallMs > dwLateMs) {
+        const uint32_t dwAway = dwTick - g_StallPass.dwTick;
+        for (int i = 0; i < MAX_CHANNEL; ++i) {
+            uint32_t dwAnswer = core.m_dwAnswerTick[i].load();
+            // An answer noted while the watch was away counts from now; a worker that notes
+            // one while this runs keeps its own tick.
+            const uint32_t dwForgiven = dwTick - dwAnswer <= dwAway ? dwTick : dwAnswer + dwAway;
+            core.m_dwAnswerTick[i].compare_exchange_strong(dwAnswer, dwForgiven);
+        }
+    }
+    g_StallPass = STALL_PASS{true, qwWall, dwTick};
+}
+
 // Stops every watched channel whose phone has been silent, or has answered nothing that counts,
-// for the stall time: its waits and resends end with the run flag, as at any stop.
+// for the stall time: its waits and resends end with the run flag, as at any stop. Bytes the
+// phone sent that wait unread on the port are no silence: the worker has yet to read them.
 void StopStalled(CVarnDLCore& core, const STATION_LOOP_OPTIONS& options)
 {
     if (options.dwStallTimeoutMs == 0) return;
+    ForgiveAbsence(core, options);
     const uint32_t dwNow = CLOCK_Get().GetTickCount();
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         if (!core.m_bStallWatch[i] || !core.m_bRun[i]) continue;
         if (dwNow - core.m_dwAnswerTick[i] < options.dwStallTimeoutMs) continue;
+        if (SERIAL_DEVICE_Waiting(i) != 0) continue;
         core.m_bStalled[i] = 1;
         core.m_bRun[i] = 0;
         STATION_NotifyChange();
@@ -95,26 +138,32 @@ void StopAndJoin(CVarnDLCore& core, STATION_THREADS& threads, int i,
     DebugTrace(0, "[DLG] 2 Thread End ch %d \n", i);
 }
 
-// The channel's phone EFS2 lives only in its PDA area and nobody has stopped the channel yet.
+// The channel's phone has data only where a stop would lose them (its EFS2 parked in the PDA
+// area, a staged region erased and not yet programmed), and nobody has stopped the channel yet.
 // A phone pulled mid-cycle is not waited for: its worker cannot restore anything any more.
 bool Parked(const CVarnDLCore& core, const STATION_THREADS& threads, int i)
 {
-    return core.m_dwEfsParked[i] != EFS_NOT_PARKED && core.m_bRun[i] && Busy(threads, i) &&
+    return core.m_dwParked[i] != PARKED_NONE && core.m_bRun[i] && Busy(threads, i) &&
            !(core.m_bCycleEnd[i] && !core.m_bDownloadDone[i]);
 }
 
-// Asks a parked channel to stop once its write-back has been answered instead of now; false
-// when the channel is not parked and can be stopped at once.
+// Asks a parked channel to stop once its data are back in place instead of now; false when the
+// channel is not parked and can be stopped at once.
 bool DeferStop(CVarnDLCore& core, const STATION_THREADS& threads, int i)
 {
     if (!Parked(core, threads, i)) return false;
-    uint32_t dwState = EFS_PARKED;
-    if (core.m_dwEfsParked[i].compare_exchange_strong(dwState, EFS_PARKED_STOP)) {
+    for (;;) {
+        uint32_t dwState = core.m_dwParked[i].load();
+        if (dwState == PARKED_NONE) return false;  // the worker has just left it: stop at once
+        if (PARKED_StopDeferred(dwState)) return true;  // already deferred by an outer wait or a Cancel
+        if (!core.m_dwParked[i].compare_exchange_strong(dwState, dwState + 1)) continue;
         WriteLog(&core, i, core.m_csDisplay,
-                 "[Channel %d]  Stop deferred: restoring EFS data first\r\n", i);
+                 dwState == PARKED_EFS
+                     ? "[Channel %d]  Stop deferred: restoring EFS data first\r\n"
+                     : "[Channel %d]  Stop deferred: programming the erased region from the phone's memory first\r\n",
+                 i);
         return true;
     }
-    return dwState == EFS_PARKED_STOP;  // already deferred by an outer wait or a Cancel
 }
 
 using DEADLINE = std::optional<std::chrono::steady_clock::time_point>;
@@ -248,6 +297,11 @@ int STATION_Start(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOO
 int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
                           const STATION_LOOP_OPTIONS& options)
 {
+    {
+        // A new run: the watch's last pass belongs to another one, perhaps on another clock.
+        std::lock_guard<std::mutex> lock(g_csStallPass);
+        g_StallPass = STALL_PASS{};
+    }
     uint32_t adwStartPort[MAX_CHANNEL];
     bool bPrepared = false;
     std::shared_ptr<RESULT_START> pRecord;

@@ -1,8 +1,9 @@
 // Start and its wait loop, written once for the dialog and the headless station: a worker per
 // ready channel, the engine prepared once, the channels watched, finished workers joined, and
 // every worker stopped when one of them raises stop-all (a worker whose phone's EFS2 is parked
-// in the PDA area only once it is back). The loop never spins a core and hands
-// the caller one "process events" call per pass, so a window stays responsive.
+// in the PDA area, or whose staged region is erased and not yet programmed, only once the data
+// are back in place). The loop never spins a core and hands the caller one "process events"
+// call per pass, so a window stays responsive.
 #pragma once
 
 #include <atomic>
@@ -40,6 +41,9 @@ struct STATION_LOOP_OPTIONS {
     // from its port's opening to its lock, is stopped and fails as stalled. 0: no bound, as the
     // dialog has it, where an operator watches the bars; the headless station has nobody.
     uint32_t dwStallTimeoutMs = 0;
+    // Real time in milliseconds (steady clock when empty): tells the stall watch when the
+    // station itself was away (stopped, held by a debugger) between two of its passes.
+    std::function<uint64_t()> fnWallMs;
     // Longest real time a stop waits for a parked phone to take its EFS2 back before the channel
     // is given up; 0 waits while the phone stays attached (in the dialog an operator watches the
     // bar and can press Cancel, which has its own bound).
@@ -62,17 +66,18 @@ int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
                           const STATION_LOOP_OPTIONS& options);
 // Waits for every worker, also those in their reboot wait, and joins them.
 void STATION_JoinAll(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOOP_OPTIONS& options);
-// Longest real time Cancel waits for a parked phone's EFS2 to come back before stopping it.
+// Longest real time Cancel waits for a parked phone's data to be back in place before stopping it.
 constexpr uint32_t STATION_EFS_RESTORE_BOUND_MS = 30000;
 
-// Stops every channel whose phone's EFS2 is parked without waiting any longer for its write-back;
-// each such worker sends the write-back once more, no longer waits for the answer, and logs that
-// the phone's EFS2 may be held in its PDA area. true when a channel was given up.
+// Stops every parked channel without waiting any longer for its data to be back in place: each
+// such worker sends the EFS write-back, or the erased region's programming, once more without
+// waiting for the answer, and logs where the phone's data may be held. true when a channel was
+// given up.
 bool STATION_GiveUpParked(CVarnDLCore& core, const STATION_THREADS& threads);
 
 // Cancel: raises stop-all and quit, stops the unfinished workers and joins what ends within
 // dwBoundMs of real time; true when every worker was joined. Workers left over are detached,
-// for the program is about to end. A worker whose phone's EFS2 is parked in the PDA area is
-// first given up to dwEfsBoundMs to have it written back.
+// for the program is about to end. A parked worker (EFS2 in the PDA area, a staged region
+// erased) is first given up to dwEfsBoundMs to have the data back in place.
 bool STATION_Cancel(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOOP_OPTIONS& options,
                     uint32_t dwBoundMs, uint32_t dwEfsBoundMs = STATION_EFS_RESTORE_BOUND_MS);

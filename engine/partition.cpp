@@ -55,7 +55,7 @@ bool HaveFullImageSet(CVarnDLCore& core)
 // be; true when the console asked meanwhile to stop the channel, which then writes nothing more.
 bool UnparkEfs(CVarnDLCore& core, int nCh)
 {
-    const bool bStop = core.m_dwEfsParked[nCh].exchange(EFS_NOT_PARKED) == EFS_PARKED_STOP;
+    const bool bStop = core.m_dwParked[nCh].exchange(PARKED_NONE) == PARKED_EFS_STOP;
     STATION_NotifyChange();
     return bStop;
 }
@@ -115,7 +115,7 @@ int Repartition(ChannelThreadParam* pParam)
     // Parked from just before the phone erase goes out: once the phone may have acted on it,
     // the copy in the PDA area can be the only EFS2 left. Until then the phone's own EFS2 is
     // whole (the backup only copies it), so a stop before this point loses nothing.
-    core.m_dwEfsParked[nCh] = EFS_PARKED;
+    core.m_dwParked[nCh] = PARKED_EFS;
     const int nErase = Exchange(pParam, CMD_ERASE_FOR_WRITE, g_bySeq[nCh], 0, pda.StartAddr, nullptr);
     if (nErase != REPLY_ACK) {
         // Refused, garbled or abandoned: the phone may have erased all the same, and then only

@@ -14,7 +14,7 @@ constexpr const char* PARTITION_PROMPT_TEXT =
     "current download mode selection.";
 
 // 1: go on with the region phase (also after a re-partition); 0: the cycle ends early. From the
-// phone erase until the write-back is answered the channel's m_dwEfsParked is up, and a stop
+// phone erase until the write-back is answered the channel's m_dwParked is up, and a stop
 // the console held back meanwhile ends the step right after the write-back.
 int FLASH_PARTITION_Check(ChannelThreadParam* pParam);
 // Has the phone copy its EFS2 back from the PDA area and clears the areas behind APPSBL.

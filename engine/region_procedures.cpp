@@ -5,9 +5,11 @@
 
 #include <sys/stat.h>
 
+#include "engine/orchestration.h"
 #include "images/region_fit.h"
 #include "link/serial_device.h"
 #include "protocol/commands.h"
+#include "protocol/frame.h"
 #include "protocol/transfer.h"
 #include "station/log.h"
 #include "station/station_core.h"
@@ -56,6 +58,69 @@ void FailSend(ChannelThreadParam* pParam, int nRegion, const char* szName)
         LOG(pParam, "[Channel %d]  Sending %s Data Fail!!!\r\n", pParam->nCh, szName);
 }
 
+// The channel runs on: not stopped, its line not hung up, its replies in step.
+bool Running(ChannelThreadParam* pParam)
+{
+    const int nCh = pParam->nCh;
+    return Core(pParam).m_bRun[nCh] != 0 && !SERIAL_DEVICE_IsHungUp(nCh) &&
+           Core(pParam).m_bOutOfStep[nCh] == 0;
+}
+
+// Leaves the parked state of an erased region; true when the console asked meanwhile to stop
+// the channel, which then stops.
+bool Unpark(ChannelThreadParam* pParam)
+{
+    const uint32_t dwWas = Core(pParam).m_dwParked[pParam->nCh].exchange(PARKED_NONE);
+    STATION_NotifyChange();
+    return PARKED_StopDeferred(dwWas);
+}
+
+// Erases the staged region's flash range and programs it from the phone's memory. From the
+// moment the erase goes out until the programming is answered, the region's data live only in
+// the phone's memory and its flash may be blank: the channel is parked, so that a stop waits for
+// the programming, and the programming goes out even to a channel stopped without waiting.
+// A phone left without the region is said plainly, for it will not start.
+int EraseAndProgram(ChannelThreadParam* pParam, int nRegion, int nKind, int nFlashKind,
+                    const char* szName)
+{
+    CVarnDLCore& core = Core(pParam);
+    const int nCh = pParam->nCh;
+    LOG(pParam, "[Channel %d]  Erase %s Region\r\n", nCh, szName);
+    const uint32_t dwSent = FLASH_DOWNLOADER_RequestsSent(nCh);
+    core.m_dwParked[nCh] = PARKED_ERASED;
+    if (!FLASH_DOWNLOADER_EraseForFlash(pParam, nKind)) {
+        const bool bWentOut = FLASH_DOWNLOADER_RequestsSent(nCh) != dwSent;
+        // Not sent, or refused by the phone: the range is as it was.
+        if (!bWentOut || Running(pParam)) {
+            const bool bStop = Unpark(pParam);
+            if (!bStop && Running(pParam)) FailErase(pParam, szName);
+            return 0;
+        }
+    }
+    LOG(pParam, "[Channel %d]  Start Flashing Partition %s !\r\n", nCh, szName);
+    const int nFlashed = FLASH_DOWNLOADER_FlashRegion(pParam, nFlashKind);
+    const bool bStop = Unpark(pParam);
+    if (!nFlashed) {
+        LOG(pParam, "[Channel %d]  Flashing %s data Fail ! ! !\r\n", nCh, szName);
+        if (bStop || !Running(pParam)) {
+            core.m_nLeftErased[nCh] = nRegion;
+            Fail(pParam, " %s ERASED! Flash the phone again", szName);
+            LOG(pParam,
+                "[Channel %d]  %s is erased and was not programmed again after the stop: the phone "
+                "will not start until it is flashed again\r\n",
+                nCh, szName);
+        }
+        return 0;
+    }
+    if (bStop || !Running(pParam)) {
+        LOG(pParam, "[Channel %d]  %s restored from the phone's memory before the stop\r\n", nCh,
+            szName);
+        return 0;
+    }
+    LOG(pParam, "[Channel %d]  Flashing %s Data Done.\r\n", nCh, szName);
+    return 1;
+}
+
 // Send into the phone's memory, have the CRC checked, then erase and program: the flash is
 // not touched until the whole region has arrived intact.
 int StagedFlow(ChannelThreadParam* pParam, int nRegion, int nKind, int nFlashKind,
@@ -82,17 +147,7 @@ int StagedFlow(ChannelThreadParam* pParam, int nRegion, int nKind, int nFlashKin
         return 0;
     }
     LOG(pParam, "[Channel %d]  Check CRC OK !\r\n", nCh);
-    LOG(pParam, "[Channel %d]  Erase %s Region\r\n", nCh, szName);
-    if (!FLASH_DOWNLOADER_EraseForFlash(pParam, nKind)) {
-        FailErase(pParam, szName);
-        return 0;
-    }
-    LOG(pParam, "[Channel %d]  Start Flashing Partition %s !\r\n", nCh, szName);
-    if (!FLASH_DOWNLOADER_FlashRegion(pParam, nFlashKind)) {
-        LOG(pParam, "[Channel %d]  Flashing %s data Fail ! ! !\r\n", nCh, szName);
-        return 0;
-    }
-    LOG(pParam, "[Channel %d]  Flashing %s Data Done.\r\n", nCh, szName);
+    if (!EraseAndProgram(pParam, nRegion, nKind, nFlashKind, szName)) return 0;
     LOG(pParam, "[Channel %d]  %s Download Success!!\r\n", nCh, szName);
     return 1;
 }
@@ -232,19 +287,25 @@ int FLASH_REGION_Fits(ChannelThreadParam* pParam, const REGION_INFO& region, int
     return 0;
 }
 
-void FLASH_REGION_QueryMode(ChannelThreadParam* pParam)
+int FLASH_REGION_QueryMode(ChannelThreadParam* pParam)
 {
     CVarnDLCore& core = Core(pParam);
     const int nCh = pParam->nCh;
-    if (FLASH_DOWNLOADER_QuerySafeDownload(pParam)) {
+    const int nAnswer = FLASH_DOWNLOADER_QuerySafeDownload(pParam);
+    if (nAnswer == QUERY_YES) {
         core.m_bOlderVersion[nCh] = 0;
         LOG(pParam, "[Channel %d]  Download Mode : Safe Download \r\n", nCh);
-    } else if (!Stopped(pParam)) {
-        // A query ended by a stop is no answer: taken for a phone without Safe Download, it
-        // would have the MIBIB erased next.
+        return 1;
+    }
+    if (nAnswer == QUERY_NO) {
         core.m_bOlderVersion[nCh] = 1;
         LOG(pParam, "[Channel %d]  Download Mode : Older Version Update \r\n", nCh);
+        return 1;
     }
+    // No answer is no "no": taken for a phone without Safe Download, a garbled reply would have
+    // the MIBIB erased and written unstaged next.
+    if (Running(pParam)) FLASH_REGION_ReportFailure(pParam, " SAFE DOWNLOAD QUERY Failed!");
+    return 0;
 }
 
 int FLASH_REGION_Qcsbl(ChannelThreadParam* pParam)
@@ -252,7 +313,7 @@ int FLASH_REGION_Qcsbl(ChannelThreadParam* pParam)
     CVarnDLCore& core = Core(pParam);
     const int nCh = pParam->nCh;
     // After the operator's Yes to a re-partition the mode is fixed and no query is made.
-    if (!core.m_bOlderVersion[nCh]) FLASH_REGION_QueryMode(pParam);
+    if (!core.m_bOlderVersion[nCh] && !FLASH_REGION_QueryMode(pParam)) return 0;
     if (Stopped(pParam)) return 0;
     if (!core.m_bOlderVersion[nCh])
         return StagedFlow(pParam, REGION_QCSBL, QcsblDownloading, QcsblFlashing, "QCSBL");

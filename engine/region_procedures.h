@@ -18,9 +18,10 @@ void FLASH_REGION_ReportFailure(ChannelThreadParam* pParam, const char* szText);
 int FLASH_REGION_Fits(ChannelThreadParam* pParam, const REGION_INFO& region, int nForm,
                       const char* szName);
 
-// Asks the phone whether it offers Safe Download and sets m_bOlderVersion from the answer; a
-// query ended by a stop is no answer and sets nothing.
-void FLASH_REGION_QueryMode(ChannelThreadParam* pParam);
+// Asks the phone whether it offers Safe Download and sets m_bOlderVersion from the answer; 1
+// when it answered. A question left unanswered (a stop, a garbled reply three times) sets
+// nothing, and a running channel fails with " SAFE DOWNLOAD QUERY Failed!".
+int FLASH_REGION_QueryMode(ChannelThreadParam* pParam);
 
 // One per flow; 1 on success, 0 on failure (after the flow's texts).
 int FLASH_REGION_Qcsbl(ChannelThreadParam* pParam);  // starts with the mode query

@@ -132,8 +132,7 @@ std::string IMAGE_DIGEST_Bytes(const void* pData, size_t nCount)
 std::string IMAGE_DIGEST_File(const std::string& strPath, const FILE_STAMP& stamp,
                               const std::atomic<bool>& bStop)
 {
-    // Read-only and without any lock: hashing must never keep the image check from its own
-    // exclusive look at the file.
+    // Read-only and without any lock, like every reader of an image.
     const int fd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return std::string();
     std::string strDigest;

@@ -3,7 +3,6 @@
 #include <cerrno>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,14 +11,13 @@ CImageFile::~CImageFile()
     if (m_fd >= 0) ::close(m_fd);
 }
 
-bool CImageFile::Open(const std::string& strPath, bool bExclusive)
+bool CImageFile::Open(const std::string& strPath)
 {
     if (m_fd >= 0 || strPath.empty()) return false;
     const int fd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return false;
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
-        (bExclusive && ::flock(fd, LOCK_EX | LOCK_NB) != 0)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
         ::close(fd);
         return false;
     }

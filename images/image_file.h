@@ -12,8 +12,9 @@ public:
     CImageFile(const CImageFile&) = delete;
     CImageFile& operator=(const CImageFile&) = delete;
 
-    // bExclusive: fails while another descriptor holds the file's advisory lock.
-    bool Open(const std::string& strPath, bool bExclusive);
+    // Takes no lock: several stations read one image set at once, and a change while the file
+    // is in use is caught by its stamp instead.
+    bool Open(const std::string& strPath);
     uint64_t Length() const { return m_qwLength; }
     // All dwCount bytes at qwOffset, or false.
     bool ReadExact(uint64_t qwOffset, void* pBuffer, uint32_t dwCount) const;

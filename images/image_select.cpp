@@ -155,8 +155,7 @@ bool IMAGE_CheckImageTrailer(CVarnDLCore& core, const std::string& strPath, int 
 {
     if (nKind < IMAGE_UNIFIED || nKind > IMAGE_HIDDEN) return false;
     CImageFile file;
-    // No other handle may hold the file while it is judged.
-    if (!file.Open(strPath, true)) return false;
+    if (!file.Open(strPath)) return false;
     const uint64_t qwLength = file.Length();
 
     if (nKind == IMAGE_HIDDEN) {
@@ -343,6 +342,6 @@ bool IMAGE_RegionFitsFile(int fd, const REGION_INFO& region)
 bool IMAGE_RegionFitsFile(const std::string& strPath, const REGION_INFO& region)
 {
     CImageFile file;
-    if (!file.Open(strPath, false)) return false;
+    if (!file.Open(strPath)) return false;
     return uint64_t(region.FileOffset) + region.DataLength <= file.Length();
 }

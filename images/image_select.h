@@ -17,7 +17,7 @@ class CVarnDLCore;
 uint32_t& IMAGE_ValidFlag(CVarnDLCore& core, int nKind);
 std::string& IMAGE_Path(CVarnDLCore& core, int nKind);
 
-// Opens the file read-only with an exclusive advisory lock, judges it as an image of `nKind` and
+// Opens the file read-only (taking no lock: other stations may be reading it), judges it as an image of `nKind` and
 // fills *pTrailer in the 192-byte shape. A Phone (or Unified) trailer also fills the partition
 // block and m_bHiddenAllowed. A Hidden file (kind 5) is judged by its length alone against
 // entry 10's DataLength. true when accepted.

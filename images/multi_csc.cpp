@@ -120,7 +120,7 @@ CscProbe MULTICSC_ProbeCscContainer(CVarnDLCore& core, IImageControls& controls,
         return CSC_PROBE_PLAIN;
     }
     CImageFile file;
-    if (!file.Open(strPath, false) || !file.ReadExact(0, pbyHeader.get(), MULTICSC_HEADER_SIZE)) {
+    if (!file.Open(strPath) || !file.ReadExact(0, pbyHeader.get(), MULTICSC_HEADER_SIZE)) {
         // Too short to be packed; the list stays as the previous file left it.
         core.m_bCscPacked = core.m_bMultiCsc = 0;
         return CSC_PROBE_PLAIN;
@@ -175,7 +175,7 @@ bool MULTICSC_CheckMultiCscEntry(const CVarnDLCore& core, const std::string& str
 {
     if (i >= MULTICSC_EntryCount(core)) return false;
     CImageFile file;
-    if (!file.Open(strPath, false) || file.Length() <= TRAILER_NEW_SIZE) return false;
+    if (!file.Open(strPath) || file.Length() <= TRAILER_NEW_SIZE) return false;
 
     const uint8_t* pbyEntry = EntryAt(core, i);
     const uint32_t dwSize = IMAGE_ReadWord(pbyEntry + MULTICSC_SIZE_OFFSET);

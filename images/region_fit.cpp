@@ -17,7 +17,7 @@ uint64_t RoundUpChunks(uint64_t qwBytes, uint64_t qwUnit) { return (qwBytes + qw
 int64_t FileLength(const std::string& strPath)
 {
     CImageFile file;
-    if (!file.Open(strPath, false)) return -1;
+    if (!file.Open(strPath)) return -1;
     return static_cast<int64_t>(file.Length());
 }
 

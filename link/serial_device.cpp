@@ -561,6 +561,29 @@ int SERIAL_DEVICE_ReadRest(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uin
     return static_cast<int>(dwDone);
 }
 
+int SERIAL_DEVICE_ReadWaiting(int nCh, uint8_t* pbyBuffer, uint32_t dwMax)
+{
+    if (!IsChannel(nCh) || pbyBuffer == nullptr) return 0;
+    const SERIAL_HANDLE hPort = g_hComPort[nCh].load();
+    CPortUse use(nCh, hPort);
+    // Nearly always nothing is waiting, and asking is all it costs then.
+    const uint32_t dwQueued = use.IsValid() ? std::min(QueuedBytes(hPort), dwMax) : 0;
+    if (dwQueued == 0) return 0;
+    ssize_t nRead;
+    do {
+        nRead = ::read(hPort, pbyBuffer, dwQueued);
+    } while (nRead < 0 && errno == EINTR);
+    return nRead > 0 ? static_cast<int>(nRead) : 0;
+}
+
+uint32_t SERIAL_DEVICE_Waiting(int nCh)
+{
+    if (!IsChannel(nCh)) return 0;
+    const SERIAL_HANDLE hPort = g_hComPort[nCh].load();
+    CPortUse use(nCh, hPort);
+    return use.IsValid() ? QueuedBytes(hPort) : 0;
+}
+
 void SERIAL_DEVICE_DiscardInput(int nCh)
 {
     if (!IsChannel(nCh)) return;

@@ -62,8 +62,13 @@ int SERIAL_DEVICE_Read(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uint32_
 // port closed or hung up; the count read. Bytes beyond dwWant stay queued.
 int SERIAL_DEVICE_ReadRest(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uint32_t dwOffset,
                            uint32_t dwWant, uint32_t dwBoundMs);
+// Reads what the channel's port has received and not yet been read, without waiting: at most
+// dwMax bytes; the count, 0 when nothing is waiting.
+int SERIAL_DEVICE_ReadWaiting(int nCh, uint8_t* pbyBuffer, uint32_t dwMax);
 // Throws away whatever the channel's port has received and not yet been read.
 void SERIAL_DEVICE_DiscardInput(int nCh);
+// How many received bytes wait unread on the channel's port.
+uint32_t SERIAL_DEVICE_Waiting(int nCh);
 // 1 once a read or a write found the channel's line hung up (the phone is gone): no reply can
 // come on it any more, so the reply waits stop waiting. Cleared when the channel opens a port
 // again.

@@ -20,11 +20,53 @@ int SendRequest(ChannelThreadParam* pParam, uint8_t byOpcode, uint8_t bySeq, uin
     return FLASH_DOWNLOADER_SendRequest(pParam, static_cast<uint32_t>(nLength), SEND_NEW);
 }
 
-// A wait that ended without an answer because the channel was stopped is no answer at all: a
-// query so ended says nothing about the phone.
+// A wait that ended without an answer because the channel was stopped is no answer at all.
 bool Stopped(const ChannelThreadParam* pParam)
 {
     return pParam->pDlg->m_bRun[pParam->nCh].load() == 0;
+}
+
+// Asks a question (sequence byte 0) until the phone answers it: the class of an
+// acknowledgement or of a well-formed refusal, or 0 when it gave none after QUERY_ASKINGS
+// askings, the send failed or the wait ended without a reply. Asking again is the same
+// request again, so a late answer to the first asking still counts.
+int Ask(ChannelThreadParam* pParam, uint8_t byOpcode, const uint8_t* pbyPayload, uint32_t dwLength)
+{
+    CBufObj* pBuf = pParam->pnBufObj;
+    pBuf->ClearPacket();
+    const int nBytes = FLASH_DOWNLOADER_BuildRequest(pBuf->m_pPacket, byOpcode, 0, 0, dwLength,
+                                                     pbyPayload, 0);
+    for (uint32_t dwAsked = 0; dwAsked < QUERY_ASKINGS; ++dwAsked) {
+        if (!FLASH_DOWNLOADER_SendRequest(pParam, static_cast<uint32_t>(nBytes),
+                                          dwAsked == 0 ? SEND_NEW : SEND_AGAIN))
+            return 0;
+        const int nClass = FLASH_DOWNLOADER_WaitQueryReply(pParam);
+        if (nClass == REPLY_ACK || nClass == REPLY_NAK || nClass == REPLY_NAK_6 ||
+            nClass == REPLY_NAK_7)
+            return nClass;
+        if (nClass == REPLY_NONE) return 0;
+    }
+    return 0;
+}
+
+// The answer of a yes-or-no question, with its log lines; no line for a stopped channel.
+int Answer(ChannelThreadParam* pParam, int nClass, const char* szYes, const char* szNo,
+           const char* szQuery)
+{
+    CVarnDLCore* pDlg = pParam->pDlg;
+    const int nCh = pParam->nCh;
+    if (nClass == REPLY_ACK) {
+        WriteLog(pDlg, nCh, pDlg->m_csDisplay, szYes, nCh);
+        return QUERY_YES;
+    }
+    if (nClass != 0) {
+        WriteLog(pDlg, nCh, pDlg->m_csDisplay, szNo, nCh);
+        return QUERY_NO;
+    }
+    if (!Stopped(pParam) && !pDlg->m_bOutOfStep[nCh].load())
+        WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] No clear answer to the %s query\r\n",
+                 nCh, szQuery);
+    return QUERY_UNANSWERED;
 }
 
 // The erase text of a kind; the callers pass only the kinds of this table. The length is
@@ -97,6 +139,7 @@ int FLASH_DOWNLOADER_Lock(ChannelThreadParam* pParam)
     WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d]  FLASH LOCK \r\n", nCh);
     pDlg->m_ctrlProgress[nCh].ShowText(pDlg->m_csDisplay, "   Varn Reboot", 0);
     ++g_bySeq[nCh];
+    FLASH_DOWNLOADER_AwaitOwedReplies(pParam);
     if (!SendRequest(pParam, CMD_FLASH_LOCK, g_bySeq[nCh], 0, 0, nullptr)) return 0;
     // A phone that refuses the lock keeps its port: the caller decides what follows.
     if (FLASH_DOWNLOADER_WaitReply(pParam) != REPLY_ACK) return 0;
@@ -108,30 +151,15 @@ int FLASH_DOWNLOADER_Lock(ChannelThreadParam* pParam)
 
 int FLASH_DOWNLOADER_QueryMcci(ChannelThreadParam* pParam)
 {
-    CVarnDLCore* pDlg = pParam->pDlg;
-    const int nCh = pParam->nCh;
-    if (!SendRequest(pParam, CMD_MCCI, 0, 0, 0, nullptr)) return 0;
-    if (FLASH_DOWNLOADER_WaitAckAnySeq(pParam)) {
-        WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] MCCI - Enabled\r\n", nCh);
-        return 1;
-    }
-    if (Stopped(pParam)) return 0;
-    WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] MCCI Download - Disabled ! ! ! !\r\n", nCh);
-    return 0;
+    return Answer(pParam, Ask(pParam, CMD_MCCI, nullptr, 0), "[Channel %d] MCCI - Enabled\r\n",
+                  "[Channel %d] MCCI Download - Disabled ! ! ! !\r\n", "MCCI");
 }
 
 int FLASH_DOWNLOADER_QuerySafeDownload(ChannelThreadParam* pParam)
 {
-    CVarnDLCore* pDlg = pParam->pDlg;
-    const int nCh = pParam->nCh;
-    if (!SendRequest(pParam, CMD_SAFE_DOWNLOAD, 0, 0, 0, nullptr)) return 0;
-    if (FLASH_DOWNLOADER_WaitAckAnySeq(pParam)) {
-        WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] SafeDownload - Enabled\r\n", nCh);
-        return 1;
-    }
-    if (Stopped(pParam)) return 0;
-    WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] Older Version Download - Enabled\r\n", nCh);
-    return 0;
+    return Answer(pParam, Ask(pParam, CMD_SAFE_DOWNLOAD, nullptr, 0),
+                  "[Channel %d] SafeDownload - Enabled\r\n",
+                  "[Channel %d] Older Version Download - Enabled\r\n", "Safe Download");
 }
 
 int FLASH_DOWNLOADER_WriteCscSize(ChannelThreadParam* pParam)
@@ -151,14 +179,18 @@ int FLASH_DOWNLOADER_WriteCscSize(ChannelThreadParam* pParam)
 
 int FLASH_DOWNLOADER_CheckCscReserve(ChannelThreadParam* pParam)
 {
+    CVarnDLCore* pDlg = pParam->pDlg;
+    const int nCh = pParam->nCh;
     uint8_t abyReserve[4];
-    FRAME_PutWord(abyReserve, pParam->pDlg->m_dwCscReserve);
-    if (!SendRequest(pParam, CMD_CSC_RESERVE, 0, 0, sizeof(abyReserve), abyReserve)) return 0;
-    // The phone answers class 22 when the reserve is large enough but not its preferred one;
-    // a wait that hands back no class at all is a failure.
-    int nClass = 0;
-    FLASH_DOWNLOADER_WaitResult(pParam, &nClass);
-    return (nClass == REPLY_ACK || nClass == REPLY_NAK_6) ? 1 : 0;
+    FRAME_PutWord(abyReserve, pDlg->m_dwCscReserve);
+    const int nClass = Ask(pParam, CMD_CSC_RESERVE, abyReserve, sizeof(abyReserve));
+    // The phone answers class 22 when the reserve is large enough but not its preferred one.
+    if (nClass == REPLY_ACK || nClass == REPLY_NAK_6) return QUERY_YES;
+    if (nClass != 0) return QUERY_NO;
+    if (!Stopped(pParam) && !pDlg->m_bOutOfStep[nCh].load())
+        WriteLog(pDlg, nCh, pDlg->m_csDisplay,
+                 "[Channel %d] No clear answer to the CSC reserve query\r\n", nCh);
+    return QUERY_UNANSWERED;
 }
 
 int FLASH_DOWNLOADER_EraseForFlash(ChannelThreadParam* pParam, int nKind)

@@ -7,6 +7,7 @@
 #include "link/serial_device.h"
 #include "protocol/commands.h"
 #include "station/clock.h"
+#include "station/log.h"
 #include "station/station_core.h"
 
 namespace {
@@ -31,6 +32,142 @@ static_assert(g_adwCrcTable[255] == 0xB1F740B4);
 std::atomic<RECEIVE_SEAM> g_pfnReceiveSeam{nullptr};
 std::atomic<void*> g_pReceiveSeamContext{nullptr};
 
+// How a channel's replies have matched its requests since its session began (its worker only).
+//
+// The phone answers every request once, but a late or repeated answer can arrive just ahead of
+// the one that belongs to a request, and replies carry no more than a sequence byte that two
+// requests in a row may share (the page loops send the percentage) or that nobody tests (the
+// CRC check, the programming, the queries). Such an answer is taken for the request's own, and
+// the phone's refusal behind it would answer the next request, or nothing. So every reply is
+// counted against the sendings of its request, and a refusal is never thrown away unread: one
+// that nobody takes as an answer, or surplus replies after a refusal was taken as one, mean
+// that a request the phone refused may have been taken as done.
+struct REPLY_TRACK {
+    int nOwed = 0;              // replies the current request still has coming
+    uint32_t dwSendings = 0;    // sendings of the current request
+    bool bFirstReply = false;   // no reply to the current request has been read yet
+    uint8_t bySeq = 0;          // the current request's sequence byte and opcode
+    uint8_t byOpcode = 0;
+    uint8_t byPrevSeq = 0;      // the sequence byte of the request before it
+    // A refusal was taken as the answer to some request, and no reply since has shown that
+    // answers and requests are in step: an acknowledgement with the sequence byte of a request
+    // sent once, a byte its predecessor did not carry.
+    bool bRefusalTaken = false;
+    uint32_t dwRequests = 0;    // requests that went out in the session
+};
+REPLY_TRACK g_aTrack[MAX_CHANNEL];
+
+// Reply frames found in bytes no wait takes as its answer.
+struct STRAY_REPLIES {
+    uint32_t dwReplies = 0;
+    bool bRefusal = false;
+    uint32_t dwPartial = 0;  // bytes of a last frame whose type has not arrived (0: none)
+};
+
+constexpr uint32_t REPLY_TYPE_OFFSET = 2;
+constexpr uint8_t REPLY_TYPE_NAK = 0x03;
+// Bytes found waiting before a request that are looked at; beyond that a flood is thrown away.
+constexpr uint32_t STRAY_SCAN_LIMIT = 64 * 1024;
+
+// Walks the bytes for reply frames: a start byte and the type behind it make a reply; bytes
+// before a start byte are noise.
+STRAY_REPLIES ScanReplies(const uint8_t* pby, uint32_t dwCount)
+{
+    STRAY_REPLIES stray;
+    uint32_t i = 0;
+    while (i < dwCount) {
+        if (pby[i] != REPLY_START) {
+            ++i;
+            continue;
+        }
+        if (dwCount - i <= REPLY_TYPE_OFFSET) {
+            stray.dwPartial = dwCount - i;
+            break;
+        }
+        ++stray.dwReplies;
+        if (pby[i + REPLY_TYPE_OFFSET] == REPLY_TYPE_NAK) stray.bRefusal = true;
+        i += REPLY_SIZE;
+    }
+    return stray;
+}
+
+// Bytes pbyBuffer[0, dwCount) of the channel's port; a last frame whose type is missing is
+// read on (within REPLY_REST_MS), for the refusal may be in the rest.
+STRAY_REPLIES ScanWithRest(int nCh, uint8_t* pbyBuffer, uint32_t dwCount, uint32_t dwCapacity)
+{
+    STRAY_REPLIES stray = ScanReplies(pbyBuffer, dwCount);
+    if (stray.dwPartial == 0 || dwCount + REPLY_SIZE > dwCapacity) return stray;
+    const uint32_t dwAt = dwCount - stray.dwPartial;
+    const uint32_t dwRest = static_cast<uint32_t>(SERIAL_DEVICE_ReadRest(
+        nCh, g_hComPort[nCh].load(), pbyBuffer, dwCount, REPLY_SIZE - stray.dwPartial, REPLY_REST_MS));
+    const STRAY_REPLIES tail = ScanReplies(pbyBuffer + dwAt, stray.dwPartial + dwRest);
+    stray.dwReplies += tail.dwReplies;
+    stray.bRefusal = stray.bRefusal || tail.bRefusal;
+    stray.dwPartial = 0;
+    return stray;
+}
+
+// The channel is failed: told once, and from now on nothing goes out on it but what a parked
+// phone needs back, and no reply counts as an acknowledgement.
+void MarkOutOfStep(ChannelThreadParam* pParam, const char* szWhy)
+{
+    CVarnDLCore& core = *pParam->pDlg;
+    const int nCh = pParam->nCh;
+    if (core.m_bOutOfStep[nCh].exchange(1) != 0) return;
+    WriteLog(&core, nCh, core.m_csDisplay,
+             "[Channel %d]  The phone's replies were out of step with the requests: %s (request "
+             "%02X)\r\n",
+             nCh, szWhy, g_aTrack[nCh].byOpcode);
+}
+
+// Replies beyond the one a wait took: counted against the current request.
+void NoteStray(ChannelThreadParam* pParam, const STRAY_REPLIES& stray)
+{
+    REPLY_TRACK& track = g_aTrack[pParam->nCh];
+    track.nOwed -= static_cast<int>(stray.dwReplies);
+    if (stray.bRefusal)
+        MarkOutOfStep(pParam, "a refusal came that no request was waiting for");
+    else if (track.nOwed < 0 && track.bRefusalTaken)
+        MarkOutOfStep(pParam, "more replies came than requests, after a refusal was taken as an answer");
+}
+
+// Looks at what arrived after the last answer was taken, before a new request goes out.
+void ScanWaiting(ChannelThreadParam* pParam)
+{
+    const int nCh = pParam->nCh;
+    uint8_t* pbyBuffer = g_abyReply[nCh];
+    uint32_t dwSeen = 0;
+    for (;;) {
+        const int nCount = SERIAL_DEVICE_ReadWaiting(nCh, pbyBuffer, SERIAL_REPLY_BUFFER_SIZE - REPLY_SIZE);
+        if (nCount <= 0) return;
+        NoteStray(pParam, ScanWithRest(nCh, pbyBuffer, static_cast<uint32_t>(nCount),
+                                       SERIAL_REPLY_BUFFER_SIZE));
+        dwSeen += static_cast<uint32_t>(nCount);
+        if (dwSeen >= STRAY_SCAN_LIMIT) {
+            SERIAL_DEVICE_DiscardInput(nCh);
+            return;
+        }
+    }
+}
+
+void NoteSending(const ChannelThreadParam* pParam, uint32_t dwHow)
+{
+    REPLY_TRACK& track = g_aTrack[pParam->nCh];
+    ++track.dwRequests;
+    if (dwHow & SEND_AGAIN) {
+        ++track.nOwed;
+        ++track.dwSendings;
+        return;
+    }
+    const uint8_t* pbyPacket = pParam->pnBufObj->m_pPacket;
+    track.byPrevSeq = track.bySeq;
+    track.bySeq = pbyPacket[0];
+    track.byOpcode = pbyPacket[1];
+    track.nOwed = 1;
+    track.dwSendings = 1;
+    track.bFirstReply = true;
+}
+
 // Whether a silent wait should go on: the channel runs and its line has not hung up. A pulled
 // phone never answers again, so waiting on would only spin until the console stops the channel.
 bool IsRunning(const ChannelThreadParam* pParam)
@@ -38,10 +175,48 @@ bool IsRunning(const ChannelThreadParam* pParam)
     return pParam->pDlg->m_bRun[pParam->nCh].load() != 0 && !SERIAL_DEVICE_IsHungUp(pParam->nCh);
 }
 
-// One receive. An acknowledgement is the phone's sign of life that a bounded run watches for.
+// One read of the channel's reply buffer: the class of its first reply, the replies behind it.
+int ReceiveReply(int nCh, bool bAnySeq, STRAY_REPLIES* pStray, bool* pbRefusal)
+{
+    if (RECEIVE_SEAM pfnSeam = g_pfnReceiveSeam.load())
+        return pfnSeam(nCh, bAnySeq, g_pReceiveSeamContext.load());
+    uint8_t* pbyReply = g_abyReply[nCh];
+    std::memset(pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);
+    const SERIAL_HANDLE hPort = g_hComPort[nCh].load();
+    // Room is kept behind what is read for the rest of a last reply that came in part.
+    int nCount = SERIAL_DEVICE_Read(nCh, hPort, pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE - REPLY_SIZE);
+    if (nCount <= 0) return REPLY_NONE;
+    // Classified on its first piece, a reply would leave its rest to be taken for the answer to
+    // the next request, and every answer from then on would be one behind.
+    if (static_cast<uint32_t>(nCount) < REPLY_SIZE && pbyReply[0] == REPLY_START)
+        nCount += SERIAL_DEVICE_ReadRest(nCh, hPort, pbyReply, static_cast<uint32_t>(nCount),
+                                         REPLY_SIZE - static_cast<uint32_t>(nCount), REPLY_REST_MS);
+    *pbRefusal = pbyReply[0] == REPLY_START && pbyReply[REPLY_TYPE_OFFSET] == REPLY_TYPE_NAK;
+    if (static_cast<uint32_t>(nCount) > REPLY_SIZE)
+        *pStray = ScanWithRest(nCh, pbyReply + REPLY_SIZE, static_cast<uint32_t>(nCount) - REPLY_SIZE,
+                               SERIAL_REPLY_BUFFER_SIZE - REPLY_SIZE);
+    return FLASH_DOWNLOADER_ClassifyReply(nCh, pbyReply, bAnySeq);
+}
+
+// One receive, counted against the current request. An acknowledgement is the phone's sign of
+// life that a bounded run watches for. Once the replies are out of step nothing is one.
 int ReceiveOnce(ChannelThreadParam* pParam, bool bAnySeq)
 {
-    const int nClass = FLASH_DOWNLOADER_Receive(pParam->nCh, bAnySeq);
+    const int nCh = pParam->nCh;
+    STRAY_REPLIES stray;
+    bool bRefusal = false;
+    int nClass = ReceiveReply(nCh, bAnySeq, &stray, &bRefusal);
+    if (nClass != REPLY_NONE) {
+        REPLY_TRACK& track = g_aTrack[nCh];
+        --track.nOwed;
+        if (track.bFirstReply && track.dwSendings == 1 && !bAnySeq && nClass == REPLY_ACK &&
+            track.bySeq != track.byPrevSeq)
+            track.bRefusalTaken = false;
+        if (bRefusal) track.bRefusalTaken = true;
+        track.bFirstReply = false;
+        NoteStray(pParam, stray);
+    }
+    if (pParam->pDlg->m_bOutOfStep[nCh].load() != 0) return nClass == REPLY_NONE ? REPLY_NONE : REPLY_INVALID;
     if (nClass == REPLY_ACK) {
         CVarnDLCore& core = *pParam->pDlg;
         core.m_dwAnswerTick[pParam->nCh] = CLOCK_Get().GetTickCount();
@@ -70,13 +245,19 @@ int FLASH_DOWNLOADER_SendRequest(ChannelThreadParam* pParam, uint32_t dwCount, u
     // A stopped channel sends nothing more, whatever the flow it is in: the next frame could be
     // an erase. Only the write-back of an EFS2 parked in the PDA area still goes out, since the
     // parked copy may be all that is left of the phone's file system.
-    const bool bWriteBack =
-        pbyPacket[1] == CMD_EFS_RESTORE && core.m_dwEfsParked[nCh].load() != EFS_NOT_PARKED;
-    if (core.m_bRun[nCh].load() == 0 && !bWriteBack) return 0;
-    if (dwHow & SEND_AGAIN)
-        ++pParam->pDlg->m_dwResends[nCh];
-    else
-        SERIAL_DEVICE_DiscardInput(nCh);
+    // Nor a channel whose replies are out of step. Only what puts a parked phone's data back
+    // in place still goes out: the write-back of its EFS2, the programming of an erased region
+    // from the phone's memory.
+    const uint32_t dwParked = core.m_dwParked[nCh].load();
+    const bool bRestore =
+        (pbyPacket[1] == CMD_EFS_RESTORE && (dwParked == PARKED_EFS || dwParked == PARKED_EFS_STOP)) ||
+        (pbyPacket[1] == CMD_FLASH_DATA && (dwParked == PARKED_ERASED || dwParked == PARKED_ERASED_STOP));
+    // Whatever came after the last answer was taken is looked at before a new request, never
+    // before the same one again, whose late first answer still counts.
+    if (!(dwHow & SEND_AGAIN) && !bRestore) ScanWaiting(pParam);
+    if ((core.m_bRun[nCh].load() == 0 || core.m_bOutOfStep[nCh].load() != 0) && !bRestore) return 0;
+    if (dwHow & SEND_AGAIN) ++pParam->pDlg->m_dwResends[nCh];
+    NoteSending(pParam, dwHow);
     return (dwHow & SEND_UNLOCKED) ? SERIAL_DEVICE_SendUnlocked(nCh, pbyPacket, dwCount)
                                    : SERIAL_DEVICE_Send(nCh, pbyPacket, dwCount);
 }
@@ -121,19 +302,42 @@ void FLASH_DOWNLOADER_SetReceiveSeam(RECEIVE_SEAM pfnReceive, void* pContext)
 
 int FLASH_DOWNLOADER_Receive(int nCh, bool bAnySeq)
 {
-    if (RECEIVE_SEAM pfnSeam = g_pfnReceiveSeam.load())
-        return pfnSeam(nCh, bAnySeq, g_pReceiveSeamContext.load());
-    uint8_t* pbyReply = g_abyReply[nCh];
-    std::memset(pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);
-    const SERIAL_HANDLE hPort = g_hComPort[nCh].load();
-    int nCount = SERIAL_DEVICE_Read(nCh, hPort, pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);
-    if (nCount <= 0) return REPLY_NONE;
-    // Classified on its first piece, a reply would leave its rest to be taken for the answer to
-    // the next request, and every answer from then on would be one behind.
-    if (static_cast<uint32_t>(nCount) < REPLY_SIZE && pbyReply[0] == REPLY_START)
-        nCount += SERIAL_DEVICE_ReadRest(nCh, hPort, pbyReply, static_cast<uint32_t>(nCount),
-                                         REPLY_SIZE - static_cast<uint32_t>(nCount), REPLY_REST_MS);
-    return FLASH_DOWNLOADER_ClassifyReply(nCh, pbyReply, bAnySeq);
+    STRAY_REPLIES stray;
+    bool bRefusal = false;
+    return ReceiveReply(nCh, bAnySeq, &stray, &bRefusal);
+}
+
+void FLASH_DOWNLOADER_AwaitOwedReplies(ChannelThreadParam* pParam)
+{
+    const int nCh = pParam->nCh;
+    if (!g_aTrack[nCh].bRefusalTaken || g_pfnReceiveSeam.load() != nullptr) return;
+    uint8_t* pbyBuffer = g_abyReply[nCh];
+    const int nCount = SERIAL_DEVICE_ReadRest(nCh, g_hComPort[nCh].load(), pbyBuffer, 0, REPLY_SIZE,
+                                              REPLY_REST_MS);
+    if (nCount > 0)
+        NoteStray(pParam, ScanWithRest(nCh, pbyBuffer, static_cast<uint32_t>(nCount),
+                                       SERIAL_REPLY_BUFFER_SIZE));
+}
+
+uint32_t FLASH_DOWNLOADER_RequestsSent(int nCh)
+{
+    return nCh >= 0 && nCh < MAX_CHANNEL ? g_aTrack[nCh].dwRequests : 0;
+}
+
+void FLASH_DOWNLOADER_BeginSession(ChannelThreadParam* pParam)
+{
+    g_aTrack[pParam->nCh] = REPLY_TRACK{};
+    pParam->pDlg->m_bOutOfStep[pParam->nCh] = 0;
+}
+
+int FLASH_DOWNLOADER_WaitQueryReply(ChannelThreadParam* pParam)
+{
+    const int nClass = ReceiveUntilAnswer(pParam, true);
+    const bool bRefused = nClass == REPLY_NAK || nClass == REPLY_NAK_6 || nClass == REPLY_NAK_7;
+    // A refusal that echoes another sequence byte may answer something else: no answer.
+    if (bRefused && g_pfnReceiveSeam.load() == nullptr && g_abyReply[pParam->nCh][1] != 0)
+        return REPLY_SEQ_ERROR;
+    return nClass;
 }
 
 uint16_t FLASH_DOWNLOADER_WaitReply(ChannelThreadParam* pParam)

@@ -56,14 +56,30 @@ enum SendHow : uint32_t {
 };
 
 // Sends the request built in the channel's packet buffer (dwCount bytes); 1 when it went out.
-// Every request goes out here. Once the channel's run flag is cleared nothing does (0), except
-// the EFS restore of a phone whose EFS2 is parked in its PDA area.
+// Every request goes out here. Before a new request, whatever the phone sent after the last
+// answer was taken is read and looked at: a refusal among it, or surplus replies after a
+// refusal was taken as an answer, put the channel's replies out of step (m_bOutOfStep). Once
+// the channel's run flag is cleared, or its replies are out of step, nothing goes out (0) but
+// what puts a parked phone's data back in place: the EFS restore of an EFS2 parked in the PDA
+// area, the programming of a staged region whose flash range is erased.
 int FLASH_DOWNLOADER_SendRequest(ChannelThreadParam* pParam, uint32_t dwCount, uint32_t dwHow);
+// A new session on the channel's port (the worker calls it once the port is open): no request
+// is owed an answer, and the replies are in step.
+void FLASH_DOWNLOADER_BeginSession(ChannelThreadParam* pParam);
+// Before a request that cannot be taken back (the lock lets the phone go): when a refusal was
+// taken as an answer and nothing since has shown the replies in step, a reply still on its way
+// is given REPLY_REST_MS to arrive and be looked at.
+void FLASH_DOWNLOADER_AwaitOwedReplies(ChannelThreadParam* pParam);
+// Requests (sendings again included) that went out on the channel in its session: tells a caller
+// whether a request it made reached the line.
+uint32_t FLASH_DOWNLOADER_RequestsSent(int nCh);
 
 // Reduces a reply to its class; bytes that did not arrive read as 0.
 int FLASH_DOWNLOADER_ClassifyReply(int nCh, const uint8_t* pbyReply, bool bAnySeq);
 // One read of the channel's reply buffer, classified; REPLY_NONE when nothing was read. A reply
 // whose first bytes came alone is completed (within REPLY_REST_MS) before it is classified.
+// The waits read through it and also look at every reply behind the first: once the channel's
+// replies are out of step, what they read is REPLY_INVALID.
 int FLASH_DOWNLOADER_Receive(int nCh, bool bAnySeq);
 
 // Replaces the read behind FLASH_DOWNLOADER_Receive (tests script reply classes with it);
@@ -78,6 +94,9 @@ int FLASH_DOWNLOADER_WaitAckBounded(ChannelThreadParam* pParam);
 // Without the sequence test; *pnClass becomes 1, 2, 22 or 23, and is left alone otherwise.
 int FLASH_DOWNLOADER_WaitResult(ChannelThreadParam* pParam, int* pnClass);
 int FLASH_DOWNLOADER_WaitAckAnySeq(ChannelThreadParam* pParam);
+// The answer to a query (sequence byte 0): any acknowledgement, whatever byte it echoes, but a
+// refusal only when it echoes 0; a refusal echoing another byte is REPLY_SEQ_ERROR.
+int FLASH_DOWNLOADER_WaitQueryReply(ChannelThreadParam* pParam);
 
 // CRC-32, polynomial 0x04C11DB7, MSB first, no reflection and no final XOR; dwBits counts bits.
 uint32_t FLASH_DOWNLOADER_Crc32(const uint8_t* pbyData, uint32_t dwBits, uint32_t dwInitial);

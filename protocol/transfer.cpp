@@ -34,6 +34,21 @@ bool IsRunning(const ChannelThreadParam* pParam)
     return pParam->pDlg->m_bRun[pParam->nCh].load() != 0;
 }
 
+// The channel runs on a line still attached, with its replies in step: a reply that did not
+// come was withheld by the phone, not cut off by a stop.
+bool Answering(const ChannelThreadParam* pParam)
+{
+    const int nCh = pParam->nCh;
+    return IsRunning(pParam) && !SERIAL_DEVICE_IsHungUp(nCh) &&
+           pParam->pDlg->m_bOutOfStep[nCh].load() == 0;
+}
+
+// Leaves a parked state; true when the console asked meanwhile to stop the channel.
+bool Unpark(ChannelThreadParam* pParam)
+{
+    return PARKED_StopDeferred(pParam->pDlg->m_dwParked[pParam->nCh].exchange(PARKED_NONE));
+}
+
 void Show(ChannelThreadParam* pParam, int nKind, int nPercent)
 {
     CVarnDLCore* pDlg = pParam->pDlg;
@@ -319,6 +334,7 @@ int FLASH_DOWNLOADER_FlashRegion(ChannelThreadParam* pParam, int nKind)
 
 int FLASH_DOWNLOADER_SendMibib(ChannelThreadParam* pParam)
 {
+    CVarnDLCore& core = *pParam->pDlg;
     const int nCh = pParam->nCh;
     CBufObj* pBuf = pParam->pnBufObj;
     const SEND_RULE rule{false, Wait::Bounded, false, false};
@@ -342,14 +358,36 @@ int FLASH_DOWNLOADER_SendMibib(ChannelThreadParam* pParam)
             if (!IsRunning(pParam)) return 0;
             ++g_bySeq[nCh];
         }
+        // From the erase on, the area's data live only in the phone's memory until they are
+        // programmed: parked, as the other staged regions are.
         const uint32_t dwAreaLength = area.dwChunks * CHUNK_SIZE;
+        const uint32_t dwSent = FLASH_DOWNLOADER_RequestsSent(nCh);
+        core.m_dwParked[nCh] = PARKED_ERASED;
         uint32_t dwLength =
             Build(pParam, CMD_ERASE_FOR_FLASH, g_bySeq[nCh], area.dwStart, dwAreaLength, nullptr, 0);
-        if (!FLASH_DOWNLOADER_SendRequest(pParam, dwLength, SEND_NEW)) return 0;
-        if (FLASH_DOWNLOADER_WaitReply(pParam) != REPLY_ACK) return 0;
+        const bool bErased = FLASH_DOWNLOADER_SendRequest(pParam, dwLength, SEND_NEW) &&
+                             FLASH_DOWNLOADER_WaitReply(pParam) == REPLY_ACK;
+        if (!bErased && (FLASH_DOWNLOADER_RequestsSent(nCh) == dwSent || Answering(pParam))) {
+            Unpark(pParam);
+            return 0;
+        }
         dwLength = Build(pParam, CMD_FLASH_DATA, 0, area.dwStart, dwAreaLength, nullptr, 0);
-        if (!FLASH_DOWNLOADER_SendRequest(pParam, dwLength, SEND_NEW)) return 0;
-        if (!FLASH_DOWNLOADER_WaitAckAnySeq(pParam)) return 0;
+        const bool bProgrammed = FLASH_DOWNLOADER_SendRequest(pParam, dwLength, SEND_NEW) &&
+                                 FLASH_DOWNLOADER_WaitAckAnySeq(pParam);
+        const bool bStop = Unpark(pParam) || !Answering(pParam);
+        if (bStop && bProgrammed) {
+            WriteLog(&core, nCh, core.m_csDisplay,
+                     "[Channel %d]  MIBIB restored from the phone's memory before the stop\r\n", nCh);
+            return 0;
+        }
+        if (bStop) {
+            core.m_nLeftErased[nCh] = REGION_MIBIB;
+            WriteLog(&core, nCh, core.m_csDisplay,
+                     "[Channel %d]  MIBIB is erased and was not programmed again after the stop: the "
+                     "phone will not start until it is flashed again\r\n",
+                     nCh);
+        }
+        if (!bProgrammed) return 0;
         Show(pParam, MibibDownloading, k * 25);
         Position(pParam, k * 25);
     }

@@ -125,13 +125,20 @@ uint32_t ReadTick(QSettings& key, const char* szName, int nModel)
     return WordOf(aby) != 0 ? 1 : 0;
 }
 
-std::string ReadLocation(QSettings& key, int nKind, int nModel)
+// A stored location, "" when there is none. One longer than its field holds is no location at
+// all: cut to 255 characters it could name another image, which would then be flashed.
+// *pbTooLong tells that case.
+std::string ReadLocation(QSettings& key, const QString& strName, bool* pbTooLong)
 {
-    uint8_t aby[LOCATION_UNITS * 2];
-    if (!ReadValue(key, ModelValueName(IMAGE_KindInfo(nKind)->szLocationValue, nModel), aby,
-                   sizeof(aby)))
+    *pbTooLong = false;
+    uint8_t aby[(LOCATION_UNITS + 1) * 2];
+    if (!ReadValue(key, strName, aby, sizeof(aby))) return std::string();
+    const QString strPath = FieldText(aby, LOCATION_UNITS + 1);
+    if (strPath.size() >= LOCATION_UNITS) {
+        *pbTooLong = true;
         return std::string();
-    return FieldText(aby, LOCATION_UNITS).toStdString();
+    }
+    return strPath.toStdString();
 }
 
 }  // namespace
@@ -239,8 +246,16 @@ bool CQtSettingsStore::LoadModelSettings(CVarnDLCore& core,
         for (const auto& v : g_aTickValue)
             if (v.pdwField != &MODEL_TICKS::dwClean)
                 r.ticks.*v.pdwField = ReadTick(*pKey, v.szName, m);
-        for (int k = IMAGE_PHONE; k <= IMAGE_HIDDEN; ++k)
-            r.locations.astrPath[k] = ReadLocation(*pKey, k, m);
+        for (int k = IMAGE_PHONE; k <= IMAGE_HIDDEN; ++k) {
+            const QString strName = ModelValueName(IMAGE_KindInfo(k)->szLocationValue, m);
+            bool bTooLong = false;
+            r.locations.astrPath[k] = ReadLocation(*pKey, strName, &bTooLong);
+            bool bTold = false;
+            if (bTooLong)
+                Report(bTold, "The stored location " + strName.toStdString() + " in " +
+                                  pKey->fileName().toStdString() +
+                                  " is longer than 255 characters: no image is taken from it");
+        }
         MODEL_ApplyLoadRules(m, r.ticks);
     }
     {

@@ -62,6 +62,10 @@ const char* const HELP =
     "  --pieces OP:N[:COUNT]         answer in two pieces\n"
     "  --double OP:N[:COUNT]         answer twice at once\n"
     "  --drop OP:N                   the link goes away when that frame arrives\n"
+    "  --hold OP:N[:COUNT[:MS]]      answer only after MS milliseconds (default 1000)\n"
+    "  --stale-ahead OP:N[:COUNT]    repeat the previous reply just ahead of the answer, in\n"
+    "                                the same write (beside any other fault of the frame)\n"
+    "  --stale-ahead-split OP:N[:COUNT]  the same, --piece-gap-ms before the answer\n"
     "  --corrupt-staged N            the N-th CRC check finds the staged data corrupted\n"
     "  --drop-after BYTES            the link goes away after BYTES received bytes\n"
     "  --refuse-unlock               every unlock is refused\n"
@@ -155,7 +159,8 @@ bool AddFault(SIM& sim, const std::string& strOpt, std::string strValue)
     static const std::map<std::string, PHONE_FAULT_ACTION> actions = {
         {"--nak", FAULT_NAK},         {"--wrong-seq", FAULT_WRONG_SEQ}, {"--garbage", FAULT_GARBAGE},
         {"--silence", FAULT_SILENCE}, {"--pieces", FAULT_PIECES},       {"--double", FAULT_DOUBLE},
-        {"--drop", FAULT_DROP}};
+        {"--drop", FAULT_DROP},       {"--hold", FAULT_HOLD},           {"--stale-ahead", FAULT_STALE_AHEAD},
+        {"--stale-ahead-split", FAULT_STALE_AHEAD_SPLIT}};
     auto it = actions.find(strOpt);
     if (it == actions.end()) return false;
     const auto parts = CLI_Split(strValue, ':');
@@ -163,12 +168,21 @@ bool AddFault(SIM& sim, const std::string& strOpt, std::string strValue)
     if (parts.size() < 2 || parts.size() > 4 || !CLI_ParseNumber(parts[0], &qwOp, 16) || qwOp > 0xFF ||
         !CLI_ParseNumber(parts[1], &qwNth) || qwNth == 0 ||
         (parts.size() > 2 && !CLI_ParseNumber(parts[2], &qwCount)) ||
-        (parts.size() > 3 && (!CLI_ParseNumber(parts[3], &qwReason) || qwReason > 0xFF))) {
+        (parts.size() > 3 && !CLI_ParseNumber(parts[3], &qwReason))) {
         return false;
     }
-    faults.aRules.push_back({static_cast<int>(qwOp), static_cast<uint32_t>(qwNth),
-                             static_cast<uint32_t>(qwCount), it->second,
-                             static_cast<uint8_t>(qwReason)});
+    // The fourth field is the reason of a refusal, the milliseconds of a hold.
+    const bool bHold = it->second == FAULT_HOLD;
+    if (!bHold && qwReason > 0xFF) return false;
+    PHONE_FAULT_RULE rule{static_cast<int>(qwOp), static_cast<uint32_t>(qwNth),
+                          static_cast<uint32_t>(qwCount), it->second,
+                          static_cast<uint8_t>(bHold ? 1 : qwReason)};
+    if (bHold) {
+        if (parts.size() < 4) qwReason = 1000;
+        if (qwReason > 600000) return false;
+        rule.dwHoldMs = static_cast<uint32_t>(qwReason);
+    }
+    faults.aRules.push_back(rule);
     return true;
 }
 
@@ -188,8 +202,8 @@ PHONE_FAULTS FaultsOf(const SIM& sim, uint32_t nPhone)
 
 const char* ReplyName(PHONE_REPLY eReply)
 {
-    static const char* const aszName[] = {"ack",    "nak",    "none",   "garbage",
-                                          "wrong-seq", "pieces", "double", "dropped"};
+    static const char* const aszName[] = {"ack",    "nak",    "none",    "garbage",    "wrong-seq",
+                                          "pieces", "double", "dropped", "held", "stale-ahead"};
     const auto n = static_cast<size_t>(eReply);
     return n < sizeof(aszName) / sizeof(aszName[0]) ? aszName[n] : "?";
 }
@@ -479,7 +493,8 @@ int main(int argc, char** argv)
             sim.cfg.qwFlashSize = qw;
         } else if (a == "--nak" || a == "--wrong-seq" || a == "--garbage" || a == "--silence" ||
                    a == "--pieces" || a == "--double" || a == "--drop" || a == "--corrupt-staged" ||
-                   a == "--drop-after") {
+                   a == "--drop-after" || a == "--hold" || a == "--stale-ahead" ||
+                   a == "--stale-ahead-split") {
             if (!value() || !AddFault(sim, a, v)) return fail();
         } else if (a.rfind("--refuse-unlock", 0) == 0) {
             AddFault(sim, "--refuse-unlock", a.size() > 15 ? a.substr(15) : "");

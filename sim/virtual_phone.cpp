@@ -156,6 +156,7 @@ bool CVirtualPhone::OpenLink()
     ++m_dwPlugCount;
     // A phone plugged in starts its boot loader afresh; only the flash remembers.
     m_bUnlocked = false;
+    m_bHaveLastReply = false;
     m_bStagingOpen = false;
     m_dwStagedLength = 0;
     m_nHave = 0;
@@ -351,6 +352,8 @@ void CVirtualPhone::HandleFrame()
     uint8_t byReason = 0;
     bool bFault = false;
     PHONE_FAULT_ACTION eFault = FAULT_NAK;
+    PHONE_FAULT_ACTION eStale = FAULT_NAK;  // none
+    uint32_t dwHoldMs = 0;
     {
         std::lock_guard<std::mutex> lock(m_mtx);
         rec.dwPlug = m_dwPlugCount;
@@ -362,10 +365,13 @@ void CVirtualPhone::HandleFrame()
             const uint32_t dwSeen = ++m_adwRuleSeen[k];
             const bool bFires = dwSeen >= rule.dwNth &&
                                 (rule.dwCount == 0 || dwSeen - rule.dwNth < rule.dwCount);
-            if (bFires && !bFault) {
+            if (bFires && (rule.eAction == FAULT_STALE_AHEAD || rule.eAction == FAULT_STALE_AHEAD_SPLIT)) {
+                if (m_bHaveLastReply) eStale = rule.eAction;
+            } else if (bFires && !bFault) {
                 bFault = true;
                 eFault = rule.eAction;
                 byReason = rule.byReason;
+                dwHoldMs = rule.dwHoldMs;
             }
         }
         if (!bFault && rec.byOpcode == CMD_FLASH_UNLOCK && m_cfg.faults.bRefuseUnlock) {
@@ -393,12 +399,14 @@ void CVirtualPhone::HandleFrame()
             rec.byReplyReason = byType == TYPE_NAK ? byReason : 0;
             rec.eReply = byType == TYPE_ACK ? REPLIED_ACK : REPLIED_NAK;
             if (bFault) {
-                static const PHONE_REPLY aeMangled[] = {REPLIED_NAK,     REPLIED_WRONG_SEQ,
-                                                        REPLIED_GARBAGE, REPLIED_NONE,
-                                                        REPLIED_PIECES,  REPLIED_DOUBLE};
+                static const PHONE_REPLY aeMangled[] = {
+                    REPLIED_NAK,    REPLIED_WRONG_SEQ, REPLIED_GARBAGE, REPLIED_NONE,
+                    REPLIED_PIECES, REPLIED_DOUBLE,    REPLIED_ACK,     REPLIED_DROPPED,
+                    REPLIED_HELD};
                 rec.eReply = aeMangled[eFault];
             }
         }
+        if (eStale != FAULT_NAK && rec.eReply == REPLIED_ACK) rec.eReply = REPLIED_STALE_AHEAD;
         if (!(bFault && eFault == FAULT_DROP)) {
             m_aRecords.push_back(rec);
             m_cv.notify_all();
@@ -408,7 +416,7 @@ void CVirtualPhone::HandleFrame()
         CloseLink();
         return;
     }
-    Reply(rec.bySeq, byType, byReason, eFault, bFault && eFault != FAULT_NAK);
+    Reply(rec.bySeq, byType, byReason, eFault, bFault && eFault != FAULT_NAK, eStale, dwHoldMs);
 
     if (rec.byOpcode == CMD_FLASH_LOCK && rec.bAcked) {
         // The boot loader hands over to the phone's software: the port goes away.
@@ -598,7 +606,8 @@ bool CVirtualPhone::WriteAll(const uint8_t* pby, size_t n)
 }
 
 void CVirtualPhone::Reply(uint8_t bySeq, uint8_t byType, uint8_t byReason,
-                          PHONE_FAULT_ACTION eFault, bool bFault)
+                          PHONE_FAULT_ACTION eFault, bool bFault, PHONE_FAULT_ACTION eStale,
+                          uint32_t dwHoldMs)
 {
     uint32_t dwLatencyUs;
     uint32_t dwGapMs;
@@ -610,8 +619,27 @@ void CVirtualPhone::Reply(uint8_t bySeq, uint8_t byType, uint8_t byReason,
     if (dwLatencyUs != 0 && !Pause(dwLatencyUs)) {
         return;
     }
+    if (bFault && eFault == FAULT_HOLD && !Pause(static_cast<uint64_t>(dwHoldMs) * 1000)) {
+        return;
+    }
     uint8_t aby[10] = {0x7E, bySeq, byType, 0x00, byType == TYPE_NAK ? byReason : uint8_t(0)};
-    if (!bFault) {
+    uint8_t abyPrevious[5];
+    std::memcpy(abyPrevious, m_abyLastReply, sizeof(abyPrevious));
+    std::memcpy(m_abyLastReply, aby, sizeof(m_abyLastReply));
+    m_bHaveLastReply = true;
+    if (eStale == FAULT_STALE_AHEAD_SPLIT) {
+        WriteAll(abyPrevious, 5);
+        if (!Pause(static_cast<uint64_t>(dwGapMs) * 1000)) return;
+    } else if (eStale == FAULT_STALE_AHEAD && (!bFault || eFault == FAULT_HOLD)) {
+        uint8_t abyBoth[10];
+        std::memcpy(abyBoth, abyPrevious, 5);
+        std::memcpy(abyBoth + 5, aby, 5);
+        WriteAll(abyBoth, 10);
+        return;
+    } else if (eStale == FAULT_STALE_AHEAD) {
+        WriteAll(abyPrevious, 5);
+    }
+    if (!bFault || eFault == FAULT_HOLD) {
         WriteAll(aby, 5);
         return;
     }

@@ -24,6 +24,11 @@ enum PHONE_FAULT_ACTION : int {
     FAULT_DOUBLE = 5,         // acts, answers twice in one write
     FAULT_CORRUPT_STAGED = 6, // a CRC check finds one staged byte flipped, and so a mismatch
     FAULT_DROP = 7,           // the link goes away when this frame arrives; no answer
+    FAULT_HOLD = 8,           // acts, answers only after the rule's dwHoldMs
+    // Beside whatever else answers the frame: the phone's previous reply comes again just ahead
+    // of this one, in the same write or dwPieceGapMs before it (a late or repeated answer).
+    FAULT_STALE_AHEAD = 9,
+    FAULT_STALE_AHEAD_SPLIT = 10,
 };
 
 // Fires on the n-th to (n + count - 1)-th frame of an opcode (-1: any opcode), counted from
@@ -34,6 +39,7 @@ struct PHONE_FAULT_RULE {
     uint32_t dwCount = 1;
     PHONE_FAULT_ACTION eAction = FAULT_NAK;
     uint8_t byReason = 1;  // the reason byte of FAULT_NAK
+    uint32_t dwHoldMs = 1000;  // FAULT_HOLD
 };
 
 struct PHONE_FAULTS {
@@ -85,6 +91,8 @@ enum PHONE_REPLY : int {
     REPLIED_PIECES = 5,
     REPLIED_DOUBLE = 6,
     REPLIED_DROPPED = 7,
+    REPLIED_HELD = 8,
+    REPLIED_STALE_AHEAD = 9,  // acknowledged, behind a copy of the previous reply
 };
 
 struct REQUEST_RECORD {
@@ -175,8 +183,10 @@ private:
     void Feed(const uint8_t* pby, size_t n);
     void HandleFrame();
     uint8_t Execute(const uint8_t* pbyPayload, uint32_t dwPayload, uint8_t* pbyReason);
+    // eStale: FAULT_STALE_AHEAD or _SPLIT puts the previous reply ahead of this one; any other
+    // value none.
     void Reply(uint8_t bySeq, uint8_t byType, uint8_t byReason, PHONE_FAULT_ACTION eFault,
-               bool bFault);
+               bool bFault, PHONE_FAULT_ACTION eStale = FAULT_NAK, uint32_t dwHoldMs = 0);
     bool WriteAll(const uint8_t* pby, size_t n);
     // Waits in real time, returning false early when the phone is being stopped.
     bool Pause(uint64_t qwMicroseconds);
@@ -212,6 +222,9 @@ private:
     uint32_t m_dwLastCrcReceived = 0;
     uint64_t m_qwBytesReceived = 0;
     uint64_t m_qwDropCountdown = 0;
+    // The last reply written on this plug, for a fault that repeats it.
+    uint8_t m_abyLastReply[5] = {};
+    bool m_bHaveLastReply = false;
 
     // The link, owned by the serving thread while it runs.
     int m_fdMaster = -1;

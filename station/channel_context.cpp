@@ -90,6 +90,8 @@ FILE_STAMP Stamp(const struct stat& st)
     stamp.qwSize = static_cast<int64_t>(st.st_size);
     stamp.qwMtimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
     stamp.qwMtimeNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+    stamp.qwCtimeSec = static_cast<int64_t>(st.st_ctim.tv_sec);
+    stamp.qwCtimeNsec = static_cast<int64_t>(st.st_ctim.tv_nsec);
     return stamp;
 }
 }  // namespace

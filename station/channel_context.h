@@ -97,7 +97,8 @@ constexpr uint32_t HEADER_BLOCK_SIZE = 512;
 constexpr uint32_t HEADER_BLOCK_TOTAL = 4 * HEADER_BLOCK_SIZE;
 
 // Tells one version of a file from another: a file replaced, rewritten or cut short changes at
-// least one of these.
+// least one of these. A copy that keeps timestamps puts the modification time back; the
+// status-change time no program can set.
 struct FILE_STAMP {
     bool bExists = false;
     uint64_t qwDevice = 0;
@@ -105,6 +106,8 @@ struct FILE_STAMP {
     int64_t qwSize = 0;
     int64_t qwMtimeSec = 0;
     int64_t qwMtimeNsec = 0;
+    int64_t qwCtimeSec = 0;
+    int64_t qwCtimeNsec = 0;
     bool operator==(const FILE_STAMP&) const = default;
 };
 

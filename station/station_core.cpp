@@ -13,11 +13,13 @@ CVarnDLCore::CVarnDLCore() : m_pMultiCscHeader(MULTICSC_HEADER_SIZE, 0), m_pView
         m_bRebootWait[i] = 0;
         m_bMcci[i] = 0;
         m_bOlderVersion[i] = 0;
-        m_dwEfsParked[i] = EFS_NOT_PARKED;
+        m_dwParked[i] = PARKED_NONE;
         m_bStallWatch[i] = 0;
         m_dwAnswerTick[i] = 0;
         m_dwResends[i] = 0;
         m_bStalled[i] = 0;
+        m_bOutOfStep[i] = 0;
+        m_nLeftErased[i] = -1;
         m_ctrlProgress[i].Bind(this, i);
     }
     m_bStopAll = 0;

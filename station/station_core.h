@@ -17,11 +17,22 @@
 constexpr uint32_t PARTITION_TABLE_SIZE = 2048;
 constexpr uint32_t MULTICSC_HEADER_SIZE = 0x20000;
 
-// States of m_dwEfsParked: during a re-partition the phone's EFS2 may exist only as the copy
-// parked in its PDA area, and a channel in that state is not stopped until the copy is back.
-constexpr uint32_t EFS_NOT_PARKED = 0;
-constexpr uint32_t EFS_PARKED = 1;       // the phone erase is out; the write-back is not answered
-constexpr uint32_t EFS_PARKED_STOP = 2;  // parked, and the console waits to stop the channel
+// States of m_dwParked: moments when a stop would leave the phone worse off than going on a
+// little. During a re-partition the phone's EFS2 may exist only as the copy parked in its PDA
+// area; during a staged region's erase and programming the region's data exist only in the
+// phone's memory, and its flash range may be erased. A channel in either state is not stopped
+// until the data are back in place.
+constexpr uint32_t PARKED_NONE = 0;
+constexpr uint32_t PARKED_EFS = 1;          // the phone erase is out; the write-back is not answered
+constexpr uint32_t PARKED_EFS_STOP = 2;     // so, and the console waits to stop the channel
+constexpr uint32_t PARKED_ERASED = 3;       // a staged region's erase is out; its programming is not done
+constexpr uint32_t PARKED_ERASED_STOP = 4;  // so, and the console waits to stop the channel
+
+// The console asked to stop a channel in a parked state; the worker stops once it is left.
+inline bool PARKED_StopDeferred(uint32_t dwParked)
+{
+    return dwParked == PARKED_EFS_STOP || dwParked == PARKED_ERASED_STOP;
+}
 
 class CVarnDLCore {
 public:
@@ -42,9 +53,10 @@ public:
     std::atomic<uint32_t> m_bMcci[MAX_CHANNEL];
     std::atomic<uint32_t> m_bOlderVersion[MAX_CHANNEL];
     std::atomic<uint32_t> m_bStopAll;
-    // EFS_* above. The worker raises it to EFS_PARKED and lowers it; the console only turns
-    // EFS_PARKED into EFS_PARKED_STOP, so that the worker ends right after its write-back.
-    std::atomic<uint32_t> m_dwEfsParked[MAX_CHANNEL];
+    // PARKED_* above. The worker raises it to PARKED_EFS or PARKED_ERASED and lowers it; the
+    // console only turns those into their _STOP state, so that the worker ends right after the
+    // data are back in place.
+    std::atomic<uint32_t> m_dwParked[MAX_CHANNEL];
 
     // The stall watch of a bounded run (STATION_LOOP_OPTIONS::dwStallTimeoutMs): from the port's
     // opening to the acknowledged lock the worker keeps m_bStallWatch up and notes the tick of
@@ -54,6 +66,13 @@ public:
     std::atomic<uint32_t> m_dwAnswerTick[MAX_CHANNEL];
     std::atomic<uint32_t> m_dwResends[MAX_CHANNEL];
     std::atomic<uint32_t> m_bStalled[MAX_CHANNEL];
+    // The phone's replies were found out of step with the requests while a refusal was among
+    // them: some request was taken as answered that the phone refused. Set by the protocol, read
+    // by the cycle, which never passes such a channel.
+    std::atomic<uint32_t> m_bOutOfStep[MAX_CHANNEL];
+    // The staged region (RegionIndex) a stopped cycle left erased because its programming did
+    // not come through; -1 none. The bar's last word, for such a phone will not start.
+    std::atomic<int32_t> m_nLeftErased[MAX_CHANNEL];
 
     // Serialises every bar update and every log line of all threads. Its holder never waits
     // for another thread.

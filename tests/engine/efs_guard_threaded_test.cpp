@@ -171,7 +171,7 @@ TEST_F(EfsGuard, StopAllWhileParkedWaitsForTheWriteBackThenStopsBeforeAnythingEl
     EXPECT_EQ(aReq.back().byOpcode, CMD_EFS_RESTORE);
     EXPECT_FALSE(st.Passed(0));
     EXPECT_EQ(st.LastBarText(0), " Send Partition Table Fail!");
-    EXPECT_EQ(st.m_pCore->m_dwEfsParked[0].load(), EFS_NOT_PARKED);
+    EXPECT_EQ(st.m_pCore->m_dwParked[0].load(), PARKED_NONE);
     EXPECT_EQ(st.m_pCore->m_bStopAll.load(), 0u);
 }
 
@@ -185,7 +185,7 @@ TEST_F(EfsGuard, WithoutAStopTheRepartitionRunsInItsOwnOrderAndPasses)
     ASSERT_TRUE(st.Passed(0)) << st.LastBarText(0);
     EXPECT_TRUE(EfsIntact());
     EXPECT_FALSE(st.Logged(DEFERRED_LINE));
-    EXPECT_EQ(st.m_pCore->m_dwEfsParked[0].load(), EFS_NOT_PARKED);
+    EXPECT_EQ(st.m_pCore->m_dwParked[0].load(), PARKED_NONE);
     // PDA erase, backup, phone erase, restore, erase behind APPSBL, in that order; the region
     // steps' own erases follow.
     std::vector<uint8_t> abyOrder;
@@ -222,7 +222,7 @@ TEST_F(EfsGuard, PhoneEraseNotAcknowledgedStillBringsEfsBack)
         EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_EFS_RESTORE), 1u);
         EXPECT_EQ(st.Phone(0).Requests().back().byOpcode, CMD_EFS_RESTORE);
         EXPECT_TRUE(EfsIntact());
-        EXPECT_EQ(st.m_pCore->m_dwEfsParked[0].load(), EFS_NOT_PARKED);
+        EXPECT_EQ(st.m_pCore->m_dwParked[0].load(), PARKED_NONE);
         m_pSt.reset();
     }
 }
@@ -279,7 +279,7 @@ TEST_F(EfsGuard, SilentPhoneWhileParkedIsWaitedForUntilCancelUnplugOrTheBound)
         EXPECT_TRUE(bActed);
         EXPECT_FALSE(st.Passed(0));
         EXPECT_FALSE(st.m_Threads.m_hThread[0].joinable());
-        EXPECT_EQ(st.m_pCore->m_dwEfsParked[0].load(), EFS_NOT_PARKED);
+        EXPECT_EQ(st.m_pCore->m_dwParked[0].load(), PARKED_NONE);
         EXPECT_EQ(bCancelJoinedAll, eEnd == END_CANCEL);
         if (eEnd != END_PULLED) {
             // Once the wait was given up, the write-back was still sent (its reply was no longer

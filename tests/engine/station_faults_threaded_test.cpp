@@ -135,6 +135,62 @@ TEST(StationFaults, ABoundedRunStopsAPhoneThatAcknowledgesNothingForTheStallTime
     for (auto it = itFirst; it != aReq.end(); ++it) EXPECT_EQ(it->dwParam, itFirst->dwParam);
 }
 
+TEST(StationFaults, TimeTheStationWasAwayIsNoStall)
+{
+    constexpr uint32_t STALL_MS = 120000;
+    PHONE_FAULT_RULE hold = FIXTURE_Rule(CMD_SEND_DATA, 2, FAULT_HOLD);
+    hold.dwHoldMs = 300;
+    CE2EStation st(1, WithRule(hold));
+    ASSERT_TRUE(st.BuildImages());
+    ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
+    // The station's own real time is its clock: a jump of it is the process stopped (SIGSTOP, a
+    // debugger) while the phone holds its answer, which it gives once the station is back.
+    st.m_fnWallMs = [&st] { return st.m_Clock.Now(); };
+    std::thread away([&st] {
+        if (st.Phone(0).WaitRequestCount(5, 60000)) st.m_Clock.Advance(3 * STALL_MS);
+    });
+    RunBounded(st, STALL_MS);
+    away.join();
+    EXPECT_TRUE(st.Passed(0));
+    EXPECT_EQ(st.m_pCore->m_bStalled[0].load(), 0u);
+}
+
+TEST(StationFaults, AStopBetweenAStagedEraseAndItsProgrammingWaitsForTheProgramming)
+{
+    // Another phone failing (stop-all) while QCSBL's range is erased; then the same with the
+    // programming refused, which leaves QCSBL erased and says so.
+    for (const bool bRefused : {false, true}) {
+        SCOPED_TRACE(bRefused ? "programming refused" : "programming answered");
+        PHONE_CONFIG cfg;
+        PHONE_FAULT_RULE hold = FIXTURE_Rule(CMD_ERASE_FOR_FLASH, 1, FAULT_HOLD);
+        hold.dwHoldMs = 300;
+        cfg.faults.aRules.push_back(hold);
+        if (bRefused) cfg.faults.aRules.push_back(FIXTURE_Rule(CMD_FLASH_DATA, 1, FAULT_NAK));
+        CE2EStation st(1, cfg);
+        ASSERT_TRUE(st.BuildImages());
+        ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
+        std::thread other([&st] {
+            while (FIXTURE_Count(st.Phone(0), CMD_ERASE_FOR_FLASH) == 0 && st.Phone(0).IsPlugged())
+                st.Phone(0).WaitRequestCount(st.Phone(0).RequestCount() + 1, 1000);
+            st.m_pCore->m_bStopAll = 1;
+            STATION_NotifyChange();
+        });
+        RunBounded(st);
+        other.join();
+
+        EXPECT_FALSE(st.Passed(0));
+        const std::vector<REQUEST_RECORD> aReq = st.Phone(0).Requests();
+        ASSERT_FALSE(aReq.empty());
+        EXPECT_EQ(aReq.back().byOpcode, CMD_FLASH_DATA) << "nothing but the programming after the erase";
+        EXPECT_EQ(st.CheckRegion(0, REGION_QCSBL).empty(), !bRefused) << st.CheckRegion(0, REGION_QCSBL);
+        if (bRefused) {
+            EXPECT_EQ(st.LastBarText(0), " QCSBL ERASED! Flash the phone again");
+        } else {
+            EXPECT_TRUE(st.Logged("[Channel 0]  QCSBL restored from the phone's memory before the stop\r\n"));
+        }
+    }
+}
+
 TEST(StationFaults, TheRebootWaitAfterTheLockIsNoStall)
 {
     CE2EStation st(1);

@@ -137,6 +137,34 @@ TEST_F(CommandTest, QueriesAnsweredNegativelyLogTheOtherMode)
     EXPECT_TRUE(Logged(m_Fx.m_View, "[Channel 3] Older Version Download - Enabled\r\n"));
 }
 
+TEST_F(CommandTest, OnlyAWellFormedRefusalAnswersAQueryWithNo)
+{
+    PHONE_CONFIG cfg = m_Fx.m_pPhone->Config();
+    cfg.bSafeDownload = false;
+    m_Fx.m_pPhone->SetConfig(cfg);
+    // The answer a query gets after its faults, and how often it was asked.
+    const struct {
+        PHONE_FAULT_ACTION eFault;
+        uint32_t dwFaulted;  // answers faulted, from the first (0: all)
+        int nAnswer;
+        size_t nAskings;
+    } aCase[] = {
+        {FAULT_WRONG_SEQ, 1, QUERY_NO, 2},       // a refusal echoing another byte may be another's
+        {FAULT_GARBAGE, 2, QUERY_NO, 3},
+        {FAULT_GARBAGE, 0, QUERY_UNANSWERED, 3},
+        {FAULT_PIECES, 1, QUERY_NO, 1},
+    };
+    for (const auto& c : aCase) {
+        PHONE_FAULTS faults = OneFault(0xE3, c.eFault);
+        faults.aRules[0].dwCount = c.dwFaulted;
+        m_Fx.m_pPhone->SetFaults(faults);
+        m_Fx.m_pPhone->ClearRequests();
+        EXPECT_EQ(FLASH_DOWNLOADER_QuerySafeDownload(P()), c.nAnswer) << c.eFault;
+        EXPECT_EQ(m_Fx.Requests(0xE3).size(), c.nAskings) << c.eFault;
+    }
+    EXPECT_TRUE(Logged(m_Fx.m_View, "[Channel 3] No clear answer to the Safe Download query\r\n"));
+}
+
 TEST_F(CommandTest, CscSizeCarriesTheSizeLeastSignificantByteFirst)
 {
     m_Fx.m_Core.m_dwCscSize = 0x01234567;
@@ -245,12 +273,14 @@ TEST_F(CommandTest, EveryExchangeFailsAtOnceWithoutALogLineWhenTheSendFails)
 {
     SERIAL_DEVICE_Close(3);
     m_Fx.m_View.Clear();
-    EXPECT_EQ(FLASH_DOWNLOADER_QueryMcci(P()), 0);
-    EXPECT_EQ(FLASH_DOWNLOADER_QuerySafeDownload(P()), 0);
+    // A question that could not be asked is not answered "no".
+    EXPECT_EQ(FLASH_DOWNLOADER_QueryMcci(P()), QUERY_UNANSWERED);
+    EXPECT_EQ(FLASH_DOWNLOADER_QuerySafeDownload(P()), QUERY_UNANSWERED);
     EXPECT_EQ(FLASH_DOWNLOADER_WriteCscSize(P()), 0);
-    EXPECT_EQ(FLASH_DOWNLOADER_CheckCscReserve(P()), 0);
+    EXPECT_EQ(FLASH_DOWNLOADER_CheckCscReserve(P()), QUERY_UNANSWERED);
     EXPECT_EQ(FLASH_DOWNLOADER_EraseForWrite(P(), 6), 0);
-    EXPECT_TRUE(m_Fx.m_View.LogLines().empty());
+    const std::vector<std::string> aLog = m_Fx.m_View.LogLines();
+    for (const std::string& strLine : aLog) EXPECT_NE(strLine.find("No clear answer"), std::string::npos);
     EXPECT_EQ(m_Fx.Requests().size(), 0u);
 }
 
@@ -259,10 +289,12 @@ TEST_F(CommandTest, AStoppedChannelSendsNothingButTheWriteBackOfAParkedEfs)
     m_Fx.SetRegion(0x00100000, 0, 0, 0x20000);
     m_Fx.m_Core.m_bRun[3] = 0;
     for (int (*pfnExchange)(ChannelThreadParam*) :
-         {&FLASH_DOWNLOADER_Unlock, &FLASH_DOWNLOADER_Lock, &FLASH_DOWNLOADER_QueryMcci,
-          &FLASH_DOWNLOADER_QuerySafeDownload, &FLASH_DOWNLOADER_WriteCscSize,
-          &FLASH_DOWNLOADER_CheckCscReserve})
+         {&FLASH_DOWNLOADER_Unlock, &FLASH_DOWNLOADER_Lock, &FLASH_DOWNLOADER_WriteCscSize})
         EXPECT_EQ(pfnExchange(P()), 0);
+    for (int (*pfnQuery)(ChannelThreadParam*) :
+         {&FLASH_DOWNLOADER_QueryMcci, &FLASH_DOWNLOADER_QuerySafeDownload,
+          &FLASH_DOWNLOADER_CheckCscReserve})
+        EXPECT_EQ(pfnQuery(P()), QUERY_UNANSWERED);
     EXPECT_EQ(FLASH_DOWNLOADER_EraseForFlash(P(), 3), 0);
     EXPECT_EQ(FLASH_DOWNLOADER_EraseForWrite(P(), 6), 0);
     // A query the stop ended found out nothing about the phone.
@@ -275,15 +307,28 @@ TEST_F(CommandTest, AStoppedChannelSendsNothingButTheWriteBackOfAParkedEfs)
         const int n = FLASH_DOWNLOADER_BuildRequest(buf.m_pPacket, byOpcode, 1, 0x00400000, 0, nullptr, 0);
         return FLASH_DOWNLOADER_SendRequest(P(), static_cast<uint32_t>(n), SEND_NEW);
     };
-    EXPECT_EQ(send(CMD_EFS_RESTORE), 0);
-    m_Fx.m_Core.m_dwEfsParked[3] = EFS_PARKED;
-    EXPECT_EQ(send(CMD_ERASE_FOR_WRITE), 0);
-    EXPECT_EQ(send(CMD_EFS_RESTORE), 1);
-    m_Fx.m_Core.m_dwEfsParked[3] = EFS_NOT_PARKED;
-    ASSERT_TRUE(m_Fx.m_pPhone->WaitRequestCount(1, 5000));
-    const std::vector<REQUEST_RECORD> aReq = m_Fx.Requests();
-    ASSERT_EQ(aReq.size(), 1u);
-    EXPECT_EQ(aReq[0].byOpcode, CMD_EFS_RESTORE);
+    // What goes out is what puts a parked phone's data back in place, and nothing else.
+    const struct {
+        uint32_t dwParked;
+        uint8_t byOpcode;
+        int nSent;
+    } aGate[] = {
+        {PARKED_NONE, CMD_EFS_RESTORE, 0},         {PARKED_EFS, CMD_ERASE_FOR_WRITE, 0},
+        {PARKED_EFS, CMD_FLASH_DATA, 0},           {PARKED_EFS_STOP, CMD_EFS_RESTORE, 1},
+        {PARKED_ERASED, CMD_EFS_RESTORE, 0},       {PARKED_ERASED, CMD_ERASE_FOR_FLASH, 0},
+        {PARKED_ERASED_STOP, CMD_FLASH_DATA, 1},
+    };
+    std::vector<uint8_t> abySent;
+    for (const auto& gate : aGate) {
+        m_Fx.m_Core.m_dwParked[3] = gate.dwParked;
+        EXPECT_EQ(send(gate.byOpcode), gate.nSent) << std::hex << int(gate.byOpcode);
+        if (gate.nSent) abySent.push_back(gate.byOpcode);
+    }
+    m_Fx.m_Core.m_dwParked[3] = PARKED_NONE;
+    ASSERT_TRUE(m_Fx.m_pPhone->WaitRequestCount(abySent.size(), 5000));
+    std::vector<uint8_t> abyGot;
+    for (const REQUEST_RECORD& req : m_Fx.Requests()) abyGot.push_back(req.byOpcode);
+    EXPECT_EQ(abyGot, abySent);
 }
 
 TEST_F(CommandTest, SilentPhoneIsWaitedForUntilTheChannelIsStopped)
@@ -297,10 +342,10 @@ TEST_F(CommandTest, SilentPhoneIsWaitedForUntilTheChannelIsStopped)
     EXPECT_EQ(FLASH_DOWNLOADER_Unlock(P()), 0);
     m_Fx.m_Core.m_bRun[3] = 1;
     m_Fx.StopAfterRequests(2);
-    EXPECT_EQ(FLASH_DOWNLOADER_QueryMcci(P()), 0);
+    EXPECT_EQ(FLASH_DOWNLOADER_QueryMcci(P()), QUERY_UNANSWERED);
     m_Fx.m_Core.m_bRun[3] = 1;
     m_Fx.StopAfterRequests(3);
-    EXPECT_EQ(FLASH_DOWNLOADER_CheckCscReserve(P()), 0);
+    EXPECT_EQ(FLASH_DOWNLOADER_CheckCscReserve(P()), QUERY_UNANSWERED);
     m_Fx.m_Core.m_bRun[3] = 1;
     m_Fx.StopAfterRequests(4);
     EXPECT_EQ(FLASH_DOWNLOADER_EraseForFlash(P(), 3), 0);

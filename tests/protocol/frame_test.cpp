@@ -269,6 +269,7 @@ protected:
         ASSERT_EQ(SERIAL_DEVICE_Open(1), 1);
         core.m_bRun[1] = 1;
         g_bySeq[1] = 0;
+        FLASH_DOWNLOADER_BeginSession(&param);
     }
     void TearDown() override
     {
@@ -323,6 +324,82 @@ TEST_F(ReplyWaitsOnAPort, BytesLeftFromEarlierAreDroppedBeforeANewRequestButCoun
     ASSERT_EQ(FLASH_DOWNLOADER_SendRequest(&param, dwLength, SEND_AGAIN), 1);
     ASSERT_EQ(pty.Receive(abyFrame, sizeof(abyFrame)), sizeof(abyFrame));
     EXPECT_EQ(FLASH_DOWNLOADER_WaitReply(&param), REPLY_ACK);
+}
+
+// How the replies a phone sends match the requests: the station's side of one channel, the
+// test playing the phone byte by byte. 'n' sends a new request with the sequence byte, 'a' the
+// same again (each expecting it to go out, 1, or be held back, 0); 'p' is what the phone sends,
+// and it has arrived before the next step; 'w' waits for a reply of the expected class.
+struct REPLY_STEP {
+    char cWhat;
+    int nValue;  // the sequence byte of 'n', the outcome of 'n'/'a', the class of 'w'
+    std::vector<uint8_t> aby;
+};
+struct REPLY_CASE {
+    const char* szName;
+    std::vector<REPLY_STEP> aStep;
+    bool bOutOfStep;
+};
+
+std::vector<uint8_t> Ack(uint8_t bySeq) { return {0x7E, bySeq, 0x02, 0x00, 0x00}; }
+std::vector<uint8_t> Nak(uint8_t bySeq) { return {0x7E, bySeq, 0x03, 0x00, 0x01}; }
+std::vector<uint8_t> Join(std::vector<uint8_t> a, const std::vector<uint8_t>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+REPLY_STEP New(uint8_t bySeq, int nSent = 1) { return {'n', bySeq | nSent << 8, {}}; }
+REPLY_STEP Again(int nSent = 1) { return {'a', nSent << 8, {}}; }
+REPLY_STEP Phone(const std::vector<uint8_t>& aby) { return {'p', 0, aby}; }
+REPLY_STEP Wait(int nClass) { return {'w', nClass, {}}; }
+
+TEST_F(ReplyWaitsOnAPort, ARefusalIsNeverThrownAwayAndRepliesOutOfStepFailTheChannel)
+{
+    const REPLY_CASE aCase[] = {
+        {"a refusal read behind the acknowledgement it came with",
+         {New(5), Phone(Join(Ack(5), Nak(5))), Wait(REPLY_INVALID), New(6, 0)}, true},
+        {"a refusal waiting before the next request",
+         {New(5), Phone(Ack(5)), Wait(REPLY_ACK), Phone(Nak(5)), New(6, 0)}, true},
+        {"a phone that merely answers twice keeps working",
+         {New(5), Phone(Join(Ack(5), Ack(5))), Wait(REPLY_ACK), Phone(Ack(5)), New(6), Phone(Ack(6)),
+          Wait(REPLY_ACK), New(7)}, false},
+        {"a refusal taken as an answer, then one reply too many",
+         {New(5), Phone(Nak(5)), Wait(REPLY_NAK), Again(), Phone(Ack(5)), Wait(REPLY_ACK),
+          Phone(Ack(5)), New(6, 0)}, true},
+        {"a refusal answered, then shown in step by a new sequence byte, then a repeat",
+         {New(5), Phone(Nak(5)), Wait(REPLY_NAK), Again(), Phone(Ack(5)), Wait(REPLY_ACK), New(6),
+          Phone(Ack(6)), Wait(REPLY_ACK), Phone(Ack(6)), New(7)}, false},
+        {"two requests with one sequence byte show nothing after a refusal",
+         {New(5), Phone(Nak(5)), Wait(REPLY_NAK), Again(), Phone(Ack(5)), Wait(REPLY_ACK), New(5),
+          Phone(Ack(5)), Wait(REPLY_ACK), Phone(Ack(5)), New(5, 0)}, true},
+    };
+    const SERIAL_HANDLE hPort = g_hComPort[1].load();
+    for (const REPLY_CASE& c : aCase) {
+        SCOPED_TRACE(c.szName);
+        FLASH_DOWNLOADER_BeginSession(&param);
+        uint32_t dwFrameLength = 0;
+        for (const REPLY_STEP& step : c.aStep) {
+            if (step.cWhat == 'n' || step.cWhat == 'a') {
+                if (step.cWhat == 'n')
+                    dwFrameLength = static_cast<uint32_t>(FLASH_DOWNLOADER_BuildRequest(
+                        buf.m_pPacket, 0xEE, static_cast<uint8_t>(step.nValue), 0, 0, nullptr, 0));
+                g_bySeq[1] = buf.m_pPacket[0];
+                const int nSent = FLASH_DOWNLOADER_SendRequest(
+                    &param, dwFrameLength, step.cWhat == 'n' ? SEND_NEW : SEND_AGAIN);
+                ASSERT_EQ(nSent, step.nValue >> 8);
+                uint8_t abyFrame[FRAME_HEADER_SIZE];
+                if (nSent) {
+                    ASSERT_EQ(pty.Receive(abyFrame, sizeof(abyFrame)), sizeof(abyFrame));
+                }
+            } else if (step.cWhat == 'p') {
+                ASSERT_TRUE(pty.Send(step.aby.data(), step.aby.size()));
+                ASSERT_TRUE(PTY_WaitQueued(hPort, static_cast<uint32_t>(step.aby.size())));
+            } else {
+                ASSERT_EQ(FLASH_DOWNLOADER_WaitReply(&param), step.nValue);
+            }
+        }
+        EXPECT_EQ(core.m_bOutOfStep[1].load() != 0, c.bOutOfStep);
+    }
 }
 
 }  // namespace

@@ -60,13 +60,18 @@ private slots:
                                          {"PBOOT_0", QByteArray("\0\0\0\0\1", 5)},
                                          {"PBOOT_2", QString("0")},
                                          {"PhoneLocation_2", QString(300, 'p')},
-                                         {"PDALocation_2", Utf16("/i/a.pda", 30)}});
+                                         {"PDALocation_2", Utf16("/i/a.pda", 30)},
+                                         {"PDALocation_3", QString(255, 'd')}});
         CQtSettingsStore store(ConfFile(dir));
+        std::vector<std::string> astrTold;
+        store.SetReport([&astrTold](const std::string& strLine) { astrTold.push_back(strLine); });
         CSettings s;
         store.LoadSettings(s);
         CVarnDLCore core;
         MODEL_LOCATIONS aLoc[MODEL_COUNT];
         QVERIFY(store.LoadModelSettings(core, aLoc));
+        QCOMPARE(astrTold.size(), size_t(1));
+        QVERIFY(astrTold[0].find("PhoneLocation_2") != std::string::npos);
         const MODEL_TICKS* r = core.m_aModelTicks;
         const struct {
             const char* szWhat;
@@ -83,8 +88,9 @@ private slots:
             {"PBOOT_6, one byte", r[6].dwPBoot, 1},
             {"PBOOT_0, five bytes: cut", r[0].dwPBoot, 0},
             {"PBOOT_2 typed as text: its UTF-16 units", r[2].dwPBoot, 1},
-            {"PhoneLocation_2, 300 characters: cut", qint64(aLoc[2].astrPath[IMAGE_PHONE].size()),
-             255},
+            {"PhoneLocation_2, 300 characters: no location", qint64(aLoc[2].astrPath[IMAGE_PHONE].size()),
+             0},
+            {"PDALocation_3, 255 characters: kept", qint64(aLoc[3].astrPath[IMAGE_PDA].size()), 255},
         };
         for (const auto& c : aCheck) QVERIFY2(c.nLoaded == c.nExpected, c.szWhat);
         QCOMPARE(aLoc[2].astrPath[IMAGE_PDA], std::string("/i/a.pda"));

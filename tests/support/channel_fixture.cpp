@@ -7,6 +7,7 @@
 
 #include "link/port_table.h"
 #include "link/serial_device.h"
+#include "protocol/frame.h"
 
 void CRecordingView::OnBarChanged(int nCh)
 {
@@ -141,6 +142,7 @@ CChannelFixture::CChannelFixture(int nCh, PHONE_CONFIG cfg)
     m_Core.m_nComPort[nCh] = nPort;
     m_Core.m_bRun[nCh] = 1;
     m_bOpen = SERIAL_DEVICE_Open(nCh) == 1;
+    FLASH_DOWNLOADER_BeginSession(&m_Param);
 }
 
 CChannelFixture::~CChannelFixture()

@@ -143,6 +143,7 @@ int CE2EStation::Run(uint32_t dwStallTimeoutMs)
     STATION_LOOP_OPTIONS loop;
     loop.bEndWhenWorkersEnd = true;
     loop.dwStallTimeoutMs = dwStallTimeoutMs;
+    loop.fnWallMs = m_fnWallMs;
     loop.dwPollMs = 20;
     const int nResult = STATION_Start(*m_pCore, m_Threads, loop);
     STATION_JoinAll(*m_pCore, m_Threads, loop);

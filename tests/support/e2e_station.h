@@ -3,6 +3,7 @@
 // same Start orchestration that the dialog and the headless station use.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,6 +53,8 @@ public:
     std::string CheckMibib(int i, bool bStaged) const;
     CVirtualPhone& Phone(int i) { return *m_apPhone[i]; }
 
+    // The real time the run's stall watch sees (empty: the steady clock).
+    std::function<uint64_t()> m_fnWallMs;
     CVirtualClock m_Clock;
     CClockScope m_ClockScope{m_Clock};
     std::unique_ptr<CVarnDLCore> m_pCore;

@@ -218,7 +218,7 @@ int LINE_RUN_LastOf(const LINE_PHONE& phone, int nOpcode)
     return -1;
 }
 
-std::string LINE_RUN_DestructiveAfter(const LINE_PHONE& phone, int nFrom)
+std::string LINE_RUN_DestructiveAfter(const LINE_PHONE& phone, int nFrom, int nAllowed)
 {
     if (nFrom < 0) return "";
     const LINE_REQUEST& stop = phone.aRequests[static_cast<size_t>(nFrom)];
@@ -226,7 +226,7 @@ std::string LINE_RUN_DestructiveAfter(const LINE_PHONE& phone, int nFrom)
         const LINE_REQUEST& r = phone.aRequests[i];
         const bool bAgain = r.byOpcode == stop.byOpcode && r.dwParam == stop.dwParam &&
                             r.dwLength == stop.dwLength && r.bySeq == stop.bySeq;
-        if (bAgain || !LINE_RUN_IsDestructive(r.byOpcode)) continue;
+        if (bAgain || r.byOpcode == nAllowed || !LINE_RUN_IsDestructive(r.byOpcode)) continue;
         char sz[96];
         std::snprintf(sz, sizeof(sz), "request %zu: %02X param 0x%08X length 0x%08X", i, r.byOpcode,
                       r.dwParam, r.dwLength);

@@ -78,5 +78,5 @@ int LINE_RUN_FirstFault(const LINE_PHONE& phone, int nOpcode = -1);
 // The last frame of the opcode the phone received; -1 when there is none.
 int LINE_RUN_LastOf(const LINE_PHONE& phone, int nOpcode);
 // "" when nothing destructive reached the phone after request nFrom other than the request
-// itself sent again; otherwise the first such frame.
-std::string LINE_RUN_DestructiveAfter(const LINE_PHONE& phone, int nFrom);
+// itself sent again (and frames of opcode nAllowed, -1 none); otherwise the first such frame.
+std::string LINE_RUN_DestructiveAfter(const LINE_PHONE& phone, int nFrom, int nAllowed = -1);

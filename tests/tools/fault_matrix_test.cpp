@@ -4,9 +4,11 @@
 // bound with no lock and nothing destructive after its fault, or stopped with the others.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "protocol/commands.h"
+#include "sim/command_line.h"
 #include "support/line_run.h"
 
 namespace {
@@ -28,15 +31,16 @@ constexpr int ANY_FRAME = -1;
 constexpr int NO_FAULT_FRAME = -2;  // the phone answers every frame plainly; the fault is elsewhere
 
 struct FAULT_ROW {
-    const char* szName;
-    uint32_t nPhones;
-    std::vector<std::string> astrSim;    // the fault, as quillon-phone-sim options
-    std::vector<std::string> astrFlash;  // quillon-flash options besides images and ports
+    const char* szName = "";
+    uint32_t nPhones = 1;
+    std::vector<std::string> astrSim = {};    // the fault, as quillon-phone-sim options
+    std::vector<std::string> astrFlash = {};  // quillon-flash options besides images and ports
     // One letter per phone: 'P' passes with every region verified; 'F' fails, is never locked,
     // and after its fault frame (below) nothing destructive reaches it; 'S' is stopped with the
-    // others, unless it was done before: it passes only locked and verified, or not at all.
+    // others, unless it was done before: it passes only locked and verified, or not at all;
+    // 'N' fails and is never locked (a fault whose timing lets some frames out after it).
     // 'R' (every phone): Start refuses the images, exit 2, and no phone receives anything.
-    const char* szEnds;
+    const char* szEnds = "";
     // The failing phones' fault frame: their first one of this opcode that was not simply
     // acknowledged (ANY_FRAME: of any opcode).
     int nFaultOpcode = ANY_FRAME;
@@ -55,6 +59,11 @@ struct FAULT_ROW {
     uint32_t nThief = 0;  // phone K's port has a second reader taking the answers (0 none)
     // A second interrupt once quillon-flash prints this after the first ("" never).
     const char* szSecondInterrupt = "";
+    // After the fault frame of an 'F' phone, frames of this opcode may still come: what puts the
+    // phone's data back in place (-1 none).
+    int nRestore = -1;
+    // Regions an 'F' or 'N' phone still holds whole ("QCSBL"; "" none).
+    const char* szHolds = "";
 };
 
 // A short stall bound keeps the rows quick; eight phones need time to open their ports in turn.
@@ -133,6 +142,28 @@ void ReplacePhoneByACopy(const IMAGE_SET& set)
     std::filesystem::rename(set.strPhone + ".new", set.strPhone);
 }
 
+// A PDA of 200 pages: the page loop sends the percentage as sequence byte, so pages go in twos
+// with one byte, and a repeated answer to the one reads as the answer to the other.
+void PdaOf200Pages(IMAGE_SET_SIZES& s)
+{
+    s.dwPda = 200 * 0x8080;
+}
+
+// The PDA image rewritten in place with other bytes of the same length, its times put back as
+// a copy that keeps timestamps does.
+void RewritePdaKeepingItsTimes(const IMAGE_SET& set)
+{
+    struct stat st;
+    ASSERT_EQ(::stat(set.strPda.c_str(), &st), 0);
+    std::fstream file(set.strPda, std::ios::binary | std::ios::in | std::ios::out);
+    const std::string strOther(0x1000, '\x5A');
+    file.seekp(0);
+    file.write(strOther.data(), static_cast<std::streamsize>(strOther.size()));
+    file.close();
+    const timespec atTimes[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, set.strPda.c_str(), atTimes, 0), 0);
+}
+
 // A link slow enough that the PDA is still being written when the change comes.
 const std::vector<std::string> SLOW_LINK = {"--bytes-per-second", "262144"};
 constexpr const char* PDA_WRITE_LINE = "[CH0] log [Channel 0]  PDA Write Data";
@@ -206,6 +237,43 @@ const FAULT_ROW g_aRows[] = {
     {"SilentWhileEfsParkedInterruptThenStall", 1, EFS_PARKED_SILENT,
      {"--on-partition-mismatch", "yes", "--stall-timeout", "1"}, "F", CMD_ERASE_FOR_WRITE,
      NOT_RESTORED, "fault phone 1 EE none"},
+    // A refusal is never thrown away: one that comes behind a late or repeated answer, in the
+    // same read or a little later, fails the channel as out of step, never a PASS.
+    {.szName = "RepeatedAnswerAheadOfARefusedPage", .nPhones = 1,
+     .astrSim = {"--nak", "DD:4", "--stale-ahead", "DD:4"}, .astrFlash = {"--select", "pda"},
+     .szEnds = "F", .nFaultOpcode = CMD_WRITE_FLASH,
+     .szLogged = "[CH0] bar  Phone Replies Out Of Step!", .pfnSizes = PdaOf200Pages},
+    {.szName = "RepeatedAnswerALittleAheadOfARefusedPage", .nPhones = 1,
+     .astrSim = {"--nak", "DD:4", "--stale-ahead-split", "DD:4", "--piece-gap-ms", "5"},
+     .astrFlash = {"--select", "pda"}, .szEnds = "N", .pfnSizes = PdaOf200Pages},
+    {.szName = "RepeatedAnswerAheadOfARefusedCrcCheck", .nPhones = 1,
+     .astrSim = {"--corrupt-staged", "1", "--stale-ahead", "E1:1"}, .szEnds = "F",
+     .nFaultOpcode = CMD_CHECK_CRC, .szLogged = "[Channel 0]  The phone's replies were out of step"},
+    {.szName = "RepeatedAnswerALittleAheadOfARefusedCrcCheck", .nPhones = 1,
+     .astrSim = {"--corrupt-staged", "1", "--stale-ahead-split", "E1:1", "--piece-gap-ms", "5"},
+     .szEnds = "N"},
+    // A mode query is answered by a well-formed reply or not at all: a garbled answer is asked
+    // again, and a phone that never answers clearly fails before anything is erased.
+    {.szName = "OneGarbledAnswerToTheModeQuery", .nPhones = 1, .astrSim = {"--garbage", "E3:1"},
+     .szEnds = "P", .szLogged = "[Channel 0]  Download Mode : Safe Download"},
+    {.szName = "ModeQueryNeverAnsweredClearly", .nPhones = 1, .astrSim = {"--garbage", "E3:1:0"},
+     .szEnds = "F", .nFaultOpcode = CMD_SAFE_DOWNLOAD,
+     .szLogged = "[CH0] bar  SAFE DOWNLOAD QUERY Failed!"},
+    // A stop between a staged region's erase and its programming waits for the programming,
+    // which restores the region; a programming that fails then says the phone is blank there.
+    {.szName = "StopBetweenStagedEraseAndProgramming", .nPhones = 1,
+     .astrSim = {"--hold", "E4:1:1:1500"}, .szEnds = "F", .nFaultOpcode = CMD_ERASE_FOR_FLASH,
+     .szLogged = "[Channel 0]  QCSBL restored from the phone's memory before the stop",
+     .szInterrupt = "fault phone 1 E4 held", .nRestore = CMD_FLASH_DATA, .szHolds = "QCSBL"},
+    {.szName = "StopBetweenStagedEraseAndRefusedProgramming", .nPhones = 1,
+     .astrSim = {"--hold", "E4:1:1:1500", "--nak", "E2:1"}, .szEnds = "F",
+     .nFaultOpcode = CMD_ERASE_FOR_FLASH, .szLogged = "[CH0] bar  QCSBL ERASED! Flash the phone again",
+     .szInterrupt = "fault phone 1 E4 held", .nRestore = CMD_FLASH_DATA},
+    // A file rewritten in place with its times put back is still a changed file.
+    {.szName = "PdaRewrittenInPlaceKeepingItsTimes", .nPhones = 1, .astrSim = SLOW_LINK,
+     .astrFlash = {"--select", "pda"}, .szEnds = "F", .nFaultOpcode = CMD_WRITE_FLASH,
+     .szLogged = "[CH0] bar  PDA image file changed during download!",
+     .pfnChange = RewritePdaKeepingItsTimes, .szChangeAt = PDA_WRITE_LINE, .bFaultIsLast = true},
 };
 
 class FaultMatrix : public ::testing::TestWithParam<FAULT_ROW> {
@@ -298,7 +366,14 @@ TEST_P(FaultMatrix, EndsAsTheRowSays)
             const int nFault = row.bFaultIsLast ? LINE_RUN_LastOf(phone, row.nFaultOpcode)
                                                 : LINE_RUN_FirstFault(phone, row.nFaultOpcode);
             ASSERT_GE(nFault, 0) << "the fault never met the phone\n" << what();
-            EXPECT_EQ(LINE_RUN_DestructiveAfter(phone, nFault), "") << what();
+            EXPECT_EQ(LINE_RUN_DestructiveAfter(phone, nFault, row.nRestore), "") << what();
+        }
+        for (const std::string& strRegion : CLI_Split(row.szHolds, ',')) {
+            if (strRegion.empty()) continue;
+            const std::string strOk = strRegion + " ok";
+            EXPECT_TRUE(std::find(phone.astrVerify.begin(), phone.astrVerify.end(), strOk) !=
+                        phone.astrVerify.end())
+                << "the phone should hold " << strRegion << "\n" << what();
         }
     }
 }
