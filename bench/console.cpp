@@ -46,11 +46,11 @@ class CTimedView final : public IStationView {
 public:
     explicit CTimedView(IStationView& inner) : m_Inner(inner) {}
     void OnBarChanged(int nCh) override { m_Inner.OnBarChanged(nCh); }
-    void OnLogLine(const std::string& strLine) override
+    void OnLogLine(int nCh, const std::string& strLine) override
     {
-        std::printf("[CH%d] %s\n", FLASH_CYCLE_CurrentChannel(), strLine.c_str());
+        std::printf("[CH%d] %s\n", nCh, strLine.c_str());
         std::fflush(stdout);
-        m_Inner.OnLogLine(strLine);
+        m_Inner.OnLogLine(nCh, strLine);
     }
     void OnPortText(int nCh, const std::string& strText) override { m_Inner.OnPortText(nCh, strText); }
     int AskYesNo(int nCh, const std::string& strCaption, const std::string& strText,

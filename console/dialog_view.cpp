@@ -66,7 +66,7 @@ void CDialogView::OnDayCounts()
     Wake();
 }
 
-void CDialogView::OnLogLine(const std::string& strLine)
+void CDialogView::OnLogLine(int /*nCh*/, const std::string& strLine)
 {
     {
         std::lock_guard<std::mutex> lock(m_csMail);

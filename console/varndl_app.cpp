@@ -37,9 +37,9 @@ namespace {
 const char* const RAISE_REQUEST = "raise\n";
 int g_afdSignal[2] = {-1, -1};
 
-void OnSignal(int)
+void OnSignal(int nSignal)
 {
-    const char c = 'c';
+    const char c = static_cast<char>(nSignal);
     [[maybe_unused]] const ssize_t n = ::write(g_afdSignal[1], &c, 1);
 }
 
@@ -209,9 +209,9 @@ void VARNDL_CancelOnSignals(CVarnDLDlg* pDlg)
     auto* pNotifier = new QSocketNotifier(g_afdSignal[0], QSocketNotifier::Read, pDlg);
     QObject::connect(pNotifier, &QSocketNotifier::activated, pDlg, [pDlg] {
         char aby[16];
-        while (::read(g_afdSignal[0], aby, sizeof(aby)) > 0) {
-        }
-        pDlg->OnCancel();
+        int nSignal = 0;
+        for (ssize_t n; (n = ::read(g_afdSignal[0], aby, sizeof(aby))) > 0;) nSignal = aby[0];
+        pDlg->OnCancel(STOP_REASON{STOP_SIGNAL, nSignal});
     });
 }
 

@@ -349,7 +349,7 @@ void CVarnDLDlg::CreateControls()
         p->setDefault(false);
     }
     connect(m_pStart, &QPushButton::clicked, this, &CVarnDLDlg::OnStart);
-    connect(m_pCancel, &QPushButton::clicked, this, &CVarnDLDlg::OnCancel);
+    connect(m_pCancel, &QPushButton::clicked, this, [this] { OnCancel(); });
     connect(m_pOption, &QPushButton::clicked, this, &CVarnDLDlg::OnOption);
     for (int nId : {1020, 1021, 1022, 1023, 1057, 1058, 1056})
         connect(Box(nId), &QCheckBox::clicked, this, [this, nId] { OnPlainTick(nId); });
@@ -684,7 +684,7 @@ void CVarnDLDlg::PortArrived(uint32_t nPort, const std::string& strDevNode)
         core.m_bCycleEnd[c] = 0;
         m_adwStartedAtArrival[c] = m_pThreads->m_dwStarted[c];
         SetPortBox(c, nPort, strDevNode);
-        WriteLog(&core, -1, core.m_csDisplay, "Detect COM%u Port\r\n", nPort);
+        WriteLog(&core, c, core.m_csDisplay, "Detect COM%u Port\r\n", nPort);
         char szText[STATUS_TEXT_MAX + 1];
         std::snprintf(szText, sizeof(szText), " Ready - Detect COM%u Port", nPort);
         core.m_ctrlProgress[c].SetBarColor(0, 0, 200);
@@ -714,8 +714,9 @@ void CVarnDLDlg::PortRemoved(uint32_t nPort)
     m_pStart->setEnabled(false);
     auto showPulled = [&] {
         char szText[STATUS_TEXT_MAX + 1];
-        WriteLog(&core, -1, core.m_csDisplay, "ERROR Disconnected COM%u Port\r\n", nPort);
+        WriteLog(&core, i, core.m_csDisplay, "ERROR Disconnected COM%u Port\r\n", nPort);
         std::snprintf(szText, sizeof(szText), " ERROR!! Disconnected COM%u Port", nPort);
+        OUTCOME_End(core, i, OUTCOME_DISCONNECTED, szText);
         core.m_ctrlProgress[i].ShowStatus(i, core.m_csDisplay, szText, Error, 100, 0);
     };
     if (core.m_bThreadStart[i]) {
@@ -732,7 +733,7 @@ void CVarnDLDlg::PortRemoved(uint32_t nPort)
         if (m_pThreads->m_dwStarted[i] != m_adwStartedAtArrival[i] && SERIAL_DEVICE_IsHungUp(i)) {
             showPulled();
         } else {
-            WriteLog(&core, -1, core.m_csDisplay, "Disconnected COM%u Port\r\n", nPort);
+            WriteLog(&core, i, core.m_csDisplay, "Disconnected COM%u Port\r\n", nPort);
             core.m_ctrlProgress[i].SetBarColor(0, 0, 255);
             core.m_ctrlProgress[i].ShowText(core.m_csDisplay, " Disconnected...", 0);
         }
@@ -826,13 +827,14 @@ void CVarnDLDlg::OnStart()
     RefreshFromWorkers();
 }
 
-void CVarnDLDlg::OnCancel()
+void CVarnDLDlg::OnCancel(STOP_REASON reason)
 {
     if (m_bCancelling) return;
     m_bCancelling = true;
     // Runs stop (a parked EFS2 is written back first) and the workers are joined; Start loops
     // still open end by themselves once they see the quit.
-    m_bAllJoined = STATION_Cancel(Core(), *m_pThreads, LoopOptions(), VARNDL_CANCEL_BOUND_MS);
+    m_bAllJoined = STATION_Cancel(Core(), *m_pThreads, LoopOptions(), VARNDL_CANCEL_BOUND_MS,
+                                  STATION_EFS_RESTORE_BOUND_MS, reason);
     StopRecording();
     m_pStore->SaveModelSettings(Core(), m_aLocations, Box(1061)->isChecked());
     QDialog::done(QDialog::Rejected);

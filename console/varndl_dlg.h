@@ -82,7 +82,8 @@ public:
 
 public slots:
     void OnStart();
-    void OnCancel();
+    // Cancel, by the operator or (reason) a signal.
+    void OnCancel(STOP_REASON reason = STOP_REASON{STOP_OPERATOR, 0});
     void OnOption();
     void ShowAbout();
 

@@ -1,5 +1,6 @@
 #include "engine/cycle.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,8 +24,6 @@
 
 namespace {
 
-thread_local int t_nCurrentChannel = -1;
-
 // A quit cuts the wait short; the run flag does not, since the phone is already rebooting.
 constexpr uint32_t REBOOT_WAIT_SLICE_MS = 100;
 
@@ -43,9 +42,6 @@ struct CYCLE {
     bool Changed() const { return g_bPartitionChanged[nCh] != 0; }
     // The phone refused a request that may have been taken as done.
     bool OutOfStep() const { return core.m_bOutOfStep[nCh] != 0; }
-    // A question left unanswered is the phone's fault only on a channel that runs on a line
-    // still attached, with its replies in step; otherwise the reason is said elsewhere.
-    bool Answering() const { return Run() && !SERIAL_DEVICE_IsHungUp(nCh) && !OutOfStep(); }
     // A region step runs while the channel runs and no step has failed, when its region is
     // selected or the phone was re-partitioned. After a re-partition the first failure still
     // ends the region phase: a later success must never hide it.
@@ -57,7 +53,7 @@ struct CYCLE {
 };
 
 // The console stopped the channel because its phone went silent, or answered nothing that
-// counts, for the whole stall time; said last, so that it stays on the bar.
+// counts, for the whole stall time.
 void ReportStall(CYCLE& c)
 {
     CVarnDLCore& core = c.core;
@@ -70,35 +66,45 @@ void ReportStall(CYCLE& c)
         nCh, dwSilentMs / 1000, core.m_dwResends[nCh].load());
 }
 
-// Replies out of step with the requests after a refusal: some request may have been taken as
-// done that the phone refused, so nothing said of the phone's flash can be trusted.
-void ReportOutOfStep(CYCLE& c)
-{
-    if (c.OutOfStep()) FLASH_REGION_ReportFailure(c.pParam, " Phone Replies Out Of Step!");
-}
-
 // A staged region the stop left erased: the phone will not start, whatever else went wrong.
 void ReportLeftErased(CYCLE& c)
 {
     const int nRegion = c.core.m_nLeftErased[c.nCh];
     if (nRegion < 0) return;
-    static const char* const s_aszName[REGION_COUNT] = {"MIBIB", "QCSBL", "OEMSBL", "AMSS", "", "",
-                                                        "", "", "", "", ""};
+    std::string strName = OUTCOME_RegionName(nRegion);
+    for (char& ch : strName) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
     char szText[STATUS_TEXT_MAX + 1];
-    std::snprintf(szText, sizeof(szText), " %s ERASED! Flash the phone again", s_aszName[nRegion]);
-    FLASH_REGION_ReportFailure(c.pParam, szText);
+    std::snprintf(szText, sizeof(szText), " %s ERASED! Flash the phone again", strName.c_str());
+    FLASH_REGION_ReportDamage(c.pParam, szText);
 }
 
+// The cycle ends without a pass: its outcome is decided, shown and kept.
 void EndWithoutPass(CYCLE& c)
 {
-    c.core.m_bStallWatch[c.nCh] = 0;
+    CVarnDLCore& core = c.core;
+    const int nCh = c.nCh;
+    core.m_bStallWatch[nCh] = 0;
     ReportStall(c);
-    ReportOutOfStep(c);
+    // Replies out of step with the requests after a refusal: some request may have been taken
+    // as done that the phone refused, so nothing said of the phone's flash can be trusted.
+    if (c.OutOfStep()) FLASH_REGION_ReportDamage(c.pParam, " Phone Replies Out Of Step!");
     ReportLeftErased(c);
-    SERIAL_DEVICE_Close(c.nCh);
-    ENGINE_CloseImage(c.nCh);
-    c.core.View().OnPortText(c.nCh, "NONE");
+    const CHANNEL_OUTCOME outcome = OUTCOME_Get(core, nCh);
+    if (outcome.eKind == OUTCOME_RUNNING) {
+        // A step that ended without a word of its own: a stop ended it, or it failed; then its
+        // step names it.
+        std::string strStep = outcome.strStep;
+        for (char& ch : strStep) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        FLASH_REGION_ReportFailure(c.pParam, (" " + strStep + " Failed!").c_str());
+    }
+    FLASH_REGION_ShowOutcome(c.pParam);
+    SERIAL_DEVICE_Close(nCh);
+    ENGINE_CloseImage(nCh);
+    core.View().OnPortText(nCh, "NONE");
 }
+
+// The step the cycle is in, for its outcome.
+void Enter(CYCLE& c, const char* szStep) { OUTCOME_Step(c.core, c.nCh, szStep); }
 
 // A file replaced or rewritten since Start: the data it gives are not the images chosen.
 void ReportImageChanged(CYCLE& c, int nKind)
@@ -156,12 +162,14 @@ void CscStep(CYCLE& c)
     if (MODEL_AnnouncesCsc(core.m_nModel) && core.m_dwCscReserve != 0) {
         const int nAnswer = FLASH_DOWNLOADER_CheckCscReserve(c.pParam);
         if (nAnswer == QUERY_UNANSWERED) {
-            if (c.Answering()) FLASH_REGION_ReportFailure(c.pParam, " CSC RESERVE QUERY Failed!");
+            FLASH_REGION_ReportFailure(c.pParam, " CSC RESERVE QUERY Failed!");
             c.bFail = true;
             return;
         }
         if (nAnswer == QUERY_NO) {
             // Too small a reserve skips only the CSC; the cycle can still pass.
+            OUTCOME_Skipped(core, c.nCh, OUTCOME_RegionName(REGION_CARRIER),
+                            "the phone's CSC reserve is too small");
             char szText[128];
             std::snprintf(szText, sizeof(szText),
                           "[Ch%d] CSC Reserve size is too small. Cannot download csc image.", c.nCh);
@@ -183,6 +191,7 @@ void RegionPhase(CYCLE& c)
     OpenIf(c, IMAGE_PHONE);
 
     if (!core.m_bMcci[nCh] && c.Run()) {
+        Enter(c, "mcci");
         DebugTrace(0, "[Step Ch:%d] Check MCCI \n", nCh);
         const int nAnswer = FLASH_DOWNLOADER_QueryMcci(c.pParam);
         if (nAnswer == QUERY_YES) {
@@ -193,37 +202,44 @@ void RegionPhase(CYCLE& c)
             LOG(c.pParam, "[Channel %d]  USB Mode : Older Version QC \r\n", nCh);
         } else {
             // No answer is no "no": the staged send would pace itself for the wrong mode.
-            if (c.Answering()) FLASH_REGION_ReportFailure(c.pParam, " MCCI QUERY Failed!");
+            FLASH_REGION_ReportFailure(c.pParam, " MCCI QUERY Failed!");
             c.bFail = true;
         }
     }
 
     if (c.Wanted(sel.bQcsbl)) {
+        Enter(c, "qcsbl");
         DebugTrace(0, "[Step Ch:%d] MIBIB_QCSBLL \n", nCh);
         c.Step(FLASH_REGION_Qcsbl(c.pParam));
     }
     if (c.Wanted(sel.bOemsbl)) {
+        Enter(c, "oemsbl");
         DebugTrace(0, "[Step Ch:%d] OEMSBL  \n", nCh);
         c.Step(FLASH_REGION_Oemsbl(c.pParam));
     }
     if (c.Wanted(sel.bQcsbl) && !core.m_bOlderVersion[nCh]) {
+        Enter(c, "mibib");
         DebugTrace(0, "[Step Ch:%d] MIBIB \n", nCh);
         c.Step(FLASH_REGION_Mibib(c.pParam));
     }
     if (c.Wanted(sel.byMibibMask)) {
+        Enter(c, "mibib header");
         DebugTrace(0, "[Step Ch:%d] MIBIB Header \n", nCh);
         c.Step(FLASH_PARTITION_SendMibibHeader(c.pParam, *c.pPlan));
     }
     if (c.Wanted(sel.bAmss)) {
+        Enter(c, "amss");
         DebugTrace(0, "[Step Ch:%d] Amss  \n", nCh);
         c.Step(FLASH_REGION_Amss(c.pParam));
     }
     // A re-partition keeps EFS2, so it never forces its erase.
     if (c.Run() && !c.bFail && sel.bEfs2) {
+        Enter(c, "efs2");
         DebugTrace(0, "[Step Ch:%d] Erase EFS2  \n", nCh);
         c.Step(FLASH_REGION_EraseEfs2(c.pParam));
     }
     if (c.Wanted(sel.bFota)) {
+        Enter(c, "fota");
         DebugTrace(0, "[Step Ch:%d] Download FOTA  \n", nCh);
         c.Step(FLASH_REGION_Fota(c.pParam));
     }
@@ -231,6 +247,7 @@ void RegionPhase(CYCLE& c)
     ENGINE_CloseImage(nCh);
     OpenIf(c, IMAGE_EBOOT);
     if (c.Wanted(sel.bAppsbl)) {
+        Enter(c, "appsbl");
         DebugTrace(0, "[Step Ch:%d] Download AppSBL  \n", nCh);
         c.Step(FLASH_REGION_Appsbl(c.pParam));
     }
@@ -238,6 +255,7 @@ void RegionPhase(CYCLE& c)
     ENGINE_CloseImage(nCh);
     OpenIf(c, IMAGE_PDA);
     if (c.Wanted(sel.bPda)) {
+        Enter(c, "pda");
         DebugTrace(0, "[Step Ch:%d] Download PDA \n", nCh);
         // The announcement's answer does not decide anything: the PDA goes on either way.
         if (MODEL_AnnouncesCsc(core.m_nModel) && core.m_dwCscSize != 0) FLASH_DOWNLOADER_WriteCscSize(c.pParam);
@@ -247,13 +265,17 @@ void RegionPhase(CYCLE& c)
 
     if (core.m_bCscImage && c.Run()) {
         OpenIf(c, IMAGE_CSC);
-        if (c.Wanted(sel.bCsc)) CscStep(c);
+        if (c.Wanted(sel.bCsc)) {
+            Enter(c, "carrier");
+            CscStep(c);
+        }
         ENGINE_CloseImage(nCh);
     }
 
     if (core.m_bHiddenImage && c.Run()) {
         OpenIf(c, IMAGE_HIDDEN);
         if (c.Wanted(MODEL_TICKS_HiddenTicked(core))) {
+            Enter(c, "hidden");
             DebugTrace(0, "[Step Ch:%d] Download Hidden  \n", nCh);
             c.Step(FLASH_REGION_Hidden(c.pParam));
         }
@@ -284,6 +306,7 @@ bool Finish(CYCLE& c)
         EndWithoutPass(c);
         return false;
     }
+    Enter(c, "lock");
     DebugTrace(0, "[Step Ch:%d] Lock  \n", nCh);
     const int nLocked = FLASH_DOWNLOADER_Lock(c.pParam);
     // The phone is rebooting now: the wait for it is no stall.
@@ -291,7 +314,8 @@ bool Finish(CYCLE& c)
     if (!nLocked) {
         // An unlocked phone has not been released to reboot: never report it as passed.
         FLASH_REGION_ReportFailure(c.pParam, " FLASH LOCK Fail !!!");
-        LOG(c.pParam, "[Channel %d]  FLASH LOCK Fail !!! Phone not released\r\n", nCh);
+        if (OUTCOME_Get(core, nCh).eKind == OUTCOME_FAILED)
+            LOG(c.pParam, "[Channel %d]  FLASH LOCK Fail !!! Phone not released\r\n", nCh);
         EndWithoutPass(c);
         return false;
     }
@@ -299,20 +323,20 @@ bool Finish(CYCLE& c)
     // one it may join while the phone is still rebooting.
     core.m_bRebootWait[nCh] = 1;
     core.m_bDownloadDone[nCh] = 1;
+    Enter(c, "reboot wait");
     STATION_NotifyChange();
     RebootWait(core);
     core.m_bRebootWait[nCh] = 0;
     g_dwEndTick[nCh] = CLOCK_Get().GetTickCount();
     core.m_ctrlProgress[nCh].ShowStatus(nCh, core.m_csDisplay, nullptr, Pass, 100,
                                         g_dwEndTick[nCh] - g_dwStartTick[nCh]);
+    OUTCOME_End(core, nCh, OUTCOME_PASSED, core.m_ctrlProgress[nCh].GetState().strText);
     core.m_bDownloadDone[nCh] = 1;
     core.m_bCycleEnd[nCh] = 1;
     return true;
 }
 
 }  // namespace
-
-int FLASH_CYCLE_CurrentChannel() { return t_nCurrentChannel; }
 
 uint32_t FLASH_CYCLE_RebootWaitMs(const CVarnDLCore& core)
 {
@@ -324,7 +348,7 @@ int FLASH_CYCLE_Run(ChannelThreadParam* pParam)
 {
     CVarnDLCore& core = *pParam->pDlg;
     const int nCh = pParam->nCh;
-    t_nCurrentChannel = nCh;
+    OUTCOME_Begin(core, nCh);
 
     DebugTrace(0, "[Thread%d] Enter TextProgress\n", nCh);
     core.m_ctrlProgress[nCh].ShowText(core.m_csDisplay, "Download Start !!!", 0);
@@ -332,11 +356,14 @@ int FLASH_CYCLE_Run(ChannelThreadParam* pParam)
 
     std::unique_ptr<CBufObj> pBuf(new (std::nothrow) CBufObj());
     if (!pBuf || !pBuf->IsValid()) {
+        FLASH_REGION_ReportFailure(pParam, " Transfer Buffers Failed!");
+        LOG(pParam, "[Channel %d]  No memory for the transfer buffers\r\n", nCh);
         core.View().OnPortText(nCh, "NONE");
+        if (OUTCOME_Get(core, nCh).eKind == OUTCOME_FAILED)
+            STATION_AskStop(core, STOP_REASON{STOP_CHANNEL_FAILED, nCh});
         core.m_bStopAll = 1;
         core.m_bThreadStart[nCh] = 0;
         STATION_NotifyChange();
-        t_nCurrentChannel = -1;
         return 0;
     }
     pParam->pnBufObj = pBuf.get();
@@ -352,10 +379,10 @@ int FLASH_CYCLE_Run(ChannelThreadParam* pParam)
     if (!c.pPlan) c.pPlan = std::shared_ptr<const DOWNLOAD_PLAN>(&s_EmptyPlan, [](const DOWNLOAD_PLAN*) {});
 
     DebugTrace(0, "[Step Ch:%d] Unlock  \n", nCh);
+    Enter(c, "open");
     if (!SERIAL_DEVICE_Open(nCh)) {
         char szText[STATUS_TEXT_MAX + 1];
-        std::snprintf(szText, sizeof(szText), " Open(COM%d) port Failed!",
-                      static_cast<int>(core.m_nComPort[nCh].load()));
+        std::snprintf(szText, sizeof(szText), " Open(COM%u) port Failed!", core.m_nRunPort[nCh].load());
         FLASH_REGION_ReportFailure(pParam, szText);
         const std::string strWhy = SERIAL_DEVICE_LastOpenError(nCh);
         if (!strWhy.empty()) LOG(pParam, "[Channel %d]  %s\r\n", nCh, strWhy.c_str());
@@ -368,30 +395,36 @@ int FLASH_CYCLE_Run(ChannelThreadParam* pParam)
         core.m_bStallWatch[nCh] = 1;
     }
     if (!c.bFail && c.Run()) {
+        Enter(c, "unlock");
         DebugTrace(0, "[Step Ch:%d] TRY: FLASH_DOWNLOADER_Open  \n", nCh);
         if (FLASH_DOWNLOADER_Unlock(pParam)) {
             DebugTrace(0, "[Step Ch:%d] SUCCESS: FLASH_DOWNLOADER_Open  \n", nCh);
         } else {
             DebugTrace(0, "[Step Ch:%d] FAIL: FLASH_DOWNLOADER_Open  \n", nCh);
             FLASH_REGION_ReportFailure(pParam, " FLASH UNLOCK Fail !!!");
-            LOG(pParam, "[Channel %d]  FLASH UNLOCK Fail !!!\r\n", nCh);
+            if (OUTCOME_Get(core, nCh).eKind == OUTCOME_FAILED)
+                LOG(pParam, "[Channel %d]  FLASH UNLOCK Fail !!!\r\n", nCh);
             c.bFail = true;
         }
     }
     if (!c.bFail && c.Run()) {
+        Enter(c, "partition");
         DebugTrace(0, "[Step Ch:%d] SendPartition Info  \n", nCh);
         c.Step(FLASH_PARTITION_Check(pParam));
     }
 
     if (c.bFail) {
-        // Failing before any region is written stops the whole station.
+        // Failing before any region is written stops the whole station; a channel that was
+        // itself stopped only ends.
         EndWithoutPass(c);
         pParam->pnBufObj = nullptr;
         pBuf.reset();
-        core.m_bStopAll = 1;
+        if (OUTCOME_Get(core, nCh).eKind != OUTCOME_STOPPED) {
+            STATION_AskStop(core, STOP_REASON{STOP_CHANNEL_FAILED, nCh});
+            core.m_bStopAll = 1;
+        }
         core.m_bThreadStart[nCh] = 0;
         STATION_NotifyChange();
-        t_nCurrentChannel = -1;
         return 0;
     }
 
@@ -404,6 +437,5 @@ int FLASH_CYCLE_Run(ChannelThreadParam* pParam)
     DebugTrace(0, "[Step Ch:%d] Thread Start Flag Clear \n", nCh);
     core.m_bThreadStart[nCh] = 0;
     STATION_NotifyChange();
-    t_nCurrentChannel = -1;
     return bPassed ? 1 : 0;
 }

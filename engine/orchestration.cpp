@@ -205,31 +205,34 @@ void StopAfterRestore(CVarnDLCore& core, STATION_THREADS& threads, int i,
     StopAndJoin(core, threads, i, options);
 }
 
-// The channel's run has ended (on its worker's thread): its outcome, then its record.
-void EndChannel(CVarnDLCore& core, STATION_THREADS& threads, int i, bool bPassed)
+// The channel's run has ended (on its worker's thread): its record from its outcome, and the
+// view is told.
+void EndChannel(CVarnDLCore& core, STATION_THREADS& threads, int i)
 {
     CHANNEL_END& end = threads.m_aEnd[i];
-    end.bPassed = bPassed;
-    end.strResult = RESULT_RECORD_ResultText(bPassed, core.m_ctrlProgress[i].GetState());
+    end.outcome = OUTCOME_Get(core, i);
     end.dwElapsedMs = CLOCK_Get().GetTickCount() - end.dwStartTick;
     end.qwBytesSent = SERIAL_DEVICE_BytesSent(i);
     RESULT_RECORD_ChannelEnded(threads.m_apRecord[i], i, end);
     threads.m_apRecord[i].reset();
+    core.View().OnChannelEnded(i);
 }
 
 // A worker that cannot be had (no address space left for its stack, too many threads) fails
 // its channel the way missing transfer buffers do, instead of ending the program.
 void FailStart(CVarnDLCore& core, STATION_THREADS& threads, int i, const std::system_error& error)
 {
-    EndChannel(core, threads, i, false);
-    threads.m_bEnded[i] = 1;
-    core.m_bRun[i] = 0;
+    OUTCOME_Begin(core, i);
     FLASH_REGION_ReportFailure(&threads.m_aParam[i], " Start Thread Failed!");
     WriteLog(&core, i, core.m_csDisplay,
              "[Channel %d]  Cannot start the channel's worker: %s\r\n", i,
              error.code().message().c_str());
+    EndChannel(core, threads, i);
+    threads.m_bEnded[i] = 1;
+    core.m_bRun[i] = 0;
     core.View().OnPortText(i, "NONE");
     core.m_bThreadStart[i] = 0;
+    STATION_AskStop(core, STOP_REASON{STOP_CHANNEL_FAILED, i});
     core.m_bStopAll = 1;
     STATION_NotifyChange();
 }
@@ -248,6 +251,7 @@ void StartWorker(CVarnDLCore& core, STATION_THREADS& threads, int i,
     CHANNEL_END& end = threads.m_aEnd[i];
     end = CHANNEL_END{};
     end.nPort = core.m_nComPort[i];
+    core.m_nRunPort[i] = end.nPort;
     end.strDevNode = PORT_TABLE_DevNode(end.nPort);
     if (pRecord) end.identity = RESULT_RECORD_Identify(end.strDevNode);
     end.dwStartTick = CLOCK_Get().GetTickCount();
@@ -263,8 +267,8 @@ void StartWorker(CVarnDLCore& core, STATION_THREADS& threads, int i,
     ++threads.m_dwStarted[i];
     try {
         threads.m_hThread[i] = std::thread([&threads, &param, i] {
-            const bool bPassed = FLASH_CYCLE_Run(&param) != 0;
-            EndChannel(*param.pDlg, threads, i, bPassed);
+            FLASH_CYCLE_Run(&param);
+            EndChannel(*param.pDlg, threads, i);
             threads.m_bEnded[i] = 1;
             STATION_NotifyChange();
         });
@@ -361,7 +365,9 @@ int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
             StopAndJoin(core, threads, i, options);
         }
         if (core.m_bStopAll) {
+            // Every channel the stop ended has ended: the next stop has a cause of its own.
             core.m_bStopAll = 0;
+            STATION_ClearStop(core);
             bStopped = true;
         }
         if (bQuit) return STATION_RUN_STOPPED;
@@ -406,8 +412,12 @@ bool STATION_GiveUpParked(CVarnDLCore& core, const STATION_THREADS& threads)
 }
 
 bool STATION_Cancel(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOOP_OPTIONS& options,
-                    uint32_t dwBoundMs, uint32_t dwEfsBoundMs)
+                    uint32_t dwBoundMs, uint32_t dwEfsBoundMs, STOP_REASON reason)
 {
+    bool bRunning = false;
+    for (int i = 0; i < MAX_CHANNEL; ++i)
+        if (Busy(threads, i) && !core.m_bDownloadDone[i]) bRunning = true;
+    if (bRunning) STATION_AskStop(core, reason);
     core.m_bStopAll = 1;
     core.m_bQuit = 1;
     bool abDeferred[MAX_CHANNEL] = {};

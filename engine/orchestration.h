@@ -13,6 +13,7 @@
 
 #include "engine/result_record.h"
 #include "station/channel_context.h"
+#include "station/outcome.h"
 
 class CVarnDLCore;
 
@@ -75,9 +76,11 @@ constexpr uint32_t STATION_EFS_RESTORE_BOUND_MS = 30000;
 // given up.
 bool STATION_GiveUpParked(CVarnDLCore& core, const STATION_THREADS& threads);
 
-// Cancel: raises stop-all and quit, stops the unfinished workers and joins what ends within
+// Cancel: asks the stop (with its cause, when a channel is still downloading), raises stop-all
+// and quit, stops the unfinished workers and joins what ends within
 // dwBoundMs of real time; true when every worker was joined. Workers left over are detached,
 // for the program is about to end. A parked worker (EFS2 in the PDA area, a staged region
 // erased) is first given up to dwEfsBoundMs to have the data back in place.
 bool STATION_Cancel(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOOP_OPTIONS& options,
-                    uint32_t dwBoundMs, uint32_t dwEfsBoundMs = STATION_EFS_RESTORE_BOUND_MS);
+                    uint32_t dwBoundMs, uint32_t dwEfsBoundMs = STATION_EFS_RESTORE_BOUND_MS,
+                    STOP_REASON reason = STOP_REASON{STOP_OPERATOR, 0});

@@ -18,6 +18,12 @@ namespace {
 #define LOG(pParam, ...) \
     WriteLog((pParam)->pDlg, (pParam)->nCh, (pParam)->pDlg->m_csDisplay, __VA_ARGS__)
 
+// The failure just reported is the channel's own, not the end of a stop, a stall or a pull.
+bool OwnFailure(ChannelThreadParam* pParam)
+{
+    return OUTCOME_Get(*pParam->pDlg, pParam->nCh).eKind == OUTCOME_FAILED;
+}
+
 void ShowText(ChannelThreadParam* pParam, const char* szText)
 {
     CVarnDLCore& core = *pParam->pDlg;
@@ -100,7 +106,7 @@ int Repartition(ChannelThreadParam* pParam)
     g_pRegion[nCh] = &pda;
     if (!FLASH_DOWNLOADER_EraseForWrite(pParam, PdaDownloading)) {
         FLASH_REGION_ReportFailure(pParam, " PDA ERASE FLASH Failed!");
-        LOG(pParam, "[Channel %d]  Erase PDA Region Fail!!!\r\n", nCh);
+        if (OwnFailure(pParam)) LOG(pParam, "[Channel %d]  Erase PDA Region Fail!!!\r\n", nCh);
         return -1;  // its own red text already shown
     }
 
@@ -154,7 +160,7 @@ int FLASH_PARTITION_Check(ChannelThreadParam* pParam)
                                                  PARTITION_PROMPT_TEXT, core.m_bRun[nCh]);
         if (nAnswer == IDNO) {
             FLASH_REGION_ReportFailure(pParam, "Stopped by user : check partition once again\r\n");
-            LOG(pParam, "[Channel %d]  Download stopped....\r\n", nCh);
+            if (OwnFailure(pParam)) LOG(pParam, "[Channel %d]  Download stopped....\r\n", nCh);
             return 0;
         }
         if (nAnswer == IDYES) {
@@ -187,7 +193,10 @@ int FLASH_PARTITION_WriteBackEfs(ChannelThreadParam* pParam)
     bool bStop = false;
     if (RestoreEfs(pParam, &bStop) != REPLY_ACK) return 0;
     // A stop held back while EFS2 was parked takes effect now, before anything else is written.
-    if (bStop) return 0;
+    if (bStop) {
+        OUTCOME_End(core, nCh, OUTCOME_STOPPED, std::string());
+        return 0;
+    }
 
     ShowText(pParam, "   Erase PDA Region!!");
     LOG(pParam, "[Channel %d]  Erase PDA Region\r\n", nCh);
@@ -219,7 +228,8 @@ int FLASH_PARTITION_SendMibibHeader(ChannelThreadParam* pParam, const DOWNLOAD_P
     for (uint32_t dwHow = SEND_NEW;; dwHow = SEND_AGAIN) {
         if (!FLASH_DOWNLOADER_SendRequest(pParam, static_cast<uint32_t>(nBytes), dwHow)) {
             FLASH_REGION_ReportFailure(pParam, " Send MIBIB Header Data Failed!");
-            LOG(pParam, "[Channel %d]  Tx Send MIBIB Header Data Fail!!!\r\n", nCh);
+            if (OwnFailure(pParam))
+                LOG(pParam, "[Channel %d]  Tx Send MIBIB Header Data Fail!!!\r\n", nCh);
             return 0;
         }
         if (FLASH_DOWNLOADER_WaitReply(pParam) == REPLY_ACK) break;

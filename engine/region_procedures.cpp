@@ -1,5 +1,6 @@
 #include "engine/region_procedures.h"
 
+#include <cctype>
 #include <cstdio>
 #include <string>
 
@@ -26,11 +27,22 @@ const REGION_INFO* Entry(ChannelThreadParam* pParam, int nRegion)
     return &Core(pParam).m_RegionTable.aRegion[nRegion];
 }
 
-void Fail(ChannelThreadParam* pParam, const char* szFormat, const char* szName)
+// The region is on the phone as its image has it: the outcome lists it.
+void Written(ChannelThreadParam* pParam, const char* szName)
+{
+    std::string strName = szName;
+    for (char& c : strName) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    OUTCOME_Written(Core(pParam), pParam->nCh, strName);
+}
+
+// Reports a failure; true when it is the channel's own (not the end of a stop, a stall or a
+// pull), for only then do the step's failure lines belong in the log.
+bool Fail(ChannelThreadParam* pParam, const char* szFormat, const char* szName)
 {
     char szText[STATUS_TEXT_MAX + 1];
     std::snprintf(szText, sizeof(szText), szFormat, szName);
     FLASH_REGION_ReportFailure(pParam, szText);
+    return OUTCOME_Get(Core(pParam), pParam->nCh).eKind == OUTCOME_FAILED;
 }
 
 // A data exchange hands back 1 when the console stopped the channel mid-region; the flow must
@@ -39,19 +51,19 @@ bool Stopped(ChannelThreadParam* pParam) { return Core(pParam).m_bRun[pParam->nC
 
 void FailWrite(ChannelThreadParam* pParam, const char* szName)
 {
-    Fail(pParam, " %s WRITE FLASH Failed!", szName);
-    LOG(pParam, "[Channel %d]  Write %s Data Fail!!!\r\n", pParam->nCh, szName);
+    if (Fail(pParam, " %s WRITE FLASH Failed!", szName))
+        LOG(pParam, "[Channel %d]  Write %s Data Fail!!!\r\n", pParam->nCh, szName);
 }
 
 void FailErase(ChannelThreadParam* pParam, const char* szName)
 {
-    Fail(pParam, " %s ERASE FLASH Failed!", szName);
-    LOG(pParam, "[Channel %d]  Erase %s Region Fail!!!\r\n", pParam->nCh, szName);
+    if (Fail(pParam, " %s ERASE FLASH Failed!", szName))
+        LOG(pParam, "[Channel %d]  Erase %s Region Fail!!!\r\n", pParam->nCh, szName);
 }
 
 void FailSend(ChannelThreadParam* pParam, int nRegion, const char* szName)
 {
-    Fail(pParam, " %s Sending Partition Failed!", szName);
+    if (!Fail(pParam, " %s Sending Partition Failed!", szName)) return;
     if (nRegion == REGION_AMSS)
         LOG(pParam, "[Channel %d]  Sending partition %s Data Fail!!!\r\n", pParam->nCh, szName);
     else
@@ -92,8 +104,10 @@ int EraseAndProgram(ChannelThreadParam* pParam, int nRegion, int nKind, int nFla
         const bool bWentOut = FLASH_DOWNLOADER_RequestsSent(nCh) != dwSent;
         // Not sent, or refused by the phone: the range is as it was.
         if (!bWentOut || Running(pParam)) {
-            const bool bStop = Unpark(pParam);
-            if (!bStop && Running(pParam)) FailErase(pParam, szName);
+            if (Unpark(pParam))
+                OUTCOME_End(core, nCh, OUTCOME_STOPPED, std::string());
+            else if (Running(pParam))
+                FailErase(pParam, szName);
             return 0;
         }
     }
@@ -101,20 +115,25 @@ int EraseAndProgram(ChannelThreadParam* pParam, int nRegion, int nKind, int nFla
     const int nFlashed = FLASH_DOWNLOADER_FlashRegion(pParam, nFlashKind);
     const bool bStop = Unpark(pParam);
     if (!nFlashed) {
-        LOG(pParam, "[Channel %d]  Flashing %s data Fail ! ! !\r\n", nCh, szName);
-        if (bStop || !Running(pParam)) {
+        if (!bStop && Running(pParam)) {
+            if (Fail(pParam, " %s FLASHING Failed!", szName))
+                LOG(pParam, "[Channel %d]  Flashing %s data Fail ! ! !\r\n", nCh, szName);
+        } else {
             core.m_nLeftErased[nCh] = nRegion;
-            Fail(pParam, " %s ERASED! Flash the phone again", szName);
             LOG(pParam,
                 "[Channel %d]  %s is erased and was not programmed again after the stop: the phone "
                 "will not start until it is flashed again\r\n",
                 nCh, szName);
+            char szText[STATUS_TEXT_MAX + 1];
+            std::snprintf(szText, sizeof(szText), " %s ERASED! Flash the phone again", szName);
+            FLASH_REGION_ReportDamage(pParam, szText);
         }
         return 0;
     }
     if (bStop || !Running(pParam)) {
         LOG(pParam, "[Channel %d]  %s restored from the phone's memory before the stop\r\n", nCh,
             szName);
+        OUTCOME_End(core, nCh, OUTCOME_STOPPED, std::string());
         return 0;
     }
     LOG(pParam, "[Channel %d]  Flashing %s Data Done.\r\n", nCh, szName);
@@ -143,12 +162,14 @@ int StagedFlow(ChannelThreadParam* pParam, int nRegion, int nKind, int nFlashKin
     if (Stopped(pParam)) return 0;
     LOG(pParam, "[Channel %d]  Check CRC %s Data\r\n", nCh, szName);
     if (!FLASH_DOWNLOADER_CheckCrc(pParam, nKind)) {
-        LOG(pParam, "[Channel %d]  Check CRC %s Data Fail\r\n", nCh, szName);
+        if (Fail(pParam, " %s CRC CHECK Failed!", szName))
+            LOG(pParam, "[Channel %d]  Check CRC %s Data Fail\r\n", nCh, szName);
         return 0;
     }
     LOG(pParam, "[Channel %d]  Check CRC OK !\r\n", nCh);
     if (!EraseAndProgram(pParam, nRegion, nKind, nFlashKind, szName)) return 0;
     LOG(pParam, "[Channel %d]  %s Download Success!!\r\n", nCh, szName);
+    Written(pParam, szName);
     return 1;
 }
 
@@ -183,6 +204,7 @@ int DirectFlow(ChannelThreadParam* pParam, int nRegion, int nKind, const char* s
     }
     if (Stopped(pParam)) return 0;
     LOG(pParam, "[Channel %d]  %s Download Success!!\r\n", nCh, szName);
+    Written(pParam, szName);
     return 1;
 }
 
@@ -203,6 +225,7 @@ int OlderMibibPart(ChannelThreadParam* pParam)
     }
     if (Stopped(pParam)) return 0;
     LOG(pParam, "[Channel %d]  Download Success!!\r\n", nCh);
+    Written(pParam, "MIBIB");
     return 1;
 }
 
@@ -223,7 +246,7 @@ int PageFlow(ChannelThreadParam* pParam, int nRegion, int nKind, const char* szN
         LOG(pParam, "[Channel %d]  Erase %s Region\r\n", nCh, szName);
 
     auto failWrite = [&]() {
-        Fail(pParam, " %s WRITE FLASH Failed!", szName);
+        if (!Fail(pParam, " %s WRITE FLASH Failed!", szName)) return;
         if (bPda)
             LOG(pParam, "[Channel %d]  %s Write Data Fail!!!\r\n", nCh, szName);
         else
@@ -236,7 +259,7 @@ int PageFlow(ChannelThreadParam* pParam, int nRegion, int nKind, const char* szN
         return 0;
     }
     if (!FLASH_DOWNLOADER_EraseForWrite(pParam, nKind)) {
-        Fail(pParam, " %s ERASE FLASH Failed!", szName);
+        if (!Fail(pParam, " %s ERASE FLASH Failed!", szName)) return 0;
         if (bPda)
             LOG(pParam, "[Channel %d]  %s Erase Region Fail!!!\r\n", nCh, szName);
         else
@@ -261,6 +284,7 @@ int PageFlow(ChannelThreadParam* pParam, int nRegion, int nKind, const char* szN
     }
     if (Stopped(pParam)) return 0;
     LOG(pParam, "[Channel %d]  %s Download Success!!\r\n", nCh, szName);
+    Written(pParam, szName);
     return 1;
 }
 
@@ -268,10 +292,44 @@ int PageFlow(ChannelThreadParam* pParam, int nRegion, int nKind, const char* szN
 
 void FLASH_REGION_ReportFailure(ChannelThreadParam* pParam, const char* szText)
 {
-    const int nCh = pParam->nCh;
     CVarnDLCore& core = Core(pParam);
-    core.m_ctrlProgress[nCh].ShowStatus(nCh, core.m_csDisplay, szText, Error, 0, 0);
+    const int nCh = pParam->nCh;
+    // A failure met once the phone was pulled, the stall bound hit or the run stopped is that
+    // end's, not the phone's: an exchange ended by it fails whatever step it was in.
+    if (SERIAL_DEVICE_IsHungUp(nCh)) {
+        char szPulled[STATUS_TEXT_MAX + 1];
+        std::snprintf(szPulled, sizeof(szPulled), " ERROR!! Disconnected COM%u Port",
+                      core.m_nRunPort[nCh].load());
+        OUTCOME_End(core, nCh, OUTCOME_DISCONNECTED, szPulled);
+    } else if (core.m_bStalled[nCh]) {
+        OUTCOME_End(core, nCh, OUTCOME_STALLED, " Phone Stopped Answering!");
+    } else if (core.m_bRun[nCh] == 0) {
+        OUTCOME_End(core, nCh, OUTCOME_STOPPED, std::string());
+    } else {
+        OUTCOME_End(core, nCh, OUTCOME_FAILED, szText);
+    }
+    FLASH_REGION_ShowOutcome(pParam);
     g_nComPort[nCh] = 0;
+}
+
+void FLASH_REGION_ReportDamage(ChannelThreadParam* pParam, const char* szText)
+{
+    OUTCOME_Damage(Core(pParam), pParam->nCh, szText);
+    FLASH_REGION_ShowOutcome(pParam);
+    g_nComPort[pParam->nCh] = 0;
+}
+
+void FLASH_REGION_ShowOutcome(ChannelThreadParam* pParam)
+{
+    CVarnDLCore& core = Core(pParam);
+    const int nCh = pParam->nCh;
+    const CHANNEL_OUTCOME outcome = OUTCOME_Get(core, nCh);
+    // A stopped channel keeps the last progress text it showed.
+    if (outcome.eKind == OUTCOME_RUNNING || outcome.eKind == OUTCOME_STOPPED) return;
+    if (outcome.eKind == OUTCOME_PASSED) return;
+    const BAR_STATE bar = core.m_ctrlProgress[nCh].GetState();
+    if (bar.strText == outcome.strText && bar.byRed == 255 && bar.byGreen == 0) return;
+    core.m_ctrlProgress[nCh].ShowStatus(nCh, core.m_csDisplay, outcome.strText.c_str(), Error, 0, 0);
 }
 
 int FLASH_REGION_Fits(ChannelThreadParam* pParam, const REGION_INFO& region, int nForm,
@@ -332,9 +390,21 @@ int FLASH_REGION_Mibib(ChannelThreadParam* pParam)
 {
     const int nCh = pParam->nCh;
     g_pRegion[nCh] = Entry(pParam, REGION_MIBIB);
-    if (!FLASH_DOWNLOADER_SendMibib(pParam)) return 0;
+    if (!FLASH_DOWNLOADER_SendMibib(pParam)) {
+        // The request that failed tells which part of the download did.
+        switch (FLASH_DOWNLOADER_LastRequest(nCh)) {
+        case CMD_ERASE_FOR_FLASH: FailErase(pParam, "MIBIB"); break;
+        case CMD_FLASH_DATA:
+            if (Fail(pParam, " %s FLASHING Failed!", "MIBIB"))
+                LOG(pParam, "[Channel %d]  Flashing %s data Fail ! ! !\r\n", nCh, "MIBIB");
+            break;
+        default: FailSend(pParam, REGION_MIBIB, "MIBIB"); break;
+        }
+        return 0;
+    }
     if (Stopped(pParam)) return 0;
     LOG(pParam, "[Channel %d]  %s Download Success!!\r\n", nCh, "MIBIB");
+    Written(pParam, "MIBIB");
     return 1;
 }
 
@@ -351,11 +421,12 @@ int FLASH_REGION_EraseEfs2(ChannelThreadParam* pParam)
     g_pRegion[nCh] = Entry(pParam, REGION_EFS2);
     LOG(pParam, "[Channel %d]  Erase EFS2 Region\r\n", nCh);
     if (!FLASH_DOWNLOADER_EraseForWrite(pParam, EfsErasing)) {
-        FLASH_REGION_ReportFailure(pParam, " EFS2 ERASE FLASH Failed!");
-        LOG(pParam, "[Channel %d]  Erase EFS2 Region Fail!!!\r\n", nCh);
+        if (Fail(pParam, " %s ERASE FLASH Failed!", "EFS2"))
+            LOG(pParam, "[Channel %d]  Erase EFS2 Region Fail!!!\r\n", nCh);
         return 0;
     }
     LOG(pParam, "[Channel %d]  EFS2 Download Success!!\r\n", nCh);
+    Written(pParam, "EFS2");
     return 1;
 }
 

@@ -7,9 +7,17 @@
 
 #include "station/channel_context.h"
 
-// Red text on the channel's bar (the fill it reached stays) and the serial layer forgets the
-// channel's port number until the next Start.
+// A step failed with this red text. Unless the phone was pulled (the designed disconnect text),
+// the stall bound hit (" Phone Stopped Answering!") or the run stopped (the bar keeps its
+// progress text), the channel fails with it: the outcome is decided (station/outcome.h) and the
+// bar shows it. The serial layer forgets the channel's port number until the next Start.
 void FLASH_REGION_ReportFailure(ChannelThreadParam* pParam, const char* szText);
+// The phone was left damaged (a region erased, replies out of step): the channel fails with this
+// text whatever else ended it, for that is what the operator must know.
+void FLASH_REGION_ReportDamage(ChannelThreadParam* pParam, const char* szText);
+// Shows the channel's outcome on its bar when it has a text of its own (a failure, a stall, a
+// pull); a stopped channel keeps its progress text.
+void FLASH_REGION_ShowOutcome(ChannelThreadParam* pParam);
 
 // 1 when the region's data lie inside the channel's open image and fit the flash its erase
 // clears, by the footprint of nForm (REGION_FORM); otherwise logs why and returns 0. Start

@@ -68,6 +68,7 @@ struct RECORDER {
 
     // The writer's own.
     bool bProblemTold = false;
+    bool bRenewTold = false;
     bool bTorn = false;  // the last write went out in part: the next record starts a new line
     std::thread thread;
 };
@@ -126,11 +127,79 @@ std::string Joined(const std::vector<std::string>& astr)
     return out;
 }
 
+// Opens the results file at r.strPath for appending: anything but a regular file is refused
+// before it is opened, for records must never go to a phone's port or block on a pipe nobody
+// reads. -1 with the reason in strError.
+int OpenResults(const RECORDER& r, std::string& strError)
+{
+    struct stat st;
+    if (::stat(r.strPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        strError = "not a regular file";
+        return -1;
+    }
+    const int fd = ::open(r.strPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+    if (fd < 0) {
+        strError = std::strerror(errno);
+        return -1;
+    }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        strError = "not a regular file";
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void CountDay(int fd, const std::string& strDay, const std::string& strHost, uint32_t& nPass,
+              uint32_t& nFail);
+
+// The day's counts as the file holds them.
+void Recount(RECORDER& r)
+{
+    uint32_t nPass = 0, nFail = 0;
+    const std::string strDay = Today();
+    if (r.fd >= 0 && !r.bCsv) CountDay(r.fd, strDay, r.strHost, nPass, nFail);
+    std::lock_guard<std::mutex> lock(r.cs);
+    r.strDay = strDay;
+    r.nPass = nPass;
+    r.nFail = nFail;
+}
+
+// A results file deleted or renamed away (log rotation, a cleanup script) would swallow every
+// later record without a word: before each record the name is checked, and a file that no
+// longer has it is replaced by a new one at the same path. false when none can be had.
+bool KeepTheName(RECORDER& r)
+{
+    struct stat stPath, stOpen;
+    if (r.fd >= 0 && ::stat(r.strPath.c_str(), &stPath) == 0 && ::fstat(r.fd, &stOpen) == 0 &&
+        stPath.st_dev == stOpen.st_dev && stPath.st_ino == stOpen.st_ino)
+        return true;
+    std::string strError;
+    const int fd = OpenResults(r, strError);
+    if (fd < 0) {
+        Tell(r, strError);
+        return false;
+    }
+    if (r.fd >= 0) ::close(r.fd);
+    r.fd = fd;
+    r.bTorn = false;
+    if (!r.bRenewTold) {
+        r.bRenewTold = true;
+        std::lock_guard<std::mutex> lock(g_Problem.cs);
+        if (g_Problem.fn)
+            g_Problem.fn("The results file " + r.strPath +
+                         " was deleted or renamed; records go on in a new file at that path.");
+    }
+    Recount(r);
+    return true;
+}
+
 // One record, written whole with a single append and made durable before the next: two
 // stations appending to one file never interleave, and a crash leaves no half record behind.
-void Append(RECORDER& r, std::string strText)
+// true when the whole record went out.
+bool Append(RECORDER& r, std::string strText)
 {
-    if (r.fd < 0) return;
+    if (!KeepTheName(r)) return false;
     if (r.bTorn) strText.insert(0, 1, '\n');
     // A new CSV file gets its header with the first row; the lock keeps two stations from both
     // writing one when they start on an empty file together.
@@ -145,16 +214,17 @@ void Append(RECORDER& r, std::string strText)
     if (bLocked) ::flock(r.fd, LOCK_UN);
     if (n < 0) {
         Tell(r, std::strerror(nWriteError));
-        return;
+        return false;
     }
     if (static_cast<size_t>(n) < strText.size()) {
         r.bTorn = true;
         Tell(r, "the disk took only part of a record");
-        return;
+        return false;
     }
     r.bTorn = false;
     // Files that cannot be synchronised (a pipe, a terminal) have nothing to lose.
     if (::fdatasync(r.fd) != 0 && errno != EINVAL && errno != EROFS) Tell(r, std::strerror(errno));
+    return true;
 }
 
 // A record is read long after the run, far from the shell that named the files: a relative
@@ -182,7 +252,7 @@ RESULT_RECORD Build(const RECORDER& r, const JOB& job)
     record.strModel = szModel ? szModel : "";
     record.aImages = start.aImages;
     record.astrSelection = start.astrSelection;
-    record.strResult = job.end.strResult;
+    record.outcome = job.end.outcome;
     record.dwElapsedMs = job.end.dwElapsedMs;
     record.qwBytesSent = job.end.qwBytesSent;
     return record;
@@ -208,10 +278,24 @@ void Writer(RECORDER* pRecorder)
         r.aJobs.pop_front();
         r.bBusy = true;
         lock.unlock();
-        if (job.bHash)
+        bool bCounted = false;
+        if (job.bHash) {
             Hash(r, *job.pStart);
-        else
-            Append(r, r.bCsv ? RESULT_RECORD_CsvRow(Build(r, job)) : RESULT_RECORD_Json(Build(r, job)));
+        } else if (Append(r, r.bCsv ? RESULT_RECORD_CsvRow(Build(r, job)) : RESULT_RECORD_Json(Build(r, job)))) {
+            // Counted once it is in the file, as a reader of the file counts it.
+            const std::string strDay = RESULT_RECORD_Time(job.tEnd).substr(0, 10);
+            std::lock_guard<std::mutex> lockCounts(r.cs);
+            if (strDay != r.strDay) {
+                r.strDay = strDay;
+                r.nPass = r.nFail = 0;
+            }
+            ++(job.end.outcome.eKind == OUTCOME_PASSED ? r.nPass : r.nFail);
+            bCounted = true;
+        }
+        if (bCounted) {
+            std::lock_guard<std::mutex> lockHook(g_Counted.cs);
+            if (g_Counted.fn) g_Counted.fn();
+        }
         lock.lock();
         r.bBusy = false;
         r.cv.notify_all();
@@ -342,19 +426,6 @@ std::vector<std::string> RESULT_RECORD_Selection(const DOWNLOAD_TICKS& ticks)
     return astr;
 }
 
-std::string RESULT_RECORD_ResultText(bool bPassed, const BAR_STATE& bar)
-{
-    if (bPassed) return "PASS";
-    const bool bFailure = bar.byRed == 255 && bar.byGreen == 0 && bar.byBlue == 0;
-    std::string strText = bar.strText;
-    const size_t nFirst = strText.find_first_not_of(" \r\n");
-    const size_t nLast = strText.find_last_not_of(" \r\n");
-    strText = nFirst == std::string::npos ? std::string() : strText.substr(nFirst, nLast - nFirst + 1);
-    // Never a text that a reader could take for a pass.
-    if (!bFailure || strText.empty() || strText == "PASS") return "Stopped";
-    return strText;
-}
-
 std::string RESULT_RECORD_Json(const RESULT_RECORD& record)
 {
     std::string out = "{\"time\":" + TEXT_JsonString(record.strTime);
@@ -381,10 +452,22 @@ std::string RESULT_RECORD_Json(const RESULT_RECORD& record)
         out += TEXT_JsonString(record.astrSelection[i]);
     }
     out += "]";
-    out += Field("result", record.strResult);
+    const CHANNEL_OUTCOME& outcome = record.outcome;
+    out += Field("result", OUTCOME_ResultText(outcome));
     out += Number("elapsed_ms", record.dwElapsedMs);
     out += Number("bytes_sent", record.qwBytesSent);
-    return out + "}\n";
+    out += Field("outcome", OUTCOME_KindName(outcome.eKind));
+    out += Field("step", outcome.strStep, true);
+    out += Field("cause", OUTCOME_StopText(outcome.stop), true);
+    out += ",\"written\":[";
+    for (size_t i = 0; i < outcome.astrWritten.size(); ++i)
+        out += (i == 0 ? "" : ",") + TEXT_JsonString(outcome.astrWritten[i]);
+    out += "],\"skipped\":[";
+    for (size_t i = 0; i < outcome.aSkipped.size(); ++i)
+        out += std::string(i == 0 ? "{" : ",{") + "\"region\":" +
+               TEXT_JsonString(outcome.aSkipped[i].strRegion) +
+               Field("reason", outcome.aSkipped[i].strReason) + "}";
+    return out + "]}\n";
 }
 
 std::string RESULT_RECORD_CsvHeader()
@@ -396,7 +479,9 @@ std::string RESULT_RECORD_CsvHeader()
         const std::string strKind = szKind;
         out += "," + strKind + "_path," + strKind + "_size," + strKind + "_sha256";
     }
-    return out + "\n";
+    // Later fields go last, so that a script reading the earlier columns by position keeps
+    // working.
+    return out + ",outcome,step,cause,written,skipped\n";
 }
 
 std::string RESULT_RECORD_CsvRow(const RESULT_RECORD& record)
@@ -405,7 +490,7 @@ std::string RESULT_RECORD_CsvRow(const RESULT_RECORD& record)
     for (const std::string& str :
          {record.strHost, std::to_string(record.nChannel), std::to_string(record.nPort), record.strDevNode,
           record.identity.strSerial, record.identity.strPortPath, std::to_string(record.nModel),
-          record.strModel, Joined(record.astrSelection), record.strResult,
+          record.strModel, Joined(record.astrSelection), OUTCOME_ResultText(record.outcome),
           std::to_string(record.dwElapsedMs), std::to_string(record.qwBytesSent)}) {
         out += ',';
         out += TEXT_CsvField(str);
@@ -420,6 +505,16 @@ std::string RESULT_RECORD_CsvRow(const RESULT_RECORD& record)
         out += ',';
         out += TEXT_CsvField(it->strPath) + "," + std::to_string(it->qwSize) + "," + it->strSha256;
     }
+    const CHANNEL_OUTCOME& outcome = record.outcome;
+    std::vector<std::string> astrSkipped;
+    for (const SKIPPED_REGION& skipped : outcome.aSkipped)
+        astrSkipped.push_back(skipped.strRegion + ": " + skipped.strReason);
+    for (const std::string& str : {std::string(OUTCOME_KindName(outcome.eKind)), outcome.strStep,
+                                   OUTCOME_StopText(outcome.stop), Joined(outcome.astrWritten),
+                                   Joined(astrSkipped)}) {
+        out += ',';
+        out += TEXT_CsvField(str);
+    }
     return out + "\n";
 }
 
@@ -432,23 +527,9 @@ bool RESULT_RECORD_Open(const std::string& strPath, std::string& strError)
     r.bCsv = EndsWith(strPath, ".csv");
     r.strHost = HostName();
     r.strDay = Today();
-    // Anything but a regular file is refused before it is opened: records must never go to a
-    // phone's port or block on a pipe nobody reads.
-    struct stat st;
-    if (::stat(strPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        strError = "not a regular file";
-    } else {
-        r.fd = ::open(strPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-                      0644);
-        if (r.fd < 0) {
-            strError = std::strerror(errno);
-        } else if (::fstat(r.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            strError = "not a regular file";
-            ::close(r.fd);
-            r.fd = -1;
-        }
-    }
+    r.fd = OpenResults(r, strError);
     if (r.fd >= 0 && !r.bCsv) CountDay(r.fd, r.strDay, r.strHost, r.nPass, r.nFail);
+    struct stat st;
     // A record left torn by a full disk or a crash must not swallow the first one of this run.
     char cLast = '\n';
     if (r.fd >= 0 && ::fstat(r.fd, &st) == 0 && st.st_size > 0 &&
@@ -524,31 +605,29 @@ PHONE_IDENTITY RESULT_RECORD_Identify(const std::string& strDevNode)
 
 void RESULT_RECORD_ChannelEnded(const std::shared_ptr<RESULT_START>& pStart, int nCh, const CHANNEL_END& end)
 {
-    const std::string strDevNode = Absolute(end.strDevNode);
-    {
-        std::lock_guard<std::mutex> lock(g_csRecorder);
-        if (!g_pRecorder) return;
-        RECORDER& r = *g_pRecorder;
-        std::lock_guard<std::mutex> lockQueue(r.cs);
-        const std::string strDay = Today();
-        if (strDay != r.strDay) {
-            r.strDay = strDay;
-            r.nPass = r.nFail = 0;
-        }
-        ++(end.bPassed ? r.nPass : r.nFail);
-        if (pStart) {
-            JOB job;
-            job.pStart = pStart;
-            job.nCh = nCh;
-            job.end = end;
-            job.end.strDevNode = strDevNode;
-            job.tEnd = std::time(nullptr);
-            r.aJobs.push_back(std::move(job));
-            r.cv.notify_all();
-        }
-    }
-    std::lock_guard<std::mutex> lock(g_Counted.cs);
-    if (g_Counted.fn) g_Counted.fn();
+    if (!pStart) return;
+    JOB job;
+    job.pStart = pStart;
+    job.nCh = nCh;
+    job.end = end;
+    job.end.strDevNode = Absolute(end.strDevNode);
+    job.tEnd = std::time(nullptr);
+    std::lock_guard<std::mutex> lock(g_csRecorder);
+    if (!g_pRecorder) return;
+    RECORDER& r = *g_pRecorder;
+    std::lock_guard<std::mutex> lockQueue(r.cs);
+    r.aJobs.push_back(std::move(job));
+    r.cv.notify_all();
+}
+
+bool RESULT_RECORD_Flush(uint32_t dwBoundMs)
+{
+    std::lock_guard<std::mutex> lock(g_csRecorder);
+    if (!g_pRecorder) return true;
+    RECORDER& r = *g_pRecorder;
+    std::unique_lock<std::mutex> lockQueue(r.cs);
+    return r.cv.wait_for(lockQueue, std::chrono::milliseconds(dwBoundMs),
+                         [&r] { return (r.aJobs.empty() && !r.bBusy) || r.bDone; });
 }
 
 void RESULT_RECORD_DayCounts(uint32_t& nPass, uint32_t& nFail)

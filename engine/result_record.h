@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "station/channel_context.h"
-#include "station/status.h"
+#include "station/outcome.h"
 
 class CVarnDLCore;
 
@@ -29,8 +29,7 @@ struct CHANNEL_END {
     std::string strDevNode;
     PHONE_IDENTITY identity;
     uint32_t dwStartTick = 0;  // station clock
-    bool bPassed = false;
-    std::string strResult;  // RESULT_RECORD_ResultText
+    CHANNEL_OUTCOME outcome;  // as the run ended
     uint32_t dwElapsedMs = 0;
     uint64_t qwBytesSent = 0;
 };
@@ -53,7 +52,7 @@ struct RESULT_RECORD {
     std::string strModel;
     std::vector<RESULT_IMAGE> aImages;  // the images chosen, by kind
     std::vector<std::string> astrSelection;  // RESULT_RECORD_Selection
-    std::string strResult;
+    CHANNEL_OUTCOME outcome;  // "outcome", "step", "cause", "written", "skipped"; "result" from it
     uint32_t dwElapsedMs = 0;
     uint64_t qwBytesSent = 0;
 };
@@ -64,9 +63,6 @@ struct RESULT_RECORD {
 std::string RESULT_RECORD_Time(time_t t);
 // The regions chosen, named as quillon-flash --select names them.
 std::vector<std::string> RESULT_RECORD_Selection(const DOWNLOAD_TICKS& ticks);
-// "PASS" for a channel that passed; otherwise the failure text its bar shows, or "Stopped" when
-// the bar shows no failure (the channel was stopped because another failed, or by a quit).
-std::string RESULT_RECORD_ResultText(bool bPassed, const BAR_STATE& bar);
 // One JSON object on one line, with its line end.
 std::string RESULT_RECORD_Json(const RESULT_RECORD& record);
 // The CSV header row and a record's row, each with its line end; every image kind has its path,
@@ -76,7 +72,9 @@ std::string RESULT_RECORD_CsvRow(const RESULT_RECORD& record);
 
 // ---- the results file
 
-// Starts keeping records in strPath (created when missing; a name ending in .csv gives CSV).
+// Starts keeping records in strPath (created when missing; a name ending in .csv gives CSV). A
+// file deleted or renamed away while records are kept is noticed before the next record, which
+// goes to a new file at the same path (told once); no record goes to a file without a name.
 // false, with the reason in strError, when the file cannot be opened or is not a regular file:
 // the caller reports that once, and the station runs on without records. Replaces a file kept
 // before. The day's counts start from this host's records of today already in a JSON file.
@@ -91,7 +89,7 @@ bool RESULT_RECORD_Close(uint32_t dwBoundMs);
 void RESULT_RECORD_SetProblemSink(std::function<void(const std::string& strProblem)> fnProblem);
 // Finds what udev knows of the phone at a device node; asked for each channel at Start.
 void RESULT_RECORD_SetIdentify(std::function<PHONE_IDENTITY(const std::string& strDevNode)> fnIdentify);
-// Told, on the ending worker's thread, that the day's counts have changed.
+// Told, on the writer's thread, that the day's counts have changed (a record is in the file).
 void RESULT_RECORD_SetOnCounted(std::function<void()> fnCounted);
 
 // What one Start hands to the records of its channels.
@@ -102,8 +100,11 @@ std::shared_ptr<RESULT_START> RESULT_RECORD_BeginStart(const CVarnDLCore& core,
                                                        std::shared_ptr<const DOWNLOAD_PLAN> pPlan,
                                                        const DOWNLOAD_TICKS& ticks);
 PHONE_IDENTITY RESULT_RECORD_Identify(const std::string& strDevNode);
-// A channel's worker has ended: counts it and queues its record (none without pStart).
+// A channel's worker has ended: queues its record (none without pStart), counted once written.
 void RESULT_RECORD_ChannelEnded(const std::shared_ptr<RESULT_START>& pStart, int nCh,
                                 const CHANNEL_END& end);
-// This host's PASS and failed channels of the current day, as far as records are kept.
+// Waits until every record queued so far is written (or given up), at most dwBoundMs of real
+// time; false at the bound.
+bool RESULT_RECORD_Flush(uint32_t dwBoundMs);
+// This host's PASS and failed channels of the current day, as the results file holds them.
 void RESULT_RECORD_DayCounts(uint32_t& nPass, uint32_t& nFail);

@@ -75,7 +75,7 @@ void Refuse(CVarnDLCore& core, int nKind)
 {
     std::string& strPath = IMAGE_Path(core, nKind);
     strPath = IMAGE_RefusalText(nKind);
-    WriteLog(&core, 0, core.m_csDisplay, "%s\r\n", strPath.c_str());
+    WriteLog(&core, -1, core.m_csDisplay, "%s\r\n", strPath.c_str());
     IMAGE_ValidFlag(core, nKind) = 0;
 }
 
@@ -215,7 +215,7 @@ bool IMAGE_SelectImage(CVarnDLCore& core, IImageControls& controls, int nKind, b
             Refuse(core, nKind);
         } else {
             if (nKind != IMAGE_CSC) CopyIntoTable(core, nKind, t, core.m_bHiddenAllowed != 0);
-            WriteLog(&core, 0, core.m_csDisplay, "Open %s image at : %s\r\n", pInfo->szCaption, strPath.c_str());
+            WriteLog(&core, -1, core.m_csDisplay, "Open %s image at : %s\r\n", pInfo->szCaption, strPath.c_str());
             bValid = 1;
             // A Hidden image has no trailer of its own to take a head word from.
             if (nKind != IMAGE_HIDDEN) core.m_RegionTable.dwHeadWord = t.dwHeadWord;
@@ -322,7 +322,7 @@ IMAGE_START_RESULT IMAGE_ValidateForStart(CVarnDLCore& core, IImageControls& con
     result.astrUnfit = IMAGE_CheckSelectedRegions(core, MODEL_TICKS_Current(core));
     if (!result.astrUnfit.empty()) {
         for (const std::string& strWhy : result.astrUnfit) {
-            WriteLog(&core, 0, core.m_csDisplay, "%s\r\n", strWhy.c_str());
+            WriteLog(&core, -1, core.m_csDisplay, "%s\r\n", strWhy.c_str());
             result.strMessage += (result.strMessage.empty() ? "" : "\n") + strWhy;
         }
         controls.ShowMessage(result.strMessage);

@@ -210,7 +210,7 @@ void MULTICSC_SelectMultiCscEntry(CVarnDLCore& core, uint32_t i)
     IMAGE_TRAILER t;
     if (!MULTICSC_CheckMultiCscEntry(core, core.m_strCscPath, i, &t)) {
         core.m_strCscPath = IMAGE_RefusalText(IMAGE_CSC);
-        WriteLog(&core, 0, core.m_csDisplay, "%s\r\n", core.m_strCscPath.c_str());
+        WriteLog(&core, -1, core.m_csDisplay, "%s\r\n", core.m_strCscPath.c_str());
         core.m_bCscImage = 0;
         return;
     }
@@ -220,7 +220,7 @@ void MULTICSC_SelectMultiCscEntry(CVarnDLCore& core, uint32_t i)
     carrier.DataLength = t.aRegion[REGION_PDA].DataLength;
     carrier.EraseLength = t.aRegion[REGION_PDA].EraseLength;
     core.m_dwCscReserve = carrier.EraseLength;
-    WriteLog(&core, 0, core.m_csDisplay, "Open %s image at : %s\r\n", "CSC", core.m_strCscPath.c_str());
+    WriteLog(&core, -1, core.m_csDisplay, "Open %s image at : %s\r\n", "CSC", core.m_strCscPath.c_str());
     core.m_bCscImage = 1;
     core.m_RegionTable.dwHeadWord = t.dwHeadWord;
 }

@@ -319,6 +319,11 @@ void FLASH_DOWNLOADER_AwaitOwedReplies(ChannelThreadParam* pParam)
                                        SERIAL_REPLY_BUFFER_SIZE));
 }
 
+uint8_t FLASH_DOWNLOADER_LastRequest(int nCh)
+{
+    return nCh >= 0 && nCh < MAX_CHANNEL ? g_aTrack[nCh].byOpcode : 0;
+}
+
 uint32_t FLASH_DOWNLOADER_RequestsSent(int nCh)
 {
     return nCh >= 0 && nCh < MAX_CHANNEL ? g_aTrack[nCh].dwRequests : 0;

@@ -73,6 +73,8 @@ void FLASH_DOWNLOADER_AwaitOwedReplies(ChannelThreadParam* pParam);
 // Requests (sendings again included) that went out on the channel in its session: tells a caller
 // whether a request it made reached the line.
 uint32_t FLASH_DOWNLOADER_RequestsSent(int nCh);
+// The opcode of the last new request that went out on the channel (0 before any).
+uint8_t FLASH_DOWNLOADER_LastRequest(int nCh);
 
 // Reduces a reply to its class; bytes that did not arrive read as 0.
 int FLASH_DOWNLOADER_ClassifyReply(int nCh, const uint8_t* pbyReply, bool bAnySeq);

@@ -378,6 +378,7 @@ int FLASH_DOWNLOADER_SendMibib(ChannelThreadParam* pParam)
         if (bStop && bProgrammed) {
             WriteLog(&core, nCh, core.m_csDisplay,
                      "[Channel %d]  MIBIB restored from the phone's memory before the stop\r\n", nCh);
+            OUTCOME_End(core, nCh, OUTCOME_STOPPED, std::string());
             return 0;
         }
         if (bStop) {

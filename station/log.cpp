@@ -28,7 +28,7 @@ void DropCutSequence(char* szLine, int nLength)
 }
 }  // namespace
 
-void WriteLog(CVarnDLCore* pDlg, int /*nCh*/, std::mutex& csLock, const char* szFormat, ...)
+void WriteLog(CVarnDLCore* pDlg, int nCh, std::mutex& csLock, const char* szFormat, ...)
 {
     std::lock_guard<std::mutex> lock(csLock);
     char szLine[LOG_LINE_MAX];
@@ -41,7 +41,7 @@ void WriteLog(CVarnDLCore* pDlg, int /*nCh*/, std::mutex& csLock, const char* sz
     if (!pDlg) return;
     pDlg->m_strLog = szLine;
     // The view hands the line to the window thread without waiting for it.
-    pDlg->View().OnLogLine(pDlg->m_strLog);
+    pDlg->View().OnLogLine(nCh, pDlg->m_strLog);
 }
 
 void DebugTrace(uint32_t dwFlags, const char* szFormat, ...)

@@ -12,6 +12,7 @@ constexpr uint32_t TRACE_TO_DEBUGGER = 1;
 constexpr uint32_t TRACE_TO_FILE = 2;
 constexpr int LOG_LINE_MAX = 512;  // characters including the terminator: 511 are kept
 
+// nCh: the channel the line is about (-1: the station's own); every view is told it.
 void WriteLog(CVarnDLCore* pDlg, int nCh, std::mutex& csLock, const char* szFormat, ...)
     __attribute__((format(printf, 4, 5)));
 void DebugTrace(uint32_t dwFlags, const char* szFormat, ...) __attribute__((format(printf, 2, 3)));

@@ -20,6 +20,7 @@ CVarnDLCore::CVarnDLCore() : m_pMultiCscHeader(MULTICSC_HEADER_SIZE, 0), m_pView
         m_bStalled[i] = 0;
         m_bOutOfStep[i] = 0;
         m_nLeftErased[i] = -1;
+        m_nRunPort[i] = 0;
         m_ctrlProgress[i].Bind(this, i);
     }
     m_bStopAll = 0;

@@ -11,6 +11,7 @@
 
 #include "station/channel_context.h"
 #include "station/model_ticks.h"
+#include "station/outcome.h"
 #include "station/station_view.h"
 #include "station/status.h"
 
@@ -73,6 +74,14 @@ public:
     // The staged region (RegionIndex) a stopped cycle left erased because its programming did
     // not come through; -1 none. The bar's last word, for such a phone will not start.
     std::atomic<int32_t> m_nLeftErased[MAX_CHANNEL];
+    // The port number the channel's latest run started on: the console may clear m_nComPort
+    // (the phone pulled, another plugged in) while the worker still reports on that run.
+    std::atomic<uint32_t> m_nRunPort[MAX_CHANNEL];
+
+    // How each channel's latest run ended, and the stop asked of the station (station/outcome.h).
+    mutable std::mutex m_csOutcome;
+    CHANNEL_OUTCOME m_aOutcome[MAX_CHANNEL];
+    STOP_REASON m_StopReason;
 
     // Serialises every bar update and every log line of all threads. Its holder never waits
     // for another thread.

@@ -60,18 +60,21 @@ const char* const g_szUsage =
     "  --stall-timeout SECONDS     a phone that acknowledges nothing for this long, from its\n"
     "                              port's opening to its lock, fails its channel (default 120;\n"
     "                              0 waits for it without a bound)\n"
-    "  --json                      one JSON object per line for every bar change and log line\n"
+    "  --json                      one JSON object per line for every bar change, log line and\n"
+    "                              channel outcome\n"
     "  --plain                     the line output even when standard output is a terminal\n"
     "  --results FILE              append one record per channel to FILE (JSON lines; a name\n"
     "                              ending in .csv gives CSV under a header row)\n"
     "  --help, --version\n"
     "\n"
     "On a terminal (without --json or --plain) each channel has one line, redrawn in place, and a\n"
-    "summary table follows the run; otherwise every bar change and log line is printed.\n"
+    "summary table follows the run; otherwise every bar change and log line is printed, and each\n"
+    "channel's outcome (passed, failed, stopped, disconnected or stalled) when it ends.\n"
     "A result record holds the time, host, channel, port and device, the phone's USB serial\n"
     "number and port path when udev knows them, the model, each image's path, size and SHA-256,\n"
-    "the selection, the result (PASS or the failure text), elapsed_ms and bytes_sent. A record\n"
-    "that cannot be written is reported once on standard error and never fails the run.\n"
+    "the selection, the result (PASS, Stopped or the bar's failure text), elapsed_ms, bytes_sent,\n"
+    "the outcome, the step it ended in, the cause of a stop, and the regions written and skipped.\n"
+    "A record that cannot be written is reported once on standard error and never fails the run.\n"
     "\n"
     "Each PORT must be a terminal device. An interrupt (SIGINT, SIGTERM, SIGHUP) stops the run as\n"
     "a failed channel would; a phone whose EFS2 is parked by a re-partition first gets up to 30 s\n"
@@ -82,11 +85,18 @@ const char* const g_szUsage =
 // running the destructors of what it may still use.
 bool g_bWriterLeft = false;
 
-// Interrupts (SIGINT, SIGTERM, SIGHUP) received so far; the main thread acts on them between scans.
+// Interrupts (SIGINT, SIGTERM, SIGHUP) received so far, and the first one; the main thread acts
+// on them between scans.
 std::atomic<int> g_nSignals{0};
+std::atomic<int> g_nFirstSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "counted from a signal handler");
 
-void OnSignal(int) { g_nSignals.fetch_add(1); }
+void OnSignal(int nSignal)
+{
+    int nNone = 0;
+    g_nFirstSignal.compare_exchange_strong(nNone, nSignal);
+    g_nSignals.fetch_add(1);
+}
 
 void InstallSignals()
 {
@@ -259,19 +269,6 @@ private:
     size_t m_nWritten = 0;
 };
 
-// The channel a log line belongs to: the worker's own, or for a line the console writes about
-// a channel, the number in its "[Channel %d]" head; -1 for the station's own lines.
-int LogChannel(const std::string& strLine)
-{
-    const int nCh = FLASH_CYCLE_CurrentChannel();
-    if (nCh >= 0) return nCh;
-    int nNamed = -1;
-    if (std::sscanf(strLine.c_str(), "[Channel %d]", &nNamed) == 1 && nNamed >= 0 &&
-        nNamed < MAX_CHANNEL)
-        return nNamed;
-    return -1;
-}
-
 // At most nColumns characters of a line (UTF-8 sequences count as one), so that a terminal never
 // wraps it and the lines redrawn in place stay where they are.
 std::string Fit(const std::string& str, size_t nColumns)
@@ -352,7 +349,7 @@ public:
                 aRows.push_back({"CH" + std::to_string(i), strPort, "Not started", "-", "-"});
                 continue;
             }
-            aRows.push_back({"CH" + std::to_string(i), strPort, PlainText(end.strResult),
+            aRows.push_back({"CH" + std::to_string(i), strPort, PlainText(OUTCOME_ResultText(end.outcome)),
                              Seconds(end.dwElapsedMs), Throughput(end.qwBytesSent, end.dwElapsedMs)});
         }
         size_t anWidth[5] = {};
@@ -459,10 +456,9 @@ public:
         }
     }
 
-    void OnLogLine(const std::string& strLine) override
+    void OnLogLine(int nCh, const std::string& strLine) override
     {
         if (m_pLive) return;
-        const int nCh = LogChannel(strLine);
         if (m_opt.bJson)
             m_out.Append(JsonHead("log", nCh) + ",\"text\":" + TEXT_JsonString(strLine) + "}\n");
         else
@@ -503,6 +499,33 @@ public:
             m_out.Append(JsonHead("message", nCh) + ",\"text\":" + TEXT_JsonString(strText) + "}\n");
         else
             m_out.Append(PlainHead(nCh) + "message " + PlainText(strText) + "\n");
+    }
+
+    // How the channel's run ended, once: "[CH0] outcome failed in pda: PDA WRITE FLASH Failed!".
+    void OnChannelEnded(int nCh) override
+    {
+        if (m_pLive) return;
+        const CHANNEL_OUTCOME outcome = OUTCOME_Get(m_core, nCh);
+        const std::string strCause = OUTCOME_StopText(outcome.stop);
+        if (m_opt.bJson) {
+            std::string str = JsonHead("outcome", nCh) + ",\"outcome\":\"" +
+                              OUTCOME_KindName(outcome.eKind) + "\",\"step\":" +
+                              TEXT_JsonString(outcome.strStep) + ",\"result\":" +
+                              TEXT_JsonString(OUTCOME_ResultText(outcome)) + ",\"cause\":" +
+                              (strCause.empty() ? std::string("null") : TEXT_JsonString(strCause)) +
+                              ",\"written\":[";
+            for (size_t i = 0; i < outcome.astrWritten.size(); ++i)
+                str += (i == 0 ? "" : ",") + TEXT_JsonString(outcome.astrWritten[i]);
+            str += "],\"skipped\":[";
+            for (size_t i = 0; i < outcome.aSkipped.size(); ++i)
+                str += (i == 0 ? "" : ",") + TEXT_JsonString(outcome.aSkipped[i].strRegion);
+            m_out.Append(str + "]}\n");
+            return;
+        }
+        std::string str = PlainHead(nCh) + "outcome " + OUTCOME_KindName(outcome.eKind) + " in " +
+                          outcome.strStep + ": " + PlainText(OUTCOME_ResultText(outcome));
+        if (!strCause.empty()) str += " (" + strCause + ")";
+        m_out.Append(str + "\n");
     }
 
 private:
@@ -860,7 +883,10 @@ int Run(const OPTIONS& opt, COutput& out)
             core.m_bQuit = 1;
             return;
         }
-        if (nSignalsSeen == 0) core.m_bStopAll = 1;
+        if (nSignalsSeen == 0) {
+            STATION_AskStop(core, STOP_REASON{STOP_SIGNAL, g_nFirstSignal.load()});
+            core.m_bStopAll = 1;
+        }
         nSignalsSeen = nSignals;
         // Also a channel that parks only after the second interrupt is given up on.
         if (nSignals >= 2) STATION_GiveUpParked(core, s_threads);
@@ -881,7 +907,7 @@ int Run(const OPTIONS& opt, COutput& out)
 
     bool bAllPassed = true;
     for (size_t i = 0; i < opt.astrPorts.size(); ++i)
-        if (!core.m_bCycleEnd[i] || !core.m_bDownloadDone[i]) bAllPassed = false;
+        if (OUTCOME_Get(core, static_cast<int>(i)).eKind != OUTCOME_PASSED) bAllPassed = false;
     return bAllPassed ? EXIT_PASS : EXIT_FAILED;
 }
 

@@ -169,8 +169,12 @@ TEST_F(EfsGuard, StopAllWhileParkedWaitsForTheWriteBackThenStopsBeforeAnythingEl
     const auto aReq = st.Phone(0).Requests();
     ASSERT_FALSE(aReq.empty());
     EXPECT_EQ(aReq.back().byOpcode, CMD_EFS_RESTORE);
+    // Stopped by channel 1's failure, not failed of its own: the bar keeps its last step.
     EXPECT_FALSE(st.Passed(0));
-    EXPECT_EQ(st.LastBarText(0), " Send Partition Table Fail!");
+    const CHANNEL_OUTCOME outcome = OUTCOME_Get(*st.m_pCore, 0);
+    EXPECT_EQ(outcome.eKind, OUTCOME_STOPPED) << outcome.strText << " in " << outcome.strStep;
+    EXPECT_EQ(OUTCOME_StopText(outcome.stop), "channel 1 failed before its regions");
+    EXPECT_EQ(st.LastBarText(0), "   Write EFS Data!!");
     EXPECT_EQ(st.m_pCore->m_dwParked[0].load(), PARKED_NONE);
     EXPECT_EQ(st.m_pCore->m_bStopAll.load(), 0u);
 }

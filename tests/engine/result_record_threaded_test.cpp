@@ -36,7 +36,9 @@ RESULT_RECORD SampleRecord()
     r.strModel = "TR-650";
     r.aImages = {{1, "/img/phone.bin", 2654400, std::string(64, 'a')}, {3, "/img/pda.pda", 1048768, ""}};
     r.astrSelection = {"pboot", "phone", "pda"};
-    r.strResult = "PASS";
+    r.outcome.eKind = OUTCOME_PASSED;
+    r.outcome.strStep = "reboot wait";
+    r.outcome.astrWritten = {"qcsbl", "pda"};
     r.dwElapsedMs = 61234;
     r.qwBytesSent = 4072424;
     return r;
@@ -99,13 +101,13 @@ struct START_FIXTURE {
         core.m_nModel = 3;
         ticks.bPhoneBoot = ticks.bPhone = ticks.bPda = true;
     }
-    static CHANNEL_END End(bool bPassed, const std::string& strResult)
+    static CHANNEL_END End(bool bPassed, const std::string& strText)
     {
         CHANNEL_END end;
         end.nPort = 5;
         end.strDevNode = "/dev/pts/9";
-        end.bPassed = bPassed;
-        end.strResult = strResult;
+        end.outcome.eKind = bPassed ? OUTCOME_PASSED : OUTCOME_FAILED;
+        end.outcome.strText = strText;
         end.dwElapsedMs = 1500;
         end.qwBytesSent = 123456;
         return end;
@@ -138,7 +140,8 @@ TEST(ResultRecordText, JsonHoldsEveryFieldAndNullForWhatIsUnknown)
               "\"model\":4,\"model_name\":\"TR-650\",\"images\":[{\"kind\":\"phone\",\"path\":\"/img/phone.bin\","
               "\"size\":2654400,\"sha256\":\"" + std::string(64, 'a') + "\"},{\"kind\":\"pda\",\"path\":"
               "\"/img/pda.pda\",\"size\":1048768,\"sha256\":null}],\"selection\":[\"pboot\",\"phone\",\"pda\"],"
-              "\"result\":\"PASS\",\"elapsed_ms\":61234,\"bytes_sent\":4072424}\n");
+              "\"result\":\"PASS\",\"elapsed_ms\":61234,\"bytes_sent\":4072424,\"outcome\":\"passed\","
+              "\"step\":\"reboot wait\",\"cause\":null,\"written\":[\"qcsbl\",\"pda\"],\"skipped\":[]}\n");
     r.identity = {};
     r.aImages[0].strPath = "/img/a\"b\nc.bin";
     const std::string strJson = RESULT_RECORD_Json(r);
@@ -150,7 +153,7 @@ TEST(ResultRecordText, JsonHoldsEveryFieldAndNullForWhatIsUnknown)
 TEST(ResultRecordText, CsvRowsLineUpWithTheHeaderWhateverThePaths)
 {
     const std::vector<std::string> astrHeader = CsvFields(RESULT_RECORD_CsvHeader());
-    ASSERT_EQ(astrHeader.size(), 13u + 6 * 3);
+    ASSERT_EQ(astrHeader.size(), 13u + 6 * 3 + 5);
     const struct {
         std::string strPath;
         std::string strRead;  // as a spreadsheet shows the field
@@ -179,31 +182,30 @@ TEST(ResultRecordText, CsvRowsLineUpWithTheHeaderWhateverThePaths)
         EXPECT_EQ(row["result"], "PASS");
         EXPECT_EQ(row["port_path"], "pci-0000:00:14.0-usb-0:1.2:1.0");
         EXPECT_EQ(row["bytes_sent"], "4072424");
+        EXPECT_EQ(row["written"], "qcsbl,pda");
     }
 }
 
-TEST(ResultRecordText, OnlyAPassedChannelReadsPass)
+TEST(ResultRecordText, TheResultIsPassStoppedOrTheBarsTextOfTheEnd)
 {
-    const BAR_STATE red{" FLASH UNLOCK Fail !!!\r\n", 0, 255, 0, 0, 0};
-    const BAR_STATE redPass{" PASS ", 0, 255, 0, 0, 0};
-    const BAR_STATE blue{" PDA Downloading... 45%", 45, 0, 0, 255, 0};
-    const BAR_STATE green{" Download PASS. [ 3 Sec.]", 100, 0, 255, 0, 0};
-    const BAR_STATE redEmpty{"   ", 0, 255, 0, 0, 0};
     const struct {
-        bool bPassed;
-        BAR_STATE bar;
+        OUTCOME_KIND eKind;
+        const char* szText;
         const char* szResult;
     } aCase[] = {
-        {true, green, "PASS"},
-        {true, blue, "PASS"},  // the cycle's word decides, not the bar
-        {false, red, "FLASH UNLOCK Fail !!!"},
-        {false, blue, "Stopped"},
-        {false, green, "Stopped"},
-        {false, redPass, "Stopped"},
-        {false, redEmpty, "Stopped"},
+        {OUTCOME_PASSED, " Download PASS. [ 3 Sec.]", "PASS"},
+        {OUTCOME_FAILED, " FLASH UNLOCK Fail !!!\r\n", "FLASH UNLOCK Fail !!!"},
+        {OUTCOME_FAILED, "   ", "failed"},
+        {OUTCOME_STOPPED, "", "Stopped"},
+        {OUTCOME_DISCONNECTED, " ERROR!! Disconnected COM3 Port", "ERROR!! Disconnected COM3 Port"},
+        {OUTCOME_STALLED, " Phone Stopped Answering!", "Phone Stopped Answering!"},
     };
-    for (const auto& c : aCase)
-        EXPECT_EQ(RESULT_RECORD_ResultText(c.bPassed, c.bar), c.szResult) << c.bar.strText;
+    for (const auto& c : aCase) {
+        CHANNEL_OUTCOME outcome;
+        outcome.eKind = c.eKind;
+        outcome.strText = c.szText;
+        EXPECT_EQ(OUTCOME_ResultText(outcome), c.szResult) << c.szText;
+    }
 }
 
 TEST(ResultRecordText, TimeCarriesTheZoneOffset)
@@ -239,12 +241,13 @@ TEST_F(ResultFile, EveryEndedChannelAppendsOneRecordWithTheImagesDigests)
         const std::string strPath = st.dir.File(szName);
         std::string strError;
         ASSERT_TRUE(RESULT_RECORD_Open(strPath, strError)) << strError;
-        int nCounted = 0;
+        std::atomic<int> nCounted{0};
         RESULT_RECORD_SetOnCounted([&nCounted] { ++nCounted; });
         auto pStart = RESULT_RECORD_BeginStart(st.core, st.pPlan, st.ticks);
         ASSERT_TRUE(pStart);
         RESULT_RECORD_ChannelEnded(pStart, 0, START_FIXTURE::End(true, "PASS"));
         RESULT_RECORD_ChannelEnded(pStart, 1, START_FIXTURE::End(false, "FLASH UNLOCK Fail !!!"));
+        ASSERT_TRUE(RESULT_RECORD_Flush(5000));
         uint32_t nPass = 0, nFail = 0;
         RESULT_RECORD_DayCounts(nPass, nFail);
         EXPECT_EQ(nPass, 1u);
@@ -272,7 +275,7 @@ TEST_F(ResultFile, EveryEndedChannelAppendsOneRecordWithTheImagesDigests)
             EXPECT_EQ(strFirst.rfind("{\"time\":\"" + Today(), 0), 0u) << strFirst;
             EXPECT_NE(strFirst.find("\"device\":\"/dev/pts/9\",\"serial\":null"), std::string::npos);
             EXPECT_NE(strFirst.find("\"selection\":[\"pboot\",\"phone\",\"pda\"],\"result\":\"PASS\","
-                                    "\"elapsed_ms\":1500,\"bytes_sent\":123456}"),
+                                    "\"elapsed_ms\":1500,\"bytes_sent\":123456,\"outcome\":\"passed\""),
                       std::string::npos)
                 << strFirst;
         }
@@ -321,6 +324,37 @@ TEST_F(ResultFile, TheDayCountsStartFromThisHostsRecordsOfToday)
     EXPECT_EQ(nFail, 1u);
 }
 
+TEST_F(ResultFile, AFileTakenAwayBetweenTwoRecordsIsMadeAgainAtItsPath)
+{
+    START_FIXTURE st;
+    const std::string strPath = st.dir.File("results.jsonl");
+    for (const bool bRename : {false, true}) {
+        SCOPED_TRACE(bRename ? "renamed" : "deleted");
+        m_astrProblems.clear();
+        std::string strError;
+        ASSERT_TRUE(RESULT_RECORD_Open(strPath, strError)) << strError;
+        auto pStart = RESULT_RECORD_BeginStart(st.core, st.pPlan, st.ticks);
+        RESULT_RECORD_ChannelEnded(pStart, 0, START_FIXTURE::End(true, "PASS"));
+        ASSERT_TRUE(RESULT_RECORD_Flush(5000));
+        if (bRename)
+            ASSERT_EQ(::rename(strPath.c_str(), (strPath + ".1").c_str()), 0);
+        else
+            ASSERT_EQ(::unlink(strPath.c_str()), 0);
+        RESULT_RECORD_ChannelEnded(pStart, 1, START_FIXTURE::End(false, "FLASH LOCK Fail !!!"));
+        RESULT_RECORD_ChannelEnded(pStart, 2, START_FIXTURE::End(false, "FLASH LOCK Fail !!!"));
+        ASSERT_TRUE(RESULT_RECORD_Flush(5000));
+        uint32_t nPass = 0, nFail = 0;
+        RESULT_RECORD_DayCounts(nPass, nFail);
+        EXPECT_EQ(nPass, 0u) << "the PASS is in a file that is gone";
+        EXPECT_EQ(nFail, 2u);
+        ASSERT_TRUE(RESULT_RECORD_Close(5000));
+        EXPECT_EQ(Lines(strPath).size(), 2u);
+        ASSERT_EQ(m_astrProblems.size(), 1u);
+        EXPECT_NE(m_astrProblems[0].find("deleted or renamed"), std::string::npos);
+        ::unlink(strPath.c_str());
+    }
+}
+
 TEST_F(ResultFile, AFileThatCannotBeOpenedIsRefusedAndTheStationRunsOn)
 {
     CImagesTempDir dir;
@@ -334,7 +368,7 @@ TEST_F(ResultFile, AFileThatCannotBeOpenedIsRefusedAndTheStationRunsOn)
         RESULT_RECORD_ChannelEnded(nullptr, 0, START_FIXTURE::End(true, "PASS"));
         uint32_t nPass = 0, nFail = 0;
         RESULT_RECORD_DayCounts(nPass, nFail);
-        EXPECT_EQ(nPass, 1u) << "the day is still counted";
+        EXPECT_EQ(nPass + nFail, 0u) << "the counts are what the file holds";
         EXPECT_TRUE(RESULT_RECORD_Close(5000));
     }
     EXPECT_TRUE(m_astrProblems.empty()) << "the caller tells why the file was refused";

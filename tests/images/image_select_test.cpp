@@ -16,7 +16,7 @@ namespace {
 
 class CLogRecorder : public CNullStationView {
 public:
-    void OnLogLine(const std::string& strLine) override { m_astrLines.push_back(strLine); }
+    void OnLogLine(int, const std::string& strLine) override { m_astrLines.push_back(strLine); }
     std::vector<std::string> m_astrLines;
 };
 

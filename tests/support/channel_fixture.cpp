@@ -16,7 +16,7 @@ void CRecordingView::OnBarChanged(int nCh)
     m_aBar.push_back({nCh, std::move(state)});
 }
 
-void CRecordingView::OnLogLine(const std::string& strLine)
+void CRecordingView::OnLogLine(int /*nCh*/, const std::string& strLine)
 {
     std::lock_guard<std::mutex> lock(m_cs);
     m_aLog.push_back(strLine);

@@ -30,7 +30,7 @@ public:
     explicit CRecordingView(CVarnDLCore* pCore) : m_pCore(pCore) {}
 
     void OnBarChanged(int nCh) override;
-    void OnLogLine(const std::string& strLine) override;
+    void OnLogLine(int nCh, const std::string& strLine) override;
     void OnPortText(int nCh, const std::string& strText) override;
     int AskYesNo(int nCh, const std::string& strCaption, const std::string& strText,
                  const std::atomic<uint32_t>& bRun) override;

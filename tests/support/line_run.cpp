@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -233,4 +234,49 @@ std::string LINE_RUN_DestructiveAfter(const LINE_PHONE& phone, int nFrom, int nA
         return sz;
     }
     return "";
+}
+
+std::string LINE_RUN_JsonValue(const std::string& strLine, const std::string& strName)
+{
+    const std::string strKey = "\"" + strName + "\":";
+    const size_t nAt = strLine.find(strKey);
+    if (nAt == std::string::npos) return "";
+    size_t i = nAt + strKey.size();
+    if (i >= strLine.size()) return "";
+    if (strLine[i] == '"') {
+        std::string str;
+        for (++i; i < strLine.size() && strLine[i] != '"'; ++i) {
+            if (strLine[i] == '\\' && i + 1 < strLine.size()) {
+                const char c = strLine[++i];
+                str += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+            } else {
+                str += strLine[i];
+            }
+        }
+        return str;
+    }
+    const size_t nEnd = strLine[i] == '[' ? strLine.find(']', i) + 1 : strLine.find_first_of(",}", i);
+    return strLine.substr(i, nEnd - i);
+}
+
+std::vector<std::string> LINE_RUN_JsonEvents(const std::string& strOut, const std::string& strType,
+                                             int nCh)
+{
+    const std::string strHead = "{\"type\":\"" + strType + "\",\"channel\":" + std::to_string(nCh) + ",";
+    std::vector<std::string> a;
+    size_t nStart = 0;
+    while (nStart < strOut.size()) {
+        size_t nEnd = strOut.find('\n', nStart);
+        if (nEnd == std::string::npos) nEnd = strOut.size();
+        if (strOut.compare(nStart, strHead.size(), strHead) == 0) a.push_back(strOut.substr(nStart, nEnd - nStart));
+        nStart = nEnd + 1;
+    }
+    return a;
+}
+
+void LINE_RUN_RemoveTree(const std::string& strDir)
+{
+    std::error_code ec;
+    std::filesystem::remove_all(strDir, ec);
+    EXPECT_FALSE(ec) << strDir << ": " << ec.message();
 }

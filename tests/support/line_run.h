@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "sim/image_builder.h"
 
 // One line of the simulator's request list: a frame and how often it came with one answer.
@@ -58,6 +60,8 @@ struct LINE_RUN_RESULT {
     std::vector<LINE_PHONE> aPhones;
 };
 
+// Removes a scratch directory and what it holds.
+void LINE_RUN_RemoveTree(const std::string& strDir);
 // A small image set (Phone, Eboot, PDA, CSC; no Hidden) written into strDir, with the sizes as
 // fnSizes tweaks them when given.
 bool LINE_RUN_WriteImages(const std::string& strDir, IMAGE_SET* pSet,
@@ -80,3 +84,28 @@ int LINE_RUN_LastOf(const LINE_PHONE& phone, int nOpcode);
 // "" when nothing destructive reached the phone after request nFrom other than the request
 // itself sent again (and frames of opcode nAllowed, -1 none); otherwise the first such frame.
 std::string LINE_RUN_DestructiveAfter(const LINE_PHONE& phone, int nFrom, int nAllowed = -1);
+
+// The value of a field of one JSON line as written: a string unescaped, an array or a number as
+// it stands, "null"; "" when the line has no such field.
+std::string LINE_RUN_JsonValue(const std::string& strLine, const std::string& strName);
+// The lines of quillon-flash's --json output of one type for channel nCh, in order.
+std::vector<std::string> LINE_RUN_JsonEvents(const std::string& strOut, const std::string& strType,
+                                             int nCh);
+
+// A table-driven test of line runs: each row (with a pfnSizes member) gets a scratch directory
+// with its image set, removed afterwards.
+template <typename ROW>
+class CLineRunTest : public ::testing::TestWithParam<ROW> {
+protected:
+    void SetUp() override
+    {
+        char szDir[] = "/tmp/quillon-line-run-XXXXXX";
+        ASSERT_NE(::mkdtemp(szDir), nullptr);
+        m_strDir = szDir;
+        ASSERT_TRUE(LINE_RUN_WriteImages(m_strDir, &m_Set, this->GetParam().pfnSizes));
+    }
+    void TearDown() override { LINE_RUN_RemoveTree(m_strDir); }
+
+    std::string m_strDir;
+    IMAGE_SET m_Set;
+};

@@ -276,24 +276,7 @@ const FAULT_ROW g_aRows[] = {
      .pfnChange = RewritePdaKeepingItsTimes, .szChangeAt = PDA_WRITE_LINE, .bFaultIsLast = true},
 };
 
-class FaultMatrix : public ::testing::TestWithParam<FAULT_ROW> {
-protected:
-    void SetUp() override
-    {
-        char szDir[] = "/tmp/quillon-fault-matrix-XXXXXX";
-        ASSERT_NE(::mkdtemp(szDir), nullptr);
-        m_strDir = szDir;
-        ASSERT_TRUE(LINE_RUN_WriteImages(m_strDir, &m_Set, GetParam().pfnSizes));
-    }
-    void TearDown() override
-    {
-        const std::string strCmd = "rm -rf '" + m_strDir + "'";
-        EXPECT_EQ(std::system(strCmd.c_str()), 0);
-    }
-
-    std::string m_strDir;
-    IMAGE_SET m_Set;
-};
+using FaultMatrix = CLineRunTest<FAULT_ROW>;
 
 bool Contains(const std::string& strHay, const std::string& strNeedle)
 {

@@ -254,6 +254,9 @@ TEST_F(QuillonFlash, InterruptStopsTheChannelsAndExitsWithOne)
         EXPECT_EQ(tool.WaitExit(20000), 1) << tool.Output();
         EXPECT_TRUE(Contains(tool.Output(), "[CH0] port NONE")) << tool.Output();
         EXPECT_FALSE(Contains(tool.Output(), "Download PASS"));
+        EXPECT_TRUE(Contains(tool.Output(), std::string("Run stopped: interrupted by SIG") +
+                                                sigabbrev_np(nSignal)));
+        EXPECT_TRUE(Contains(tool.Output(), "[CH0] outcome stopped in unlock: Stopped")) << tool.Output();
     }
 }
 
