@@ -19,6 +19,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include "images/image_digest.h"
 #include "images/model_table.h"
 #include "station/station_core.h"
@@ -106,17 +108,6 @@ void Tell(RECORDER& r, const std::string& strWhat)
                     ". Downloads go on without them.");
 }
 
-std::string Field(const char* szName, const std::string& strValue, bool bNullWhenEmpty = false)
-{
-    return std::string(",\"") + szName + "\":" +
-           (bNullWhenEmpty && strValue.empty() ? std::string("null") : TEXT_JsonString(strValue));
-}
-
-std::string Number(const char* szName, uint64_t qw)
-{
-    return std::string(",\"") + szName + "\":" + std::to_string(qw);
-}
-
 std::string Joined(const std::vector<std::string>& astr)
 {
     std::string out;
@@ -150,15 +141,12 @@ int OpenResults(const RECORDER& r, std::string& strError)
     return fd;
 }
 
-void CountDay(int fd, const std::string& strDay, const std::string& strHost, uint32_t& nPass,
-              uint32_t& nFail);
-
 // The day's counts as the file holds them.
 void Recount(RECORDER& r)
 {
     uint32_t nPass = 0, nFail = 0;
     const std::string strDay = Today();
-    if (r.fd >= 0 && !r.bCsv) CountDay(r.fd, strDay, r.strHost, nPass, nFail);
+    if (r.fd >= 0 && !r.bCsv) RESULT_RECORD_CountDay(r.fd, strDay, r.strHost, nPass, nFail);
     std::lock_guard<std::mutex> lock(r.cs);
     r.strDay = strDay;
     r.nPass = nPass;
@@ -314,32 +302,34 @@ bool EndsWith(const std::string& str, const char* szEnd)
 }
 
 // Counts one line of a JSON results file when it is this host's record of strDay; false once
-// the line is of an earlier day, where the look back ends.
-bool CountLine(const std::string& strLine, const std::string& strDay, const std::string& strHostField,
+// the line is of an earlier day, where the look back ends. A line that is no record (torn by a
+// full disk, written by hand) is passed over.
+bool CountLine(const std::string& strLine, const std::string& strDay, const std::string& strHost,
                uint32_t& nPass, uint32_t& nFail)
 {
-    const size_t nAt = strLine.find("{\"time\":\"");
-    if (nAt != 0 || strLine.size() < 9 + strDay.size()) return true;  // a torn line: passed over
-    const std::string strLineDay = strLine.substr(9, strDay.size());
+    const nlohmann::json record = nlohmann::json::parse(strLine, nullptr, false);
+    if (!record.is_object()) return true;
+    const auto itTime = record.find("time");
+    if (itTime == record.end() || !itTime->is_string()) return true;
+    const std::string strLineDay = itTime->get<std::string>().substr(0, strDay.size());
     if (strLineDay < strDay) return false;
-    if (strLineDay != strDay || strLine.find(strHostField) == std::string::npos) return true;
-    // Quotes inside a string value are always escaped, so this cannot match within a path.
-    const size_t nResult = strLine.find(",\"result\":\"PASS\"");
-    const char cAfter = nResult == std::string::npos ? 0 : strLine[nResult + 16];
-    if (cAfter == ',' || cAfter == '}')
+    const auto itHost = record.find("host");
+    if (strLineDay != strDay || itHost == record.end() || *itHost != TEXT_ValidUtf8(strHost)) return true;
+    const auto itResult = record.find("result");
+    if (itResult != record.end() && *itResult == "PASS")
         ++nPass;
     else
         ++nFail;
     return true;
 }
 
-// This host's records of strDay at the end of the file, read backwards from the end.
-void CountDay(int fd, const std::string& strDay, const std::string& strHost, uint32_t& nPass,
-              uint32_t& nFail)
+}  // namespace
+
+void RESULT_RECORD_CountDay(int fd, const std::string& strDay, const std::string& strHost,
+                            uint32_t& nPass, uint32_t& nFail)
 {
     struct stat st;
     if (::fstat(fd, &st) != 0) return;
-    const std::string strHostField = ",\"host\":" + TEXT_JsonString(strHost) + ",";
     int64_t qwEnd = st.st_size;
     const int64_t qwStop = std::max<int64_t>(0, st.st_size - COUNT_SCAN_MAX);
     std::string strCarry;  // the start of the line that ends the piece read before
@@ -355,14 +345,16 @@ void CountDay(int fd, const std::string& strDay, const std::string& strHost, uin
             const size_t nBreak = nLineEnd == 0 ? std::string::npos : strText.rfind('\n', nLineEnd - 1);
             if (nBreak == std::string::npos) break;
             const std::string strLine = strText.substr(nBreak + 1, nLineEnd - nBreak - 1);
-            if (!strLine.empty() && !CountLine(strLine, strDay, strHostField, nPass, nFail)) return;
+            if (!strLine.empty() && !CountLine(strLine, strDay, strHost, nPass, nFail)) return;
             nLineEnd = nBreak;
         }
         strCarry = strText.substr(0, nLineEnd);
         qwEnd = qwFrom;
     }
-    if (qwStop == 0 && !strCarry.empty()) CountLine(strCarry, strDay, strHostField, nPass, nFail);
+    if (qwStop == 0 && !strCarry.empty()) CountLine(strCarry, strDay, strHost, nPass, nFail);
 }
+
+namespace {
 
 void SetHook(auto& hook, auto fn)
 {
@@ -428,46 +420,47 @@ std::vector<std::string> RESULT_RECORD_Selection(const DOWNLOAD_TICKS& ticks)
 
 std::string RESULT_RECORD_Json(const RESULT_RECORD& record)
 {
-    std::string out = "{\"time\":" + TEXT_JsonString(record.strTime);
-    out += Field("host", record.strHost);
-    out += Number("channel", static_cast<uint64_t>(record.nChannel));
-    out += Number("port", record.nPort);
-    out += Field("device", record.strDevNode, true);
-    out += Field("serial", record.identity.strSerial, true);
-    out += Field("port_path", record.identity.strPortPath, true);
-    out += Number("model", static_cast<uint64_t>(record.nModel));
-    out += Field("model_name", record.strModel);
-    out += ",\"images\":[";
-    for (size_t i = 0; i < record.aImages.size(); ++i) {
-        const RESULT_IMAGE& image = record.aImages[i];
-        out += i == 0 ? "{" : ",{";
-        out += "\"kind\":" + TEXT_JsonString(g_aszKind[image.nKind]);
-        out += Field("path", image.strPath);
-        out += Number("size", static_cast<uint64_t>(image.qwSize));
-        out += Field("sha256", image.strSha256, true) + "}";
-    }
-    out += "],\"selection\":[";
-    for (size_t i = 0; i < record.astrSelection.size(); ++i) {
-        if (i != 0) out += ',';
-        out += TEXT_JsonString(record.astrSelection[i]);
-    }
-    out += "]";
+    using JSON = nlohmann::ordered_json;
+    // File names and host names are bytes: made well-formed text first, so that every record
+    // parses and none is lost to a throw.
+    const auto text = [](const std::string& str) { return JSON(TEXT_ValidUtf8(str)); };
+    const auto textOrNull = [&text](const std::string& str) { return str.empty() ? JSON() : text(str); };
+    JSON images = JSON::array();
+    for (const RESULT_IMAGE& image : record.aImages)
+        images.push_back({{"kind", g_aszKind[image.nKind]},
+                          {"path", text(image.strPath)},
+                          {"size", image.qwSize},
+                          {"sha256", textOrNull(image.strSha256)}});
     const CHANNEL_OUTCOME& outcome = record.outcome;
-    out += Field("result", OUTCOME_ResultText(outcome));
-    out += Number("elapsed_ms", record.dwElapsedMs);
-    out += Number("bytes_sent", record.qwBytesSent);
-    out += Field("outcome", OUTCOME_KindName(outcome.eKind));
-    out += Field("step", outcome.strStep, true);
-    out += Field("cause", OUTCOME_StopText(outcome.stop), true);
-    out += ",\"written\":[";
-    for (size_t i = 0; i < outcome.astrWritten.size(); ++i)
-        out += (i == 0 ? "" : ",") + TEXT_JsonString(outcome.astrWritten[i]);
-    out += "],\"skipped\":[";
-    for (size_t i = 0; i < outcome.aSkipped.size(); ++i)
-        out += std::string(i == 0 ? "{" : ",{") + "\"region\":" +
-               TEXT_JsonString(outcome.aSkipped[i].strRegion) +
-               Field("reason", outcome.aSkipped[i].strReason) + "}";
-    return out + "]}\n";
+    JSON skipped = JSON::array();
+    for (const SKIPPED_REGION& region : outcome.aSkipped)
+        skipped.push_back({{"region", text(region.strRegion)}, {"reason", text(region.strReason)}});
+    JSON written = JSON::array();
+    for (const std::string& strRegion : outcome.astrWritten) written.push_back(text(strRegion));
+    JSON selection = JSON::array();
+    for (const std::string& str : record.astrSelection) selection.push_back(text(str));
+    const JSON line = {
+        {"time", text(record.strTime)},
+        {"host", text(record.strHost)},
+        {"channel", record.nChannel},
+        {"port", record.nPort},
+        {"device", textOrNull(record.strDevNode)},
+        {"serial", textOrNull(record.identity.strSerial)},
+        {"port_path", textOrNull(record.identity.strPortPath)},
+        {"model", record.nModel},
+        {"model_name", text(record.strModel)},
+        {"images", images},
+        {"selection", selection},
+        {"result", text(OUTCOME_ResultText(outcome))},
+        {"elapsed_ms", record.dwElapsedMs},
+        {"bytes_sent", record.qwBytesSent},
+        {"outcome", OUTCOME_KindName(outcome.eKind)},
+        {"step", textOrNull(outcome.strStep)},
+        {"cause", textOrNull(OUTCOME_StopText(outcome.stop))},
+        {"written", written},
+        {"skipped", skipped},
+    };
+    return line.dump(-1, ' ', false, JSON::error_handler_t::replace) + "\n";
 }
 
 std::string RESULT_RECORD_CsvHeader()
@@ -528,7 +521,7 @@ bool RESULT_RECORD_Open(const std::string& strPath, std::string& strError)
     r.strHost = HostName();
     r.strDay = Today();
     r.fd = OpenResults(r, strError);
-    if (r.fd >= 0 && !r.bCsv) CountDay(r.fd, r.strDay, r.strHost, r.nPass, r.nFail);
+    if (r.fd >= 0 && !r.bCsv) RESULT_RECORD_CountDay(r.fd, r.strDay, r.strHost, r.nPass, r.nFail);
     struct stat st;
     // A record left torn by a full disk or a crash must not swallow the first one of this run.
     char cLast = '\n';

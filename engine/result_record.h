@@ -103,6 +103,11 @@ PHONE_IDENTITY RESULT_RECORD_Identify(const std::string& strDevNode);
 // A channel's worker has ended: queues its record (none without pStart), counted once written.
 void RESULT_RECORD_ChannelEnded(const std::shared_ptr<RESULT_START>& pStart, int nCh,
                                 const CHANNEL_END& end);
+// Adds to the counts this host's records of strDay ("2024-05-01") in the JSON results file
+// open on fd, read backwards from its end until a record of an earlier day; lines that are no
+// record are passed over.
+void RESULT_RECORD_CountDay(int fd, const std::string& strDay, const std::string& strHost,
+                            uint32_t& nPass, uint32_t& nFail);
 // Waits until every record queued so far is written (or given up), at most dwBoundMs of real
 // time; false at the bound.
 bool RESULT_RECORD_Flush(uint32_t dwBoundMs);

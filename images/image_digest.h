@@ -6,20 +6,26 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "station/channel_context.h"
 
+typedef struct evp_md_ctx_st EVP_MD_CTX;
+
+// A SHA-256 in progress (libcrypto's); Init starts or restarts it.
 struct SHA256_STATE {
-    uint32_t adwHash[8];
-    uint64_t qwLength;  // bytes hashed so far
-    uint8_t abyBlock[64];
-    uint32_t dwUsed;  // bytes waiting in abyBlock
+    struct FreeContext {
+        void operator()(EVP_MD_CTX* pCtx) const;
+    };
+    std::unique_ptr<EVP_MD_CTX, FreeContext> pCtx;
+    bool bOk = false;
 };
 
 void IMAGE_DIGEST_Init(SHA256_STATE& state);
 void IMAGE_DIGEST_Update(SHA256_STATE& state, const void* pData, size_t nCount);
-// The digest as 64 lower-case hexadecimal digits; the state is spent.
+// The digest as 64 lower-case hexadecimal digits ("" when the library failed); the state is
+// spent until the next Init.
 std::string IMAGE_DIGEST_Final(SHA256_STATE& state);
 // The digest of a buffer.
 std::string IMAGE_DIGEST_Bytes(const void* pData, size_t nCount);

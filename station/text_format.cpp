@@ -62,6 +62,24 @@ std::string TEXT_JsonString(const std::string& str)
     return out + "\"";
 }
 
+std::string TEXT_ValidUtf8(const std::string& str)
+{
+    std::string out;
+    out.reserve(str.size());
+    for (size_t i = 0; i < str.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(str[i]);
+        const size_t n = c < 0x80 ? 1 : TEXT_Utf8SequenceAt(str, i);
+        if (n != 0) {
+            out.append(str, i, n);
+            i += n - 1;
+        } else {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
 std::string TEXT_CsvField(const std::string& str)
 {
     std::string strText = str;

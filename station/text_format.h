@@ -14,6 +14,10 @@ size_t TEXT_Utf8SequenceAt(const std::string& str, size_t i);
 // valid JSON.
 std::string TEXT_JsonString(const std::string& str);
 
+// The text as well-formed UTF-8: a byte that starts no well-formed sequence becomes the
+// character of the same number, as in TEXT_JsonString.
+std::string TEXT_ValidUtf8(const std::string& str);
+
 // A CSV field: quoted when it holds a comma, a quote or a line end. A text that a spreadsheet
 // would run as a formula (one beginning with = + - @, a tab or a carriage return) gets a leading
 // apostrophe, so a crafted file name cannot become a formula on the engineer's screen.

@@ -4,6 +4,7 @@
 #include "engine/result_record.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <csignal>
 #include <filesystem>
@@ -143,11 +144,33 @@ TEST(ResultRecordText, JsonHoldsEveryFieldAndNullForWhatIsUnknown)
               "\"result\":\"PASS\",\"elapsed_ms\":61234,\"bytes_sent\":4072424,\"outcome\":\"passed\","
               "\"step\":\"reboot wait\",\"cause\":null,\"written\":[\"qcsbl\",\"pda\"],\"skipped\":[]}\n");
     r.identity = {};
-    r.aImages[0].strPath = "/img/a\"b\nc.bin";
     const std::string strJson = RESULT_RECORD_Json(r);
     EXPECT_NE(strJson.find("\"serial\":null,\"port_path\":null,"), std::string::npos) << strJson;
-    EXPECT_NE(strJson.find("\"path\":\"/img/a\\\"b\\nc.bin\""), std::string::npos) << strJson;
-    EXPECT_EQ(strJson.find('\n'), strJson.size() - 1) << "one line";
+}
+
+TEST(ResultRecordText, EveryRecordParsesBackWhateverBytesItsTextsHold)
+{
+    const struct {
+        std::string strPath;
+        std::string strRead;  // the path as a JSON reader gets it back
+    } aCase[] = {
+        {"/img/a\"b\\c.bin", "/img/a\"b\\c.bin"},
+        {"/img/line\nbreak\ttab\x01.bin", "/img/line\nbreak\ttab\x01.bin"},
+        {"/img/t\xe9l\xe9phone.bin", "/img/t\u00e9l\u00e9phone.bin"},  // Latin-1: each byte its character
+        {"/img/\xc3\xa9t\xc3", "/img/\u00e9t\u00c3"},                // UTF-8, then a cut sequence
+    };
+    for (const auto& c : aCase) {
+        RESULT_RECORD r = SampleRecord();
+        r.aImages[0].strPath = c.strPath;
+        r.strHost = c.strPath;
+        const std::string strJson = RESULT_RECORD_Json(r);
+        EXPECT_EQ(strJson.find('\n'), strJson.size() - 1) << "one line: " << strJson;
+        const nlohmann::json record = nlohmann::json::parse(strJson, nullptr, false);
+        ASSERT_TRUE(record.is_object()) << strJson;
+        EXPECT_EQ(record["images"][0]["path"], c.strRead);
+        EXPECT_EQ(record["host"], c.strRead);
+        EXPECT_EQ(record["written"], nlohmann::json::array({"qcsbl", "pda"}));
+    }
 }
 
 TEST(ResultRecordText, CsvRowsLineUpWithTheHeaderWhateverThePaths)
