@@ -9,11 +9,11 @@ check_installed() {
 
   local expected=()
   for f in "${QUILLON_PROGRAMS[@]}"; do
-    expected+=("bin/$f" "share/man/man1/$f.1")
+    expected+=("bin/$f" "share/man/man1/$f.1.gz")
     [ -x "$root/bin/$f" ] || installed_fault "bin/$f missing or not executable"
-    [ -s "$root/share/man/man1/$f.1" ] || installed_fault "share/man/man1/$f.1 missing"
-    grep -q "^\.TH $(echo "$f" | tr a-z A-Z) 1 " "$root/share/man/man1/$f.1" 2>/dev/null ||
-      installed_fault "share/man/man1/$f.1 is not the section 1 page of $f"
+    [ -s "$root/share/man/man1/$f.1.gz" ] || installed_fault "share/man/man1/$f.1.gz missing"
+    gzip -dc "$root/share/man/man1/$f.1.gz" 2>/dev/null | grep -q "^\.TH $(echo "$f" | tr a-z A-Z) 1 " ||
+      installed_fault "share/man/man1/$f.1.gz is not the section 1 page of $f"
   done
 
   local rules
@@ -34,8 +34,10 @@ check_installed() {
   grep -q '<svg ' "$root/$icon" 2>/dev/null || installed_fault "$icon is not an SVG image"
 
   local doc=share/doc/quillon-downloader
-  expected+=("$doc/operator-guide.md")
-  [ -s "$root/$doc/operator-guide.md" ] || installed_fault "$doc/operator-guide.md missing"
+  expected+=("$doc/operator-guide.md" "$doc/copyright" "$doc/changelog.gz")
+  for f in operator-guide.md copyright changelog.gz; do
+    [ -s "$root/$doc/$f" ] || installed_fault "$doc/$f missing"
+  done
   # Every picture the guide shows is installed beside it.
   local pic
   while IFS= read -r pic; do

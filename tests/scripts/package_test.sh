@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package that scripts/package writes: unpacked with dpkg-deb it holds the installed
 # tree and nothing else; it depends on the runtime libraries, never on a -dev package; its
-# maintainer scripts reload the udev rules and never fail where udev is missing or refuses.
+# maintainer scripts reload the udev rules and never fail where udev is missing or refuses; lintian
+# finds no error in it.
 # Usage: package_test.sh DEB SOURCE_DIR
 set -euo pipefail
 deb=$1
@@ -49,5 +50,9 @@ else
   [ ! -e "$work/udevadm.calls" ] || fault "udevadm called without a running udev"
 fi
 PATH="/nonexistent" /bin/sh "$work/control/postinst" configure || fault "postinst failed without udevadm"
+
+# Debian's own judge of packages finds no error in it.
+lintian_errors=$(lintian --no-tag-display-limit "$deb" 2>/dev/null | grep '^E: ' || true)
+[ -z "$lintian_errors" ] || fault "lintian: $lintian_errors"
 
 exit "$status"
