@@ -68,8 +68,9 @@ const char* const g_szUsage =
     "  --help, --version\n"
     "\n"
     "On a terminal (without --json or --plain) each channel has one line, redrawn in place, and a\n"
-    "summary table follows the run; otherwise every bar change and log line is printed, and each\n"
-    "channel's outcome (passed, failed, stopped, disconnected or stalled) when it ends.\n"
+    "summary table follows the run; otherwise (and on a terminal narrower than 20 columns or\n"
+    "with TERM unset or dumb) every bar change and log line is printed, and each channel's\n"
+    "outcome (passed, failed, stopped, disconnected or stalled) when it ends.\n"
     "A result record holds the time, host, channel, port and device, the phone's USB serial\n"
     "number and port path when udev knows them, the model, each image's path, size and SHA-256,\n"
     "the selection, the result (PASS, Stopped or the bar's failure text), elapsed_ms, bytes_sent,\n"
@@ -297,6 +298,41 @@ std::string Throughput(uint64_t qwBytes, uint32_t dwMs)
     return sz;
 }
 
+// The terminal's width in columns, 0 when it does not say.
+size_t TerminalColumns()
+{
+    winsize ws = {};
+    return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 ? ws.ws_col : 0;
+}
+
+// The columns a line takes on the terminal: its characters, without colour sequences.
+size_t Width(const std::string& str)
+{
+    size_t nWidth = 0;
+    for (size_t i = 0; i < str.size(); ++i) {
+        if (str[i] == '\x1b') {
+            while (i < str.size() && str[i] != 'm') ++i;
+            continue;
+        }
+        if ((static_cast<unsigned char>(str[i]) & 0xC0) != 0x80) ++nWidth;
+    }
+    return nWidth;
+}
+
+// The terminal view redraws lines in place: it needs a terminal that moves its cursor (TERM set
+// and not "dumb") and has room for a channel's state.
+bool TerminalCanRedraw()
+{
+    const char* szTerm = std::getenv("TERM");
+    if (szTerm == nullptr || *szTerm == '\0' || std::strcmp(szTerm, "dumb") == 0) return false;
+    const size_t nColumns = TerminalColumns();
+    return nColumns == 0 || nColumns >= 20;
+}
+
+// The terminal was resized (SIGWINCH); the next frame is drawn afresh at the new width.
+std::atomic<bool> g_bResized{false};
+void OnResize(int) { g_bResized = true; }
+
 // The terminal view: one line per channel (its bar's text, a percent bar, seconds since it
 // started), redrawn in place by the main thread from the bars' state, and a summary table at
 // the end. What needs the reader's eye beside the bars (questions answered, messages, a results
@@ -324,7 +360,15 @@ public:
         m_lastDraw = now;
         const size_t nColumns = Columns();
         std::string strFrame;
-        if (m_bDrawn) strFrame = "\x1b[" + std::to_string(m_nChannels) + "A";
+        if (m_bDrawn && g_bResized.exchange(false)) {
+            // The terminal has rewrapped the lines drawn at the old width: back over as many
+            // rows as they take now, and clear everything from there down.
+            size_t nRows = 0;
+            for (const size_t nWidth : m_anDrawnWidth) nRows += std::max<size_t>(1, (nWidth + nColumns - 1) / nColumns);
+            strFrame = "\x1b[" + std::to_string(nRows) + "A\r\x1b[J";
+        } else if (m_bDrawn) {
+            strFrame = "\x1b[" + std::to_string(m_nChannels) + "A";
+        }
         std::vector<std::string> astrNotes;
         {
             std::lock_guard<std::mutex> lock(m_csNotes);
@@ -332,8 +376,12 @@ public:
         }
         // Notes stay whole: they scroll away above the lines, wrapped or not.
         for (const std::string& strNote : astrNotes) strFrame += "\r\x1b[2K" + strNote + "\n";
-        for (size_t i = 0; i < m_nChannels; ++i)
-            strFrame += "\r\x1b[2K" + ChannelLine(static_cast<int>(i), nColumns) + "\n";
+        m_anDrawnWidth.assign(m_nChannels, 0);
+        for (size_t i = 0; i < m_nChannels; ++i) {
+            const std::string strLine = ChannelLine(static_cast<int>(i), nColumns);
+            m_anDrawnWidth[i] = Width(strLine);
+            strFrame += "\r\x1b[2K" + strLine + "\n";
+        }
         m_bDrawn = true;
         m_out.Append(strFrame);
     }
@@ -372,11 +420,12 @@ private:
     static constexpr int DRAW_INTERVAL_MS = 200;
     static constexpr int BAR_WIDTH = 20;
 
+    // The terminal's width, 80 when it does not say. A line is kept one short of it: a line
+    // that fills the last column leaves some terminals' cursor past it.
     static size_t Columns()
     {
-        winsize ws = {};
-        if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_col < 20) return 80;
-        return ws.ws_col;
+        const size_t nColumns = TerminalColumns();
+        return (nColumns != 0 ? nColumns : 80) - 1;
     }
 
     bool Started(int nCh) const { return m_threads.m_dwStarted[nCh] != 0; }
@@ -403,11 +452,12 @@ private:
         std::snprintf(szHead, sizeof(szHead), "CH%d %-6s [", nCh, PortName(nCh).c_str());
         std::snprintf(szTail, sizeof(szTail), "] %3d%% %5us  ", nPercent, dwMs / 1000);
         const size_t nFixed = std::strlen(szHead) + BAR_WIDTH + std::strlen(szTail);
-        if (nFixed >= nColumns) return Fit(szHead, nColumns);
-        // The bar takes the colour of the channel's bar: red for a failure, green for a pass.
-        const char* szColour = state.byRed == 255 ? "\x1b[31m" : state.byGreen == 255 ? "\x1b[32m" : "";
         std::string strText = PlainText(Chomp(state.strText));
         strText.erase(0, std::min(strText.find_first_not_of(' '), strText.size()));
+        // A narrow terminal still shows each channel's state: no bar, the text cut on the right.
+        if (nFixed >= nColumns) return Fit("CH" + std::to_string(nCh) + " " + strText, nColumns);
+        // The bar takes the colour of the channel's bar: red for a failure, green for a pass.
+        const char* szColour = state.byRed == 255 ? "\x1b[31m" : state.byGreen == 255 ? "\x1b[32m" : "";
         const std::string strBar = std::string(nFill, '#') + std::string(BAR_WIDTH - nFill, '-');
         return szHead + std::string(szColour) + strBar + (*szColour ? "\x1b[0m" : "") + szTail +
                Fit(strText, nColumns - nFixed);
@@ -420,6 +470,7 @@ private:
     std::mutex m_csNotes;
     std::vector<std::string> m_astrNotes;
     bool m_bDrawn = false;
+    std::vector<size_t> m_anDrawnWidth;  // the columns each channel line took when last drawn
     std::chrono::steady_clock::time_point m_lastDraw;
 };
 
@@ -840,7 +891,14 @@ int Run(const OPTIONS& opt, COutput& out)
     static CVarnDLCore s_core;  // large; kept off the stack
     CVarnDLCore& core = s_core;
     static STATION_THREADS s_threads;
-    const bool bLive = !opt.bJson && !opt.bPlain && ::isatty(STDOUT_FILENO);
+    const bool bLive = !opt.bJson && !opt.bPlain && ::isatty(STDOUT_FILENO) && TerminalCanRedraw();
+    if (bLive) {
+        struct sigaction sa = {};
+        sa.sa_handler = OnResize;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        ::sigaction(SIGWINCH, &sa, nullptr);
+    }
     CLiveView live(core, s_threads, opt.astrPorts.size(), out);
     CLiveView* const pLive = bLive ? &live : nullptr;
     CHeadlessView view(core, opt, out, pLive);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,6 +43,21 @@ pid_t Spawn(const std::vector<std::string>& astrArgs, const SIM_SPAWN_OPTIONS& o
     std::vector<char*> argv;
     for (const auto& str : astrArgs) argv.push_back(const_cast<char*>(str.c_str()));
     argv.push_back(nullptr);
+    std::vector<std::string> astrEnv = options.astrEnv;
+    for (char** ppsz = environ; *ppsz; ++ppsz) {
+        const std::string str = *ppsz;
+        const std::string strName = str.substr(0, str.find('=') + 1);
+        bool bReplaced = false;
+        for (const std::string& strSet : options.astrEnv) bReplaced = bReplaced || strSet.rfind(strName, 0) == 0;
+        if (!bReplaced) astrEnv.push_back(str);
+    }
+    std::vector<char*> envp;
+    for (const auto& str : astrEnv) envp.push_back(const_cast<char*>(str.c_str()));
+    envp.push_back(nullptr);
+    if (options.bTerminal && options.nColumns != 0) {
+        const winsize ws = {24, options.nColumns, 0, 0};
+        ioctl(afd[0], TIOCSWINSZ, &ws);
+    }
     const pid_t pid = fork();
     if (pid == 0) {
         const int fdNull = open("/dev/null", O_RDONLY);
@@ -55,7 +71,7 @@ pid_t Spawn(const std::vector<std::string>& astrArgs, const SIM_SPAWN_OPTIONS& o
             const rlimit r = {limit.second, limit.second};
             setrlimit(limit.first, &r);
         }
-        execv(argv[0], argv.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     if (options.bTerminal)

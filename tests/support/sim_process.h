@@ -25,6 +25,9 @@ struct SIM_SPAWN_OPTIONS {
     // Standard output and error on a pseudo-terminal, as when an operator runs the program; the
     // output read is what the terminal receives (line ends as "\r\n").
     bool bTerminal = false;
+    uint16_t nColumns = 0;  // the terminal's width (0: the pseudo-terminal's own, unknown)
+    // Variables added to (or replacing in) the inherited environment: "NAME=VALUE".
+    std::vector<std::string> astrEnv = {};
 };
 
 // Runs to completion; with dwTimeoutMs the program is killed once that much time has passed.

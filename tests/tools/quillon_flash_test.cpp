@@ -500,24 +500,34 @@ TEST_F(QuillonFlash, ARecordSaysWhyAPhoneFailedAndARecordThatCannotBeWrittenFail
 TEST_F(QuillonFlash, OnATerminalEachChannelIsOneLineRedrawnInPlaceThenASummary)
 {
     const struct {
+        const char* szName;
         std::vector<std::string> astrExtra;
         size_t nPhones;
         std::vector<std::string> astrSays;
         std::vector<std::string> astrNever;
+        uint16_t nColumns = 0;
+        const char* szTerm = "xterm";
     } aCase[] = {
-        {{}, 2, {"\x1b[2A\r\x1b[2KCH0 COM", "\r\x1b[2KCH1 COM", "Download PASS. [ ", "] 100% ", "channel  port"},
+        {"live", {}, 2, {"\x1b[2A\r\x1b[2KCH0 COM", "\r\x1b[2KCH1 COM", "Download PASS. [ ", "] 100% ", "channel  port"},
          {"[CH0] log ", "[CH1] bar "}},
         // Line scripts keep the lines they read, terminal or not.
-        {{"--plain"}, 1, {"[CH0] bar  Download PASS. [ ", "[CH0] log [Channel 0]  FLASH LOCK Success!!!"},
+        {"plain", {"--plain"}, 1, {"[CH0] bar  Download PASS. [ ", "[CH0] log [Channel 0]  FLASH LOCK Success!!!"},
          {"\x1b[", "channel  port"}},
-        {{"--json"}, 1, {"{\"type\":\"bar\",\"channel\":0,\"text\":\" Download PASS. [ "}, {"\x1b[", "channel  port"}},
+        {"json", {"--json"}, 1, {"{\"type\":\"bar\",\"channel\":0,\"text\":\" Download PASS. [ "}, {"\x1b[", "channel  port"}},
+        // A narrow terminal keeps each channel's state, cut on the right; one that cannot hold it,
+        // or cannot move its cursor, gets the lines.
+        {"narrow", {}, 1, {"\r\x1b[2KCH0 Download PASS."}, {"CH0 COM1   [", "[CH0] bar "}, 30},
+        {"too narrow", {}, 1, {"[CH0] bar  Download PASS. [ "}, {"\x1b["}, 19},
+        {"dumb", {}, 1, {"[CH0] bar  Download PASS. [ "}, {"\x1b["}, 0, "dumb"},
     };
     for (const auto& c : aCase) {
-        SCOPED_TRACE(c.astrExtra.empty() ? "live" : c.astrExtra[0]);
+        SCOPED_TRACE(c.szName);
         std::vector<std::string> astrPort;
         for (size_t i = 0; i < c.nPhones; ++i) astrPort.push_back(AddPhone());
         SIM_SPAWN_OPTIONS spawn;
         spawn.bTerminal = true;
+        spawn.nColumns = c.nColumns;
+        spawn.astrEnv = {std::string("TERM=") + c.szTerm};
         const SIM_RUN_RESULT run = SIM_PROCESS_Run(ToolArgs(astrPort, c.astrExtra), spawn, 60000);
         EXPECT_EQ(run.nExit, 0) << run.strOut;
         for (const std::string& str : c.astrSays) EXPECT_TRUE(Contains(run.strOut, str)) << str << "\n" << run.strOut;
