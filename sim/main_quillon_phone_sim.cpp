@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -88,7 +89,9 @@ const char* const HELP =
     "Commands (standard input or script, one per line; K is a phone number or \"all\"):\n"
     "  unplug K | plug K | wait MS | wait-locked K [TIMEOUT_MS] | fault K FAULT-OPTION ARG\n"
     "  clear-faults K | status | report | quit\n"
-    "Exit status: 0, or 1 when a verification found a mismatch.\n";
+    "Commands are read from a terminal only while the simulator is in its foreground.\n"
+    "Exit status: 0; 1 when a region to verify differs from its image or was never written;\n"
+    "2 for a usage error.\n";
 
 std::atomic<bool> g_bQuit{false};
 
@@ -294,11 +297,11 @@ std::string Report(const SIM& sim, bool* pbMismatch)
                 const bool bKept = flash.Read(sim.cfg.dwEfsStart, sim.cfg.dwEfsLength) == sim.aabyEfs[k];
                 str += std::string("  efs2 kept: ") + (bKept ? "yes" : "NO") + "\n";
             }
+            // A region it was asked to verify and never received fails the phone as much as
+            // one that differs.
             for (const auto& result : FLASH_VERIFY_Slices(flash, aSlices)) {
                 str += "  verify " + FLASH_VERIFY_ResultText(result) + "\n";
-                if (result.eStatus == VERIFY_MISMATCH || result.eStatus == VERIFY_NO_FILE) {
-                    *pbMismatch = true;
-                }
+                if (result.eStatus != VERIFY_OK) *pbMismatch = true;
             }
         });
         if (sim.bListRequests) str += RequestLines(phone);
@@ -567,6 +570,8 @@ int main(int argc, char** argv)
     signal(SIGINT, OnSignal);
     signal(SIGTERM, OnSignal);
     signal(SIGPIPE, SIG_IGN);
+    // A read from a terminal it lost must fail, not stop the phones.
+    signal(SIGTTIN, SIG_IGN);
 
     for (uint32_t k = 1; k <= sim.nPhones; ++k) {
         PHONE_CONFIG cfg = sim.cfg;
@@ -618,10 +623,18 @@ int main(int argc, char** argv)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             continue;
         }
+        // Commands come from a terminal only while the simulator owns it: sent to the
+        // background (quillon-phone-sim ... &) it serves its phones and leaves the terminal to
+        // the shell, and takes commands again once it is brought to the foreground.
+        if (isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) != getpgrp()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            continue;
+        }
         pollfd pfd{STDIN_FILENO, POLLIN, 0};
         if (poll(&pfd, 1, 20) <= 0) continue;
         char sz[1024];
         const ssize_t n = read(STDIN_FILENO, sz, sizeof(sz));
+        if (n < 0 && (errno == EIO || errno == EINTR || errno == EAGAIN)) continue;  // lost the terminal
         if (n <= 0) {
             bStdin = false;  // end of input: keep serving until a signal or the other exits
             continue;
