@@ -21,7 +21,7 @@
 
 #include "images/image_trailer.h"
 #include "protocol/frame.h"
-#include "sim/command_line.h"
+#include "station/command_line.h"
 #include "sim/flash_verify.h"
 #include "sim/image_builder.h"
 #include "sim/virtual_phone.h"

@@ -30,6 +30,7 @@
 #include "link/serial_device.h"
 #include "link/tty_node.h"
 #include "station/clock.h"
+#include "station/command_line.h"
 #include "station/model_ticks.h"
 #include "station/station_core.h"
 #include "station/station_view.h"
@@ -613,21 +614,11 @@ private:
     CVarnDLCore& m_core;
 };
 
-int Usage(const char* szWhy)
+// A usage error in one line.
+int Usage(const std::string& strWhy)
 {
-    std::fprintf(stderr, "quillon-flash: %s\n%s", PlainText(szWhy).c_str(), g_szUsage);
+    std::fprintf(stderr, "quillon-flash: %s (try --help)\n", PlainText(strWhy).c_str());
     return EXIT_USAGE;
-}
-
-bool ParseInt(const std::string& str, int nMin, int nMax, int& nOut)
-{
-    if (str.empty() || str.size() > 9) return false;
-    for (char c : str)
-        if (c < '0' || c > '9') return false;
-    const int n = std::atoi(str.c_str());
-    if (n < nMin || n > nMax) return false;
-    nOut = n;
-    return true;
 }
 
 // false with the unknown item in strBad, or with strBad empty when the list names no region: an
@@ -673,89 +664,72 @@ bool SameFile(const std::string& strA, const std::string& strB)
 // 0 on success, else the exit status (after the message), -1 for --help / --version.
 int ParseArgs(int argc, char** argv, OPTIONS& opt)
 {
-    static const struct {
-        const char* szName;
-        int nKind;
-    } s_aImageOption[] = {{"--phone", IMAGE_PHONE}, {"--eboot", IMAGE_EBOOT}, {"--pda", IMAGE_PDA},
-                          {"--csc", IMAGE_CSC},     {"--hidden", IMAGE_HIDDEN}};
-    bool bOnlyPorts = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string strArg = argv[i];
-        if (bOnlyPorts || strArg.empty() || strArg[0] != '-' || strArg == "-") {
-            opt.astrPorts.push_back(strArg);
-            continue;
-        }
-        if (strArg == "--") {
-            bOnlyPorts = true;
-            continue;
-        }
-        if (strArg == "--help" || strArg == "-h") {
-            std::fputs(g_szUsage, stdout);
-            return -1;
-        }
-        if (strArg == "--version") {
-            std::printf("quillon-flash %s\n", VERSION_NUMBER);
-            return -1;
-        }
-        if (strArg == "--json") {
-            opt.bJson = true;
-            continue;
-        }
-        if (strArg == "--plain") {
-            opt.bPlain = true;
-            continue;
-        }
-        // Every other option takes a value, as "--name VALUE" or "--name=VALUE".
-        std::string strValue;
-        const size_t nEq = strArg.find('=');
-        if (nEq != std::string::npos) {
-            strValue = strArg.substr(nEq + 1);
-            strArg.resize(nEq);
-        } else {
-            if (i + 1 >= argc) return Usage((strArg + " needs a value").c_str());
-            strValue = argv[++i];
-        }
-        bool bImage = false;
-        for (const auto& o : s_aImageOption) {
-            if (strArg == o.szName) {
-                if (strValue.empty()) return Usage((strArg + " needs a file").c_str());
-                opt.astrImage[o.nKind] = strValue;
-                bImage = true;
-            }
-        }
-        if (bImage) continue;
-        if (strArg == "--model") {
-            if (!ParseInt(strValue, 0, MODEL_COUNT - 1, opt.nModel))
-                return Usage("--model takes an index 0-6");
-        } else if (strArg == "--select") {
+    enum : int { O_PHONE, O_EBOOT, O_PDA, O_CSC, O_HIDDEN, O_MODEL, O_SELECT, O_CSC_ENTRY,
+                 O_CSC_PRIORITY, O_MISMATCH, O_REBOOT_WAIT, O_STALL, O_JSON, O_PLAIN, O_RESULTS,
+                 O_HELP, O_VERSION };
+    static const int s_anImage[] = {IMAGE_PHONE, IMAGE_EBOOT, IMAGE_PDA, IMAGE_CSC, IMAGE_HIDDEN};
+    CCommandLine cli("quillon-flash", argc, argv,
+                     {{"phone", true, O_PHONE}, {"eboot", true, O_EBOOT}, {"pda", true, O_PDA},
+                      {"csc", true, O_CSC}, {"hidden", true, O_HIDDEN}, {"model", true, O_MODEL},
+                      {"select", true, O_SELECT}, {"csc-entry", true, O_CSC_ENTRY},
+                      {"csc-priority", true, O_CSC_PRIORITY},
+                      {"on-partition-mismatch", true, O_MISMATCH},
+                      {"reboot-wait", true, O_REBOOT_WAIT}, {"stall-timeout", true, O_STALL},
+                      {"json", false, O_JSON}, {"plain", false, O_PLAIN},
+                      {"results", true, O_RESULTS}, {"help", false, O_HELP, 'h'},
+                      {"version", false, O_VERSION}});
+    std::string strValue;
+    uint64_t qw = 0;
+    for (int nOption; (nOption = cli.Next(strValue)) != CLI_END;) {
+        switch (nOption) {
+        case CLI_ERROR: return EXIT_USAGE;
+        case O_HELP: std::fputs(g_szUsage, stdout); return -1;
+        case O_VERSION: std::printf("quillon-flash %s\n", VERSION_NUMBER); return -1;
+        case O_JSON: opt.bJson = true; break;
+        case O_PLAIN: opt.bPlain = true; break;
+        case O_PHONE: case O_EBOOT: case O_PDA: case O_CSC: case O_HIDDEN:
+            if (strValue.empty()) return Usage(cli.Name() + " needs a file");
+            opt.astrImage[s_anImage[nOption - O_PHONE]] = strValue;
+            break;
+        case O_MODEL:
+            if (!cli.Number(strValue, 0, MODEL_COUNT - 1, &qw)) return EXIT_USAGE;
+            opt.nModel = static_cast<int>(qw);
+            break;
+        case O_SELECT: {
             std::string strBad;
             if (!ParseSelect(strValue, opt.ticks, strBad))
-                return Usage(strBad.empty() ? "--select names no region"
-                                            : ("unknown region in --select: " + strBad).c_str());
+                return Usage(strBad.empty() ? "--select names no region" : "unknown region in --select: " + strBad);
             opt.bSelectGiven = true;
-        } else if (strArg == "--csc-entry") {
+            break;
+        }
+        case O_CSC_ENTRY:
             opt.strCscEntry = strValue;
             opt.bCscEntryGiven = true;
-        } else if (strArg == "--csc-priority") {
-            if (strValue != "0" && strValue != "1") return Usage("--csc-priority takes 0 or 1");
-            opt.bCscPriority = strValue == "1";
-        } else if (strArg == "--on-partition-mismatch") {
+            break;
+        case O_CSC_PRIORITY:
+            if (!cli.Number(strValue, 0, 1, &qw)) return EXIT_USAGE;
+            opt.bCscPriority = qw == 1;
+            break;
+        case O_MISMATCH:
             if (strValue != "yes" && strValue != "no")
-                return Usage("--on-partition-mismatch takes yes or no");
+                return Usage("--on-partition-mismatch takes yes or no, not '" + strValue + "'");
             opt.bYesToMismatch = strValue == "yes";
-        } else if (strArg == "--reboot-wait") {
-            if (!ParseInt(strValue, 0, 86400, opt.nRebootWaitSec))
-                return Usage("--reboot-wait takes whole seconds 0-86400");
-        } else if (strArg == "--stall-timeout") {
-            if (!ParseInt(strValue, 0, 86400, opt.nStallTimeoutSec))
-                return Usage("--stall-timeout takes whole seconds 0-86400");
-        } else if (strArg == "--results") {
+            break;
+        case O_REBOOT_WAIT:
+            if (!cli.Number(strValue, 0, 86400, &qw)) return EXIT_USAGE;
+            opt.nRebootWaitSec = static_cast<int>(qw);
+            break;
+        case O_STALL:
+            if (!cli.Number(strValue, 0, 86400, &qw)) return EXIT_USAGE;
+            opt.nStallTimeoutSec = static_cast<int>(qw);
+            break;
+        case O_RESULTS:
             if (strValue.empty()) return Usage("--results needs a file");
             opt.strResults = strValue;
-        } else {
-            return Usage(("unknown option " + strArg).c_str());
+            break;
         }
     }
+    opt.astrPorts = cli.Operands();
     if (opt.astrPorts.empty()) return Usage("no PORT given");
     if (opt.astrPorts.size() > MAX_CHANNEL) return Usage("at most 8 PORTs");
     for (size_t i = 0; i < opt.astrPorts.size(); ++i)

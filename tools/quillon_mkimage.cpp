@@ -1,6 +1,9 @@
 // quillon-mkimage: writes image files for the station (Phone, Eboot, PDA, CSC, Hidden, in the
 // new or old descriptor format, Multi-CSC containers and marked single CSC files) and shows the
 // descriptor block of any file.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -10,8 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/command_line.h"
 #include "sim/image_builder.h"
+#include "station/command_line.h"
+#include "station/version.h"
 
 namespace {
 
@@ -44,7 +48,7 @@ const char* const HELP =
     "                                          a marked single CSC file\n"
     "  quillon-mkimage --inspect FILE          prints the descriptor block, or why the station\n"
     "                                          refuses the file (exit status 1)\n"
-    "  quillon-mkimage --help\n"
+    "  quillon-mkimage --help | --version\n"
     "Numbers may be decimal or 0x hexadecimal. No binary images need be kept: the same seed\n"
     "writes the same bytes.\n";
 
@@ -92,8 +96,7 @@ void PrintSet(const IMAGE_SET& set)
 
 int main(int argc, char** argv)
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty()) {
+    if (argc < 2) {
         std::fputs(HELP, stderr);
         return 2;
     }
@@ -101,52 +104,68 @@ int main(int argc, char** argv)
     IMAGE_SET_SIZES sizes;
     IMAGE_DESC desc;
     uint32_t dwSeed = 1;
-    bool bSeedGiven = false;
     std::map<int, std::string> dataFiles;
     std::vector<MULTICSC_ENTRY_SPEC> aEntries;
     uint32_t dwCarrier = 0x01000000, dwCarrierErase = 0x00200000;
     uint32_t dwBytes = 0;
     std::string strDataFile;
 
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string* pstr) {
-            if (i + 1 >= args.size()) return false;
-            *pstr = args[++i];
+    // Every option is told apart by its name; the ids only number them.
+    static const char* const s_aszValue[] = {
+        "set", "inspect", "multi-csc", "marked-csc", "kind", "out", "seed", "csc", "csc-entries",
+        "qcsbl", "oemsbl", "amss", "fota", "appsbl", "pda", "csc-bytes", "efs2-erase",
+        "hidden-erase", "region", "data", "head", "kind-word", "start-marker", "end-marker", "body",
+        "entry", "carrier", "bytes", "data-file"};
+    std::vector<CLI_OPTION> aOption;
+    for (const char* sz : s_aszValue) aOption.push_back({sz, true, static_cast<int>(aOption.size())});
+    for (const char* sz : {"old", "csc-size-in-pda", "help", "version"})
+        aOption.push_back({sz, false, static_cast<int>(aOption.size())});
+    aOption[aOption.size() - 2].cShort = 'h';  // --help
+    CCommandLine cli("quillon-mkimage", argc, argv, aOption);
+    const auto usage = [&cli](const std::string& str) {
+        cli.Usage(str);
+        return 2;
+    };
+    std::string v;
+    for (int nOption; (nOption = cli.Next(v)) != CLI_END;) {
+        if (nOption == CLI_ERROR) return 2;
+        const std::string a = cli.Name();
+        const auto number = [&](uint32_t* pdw) {
+            uint64_t qw = 0;
+            if (!cli.Number(v, 0, 0xFFFFFFFFull, &qw, true)) return false;
+            *pdw = static_cast<uint32_t>(qw);
             return true;
         };
-        auto number = [&](uint32_t* pdw) {
-            std::string str;
-            return value(&str) && ParseU32(str, pdw);
-        };
-        std::string v;
-        if (a == "--help" || a == "-h") {
+        if (a == "--help") {
             std::fputs(HELP, stdout);
             return 0;
+        } else if (a == "--version") {
+            std::printf("quillon-mkimage %s\n", VERSION_NUMBER);
+            return 0;
         } else if (a == "--set" || a == "--inspect" || a == "--multi-csc" || a == "--marked-csc") {
-            if (!strMode.empty() || !value(&strTarget)) return Fail("one of --set, --kind, --inspect, --multi-csc, --marked-csc, with its argument");
+            if (!strMode.empty()) return usage("one of --set, --kind, --inspect, --multi-csc, --marked-csc at a time");
+            strTarget = v;
             strMode = a;
         } else if (a == "--kind") {
-            if (!strMode.empty() || !value(&v) || KindOf(v) < 0) return Fail("--kind phone|eboot|pda|csc|hidden|unified");
+            if (!strMode.empty()) return usage("one of --set, --kind, --inspect, --multi-csc, --marked-csc at a time");
+            if (KindOf(v) < 0) return usage("--kind takes phone, eboot, pda, csc, hidden or unified, not '" + v + "'");
             strMode = a;
             desc.eKind = static_cast<ImageKind>(KindOf(v));
             desc.bNoTrailer = desc.eKind == IMAGE_HIDDEN;
         } else if (a == "--out") {
-            if (!value(&strOut)) return Fail("--out FILE");
+            strOut = v;
         } else if (a == "--seed") {
-            if (!number(&dwSeed)) return Fail("--seed N");
-            bSeedGiven = true;
+            if (!number(&dwSeed)) return 2;
         } else if (a == "--old") {
             sizes.bOldFormat = true;
             desc.bOldFormat = true;
         } else if (a == "--csc") {
-            if (!value(&v)) return Fail("--csc plain|marked|multi");
             if (v == "plain") sizes.eCsc = CSC_PLAIN;
             else if (v == "marked") sizes.eCsc = CSC_MARKED;
             else if (v == "multi") sizes.eCsc = CSC_MULTI;
-            else return Fail("--csc plain|marked|multi");
+            else return usage("--csc takes plain, marked or multi, not '" + v + "'");
         } else if (a == "--csc-entries") {
-            if (!number(&sizes.dwCscEntries)) return Fail("--csc-entries N");
+            if (!number(&sizes.dwCscEntries)) return 2;
         } else if (a == "--csc-size-in-pda") {
             sizes.bCscSizeInPda = true;
         } else if (a == "--qcsbl" || a == "--oemsbl" || a == "--amss" || a == "--fota" ||
@@ -161,21 +180,20 @@ int main(int argc, char** argv)
                           : a == "--csc-bytes"  ? &sizes.dwCsc
                           : a == "--efs2-erase" ? &sizes.dwEfs2Erase
                                                 : &sizes.dwHiddenErase;
-            if (!number(p)) return Fail(a + " BYTES");
+            if (!number(p)) return 2;
         } else if (a == "--region") {
-            const auto parts = value(&v) ? CLI_Split(v, ':') : std::vector<std::string>{};
+            const auto parts = CLI_Split(v, ':');
             uint32_t aw[5];
-            if (parts.size() != 5) return Fail("--region I:START:OFFSET:LENGTH:ERASE");
-            for (int k = 0; k < 5; ++k) {
-                if (!ParseU32(parts[k], &aw[k])) return Fail("--region I:START:OFFSET:LENGTH:ERASE");
-            }
-            if (aw[0] >= REGION_COUNT) return Fail("--region: I is 0 to 10");
+            bool bGood = parts.size() == 5;
+            for (size_t k = 0; bGood && k < 5; ++k) bGood = ParseU32(parts[k], &aw[k]);
+            if (!bGood) return usage("--region takes I:START:OFFSET:LENGTH:ERASE, not '" + v + "'");
+            if (aw[0] >= REGION_COUNT) return usage("--region takes a region I from 0 to 10, not " + parts[0]);
             desc.aRegion[aw[0]] = {aw[1], aw[2], aw[3], aw[4]};
         } else if (a == "--data") {
-            const size_t nEq = value(&v) ? v.find('=') : std::string::npos;
+            const size_t nEq = v.find('=');
             uint32_t dwIndex;
             if (nEq == std::string::npos || !ParseU32(v.substr(0, nEq), &dwIndex) || dwIndex >= REGION_COUNT) {
-                return Fail("--data I=FILE");
+                return usage("--data takes I=FILE with I from 0 to 10, not '" + v + "'");
             }
             dataFiles[static_cast<int>(dwIndex)] = v.substr(nEq + 1);
         } else if (a == "--head" || a == "--kind-word" || a == "--start-marker" || a == "--end-marker") {
@@ -183,13 +201,11 @@ int main(int argc, char** argv)
                           : a == "--kind-word"    ? &desc.dwKindWord
                           : a == "--start-marker" ? &desc.dwStartMarker
                                                   : &desc.dwEndMarker;
-            if (!number(p)) return Fail(a + " WORD");
+            if (!number(p)) return 2;
         } else if (a == "--body") {
-            std::string str;
-            if (!value(&str) || !CLI_ParseNumber(str, &desc.qwBodyLength)) return Fail("--body BYTES");
+            if (!cli.Number(v, 0, UINT64_MAX, &desc.qwBodyLength, true)) return 2;
         } else if (a == "--entry") {
             MULTICSC_ENTRY_SPEC entry;
-            if (!value(&v)) return Fail("--entry NAME:BYTES or NAME=FILE");
             const size_t nEq = v.find('=');
             const size_t nColon = v.rfind(':');
             if (nEq != std::string::npos) {
@@ -198,25 +214,27 @@ int main(int argc, char** argv)
             } else if (nColon != std::string::npos && ParseU32(v.substr(nColon + 1), &entry.dwLength)) {
                 entry.strName = v.substr(0, nColon);
             } else {
-                return Fail("--entry NAME:BYTES or NAME=FILE");
+                return usage("--entry takes NAME:BYTES or NAME=FILE, not '" + v + "'");
             }
             aEntries.push_back(entry);
         } else if (a == "--carrier") {
-            const auto parts = value(&v) ? CLI_Split(v, ':') : std::vector<std::string>{};
+            const auto parts = CLI_Split(v, ':');
             if (parts.size() != 2 || !ParseU32(parts[0], &dwCarrier) || !ParseU32(parts[1], &dwCarrierErase)) {
-                return Fail("--carrier START:ERASE");
+                return usage("--carrier takes START:ERASE, not '" + v + "'");
             }
         } else if (a == "--bytes") {
-            if (!number(&dwBytes)) return Fail("--bytes B");
+            if (!number(&dwBytes)) return 2;
         } else if (a == "--data-file") {
-            if (!value(&strDataFile)) return Fail("--data-file FILE");
-        } else {
-            return Fail("unknown option " + a + " (see --help)");
+            strDataFile = v;
         }
     }
+    if (!cli.Operands().empty()) return usage("unexpected operand '" + cli.Operands().front() + "'");
 
     std::string strError;
     if (strMode == "--inspect") {
+        // A file that cannot be read is no verdict on an image: its own status.
+        struct stat st;
+        if (::stat(strTarget.c_str(), &st) != 0) return Fail(strTarget + ": " + std::strerror(errno));
         std::string strText;
         const bool bOk = IMAGE_BUILDER_Inspect(strTarget, &strText);
         std::fputs(strText.c_str(), stdout);
@@ -232,14 +250,14 @@ int main(int argc, char** argv)
         return 0;
     }
     if (strMode == "--multi-csc") {
-        if (aEntries.empty()) return Fail("--multi-csc needs at least one --entry");
+        if (aEntries.empty()) return usage("--multi-csc needs at least one --entry");
         for (size_t i = 0; i < aEntries.size(); ++i) aEntries[i].dwSeed = dwSeed * 0x01000193u + 200 + static_cast<uint32_t>(i);
         if (!IMAGE_BUILDER_WriteMultiCsc(strTarget, aEntries, dwCarrier, dwCarrierErase, &strError)) return Fail(strError);
         std::printf("wrote %s\n", strTarget.c_str());
         return 0;
     }
     if (strMode == "--marked-csc") {
-        if (dwBytes == 0 && strDataFile.empty()) return Fail("--marked-csc needs --bytes or --data-file");
+        if (dwBytes == 0 && strDataFile.empty()) return usage("--marked-csc needs --bytes or --data-file");
         if (!strDataFile.empty()) {
             FILE* p = std::fopen(strDataFile.c_str(), "rb");
             if (p == nullptr) return Fail("cannot read " + strDataFile);
@@ -254,8 +272,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (strMode == "--kind") {
-        if (strOut.empty()) return Fail("--kind needs --out FILE");
-        (void)bSeedGiven;
+        if (strOut.empty()) return usage("--kind needs --out FILE");
         for (int i = 0; i < REGION_COUNT; ++i) {
             REGION_INFO& r = desc.aRegion[i];
             auto it = dataFiles.find(i);
@@ -289,5 +306,5 @@ int main(int argc, char** argv)
         std::printf("wrote %s\n", strOut.c_str());
         return 0;
     }
-    return Fail("nothing to do (see --help)");
+    return usage("nothing to do: give --set, --kind, --inspect, --multi-csc or --marked-csc");
 }

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "protocol/commands.h"
-#include "sim/command_line.h"
+#include "station/command_line.h"
 #include "support/line_run.h"
 
 namespace {

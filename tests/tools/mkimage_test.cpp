@@ -98,8 +98,10 @@ TEST(MkImage, RefusalsSayWhy)
     const auto r = SIM_PROCESS_Run({MKIMAGE, "--inspect", strShort});
     EXPECT_EQ(r.nExit, 1);
     EXPECT_TRUE(Has(r.strOut, "192 bytes or fewer"));
-    EXPECT_TRUE(Has(SIM_PROCESS_Run({MKIMAGE, "--inspect", strDir + "/none"}).strOut,
-                    "cannot be opened"));
+    // A file that cannot be read gets no verdict on its image, and its own status.
+    const auto missing = SIM_PROCESS_Run({MKIMAGE, "--inspect", strDir + "/none"});
+    EXPECT_EQ(missing.nExit, 2);
+    EXPECT_TRUE(Has(missing.strOut, "No such file or directory")) << missing.strOut;
     // A marked single CSC from a data file, and a container entry from one.
     const std::string strData = strDir + "/data.bin";
     std::ofstream(strData, std::ios::binary) << std::string(5000, 'x');
