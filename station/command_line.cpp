@@ -6,11 +6,22 @@
 #include <cstdio>
 #include <cstdlib>
 
-CCommandLine::CCommandLine(const char* szProgram, int argc, char** argv, std::vector<CLI_OPTION> aOption)
-    : m_strProgram(szProgram), m_argc(argc), m_argv(argv), m_aOption(std::move(aOption))
+namespace {
+
+// "--name", built piece by piece (GCC 12 takes "--" + string for an overlapping copy).
+std::string Dashed(const char* szName)
 {
-    // A leading ':' makes a missing value its own answer; messages are ours, never getopt's.
-    m_strShort = ":";
+    std::string str = "--";
+    return str.append(szName);
+}
+
+}  // namespace
+
+CCommandLine::CCommandLine(const char* szProgram, int argc, char** argv, std::vector<CLI_OPTION> aOption)
+    : m_strProgram(szProgram), m_argc(argc), m_argv(argv), m_aOption(std::move(aOption)),
+      // A leading ':' makes a missing value its own answer; messages are ours, never getopt's.
+      m_strShort(1, ':')
+{
     for (const CLI_OPTION& o : m_aOption) {
         if (o.cShort == 0) continue;
         m_strShort += o.cShort;
@@ -32,14 +43,14 @@ int CCommandLine::Next(std::string& strValue)
     if (n == ':') {
         for (const CLI_OPTION& o : m_aOption)
             if (optopt == 0x100 + o.nId || (o.cShort != 0 && optopt == o.cShort))
-                return Usage("--" + std::string(o.szName) + " needs a value");
-        return Usage(strWord + " needs a value");
+                return Usage(Dashed(o.szName).append(" needs a value"));
+        return Usage(std::string(strWord).append(" needs a value"));
     }
     if (n == '?') {
-        if (optopt != 0 && optopt < 0x100) return Usage(std::string("unknown option -") + static_cast<char>(optopt));
+        if (optopt != 0 && optopt < 0x100) return Usage(std::string("unknown option -").append(1, static_cast<char>(optopt)));
         // A long option: unknown, ambiguous, or given a value it does not take.
         const std::string& strArg = strWord;
-        if (strArg.size() < 2) return Usage("unknown option " + strArg);
+        if (strArg.size() < 2) return Usage(std::string("unknown option ").append(strArg));
         const std::string strName = strArg.substr(2, strArg.find('=') - 2);
         std::string strMatches;
         const CLI_OPTION* pOnly = nullptr;
@@ -52,12 +63,12 @@ int CCommandLine::Next(std::string& strValue)
                 nMatches = 1;
                 break;
             }
-            strMatches += (nMatches++ ? ", --" : "--") + strOption;
+            strMatches.append(nMatches++ ? ", " : "").append(Dashed(o.szName));
             pOnly = &o;
         }
-        if (nMatches > 1) return Usage("--" + strName + " is ambiguous: " + strMatches);
-        if (nMatches == 1 && !pOnly->bValue) return Usage("--" + std::string(pOnly->szName) + " takes no value");
-        return Usage("unknown option " + strArg.substr(0, strArg.find('=')));
+        if (nMatches > 1) return Usage(Dashed(strName.c_str()).append(" is ambiguous: ").append(strMatches));
+        if (nMatches == 1 && !pOnly->bValue) return Usage(Dashed(pOnly->szName).append(" takes no value"));
+        return Usage(std::string("unknown option ").append(strArg, 0, strArg.find('=')));
     }
     strValue = optarg != nullptr ? optarg : "";
     for (const CLI_OPTION& o : m_aOption) {
@@ -66,7 +77,7 @@ int CCommandLine::Next(std::string& strValue)
             return o.nId;
         }
     }
-    return Usage("unknown option " + strWord);
+    return Usage(std::string("unknown option ").append(strWord));
 }
 
 std::vector<std::string> CCommandLine::Operands() const
@@ -79,7 +90,7 @@ std::vector<std::string> CCommandLine::Operands() const
 std::string CCommandLine::Name() const
 {
     for (const CLI_OPTION& o : m_aOption)
-        if (o.nId == m_nLast) return "--" + std::string(o.szName);
+        if (o.nId == m_nLast) return Dashed(o.szName);
     return std::string();
 }
 
@@ -97,8 +108,10 @@ bool CCommandLine::Number(const std::string& strValue, uint64_t qwMin, uint64_t 
         *pqw = qw;
         return true;
     }
-    Usage(Name() + " takes a whole number from " + std::to_string(qwMin) + " to " +
-          std::to_string(qwMax) + ", not '" + strValue + "'");
+    std::string strWhat = Name();
+    strWhat.append(" takes a whole number from ").append(std::to_string(qwMin)).append(" to ");
+    strWhat.append(std::to_string(qwMax)).append(", not '").append(strValue).append("'");
+    Usage(strWhat);
     return false;
 }
 

@@ -567,10 +567,10 @@ public:
                               (strCause.empty() ? std::string("null") : TEXT_JsonString(strCause)) +
                               ",\"written\":[";
             for (size_t i = 0; i < outcome.astrWritten.size(); ++i)
-                str += (i == 0 ? "" : ",") + TEXT_JsonString(outcome.astrWritten[i]);
+                str.append(i == 0 ? "" : ",").append(TEXT_JsonString(outcome.astrWritten[i]));
             str += "],\"skipped\":[";
             for (size_t i = 0; i < outcome.aSkipped.size(); ++i)
-                str += (i == 0 ? "" : ",") + TEXT_JsonString(outcome.aSkipped[i].strRegion);
+                str.append(i == 0 ? "" : ",").append(TEXT_JsonString(outcome.aSkipped[i].strRegion));
             m_out.Append(str + "]}\n");
             return;
         }
