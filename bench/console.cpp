@@ -28,9 +28,9 @@
 #include <vector>
 
 #include "bench/support/bench_common.h"
+#include "bench/support/timed_view.h"
 #include "console/dialog_view.h"
 #include "console/varndl_dlg.h"
-#include "engine/cycle.h"
 #include "link/port_table.h"
 #include "protocol/commands.h"
 #include "sim/image_builder.h"
@@ -41,32 +41,6 @@ namespace {
 constexpr double LINK_RATE = 4000000.0;
 constexpr uint32_t LATENCY_US = 200;
 
-// The dialog's own view, and every log line printed with its channel for the parent's clock.
-class CTimedView final : public IStationView {
-public:
-    explicit CTimedView(IStationView& inner) : m_Inner(inner) {}
-    void OnBarChanged(int nCh) override { m_Inner.OnBarChanged(nCh); }
-    void OnLogLine(int nCh, const std::string& strLine) override
-    {
-        std::printf("[CH%d] %s\n", nCh, strLine.c_str());
-        std::fflush(stdout);
-        m_Inner.OnLogLine(nCh, strLine);
-    }
-    void OnPortText(int nCh, const std::string& strText) override { m_Inner.OnPortText(nCh, strText); }
-    int AskYesNo(int nCh, const std::string& strCaption, const std::string& strText,
-                 const std::atomic<uint32_t>& bRun) override
-    {
-        return m_Inner.AskYesNo(nCh, strCaption, strText, bRun);
-    }
-    void ShowMessage(int nCh, const std::string& strText, const std::atomic<uint32_t>& bRun) override
-    {
-        m_Inner.ShowMessage(nCh, strText, bRun);
-    }
-
-private:
-    IStationView& m_Inner;
-};
-
 // The child: the dialog with Phone and PDA chosen, "Phone" and "PDA" ticked, model 3, no wait
 // after PASS, one phone per port; Start is pressed and the GUI thread's lateness watched.
 int DialogChild(int argc, char** argv)
@@ -74,8 +48,8 @@ int DialogChild(int argc, char** argv)
     QApplication app(argc, argv);
     const std::string strPhone = argv[2], strPda = argv[3];
     CVarnDLDlg dlg;
-    CTimedView view(dlg.View());
     CVarnDLCore& core = dlg.Core();
+    CBenchTimedView view(dlg.View(), core);
     core.SetView(&view);
     dlg.SelectModel(3);
     dlg.SelectImageFile(IMAGE_PHONE, strPhone);

@@ -111,7 +111,7 @@ struct LOOP {
     uint8_t byOpcode;
     uint32_t dwFrameLength;  // payload bytes of every frame
     uint32_t dwFileStep;     // image bytes each frame carries
-    bool bUnlocked;          // the spare loop sends without the port lock, as the exchange does
+    bool bUnlocked;          // the spare loop sends without the send lock, as the exchange does
     int (*pfnExchange)(ChannelThreadParam*, int);
     int nKind;
 };

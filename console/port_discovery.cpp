@@ -92,10 +92,10 @@ uint32_t CPortDiscovery::Register(const PORT_EVENT& ev)
                          "; this virtual phone is left alone.");
         return 0;
     }
-    PORT_MAP_Add(ev.strDevNode, ev.strName, bVirtual);
+    PORT_MAP_Add(ev.strDevNode, ev.strName, bVirtual, ev.bFixedPort);
     if (bVirtual) return ev.nVirtualPort;
     // Ports of other devices get no number: the station never takes them.
-    return PORT_MAP_IsPhoneDriver(ev.strName) ? PORT_TABLE_Assign(ev.strDevNode) : 0;
+    return PORT_MAP_IsPhoneEntry(ev.strName, ev.bFixedPort) ? PORT_TABLE_Assign(ev.strDevNode) : 0;
 }
 
 void CPortDiscovery::Announce(uint32_t nPort, const std::string& strDevNode)

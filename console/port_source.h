@@ -13,6 +13,8 @@ struct PORT_EVENT {
     std::string strDevNode;  // the device node a worker opens: /dev/ttyUSB0, /dev/pts/7
     // The serial-port map's name for it: the tty's USB interface driver ("" for none).
     std::string strName;
+    // Its USB device sits on a fixed (internal) port: a laptop's built-in modem, not a phone.
+    bool bFixedPort = false;
     // A virtual phone's link COM<n> gives its number; 0 for a port that takes the lowest free.
     uint32_t nVirtualPort = 0;
 };

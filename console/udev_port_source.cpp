@@ -31,13 +31,15 @@ bool EventOf(udev_device* pDevice, bool bArrival, PORT_EVENT& ev)
     // A device that went away before its event was read is not there to be taken.
     struct stat st;
     if (::stat(szNode, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
-    ev.strName = UDEV_PORT_SOURCE_EntryName(pDevice);
+    const UDEV_TTY tty = UDEV_PORT_SOURCE_Describe(pDevice);
+    ev.strName = PORT_MAP_EntryName(tty);
+    ev.bFixedPort = PORT_MAP_OnFixedPort(tty);
     return true;
 }
 
 }  // namespace
 
-std::string UDEV_PORT_SOURCE_EntryName(udev_device* pDevice)
+UDEV_TTY UDEV_PORT_SOURCE_Describe(udev_device* pDevice)
 {
     UDEV_TTY tty;
     udev_list_entry* pEntry = nullptr;
@@ -52,7 +54,15 @@ std::string UDEV_PORT_SOURCE_EntryName(udev_device* pDevice)
         const char* szDriver = udev_device_get_driver(pInterface);
         if (szDriver) tty.strInterfaceDriver = szDriver;
     }
-    return PORT_MAP_EntryName(tty);
+    // The parents belong to the device as well. Only USB devices describe their port this way.
+    for (udev_device* pParent = udev_device_get_parent(pDevice); pParent != nullptr;
+         pParent = udev_device_get_parent(pParent)) {
+        const char* szSubsystem = udev_device_get_subsystem(pParent);
+        if (szSubsystem == nullptr || std::strcmp(szSubsystem, "usb") != 0) continue;
+        const char* szRemovable = udev_device_get_sysattr_value(pParent, "removable");
+        if (szRemovable != nullptr) tty.astrRemovable.emplace_back(szRemovable);
+    }
+    return tty;
 }
 
 CUdevPortSource::CUdevPortSource() = default;

@@ -1,11 +1,13 @@
 // Serial ports from udev: a monitor on the "udev" source (its events come once the device node
 // and its permissions exist), subsystem "tty", read on the Qt event loop; the ttys present at
-// start come from udev's database. Each tty is told with its USB interface driver.
+// start come from udev's database. Each tty is told with its USB interface driver and whether
+// its USB device sits on a fixed (internal) port.
 #pragma once
 
 #include <memory>
 
 #include "console/port_source.h"
+#include "link/port_map.h"
 
 class QSocketNotifier;
 struct udev;
@@ -27,5 +29,6 @@ private:
     EVENT_FN m_fnEvent;
 };
 
-// The map's name of a udev tty (see PORT_MAP_EntryName).
-std::string UDEV_PORT_SOURCE_EntryName(udev_device* pDevice);
+// A udev tty as the serial-port map looks at it: its properties, its USB interface's driver and
+// how the USB devices above it describe their ports.
+UDEV_TTY UDEV_PORT_SOURCE_Describe(udev_device* pDevice);

@@ -22,6 +22,7 @@ namespace {
 struct MAP_ENTRY {
     std::string strName;
     bool bVirtual;
+    bool bFixedPort;
 };
 
 // Discovery writes on the GUI thread; a lock keeps a reader elsewhere safe all the same.
@@ -39,6 +40,21 @@ bool PORT_MAP_IsPhoneDriver(const std::string& strDriver)
     return false;
 }
 
+bool PORT_MAP_IsPhoneEntry(const std::string& strName, bool bFixedPort)
+{
+    if (!PORT_MAP_IsPhoneDriver(strName)) return false;
+    return !(bFixedPort && strName.find("qcserial") != std::string::npos);
+}
+
+bool PORT_MAP_OnFixedPort(const UDEV_TTY& tty)
+{
+    for (const std::string& strRemovable : tty.astrRemovable) {
+        if (strRemovable == "fixed") return true;
+        if (strRemovable == "removable") return false;
+    }
+    return false;
+}
+
 std::string PORT_MAP_EntryName(const UDEV_TTY& tty)
 {
     for (const auto& [strKey, strValue] : tty.aProps)
@@ -46,10 +62,10 @@ std::string PORT_MAP_EntryName(const UDEV_TTY& tty)
     return tty.strInterfaceDriver;
 }
 
-void PORT_MAP_Add(const std::string& strDevNode, const std::string& strName, bool bVirtual)
+void PORT_MAP_Add(const std::string& strDevNode, const std::string& strName, bool bVirtual, bool bFixedPort)
 {
     std::lock_guard<std::mutex> lock(g_csPortMap);
-    g_mapEntries[strDevNode] = MAP_ENTRY{strName, bVirtual};
+    g_mapEntries[strDevNode] = MAP_ENTRY{strName, bVirtual, bFixedPort};
 }
 
 bool PORT_MAP_Remove(const std::string& strDevNode)
@@ -75,7 +91,7 @@ bool IsPhonePort(uint32_t nPort)
     if (nPort == 0) return false;
     std::lock_guard<std::mutex> lock(g_csPortMap);
     for (const auto& [strDevNode, entry] : g_mapEntries) {
-        if (!entry.bVirtual && !PORT_MAP_IsPhoneDriver(entry.strName)) continue;
+        if (!entry.bVirtual && !PORT_MAP_IsPhoneEntry(entry.strName, entry.bFixedPort)) continue;
         if (PORT_TABLE_Find(strDevNode) == nPort) return true;
     }
     return false;

@@ -13,27 +13,38 @@ extern const char* const PORT_MAP_PHONE_DRIVERS[4];
 
 // true when the driver name contains one of the phone driver fragments.
 bool PORT_MAP_IsPhoneDriver(const std::string& strDriver);
+// Whether a port is a phone's: its driver is a phone driver's, and a qcserial port is not on a
+// fixed (internal) USB port, where that driver serves a laptop's built-in broadband modem.
+bool PORT_MAP_IsPhoneEntry(const std::string& strName, bool bFixedPort);
 
-// A tty as udev describes it: its properties, and the driver bound to its USB interface (the
-// DRIVER of the usb_interface parent; "" when it has none).
+// A tty as udev describes it: its properties, the driver bound to its USB interface (the
+// DRIVER of the usb_interface parent; "" when it has none), and the "removable" attribute of
+// each USB device above it that has one, nearest first ("fixed", "removable" or "unknown": how
+// the hub or the firmware describes the port the device is plugged into).
 struct UDEV_TTY {
     std::vector<std::pair<std::string, std::string>> aProps;
     std::string strInterfaceDriver;
+    std::vector<std::string> astrRemovable;
 };
 // The name a tty has in the map: its ID_USB_DRIVER, else its USB interface's driver; "" for a
 // tty that hangs on no USB interface (ttyS*, rfcomm, pseudo-terminals).
 std::string PORT_MAP_EntryName(const UDEV_TTY& tty);
+// true when the tty's USB device sits on a fixed port: the nearest USB device that says either
+// way decides (a phone on an external hub says "unknown", the hub's own port "removable"); one
+// that nobody describes counts as removable.
+bool PORT_MAP_OnFixedPort(const UDEV_TTY& tty);
 
 // An entry appears with its port and goes with it. A virtual phone's link is a phone's port
 // whatever its name.
-void PORT_MAP_Add(const std::string& strDevNode, const std::string& strName, bool bVirtual);
+void PORT_MAP_Add(const std::string& strDevNode, const std::string& strName, bool bVirtual,
+                  bool bFixedPort = false);
 // false when the node had no entry.
 bool PORT_MAP_Remove(const std::string& strDevNode);
 bool PORT_MAP_Has(const std::string& strDevNode);
 void PORT_MAP_Reset();
 
-// Whether a present entry of a phone driver (or a virtual phone) holds port number nPort, its
-// number being the port table's for its node.
+// Whether a present entry of a phone's port (PORT_MAP_IsPhoneEntry, or a virtual phone) holds
+// port number nPort, its number being the port table's for its node.
 bool IsPhonePort(uint32_t nPort);
 
 // The port number of a virtual phone's link name: COM<n> with n from 1, written without leading

@@ -53,8 +53,12 @@ std::atomic<uint32_t> g_bHungUp[MAX_CHANNEL];
 
 constexpr uint32_t SERIAL_BAUD = 1382400;
 
-// Serialises port opening (with its settle) and every locked send, across all channels.
-std::mutex g_csPort;
+// The port lock, in two: opens follow one another with their settle, and locked sends follow
+// one another, but neither waits for the other. A send holds its lock only while the kernel
+// takes bytes; a line that is full (a phone whose link has stalled) is waited on without it, so
+// that the phone on it holds back nobody else's frames, and an arriving phone's settle neither.
+std::mutex g_csOpen;
+std::mutex g_csSend;
 
 std::atomic<const std::atomic<uint32_t>*> g_pbRun{nullptr};
 std::atomic<uint32_t> g_dwWriteTimeoutMs{SERIAL_WRITE_TIMEOUT_MS};
@@ -241,7 +245,7 @@ bool ApplyLineSettings(SERIAL_HANDLE hPort)
 
 void SERIAL_DEVICE_CreateLock()
 {
-    // The lock is a process-wide mutex that exists from start-up on; nothing to create.
+    // The locks are process-wide mutexes that exist from start-up on; nothing to create.
 }
 
 void SERIAL_DEVICE_SetWriteTimeout(uint32_t dwMs)
@@ -279,7 +283,7 @@ int SERIAL_DEVICE_SetPort(int nCh, uint32_t nPort)
 int SERIAL_DEVICE_Open(int nCh)
 {
     if (!IsChannel(nCh)) return 0;
-    std::lock_guard<std::mutex> lock(g_csPort);
+    std::lock_guard<std::mutex> lock(g_csOpen);
     if (g_hComPort[nCh].load() == SERIAL_HANDLE_NONE)
         g_hComPort[nCh] = SERIAL_DEVICE_OpenPort(nCh, g_nComPort[nCh].load());
     return g_hComPort[nCh].load() != SERIAL_HANDLE_NONE ? 1 : 0;
@@ -399,8 +403,33 @@ void NoteWriteHangUp(int nCh, int nError)
 
 }  // namespace
 
-int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, uint32_t dwOffset,
-                        uint32_t dwCount)
+namespace {
+
+// What the kernel takes of the frame now, without waiting: write() until it is all out or the
+// line is full, under the send lock when one is given. -1 with errno on an error other than a
+// full line; else the bytes taken.
+ssize_t WriteWhatFits(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyData, uint32_t dwCount,
+                      std::mutex* pcsSend)
+{
+    std::unique_lock<std::mutex> lock;
+    if (pcsSend != nullptr) lock = std::unique_lock<std::mutex>(*pcsSend);
+    uint32_t dwDone = 0;
+    while (dwDone < dwCount) {
+        const ssize_t nWritten = ::write(hPort, pbyData + dwDone, dwCount - dwDone);
+        if (nWritten > 0) {
+            dwDone += static_cast<uint32_t>(nWritten);
+            g_aqwBytesSent[nCh].fetch_add(static_cast<uint64_t>(nWritten), std::memory_order_relaxed);
+            continue;
+        }
+        if (nWritten < 0 && errno == EINTR) continue;
+        if (nWritten < 0 && errno != EAGAIN) return dwDone > 0 ? static_cast<ssize_t>(dwDone) : -1;
+        break;  // the line is full
+    }
+    return static_cast<ssize_t>(dwDone);
+}
+
+int WriteFrame(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, uint32_t dwOffset, uint32_t dwCount,
+               std::mutex* pcsSend)
 {
     if (!IsChannel(nCh)) return -1;
     DebugTrace(0, "[SERIAL_DEVICE_Write %d] 1 \n", nCh);
@@ -422,24 +451,18 @@ int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, 
     const auto tDeadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(g_dwWriteTimeoutMs.load());
 
-    uint32_t dwDone = 0;
-    ssize_t nWritten;
-    do {
-        nWritten = ::write(hPort, pbyData, dwCount);
-    } while (nWritten < 0 && errno == EINTR);
+    ssize_t nWritten = WriteWhatFits(nCh, hPort, pbyData, dwCount, pcsSend);
     DebugTrace(0, "[SERIAL_DEVICE_Write %d] 2 \n", nCh);
-    if (nWritten < 0 && errno != EAGAIN) {
+    if (nWritten < 0) {
         NoteWriteHangUp(nCh, errno);
         DebugTrace(0, "[SERIAL_DEVICE_Write %d] 4 \n", nCh);
         DebugTrace(0, "[SERIAL_DEVICE_Write %d] 5 \n", nCh);
         return -1;
     }
-    if (nWritten > 0) {
-        dwDone = static_cast<uint32_t>(nWritten);
-        g_aqwBytesSent[nCh].fetch_add(dwDone, std::memory_order_relaxed);
-    }
+    uint32_t dwDone = static_cast<uint32_t>(nWritten);
 
-    // The rest is pending: feed the driver as it takes more, until the time-out.
+    // The rest is pending: feed the driver as it takes more, until the time-out. The wait for
+    // room on the line holds no lock.
     pollfd afd[2] = {{hPort, POLLOUT, 0}, {use.Wake(), POLLIN, 0}};
     while (dwDone < dwCount) {
         auto tLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -463,18 +486,23 @@ int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, 
             return -1;
         }
         if (nReady == 0) continue;
-        nWritten = ::write(hPort, pbyData + dwDone, dwCount - dwDone);
-        if (nWritten < 0 && errno != EAGAIN && errno != EINTR) {
+        nWritten = WriteWhatFits(nCh, hPort, pbyData + dwDone, dwCount - dwDone, pcsSend);
+        if (nWritten < 0) {
             NoteWriteHangUp(nCh, errno);
             DebugTrace(0, "[SERIAL_DEVICE_Write %d] 3 \n", nCh);
             return -1;
         }
-        if (nWritten > 0) {
-            dwDone += static_cast<uint32_t>(nWritten);
-            g_aqwBytesSent[nCh].fetch_add(static_cast<uint64_t>(nWritten), std::memory_order_relaxed);
-        }
+        dwDone += static_cast<uint32_t>(nWritten);
     }
     return static_cast<int>(dwDone);
+}
+
+}  // namespace
+
+int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, uint32_t dwOffset,
+                        uint32_t dwCount)
+{
+    return WriteFrame(nCh, hPort, pbyBuffer, dwOffset, dwCount, nullptr);
 }
 
 uint64_t SERIAL_DEVICE_BytesSent(int nCh)
@@ -597,8 +625,7 @@ void SERIAL_DEVICE_DiscardInput(int nCh)
 int SERIAL_DEVICE_Send(int nCh, const uint8_t* pbyData, uint32_t dwCount)
 {
     if (!IsChannel(nCh)) return 0;
-    std::lock_guard<std::mutex> lock(g_csPort);
-    return SERIAL_DEVICE_Write(nCh, g_hComPort[nCh].load(), pbyData, 0, dwCount) != -1 ? 1 : 0;
+    return WriteFrame(nCh, g_hComPort[nCh].load(), pbyData, 0, dwCount, &g_csSend) != -1 ? 1 : 0;
 }
 
 int SERIAL_DEVICE_SendUnlocked(int nCh, const uint8_t* pbyData, uint32_t dwCount)

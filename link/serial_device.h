@@ -1,4 +1,4 @@
-// The phones' serial ports: exclusive opening in raw 8N1 under the process-wide port lock,
+// The phones' serial ports: exclusive opening in raw 8N1, one open with its settle at a time,
 // locked and unlocked sends, and reads that wait for a reply's first byte for as long as the
 // channel runs. One set of state per channel, indexed 0..7.
 #pragma once
@@ -27,7 +27,8 @@ extern uint8_t g_abyReply[MAX_CHANNEL][SERIAL_REPLY_BUFFER_SIZE];
 
 // Tests shorten the write time-out (real milliseconds); 0 restores SERIAL_WRITE_TIMEOUT_MS.
 void SERIAL_DEVICE_SetWriteTimeout(uint32_t dwMs);
-// Initialises the port lock; called once before any port is used (idempotent).
+// Initialises the port locks (opening, sending); called once before any port is used
+// (idempotent).
 void SERIAL_DEVICE_CreateLock();
 // Tells the serial layer where the channels' run flags are (an array of MAX_CHANNEL), so that a
 // silent read ends once its channel is stopped. nullptr: reads wait until bytes or a port error.
@@ -38,7 +39,8 @@ void SERIAL_DEVICE_BindRunFlags(const std::atomic<uint32_t>* pbRun);
 int SERIAL_DEVICE_Init(CVarnDLCore* pDlg);
 // Stores the port number to open; 0 (storing nothing) while the channel's port is open.
 int SERIAL_DEVICE_SetPort(int nCh, uint32_t nPort);
-// Opens the channel's port under the port lock unless it is open already; 1 when open after.
+// Opens the channel's port unless it is open already; 1 when open after. Opens across the
+// channels follow one another, each with its settle; sends meanwhile go on.
 int SERIAL_DEVICE_Open(int nCh);
 // Opens and configures a port (exclusive, raw 8N1, purged, then the settle); NONE on failure.
 SERIAL_HANDLE SERIAL_DEVICE_OpenPort(int nCh, uint32_t nPort);
@@ -73,9 +75,10 @@ uint32_t SERIAL_DEVICE_Waiting(int nCh);
 // come on it any more, so the reply waits stop waiting. Cleared when the channel opens a port
 // again.
 int SERIAL_DEVICE_IsHungUp(int nCh);
-// Writes on the channel's port holding the port lock until the write has completed; 1 or 0.
+// Writes on the channel's port; 1 or 0. Locked sends of all channels follow one another, but the
+// send lock is held only while the kernel takes bytes: a full line is waited on without it.
 int SERIAL_DEVICE_Send(int nCh, const uint8_t* pbyData, uint32_t dwCount);
-// The same without the port lock (the two 32,896-byte write loops only).
+// The same without the send lock (the two 32,896-byte write loops only).
 int SERIAL_DEVICE_SendUnlocked(int nCh, const uint8_t* pbyData, uint32_t dwCount);
 
 // "COM9" below 10, "\\.\\COM10" from 10 on: the name traces show for a port number.

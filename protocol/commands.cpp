@@ -9,7 +9,7 @@
 
 namespace {
 
-// Builds one request in the cleared packet buffer and sends it under the port lock; 1 when sent.
+// Builds one request in the cleared packet buffer and sends it under the send lock; 1 when sent.
 int SendRequest(ChannelThreadParam* pParam, uint8_t byOpcode, uint8_t bySeq, uint32_t dwParam,
                 uint32_t dwLength, const uint8_t* pbyPayload)
 {

@@ -51,7 +51,7 @@ enum SendHow : uint32_t {
     SEND_NEW = 0,
     // The same request once more: an answer to the first sending that arrives late still counts.
     SEND_AGAIN = 1,
-    // Without the port lock (the two 32,896-byte write loops only).
+    // Without the send lock (the two 32,896-byte write loops only).
     SEND_UNLOCKED = 2,
 };
 

@@ -94,7 +94,7 @@ bool ReadCovers(ChannelThreadParam* pParam, uint64_t qwAt, uint32_t dwRead, uint
 enum class Wait { Bounded, Unbounded };
 
 struct SEND_RULE {
-    bool bUnlocked;     // the 32,896-byte loops send without the port lock
+    bool bUnlocked;     // the 32,896-byte loops send without the send lock
     Wait eWait;
     bool bLogError;     // a failed resend leaves "ERROR"
     bool bSlowPause;    // the staged send pauses before waiting on sequence 0x7E

@@ -63,6 +63,8 @@ const char* const HELP =
     "  --pieces OP:N[:COUNT]         answer in two pieces\n"
     "  --double OP:N[:COUNT]         answer twice at once\n"
     "  --drop OP:N                   the link goes away when that frame arrives\n"
+    "  --stall OP:N                  a stalled link: the phone takes that frame's header and\n"
+    "                                reads and answers nothing more, until it is unplugged\n"
     "  --hold OP:N[:COUNT[:MS]]      answer only after MS milliseconds (default 1000)\n"
     "  --stale-ahead OP:N[:COUNT]    repeat the previous reply just ahead of the answer, in\n"
     "                                the same write (beside any other fault of the frame)\n"
@@ -163,7 +165,7 @@ bool AddFault(SIM& sim, const std::string& strOpt, std::string strValue)
         {"--nak", FAULT_NAK},         {"--wrong-seq", FAULT_WRONG_SEQ}, {"--garbage", FAULT_GARBAGE},
         {"--silence", FAULT_SILENCE}, {"--pieces", FAULT_PIECES},       {"--double", FAULT_DOUBLE},
         {"--drop", FAULT_DROP},       {"--hold", FAULT_HOLD},           {"--stale-ahead", FAULT_STALE_AHEAD},
-        {"--stale-ahead-split", FAULT_STALE_AHEAD_SPLIT}};
+        {"--stale-ahead-split", FAULT_STALE_AHEAD_SPLIT}, {"--stall", FAULT_STALL}};
     auto it = actions.find(strOpt);
     if (it == actions.end()) return false;
     const auto parts = CLI_Split(strValue, ':');
@@ -206,7 +208,8 @@ PHONE_FAULTS FaultsOf(const SIM& sim, uint32_t nPhone)
 const char* ReplyName(PHONE_REPLY eReply)
 {
     static const char* const aszName[] = {"ack",    "nak",    "none",    "garbage",    "wrong-seq",
-                                          "pieces", "double", "dropped", "held", "stale-ahead"};
+                                          "pieces", "double", "dropped", "held", "stale-ahead",
+                                          "stalled"};
     const auto n = static_cast<size_t>(eReply);
     return n < sizeof(aszName) / sizeof(aszName[0]) ? aszName[n] : "?";
 }
@@ -497,7 +500,7 @@ int main(int argc, char** argv)
         } else if (a == "--nak" || a == "--wrong-seq" || a == "--garbage" || a == "--silence" ||
                    a == "--pieces" || a == "--double" || a == "--drop" || a == "--corrupt-staged" ||
                    a == "--drop-after" || a == "--hold" || a == "--stale-ahead" ||
-                   a == "--stale-ahead-split") {
+                   a == "--stale-ahead-split" || a == "--stall") {
             if (!value() || !AddFault(sim, a, v)) return fail();
         } else if (a.rfind("--refuse-unlock", 0) == 0) {
             AddFault(sim, "--refuse-unlock", a.size() > 15 ? a.substr(15) : "");

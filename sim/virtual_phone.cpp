@@ -154,6 +154,7 @@ bool CVirtualPhone::OpenLink()
     m_strSlave = szName;
     m_bPlugged = true;
     ++m_dwPlugCount;
+    m_bStalled = false;
     // A phone plugged in starts its boot loader afresh; only the flash remembers.
     m_bUnlocked = false;
     m_bHaveLastReply = false;
@@ -252,10 +253,19 @@ void CVirtualPhone::Serve()
             }
             continue;
         }
+        if (m_bStalled) {
+            // Bytes the station writes stay in the line until it is full; only a stop ends this.
+            Pause(20 * 1000);
+            continue;
+        }
         pollfd pfd{m_fdMaster, POLLIN, 0};
         const int r = poll(&pfd, 1, 20);
         if (r > 0 && (pfd.revents & POLLIN) != 0) {
-            const ssize_t n = read(m_fdMaster, abyRead.data(), ReadAllowance(abyRead.size()));
+            size_t nMax = ReadAllowance(abyRead.size());
+            // A phone that may stall takes each header alone, so that a stall leaves the frame's
+            // payload on the line.
+            if (m_nHave < HEADER && !m_bResync && StallArmed()) nMax = std::min(nMax, HEADER - m_nHave);
+            const ssize_t n = read(m_fdMaster, abyRead.data(), nMax);
             if (n > 0) {
                 Throttle(static_cast<size_t>(n));
                 m_qwLastByteUs = NowUs();
@@ -299,7 +309,7 @@ void CVirtualPhone::Feed(const uint8_t* pby, size_t n)
         }
     }
     size_t i = 0;
-    while (i < n && m_fdMaster >= 0) {
+    while (i < n && m_fdMaster >= 0 && !m_bStalled) {
         if (m_bResync) {
             break;  // everything until the line goes quiet is thrown away
         }
@@ -317,6 +327,11 @@ void CVirtualPhone::Feed(const uint8_t* pby, size_t n)
                 m_nHave = 0;
                 continue;
             }
+            if (StallsAt(m_abyFrame.data())) {
+                m_bStalled = true;
+                m_nHave = 0;
+                return;
+            }
             if (VIRTUAL_PHONE_HasPayload(byOpcode)) {
                 m_nNeed = HEADER + dwLength;
             }
@@ -332,9 +347,11 @@ void CVirtualPhone::Feed(const uint8_t* pby, size_t n)
     }
 }
 
-void CVirtualPhone::HandleFrame()
+namespace {
+
+// What a frame's 12-byte header says, for its record.
+REQUEST_RECORD RecordOfHeader(const uint8_t* pby)
 {
-    const uint8_t* pby = m_abyFrame.data();
     REQUEST_RECORD rec;
     rec.bySeq = pby[0];
     rec.byOpcode = pby[1];
@@ -342,6 +359,15 @@ void CVirtualPhone::HandleFrame()
     rec.byKind = pby[3];
     rec.dwParam = FRAME_GetWord(pby + 4);
     rec.dwLength = FRAME_GetWord(pby + 8);
+    return rec;
+}
+
+}  // namespace
+
+void CVirtualPhone::HandleFrame()
+{
+    const uint8_t* pby = m_abyFrame.data();
+    REQUEST_RECORD rec = RecordOfHeader(pby);
     const uint8_t* pbyPayload = pby + HEADER;
     const uint32_t dwPayload = static_cast<uint32_t>(m_nHave - HEADER);
     rec.dwPayloadSize = dwPayload;
@@ -359,7 +385,8 @@ void CVirtualPhone::HandleFrame()
         rec.dwPlug = m_dwPlugCount;
         for (size_t k = 0; k < m_cfg.faults.aRules.size(); ++k) {
             const PHONE_FAULT_RULE& rule = m_cfg.faults.aRules[k];
-            if (rule.nOpcode >= 0 && rule.nOpcode != rec.byOpcode) {
+            // A stall is met at the frame's header (StallsAt), before its payload.
+            if ((rule.nOpcode >= 0 && rule.nOpcode != rec.byOpcode) || rule.eAction == FAULT_STALL) {
                 continue;
             }
             const uint32_t dwSeen = ++m_adwRuleSeen[k];
@@ -677,6 +704,38 @@ bool CVirtualPhone::IsPlugged() const
 {
     std::lock_guard<std::mutex> lock(m_mtx);
     return m_bPlugged;
+}
+
+bool CVirtualPhone::IsStalled() const
+{
+    return m_bStalled;
+}
+
+bool CVirtualPhone::StallArmed() const
+{
+    std::lock_guard<std::mutex> lock(m_mtx);
+    for (const PHONE_FAULT_RULE& rule : m_cfg.faults.aRules)
+        if (rule.eAction == FAULT_STALL) return true;
+    return false;
+}
+
+bool CVirtualPhone::StallsAt(const uint8_t* pbyHeader)
+{
+    std::lock_guard<std::mutex> lock(m_mtx);
+    bool bStall = false;
+    for (size_t k = 0; k < m_cfg.faults.aRules.size(); ++k) {
+        const PHONE_FAULT_RULE& rule = m_cfg.faults.aRules[k];
+        if (rule.eAction != FAULT_STALL || (rule.nOpcode >= 0 && rule.nOpcode != pbyHeader[1])) continue;
+        const uint32_t dwSeen = ++m_adwRuleSeen[k];
+        bStall |= dwSeen >= rule.dwNth && (rule.dwCount == 0 || dwSeen - rule.dwNth < rule.dwCount);
+    }
+    if (!bStall) return false;
+    REQUEST_RECORD rec = RecordOfHeader(pbyHeader);
+    rec.eReply = REPLIED_STALLED;
+    rec.dwPlug = m_dwPlugCount;
+    m_aRecords.push_back(rec);
+    m_cv.notify_all();
+    return true;
 }
 
 std::vector<uint8_t> CVirtualPhone::ReadFlash(uint32_t dwAddr, uint32_t dwLength) const

@@ -29,6 +29,9 @@ enum PHONE_FAULT_ACTION : int {
     // of this one, in the same write or dwPieceGapMs before it (a late or repeated answer).
     FAULT_STALE_AHEAD = 9,
     FAULT_STALE_AHEAD_SPLIT = 10,
+    // A stalled link: the phone takes this frame's header and nothing after it, neither acting
+    // nor answering, so the line fills and the station's writes stop going out. Until unplugged.
+    FAULT_STALL = 11,
 };
 
 // Fires on the n-th to (n + count - 1)-th frame of an opcode (-1: any opcode), counted from
@@ -93,6 +96,7 @@ enum PHONE_REPLY : int {
     REPLIED_DROPPED = 7,
     REPLIED_HELD = 8,
     REPLIED_STALE_AHEAD = 9,  // acknowledged, behind a copy of the previous reply
+    REPLIED_STALLED = 10,     // the phone stopped reading its line at this frame's header
 };
 
 struct REQUEST_RECORD {
@@ -134,6 +138,8 @@ public:
     bool Replug();
     void Stop() { Unplug(); }
     bool IsPlugged() const;
+    // The line has stalled (FAULT_STALL) and is not being read.
+    bool IsStalled() const;
 
     std::vector<uint8_t> ReadFlash(uint32_t dwAddr, uint32_t dwLength) const;
     std::vector<uint8_t> ReadSpare(uint32_t dwPage) const;
@@ -188,6 +194,9 @@ private:
     void Reply(uint8_t bySeq, uint8_t byType, uint8_t byReason, PHONE_FAULT_ACTION eFault,
                bool bFault, PHONE_FAULT_ACTION eStale = FAULT_NAK, uint32_t dwHoldMs = 0);
     bool WriteAll(const uint8_t* pby, size_t n);
+    // Whether a stall rule is set; whether one fires at this header (counted, and recorded).
+    bool StallArmed() const;
+    bool StallsAt(const uint8_t* pbyHeader);
     // Waits in real time, returning false early when the phone is being stopped.
     bool Pause(uint64_t qwMicroseconds);
     void Throttle(size_t nBytes);
@@ -234,6 +243,7 @@ private:
     std::thread m_thread;
     std::atomic<bool> m_bStop{false};
     bool m_bReboot = false;  // set by the serving thread after a lock or a drop
+    std::atomic<bool> m_bStalled{false};  // a new plug reads again
 
     // The frame being received.
     std::vector<uint8_t> m_abyFrame;

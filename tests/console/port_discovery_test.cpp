@@ -51,7 +51,7 @@ struct SOURCED_DIALOG {
 };
 
 enum BEFORE { READY, RUNNING, AFTER_LOCK, PASSED, FAILED };
-enum EVENT { PULL_A, PLUG_B, REPLUG_A, PLUG_CABLE, PULL_A_PLUG_B };
+enum EVENT { PULL_A, PLUG_B, REPLUG_A, PLUG_CABLE, PLUG_MODULE, PULL_A_PLUG_B };
 
 // Channel 0 in the state named, as a worker would have left it.
 void Put(SOURCED_DIALOG& d, BEFORE eBefore)
@@ -89,6 +89,13 @@ void Happen(SOURCED_DIALOG& d, EVENT eEvent)
         d.pSource->Plug(PHONE_A, "qcserial");
         break;
     case PLUG_CABLE: d.pSource->Plug(CABLE, "ftdi_sio"); break;
+    case PLUG_MODULE: {
+        // A laptop's built-in broadband module: qcserial too, on a fixed port.
+        PORT_EVENT ev = CTestPortSource::Tty(CABLE, "qcserial");
+        ev.bFixedPort = true;
+        d.pSource->Tell(ev);
+        break;
+    }
     case PULL_A_PLUG_B:
         d.pSource->Pull(PHONE_A);
         d.pSource->Plug(PHONE_B, "qcserial");
@@ -123,6 +130,8 @@ const TABLE_ROW TABLE[] = {
     {"arrival of any accepted port: a passed channel is released, its PASS stays", PASSED, PLUG_B,
      0, "COM1", PASS_65, GREEN, 100, 1, 1, 1, true},
     {"arrival, port not accepted: nothing", READY, PLUG_CABLE,
+     1, "COM1", READY_A, DARK_BLUE, 0, 0, 0, -1, true},
+    {"arrival of a laptop's built-in modem: nothing", READY, PLUG_MODULE,
      1, "COM1", READY_A, DARK_BLUE, 0, 0, 0, -1, true},
     {"removal, running before Lock: pulled", RUNNING, PULL_A,
      0, "NONE", " ERROR!! Disconnected COM1 Port", RED, 100, 1, 0, -1, false},

@@ -95,6 +95,43 @@ TEST(PortMapMatching, RecordedTtysArePhonesOnlyByTheirDriver)
     }
 }
 
+// A laptop's built-in broadband module is served by qcserial too; only the removable state of
+// the USB ports above the tty (nearest first, as udev's parent walk finds it) tells it from a phone.
+TEST(PortMapMatching, AQcserialPortIsAPhonesOnlyOffAFixedPort)
+{
+    const struct {
+        const char* szWhat;
+        const char* szDriver;
+        std::vector<std::string> astrRemovable;
+        bool bPhone;
+    } aCase[] = {
+        {"an internal module on the root hub", "qcserial", {"fixed", "unknown"}, false},
+        {"an internal module behind an internal hub", "qcserial", {"unknown", "fixed", "unknown"}, false},
+        {"a phone on a laptop's port", "qcserial", {"removable", "unknown"}, true},
+        {"a phone on an external hub", "qcserial", {"unknown", "removable", "unknown"}, true},
+        {"a phone on an outer port of an internal hub", "qcserial", {"removable", "fixed", "unknown"}, true},
+        {"a removable state nobody knows", "qcserial", {"unknown", "unknown"}, true},
+        {"a kernel that tells no removable state", "qcserial", {}, true},
+        {"the design's drivers are taken wherever they sit", "QCUSB_port", {"fixed"}, true},
+        {"a cable on a removable port is still no phone", "ftdi_sio", {"removable"}, false},
+    };
+    for (const auto& c : aCase) {
+        UDEV_TTY tty;
+        tty.aProps = {{"ID_USB_DRIVER", c.szDriver}};
+        tty.astrRemovable = c.astrRemovable;
+        EXPECT_EQ(PORT_MAP_IsPhoneEntry(PORT_MAP_EntryName(tty), PORT_MAP_OnFixedPort(tty)), c.bPhone) << c.szWhat;
+    }
+    // The map answers the same way.
+    PORT_MAP_Reset();
+    PORT_TABLE_Reset();
+    PORT_MAP_Add("/dev/ttyUSB8", "qcserial", false, true);
+    EXPECT_FALSE(IsPhonePort(PORT_TABLE_Assign("/dev/ttyUSB8")));
+    PORT_MAP_Add("/dev/ttyUSB9", "qcserial", false, false);
+    EXPECT_TRUE(IsPhonePort(PORT_TABLE_Assign("/dev/ttyUSB9")));
+    PORT_MAP_Reset();
+    PORT_TABLE_Reset();
+}
+
 class PortMapTest : public ::testing::Test {
 protected:
     void SetUp() override

@@ -1,5 +1,6 @@
-// The serial layer between threads: the port lock between locked sends and port opening, waits
-// that end when the console stops a channel or closes its port, and closes racing with reads.
+// The serial layer between threads: opens and locked sends each one at a time but apart, a
+// stalled line that holds back nobody else, waits that end when the console stops a channel or
+// closes its port, and closes racing with reads.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -144,23 +145,24 @@ TEST_F(SerialThreadsTest, ClosesRacingWithReadsAndWrites)
     }
 }
 
-TEST_F(SerialThreadsTest, LockedSendWaitsForTheSendInProgressUnlockedDoesNot)
+TEST_F(SerialThreadsTest, AFullLineHoldsBackNoOtherChannelsSend)
 {
     OpenBoth();
     const std::vector<uint8_t> abyBig = Pattern(BIG_FRAME, 2);
     const uint8_t abySmall[] = {0x7E, 0x10, 0x20, 0x7E};
 
     for (bool bLocked : {true, false}) {
-        SCOPED_TRACE(bLocked ? "locked" : "unlocked");
-        // Channel 0's phone reads nothing yet, so its send stays in progress.
-        auto big = std::async(std::launch::async,
-                              [&] { return SERIAL_DEVICE_Send(0, abyBig.data(), BIG_FRAME); });
-        ASSERT_TRUE(m_aPty[0].WaitReadable(5000));
-        auto small = std::async(std::launch::async, [&] {
-            return bLocked ? SERIAL_DEVICE_Send(1, abySmall, sizeof(abySmall))
-                           : SERIAL_DEVICE_SendUnlocked(1, abySmall, sizeof(abySmall));
+        SCOPED_TRACE(bLocked ? "stalled in a locked send" : "stalled in an unlocked send");
+        // Channel 0's phone reads nothing yet: its line fills and its send waits for room.
+        auto big = std::async(std::launch::async, [&] {
+            return bLocked ? SERIAL_DEVICE_Send(0, abyBig.data(), BIG_FRAME)
+                           : SERIAL_DEVICE_SendUnlocked(0, abyBig.data(), BIG_FRAME);
         });
-        EXPECT_EQ(m_aPty[1].WaitReadable(HELD_BACK_MS), !bLocked);
+        ASSERT_TRUE(m_aPty[0].WaitReadable(5000));
+        auto small = std::async(std::launch::async,
+                                [&] { return SERIAL_DEVICE_Send(1, abySmall, sizeof(abySmall)); });
+        EXPECT_TRUE(m_aPty[1].WaitReadable(5000));
+        EXPECT_EQ(small.wait_for(LIVENESS), std::future_status::ready);
 
         std::vector<uint8_t> abyOut(BIG_FRAME);
         EXPECT_EQ(m_aPty[0].Receive(abyOut.data(), BIG_FRAME), BIG_FRAME);
@@ -180,6 +182,7 @@ public:
     void Sleep(uint32_t) override
     {
         std::unique_lock<std::mutex> lock(m_cs);
+        ++m_nSleepers;
         m_bSleeping = true;
         m_cv.notify_all();
         m_cv.wait(lock, [this] { return m_bReleased; });
@@ -188,6 +191,11 @@ public:
     {
         std::unique_lock<std::mutex> lock(m_cs);
         return m_cv.wait_for(lock, 5s, [this] { return m_bSleeping; });
+    }
+    int Sleepers()
+    {
+        std::lock_guard<std::mutex> lock(m_cs);
+        return m_nSleepers;
     }
     void Release()
     {
@@ -201,26 +209,43 @@ private:
     std::condition_variable m_cv;
     bool m_bSleeping = false;
     bool m_bReleased = false;
+    int m_nSleepers = 0;
 };
 
-TEST_F(SerialThreadsTest, OpeningHoldsBackLockedSendsThroughItsSettle)
+TEST_F(SerialThreadsTest, OpensFollowOneAnotherThroughTheirSettleWhileSendsGoOn)
 {
     ASSERT_EQ(SERIAL_DEVICE_Open(1), 1);
+    CPtyPair third;
+    ASSERT_TRUE(third.IsOpen());
+    ASSERT_EQ(third.Register(5), 5u);
+    ASSERT_EQ(SERIAL_DEVICE_SetPort(2, 5), 1);
     CHeldClock clock;
     CClockScope scope(clock);
     auto open = std::async(std::launch::async, [] { return SERIAL_DEVICE_Open(0); });
     const uint8_t abyFrame[] = {0x7E, 0x90, 0x7E};
-    std::future<int> send;
+    std::future<int> send, second;
     if (clock.WaitSleeping()) {
+        second = std::async(std::launch::async, [] { return SERIAL_DEVICE_Open(2); });
         send = std::async(std::launch::async,
                           [&] { return SERIAL_DEVICE_Send(1, abyFrame, sizeof(abyFrame)); });
-        EXPECT_FALSE(m_aPty[1].WaitReadable(HELD_BACK_MS));
+        // An arriving phone's settle holds back no phone that is being flashed.
+        EXPECT_TRUE(m_aPty[1].WaitReadable(5000));
+        EXPECT_EQ(send.wait_for(LIVENESS), std::future_status::ready);
+        // The other open waits for the first one's settle to end before it begins its own.
+        EXPECT_EQ(second.wait_for(std::chrono::milliseconds(HELD_BACK_MS)), std::future_status::timeout);
+        EXPECT_EQ(clock.Sleepers(), 1);
     } else {
         ADD_FAILURE() << "the opening never reached its settle";
     }
     clock.Release();
-    if (!send.valid()) return;
     EXPECT_EQ(open.get(), 1);
+    if (second.valid()) {
+        EXPECT_EQ(second.get(), 1);
+    }
+    EXPECT_EQ(clock.Sleepers(), 2);
+    SERIAL_DEVICE_Close(2);
+    SERIAL_DEVICE_SetPort(2, 0);
+    if (!send.valid()) return;
     EXPECT_EQ(send.get(), 1);
     uint8_t abyIn[sizeof(abyFrame)];
     EXPECT_EQ(m_aPty[1].Receive(abyIn, sizeof(abyIn)), sizeof(abyIn));

@@ -1,6 +1,7 @@
 // The virtual phone seen from the wire: what it answers, what it does to its flash, and that
 // each injected fault really fires. Talks through a raw pseudo-terminal, not the station's code.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -373,6 +374,44 @@ TEST_F(PhoneTest, TheLinkDropsAfterTheGivenNumberOfBytes)
     EXPECT_EQ(m_pPhone->RequestCount(), 1u);
     // The station's side of the port is dead: reads end at once.
     EXPECT_TRUE(SIM_LINK_Read(m_fd, 5, 500).empty());
+}
+
+TEST_F(PhoneTest, AStalledLinkTakesTheFramesHeaderAndNothingMoreUntilReplugged)
+{
+    PHONE_CONFIG cfg;
+    cfg.faults.aRules.push_back({0xDD, 2, 1, FAULT_STALL});
+    Plug(cfg);
+    EXPECT_EQ(Send(0, 0xA0, 0, 0), ACK(0));
+    EXPECT_EQ(Send(1, 0xDD, 0, 0x8000, Pattern(0x8000, 1)), ACK(1));
+    const std::vector<uint8_t> abyFrame = SIM_LINK_Frame(2, 0xDD, 0x8000, 0x8000, Pattern(0x8000, 2));
+    fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) | O_NONBLOCK);
+    auto fill = [&](size_t nFrom) {
+        while (nFrom < abyFrame.size()) {
+            const ssize_t n = write(m_fd, abyFrame.data() + nFrom, abyFrame.size() - nFrom);
+            if (n <= 0) break;
+            nFrom += static_cast<size_t>(n);
+        }
+        return nFrom;
+    };
+    size_t nOut = fill(0);
+    ASSERT_TRUE(m_pPhone->WaitRequestCount(3, 3000));
+    EXPECT_TRUE(m_pPhone->IsStalled());
+    nOut = fill(nOut);
+    // The line is full with the rest of the frame: the phone reads nothing more, answers nothing.
+    EXPECT_LT(nOut, abyFrame.size());
+    EXPECT_TRUE(SIM_LINK_Read(m_fd, 1, 300).empty());
+    const REQUEST_RECORD rec = m_pPhone->Requests().back();
+    EXPECT_EQ(rec.byOpcode, 0xDD);
+    EXPECT_EQ(rec.eReply, REPLIED_STALLED);
+    EXPECT_EQ(m_pPhone->ReadFlash(0x8000, 16), std::vector<uint8_t>(16, 0xFF));
+
+    close(m_fd);
+    m_fd = -1;
+    ASSERT_TRUE(m_pPhone->Replug());
+    EXPECT_FALSE(m_pPhone->IsStalled());
+    m_fd = SIM_LINK_Open(m_pPhone->SlavePath());
+    ASSERT_GE(m_fd, 0);
+    EXPECT_EQ(Send(0, 0xA0, 0, 0), ACK(0));
 }
 
 TEST_F(PhoneTest, LinkSpeedAndReplyLatencyAreEmulated)

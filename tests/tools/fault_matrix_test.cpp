@@ -223,6 +223,9 @@ const FAULT_ROW g_aRows[] = {
     {"MibibHeaderRefusedForever", 1, {"--nak", "C0:1:0"}, STALL_ONE, "F", 0xC0, STALLED(0)},
     {"SecondReaderTakesTheAnswers", 1, {}, STALL_ONE, "F", NO_FAULT_FRAME, STALLED(0), "", nullptr,
      nullptr, "", false, 1},
+    // A stalled link (the phone reads nothing more from a write on): its channel fails within
+    // the bound, and the phones beside it, whose frames its full line holds back, all pass.
+    {"StalledLinkOnOneOfEightPhones", 8, {"--stall", "DD:1@3"}, STALL_EIGHT, "PPFPPPPP", 0xDD, ""},
     // A frame the link cannot take in within the write time-out is not sent, even with no
     // stall bound: the first staged chunk fails its region.
     {"LinkTooSlowForAFrame", 1, {"--bytes-per-second", "1500"}, {"--stall-timeout", "0"}, "F",

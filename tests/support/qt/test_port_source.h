@@ -18,6 +18,8 @@ public:
     // A tty whose USB interface driver is strDriver ("" for none) appears or goes.
     void Plug(const std::string& strDevNode, const std::string& strDriver);
     void Pull(const std::string& strDevNode);
+    // Any event, as a source would tell it.
+    void Tell(const PORT_EVENT& ev) { m_fnEvent(ev); }
     // A virtual phone's link COM<n> appears or goes.
     void PlugVirtual(const std::string& strDevNode, uint32_t nPort);
     void PullVirtual(const std::string& strDevNode, uint32_t nPort);
