@@ -22,6 +22,7 @@
 #include "images/image_trailer.h"
 #include "protocol/frame.h"
 #include "station/command_line.h"
+#include "station/version.h"
 #include "sim/flash_verify.h"
 #include "sim/image_builder.h"
 #include "sim/virtual_phone.h"
@@ -71,7 +72,7 @@ const char* const HELP =
     "  --stale-ahead-split OP:N[:COUNT]  the same, --piece-gap-ms before the answer\n"
     "  --corrupt-staged N            the N-th CRC check finds the staged data corrupted\n"
     "  --drop-after BYTES            the link goes away after BYTES received bytes\n"
-    "  --refuse-unlock               every unlock is refused\n"
+    "  --refuse-unlock[=@K]          every unlock is refused\n"
     "Results:\n"
     "  --verify-phone F --verify-eboot F --verify-pda F --verify-csc F --verify-hidden F\n"
     "                           compare each written region with its slice of these images\n"
@@ -84,6 +85,7 @@ const char* const HELP =
     "  --tell-faults            print \"fault phone K OP REPLY\" when phone K first answers a frame\n"
     "                           of opcode OP otherwise than plainly (REPLY as in the list)\n"
     "Control:\n"
+    "  --help, --version        this text; the version\n"
     "  --script FILE            run the commands of FILE first\n"
     "  --no-stdin               read no commands from standard input\n"
     "  --exit-when-locked       exit once every phone has been locked\n"
@@ -93,7 +95,7 @@ const char* const HELP =
     "  clear-faults K | status | report | quit\n"
     "Commands are read from a terminal only while the simulator is in its foreground.\n"
     "Exit status: 0; 1 when a region to verify differs from its image or was never written;\n"
-    "2 for a usage error.\n";
+    "2 for a usage error, or images, a script or a phone that cannot be used at start.\n";
 
 std::atomic<bool> g_bQuit{false};
 
@@ -149,6 +151,7 @@ bool AddFault(SIM& sim, const std::string& strOpt, std::string strValue)
     }
     PHONE_FAULTS& faults = sim.faultsFor[nPhone];
     if (strOpt == "--refuse-unlock") {
+        if (!strValue.empty()) return false;
         faults.bRefuseUnlock = true;
         return true;
     }
@@ -415,6 +418,15 @@ std::vector<uint8_t> ReadBlock(const std::string& strPath, uint64_t qwOffset, si
     return in.gcount() > 0 ? aby : std::vector<uint8_t>{};
 }
 
+enum SIM_OPTION_ID {
+    OPT_HELP, OPT_VERSION, OPT_DIR, OPT_PHONES, OPT_FIRST_PORT, OPT_BYTES_PER_SECOND, OPT_LATENCY_US,
+    OPT_PIECE_GAP_MS, OPT_RETURN_AFTER_LOCK, OPT_NO_MCCI, OPT_NO_SAFE_DOWNLOAD, OPT_REQUIRE_UNLOCK,
+    OPT_PARTITION_FROM, OPT_PARTITION_DIFFER, OPT_PARTITION_NAK_REASON, OPT_EFS, OPT_EFS_SEED,
+    OPT_CSC_RESERVE_CAPACITY, OPT_RESERVE_NAK6, OPT_REFUSE_CSC_SIZE, OPT_FLASH_SIZE, OPT_FAULT,
+    OPT_REFUSE_UNLOCK, OPT_VERIFY, OPT_VERIFY_CSC_PRIORITY, OPT_DUMP, OPT_REPORT, OPT_LIST_REQUESTS,
+    OPT_TELL_FAULTS, OPT_SCRIPT, OPT_NO_STDIN, OPT_EXIT_WHEN_LOCKED, OPT_TIMEOUT_S
+};
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -423,128 +435,180 @@ int main(int argc, char** argv)
     std::string strScript, strPartitionImage;
     bool bStdin = true, bExitWhenLocked = false, bPartitionDiffer = false, bEfsGiven = false;
     uint64_t qwTimeoutS = 0;
-    std::vector<std::string> args(argv + 1, argv + argc);
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        std::string v;
-        auto value = [&] {
-            if (i + 1 >= args.size()) return false;
-            v = args[++i];
-            return true;
-        };
-        auto number = [&](uint64_t* pqw) { return value() && CLI_ParseNumber(v, pqw); };
-        uint64_t qw = 0;
-        auto fail = [&] {
-            std::fprintf(stderr, "quillon-phone-sim: bad or missing value for %s (see --help)\n", a.c_str());
-            return 2;
-        };
-        if (a == "--help" || a == "-h") {
-            std::fputs(HELP, stdout);
-            return 0;
-        } else if (a == "--dir") {
-            if (!value()) return fail();
-            sim.strDir = v;
-        } else if (a == "--phones") {
-            if (!number(&qw) || qw == 0 || qw > 64) return fail();
+    CCommandLine cli("quillon-phone-sim", argc, argv,
+                     {{"help", false, OPT_HELP, 'h'},
+                      {"version", false, OPT_VERSION},
+                      {"dir", true, OPT_DIR},
+                      {"phones", true, OPT_PHONES},
+                      {"first-port", true, OPT_FIRST_PORT},
+                      {"bytes-per-second", true, OPT_BYTES_PER_SECOND},
+                      {"latency-us", true, OPT_LATENCY_US},
+                      {"piece-gap-ms", true, OPT_PIECE_GAP_MS},
+                      {"return-after-lock", true, OPT_RETURN_AFTER_LOCK},
+                      {"no-mcci", false, OPT_NO_MCCI},
+                      {"no-safe-download", false, OPT_NO_SAFE_DOWNLOAD},
+                      {"require-unlock", false, OPT_REQUIRE_UNLOCK},
+                      {"partition-from", true, OPT_PARTITION_FROM},
+                      {"partition-differ", false, OPT_PARTITION_DIFFER},
+                      {"partition-nak-reason", true, OPT_PARTITION_NAK_REASON},
+                      {"efs", true, OPT_EFS},
+                      {"efs-seed", true, OPT_EFS_SEED},
+                      {"csc-reserve-capacity", true, OPT_CSC_RESERVE_CAPACITY},
+                      {"reserve-nak6", false, OPT_RESERVE_NAK6},
+                      {"refuse-csc-size", false, OPT_REFUSE_CSC_SIZE},
+                      {"flash-size", true, OPT_FLASH_SIZE},
+                      {"nak", true, OPT_FAULT},
+                      {"wrong-seq", true, OPT_FAULT},
+                      {"garbage", true, OPT_FAULT},
+                      {"silence", true, OPT_FAULT},
+                      {"pieces", true, OPT_FAULT},
+                      {"double", true, OPT_FAULT},
+                      {"drop", true, OPT_FAULT},
+                      {"hold", true, OPT_FAULT},
+                      {"stale-ahead", true, OPT_FAULT},
+                      {"stale-ahead-split", true, OPT_FAULT},
+                      {"stall", true, OPT_FAULT},
+                      {"corrupt-staged", true, OPT_FAULT},
+                      {"drop-after", true, OPT_FAULT},
+                      {"refuse-unlock", false, OPT_REFUSE_UNLOCK, 0, true},
+                      {"verify-phone", true, OPT_VERIFY},
+                      {"verify-eboot", true, OPT_VERIFY},
+                      {"verify-pda", true, OPT_VERIFY},
+                      {"verify-csc", true, OPT_VERIFY},
+                      {"verify-hidden", true, OPT_VERIFY},
+                      {"verify-csc-entry", true, OPT_VERIFY},
+                      {"verify-csc-priority", true, OPT_VERIFY_CSC_PRIORITY},
+                      {"dump", true, OPT_DUMP},
+                      {"report", true, OPT_REPORT},
+                      {"list-requests", false, OPT_LIST_REQUESTS},
+                      {"tell-faults", false, OPT_TELL_FAULTS},
+                      {"script", true, OPT_SCRIPT},
+                      {"no-stdin", false, OPT_NO_STDIN},
+                      {"exit-when-locked", false, OPT_EXIT_WHEN_LOCKED},
+                      {"timeout-s", true, OPT_TIMEOUT_S}});
+    std::string v;
+    uint64_t qw = 0;
+    const auto number = [&](uint64_t qwMax, uint64_t* pqw) { return cli.Number(v, 0, qwMax, pqw); };
+    const auto usage = [&](const std::string& strWhat) {
+        cli.Usage(strWhat);
+        return CLI_EXIT_USAGE;
+    };
+    for (int nOption; (nOption = cli.Next(v)) != CLI_END;) {
+        const std::string a = cli.Name();
+        switch (nOption) {
+        case CLI_ERROR: return CLI_EXIT_USAGE;
+        case OPT_HELP: std::fputs(HELP, stdout); return 0;
+        case OPT_VERSION: std::printf("quillon-phone-sim %s\n", VERSION_NUMBER); return 0;
+        case OPT_DIR: sim.strDir = v; break;
+        case OPT_PHONES:
+            if (!cli.Number(v, 1, 64, &qw)) return CLI_EXIT_USAGE;
             sim.nPhones = static_cast<uint32_t>(qw);
-        } else if (a == "--first-port") {
-            if (!number(&qw) || qw == 0 || qw > 255) return fail();
+            break;
+        case OPT_FIRST_PORT:
+            if (!cli.Number(v, 1, 255, &qw)) return CLI_EXIT_USAGE;
             sim.nFirstPort = static_cast<uint32_t>(qw);
-        } else if (a == "--bytes-per-second") {
-            if (!value()) return fail();
-            sim.cfg.dBytesPerSecond = std::strtod(v.c_str(), nullptr);
-        } else if (a == "--latency-us") {
-            if (!number(&qw)) return fail();
+            break;
+        case OPT_BYTES_PER_SECOND: {
+            char* pEnd = nullptr;
+            sim.cfg.dBytesPerSecond = std::strtod(v.c_str(), &pEnd);
+            if (v.empty() || *pEnd != '\0' || !(sim.cfg.dBytesPerSecond >= 0))
+                return usage(a + " takes a number of bytes per second, not '" + v + "'");
+            break;
+        }
+        case OPT_LATENCY_US:
+            if (!number(10000000, &qw)) return CLI_EXIT_USAGE;
             sim.cfg.dwReplyLatencyUs = static_cast<uint32_t>(qw);
-        } else if (a == "--piece-gap-ms") {
-            if (!number(&qw)) return fail();
+            break;
+        case OPT_PIECE_GAP_MS:
+            if (!number(600000, &qw)) return CLI_EXIT_USAGE;
             sim.cfg.dwPieceGapMs = static_cast<uint32_t>(qw);
-        } else if (a == "--return-after-lock") {
-            if (!number(&qw)) return fail();
+            break;
+        case OPT_RETURN_AFTER_LOCK:
+            if (!number(3600000, &qw)) return CLI_EXIT_USAGE;
             sim.cfg.nReturnAfterLockMs = static_cast<int>(qw);
-        } else if (a == "--no-mcci") {
-            sim.cfg.bMcci = false;
-        } else if (a == "--no-safe-download") {
-            sim.cfg.bSafeDownload = false;
-        } else if (a == "--require-unlock") {
-            sim.cfg.bRequireUnlock = true;
-        } else if (a == "--partition-from") {
-            if (!value()) return fail();
-            strPartitionImage = v;
-        } else if (a == "--partition-differ") {
-            bPartitionDiffer = true;
-        } else if (a == "--partition-nak-reason") {
-            if (!number(&qw) || qw > 255) return fail();
+            break;
+        case OPT_NO_MCCI: sim.cfg.bMcci = false; break;
+        case OPT_NO_SAFE_DOWNLOAD: sim.cfg.bSafeDownload = false; break;
+        case OPT_REQUIRE_UNLOCK: sim.cfg.bRequireUnlock = true; break;
+        case OPT_PARTITION_FROM: strPartitionImage = v; break;
+        case OPT_PARTITION_DIFFER: bPartitionDiffer = true; break;
+        case OPT_PARTITION_NAK_REASON:
+            if (!number(255, &qw)) return CLI_EXIT_USAGE;
             sim.cfg.byPartitionNakReason = static_cast<uint8_t>(qw);
-        } else if (a == "--efs") {
-            const auto parts = value() ? CLI_Split(v, ':') : std::vector<std::string>{};
+            break;
+        case OPT_EFS: {
+            const auto parts = CLI_Split(v, ':');
             uint64_t qwStart, qwLength;
-            if (parts.size() != 2 || !CLI_ParseNumber(parts[0], &qwStart) || !CLI_ParseNumber(parts[1], &qwLength)) return fail();
+            if (parts.size() != 2 || !CLI_ParseNumber(parts[0], &qwStart) || !CLI_ParseNumber(parts[1], &qwLength) ||
+                qwStart > 0xFFFFFFFF || qwLength > 0xFFFFFFFF)
+                return usage(a + " takes START:LENGTH, not '" + v + "'");
             sim.cfg.dwEfsStart = static_cast<uint32_t>(qwStart);
             sim.cfg.dwEfsLength = static_cast<uint32_t>(qwLength);
             bEfsGiven = true;
-        } else if (a == "--efs-seed") {
-            if (!number(&qw)) return fail();
+            break;
+        }
+        case OPT_EFS_SEED:
+            if (!number(0xFFFFFFFF, &qw)) return CLI_EXIT_USAGE;
             sim.dwEfsSeed = static_cast<uint32_t>(qw);
             sim.bEfsSeeded = true;
-        } else if (a == "--csc-reserve-capacity") {
-            if (!number(&qw)) return fail();
+            break;
+        case OPT_CSC_RESERVE_CAPACITY:
+            if (!number(0xFFFFFFFF, &qw)) return CLI_EXIT_USAGE;
             sim.cfg.dwCscReserveCapacity = static_cast<uint32_t>(qw);
-        } else if (a == "--reserve-nak6") {
-            sim.cfg.bReserveAnswerNak6 = true;
-        } else if (a == "--refuse-csc-size") {
-            sim.cfg.bAcceptCscSize = false;
-        } else if (a == "--flash-size") {
-            if (!number(&qw) || qw == 0 || qw > 0x100000000ull) return fail();
+            break;
+        case OPT_RESERVE_NAK6: sim.cfg.bReserveAnswerNak6 = true; break;
+        case OPT_REFUSE_CSC_SIZE: sim.cfg.bAcceptCscSize = false; break;
+        case OPT_FLASH_SIZE:
+            if (!cli.Number(v, 1, 0x100000000ull, &qw)) return CLI_EXIT_USAGE;
             sim.cfg.qwFlashSize = qw;
-        } else if (a == "--nak" || a == "--wrong-seq" || a == "--garbage" || a == "--silence" ||
-                   a == "--pieces" || a == "--double" || a == "--drop" || a == "--corrupt-staged" ||
-                   a == "--drop-after" || a == "--hold" || a == "--stale-ahead" ||
-                   a == "--stale-ahead-split" || a == "--stall") {
-            if (!value() || !AddFault(sim, a, v)) return fail();
-        } else if (a.rfind("--refuse-unlock", 0) == 0) {
-            AddFault(sim, "--refuse-unlock", a.size() > 15 ? a.substr(15) : "");
-        } else if (a == "--verify-phone" || a == "--verify-eboot" || a == "--verify-pda" ||
-                   a == "--verify-csc" || a == "--verify-hidden" || a == "--verify-csc-entry") {
-            if (!value()) return fail();
-            std::string* p = a == "--verify-phone"   ? &sim.verify.strPhone
-                             : a == "--verify-eboot" ? &sim.verify.strEboot
-                             : a == "--verify-pda"   ? &sim.verify.strPda
-                             : a == "--verify-csc"   ? &sim.verify.strCsc
+            break;
+        case OPT_FAULT:
+        case OPT_REFUSE_UNLOCK:
+            if (!AddFault(sim, a, v))
+                return usage(a + " takes OP:N[:COUNT[:ARG]][@K] (see --help), not '" + v + "'");
+            break;
+        case OPT_VERIFY: {
+            std::string* p = a == "--verify-phone"    ? &sim.verify.strPhone
+                             : a == "--verify-eboot"  ? &sim.verify.strEboot
+                             : a == "--verify-pda"    ? &sim.verify.strPda
+                             : a == "--verify-csc"    ? &sim.verify.strCsc
                              : a == "--verify-hidden" ? &sim.verify.strHidden
-                                                     : &sim.verify.strCscEntry;
+                                                      : &sim.verify.strCscEntry;
             *p = v;
             sim.bVerify = sim.bVerify || a != "--verify-csc-entry";
-        } else if (a == "--verify-csc-priority") {
-            if (!number(&qw) || qw > 1) return fail();
+            break;
+        }
+        case OPT_VERIFY_CSC_PRIORITY:
+            if (!number(1, &qw)) return CLI_EXIT_USAGE;
             sim.verify.nCscPriority = static_cast<int>(qw);
-        } else if (a == "--dump") {
-            if (!value()) return fail();
-            sim.strDump = v;
-        } else if (a == "--report") {
-            if (!value()) return fail();
-            sim.strReport = v;
-        } else if (a == "--list-requests") {
-            sim.bListRequests = true;
-        } else if (a == "--tell-faults") {
-            sim.bTellFaults = true;
-        } else if (a == "--script") {
-            if (!value()) return fail();
-            strScript = v;
-        } else if (a == "--no-stdin") {
-            bStdin = false;
-        } else if (a == "--exit-when-locked") {
-            bExitWhenLocked = true;
-        } else if (a == "--timeout-s") {
-            if (!number(&qwTimeoutS)) return fail();
-        } else {
-            std::fprintf(stderr, "quillon-phone-sim: unknown option %s (see --help)\n", a.c_str());
-            return 2;
+            break;
+        case OPT_DUMP: sim.strDump = v; break;
+        case OPT_REPORT: sim.strReport = v; break;
+        case OPT_LIST_REQUESTS: sim.bListRequests = true; break;
+        case OPT_TELL_FAULTS: sim.bTellFaults = true; break;
+        case OPT_SCRIPT: strScript = v; break;
+        case OPT_NO_STDIN: bStdin = false; break;
+        case OPT_EXIT_WHEN_LOCKED: bExitWhenLocked = true; break;
+        case OPT_TIMEOUT_S:
+            if (!number(86400 * 365, &qwTimeoutS)) return CLI_EXIT_USAGE;
+            break;
         }
     }
-    if (sim.strDir.empty()) {
-        std::fprintf(stderr, "quillon-phone-sim: --dir DIR is required (see --help)\n");
-        return 2;
+    if (!cli.Operands().empty()) return usage("unexpected operand " + cli.Operands()[0]);
+    if (sim.strDir.empty()) return usage("--dir DIR is required");
+    // The images to verify against are read now, so that a wrong path is said before any phone
+    // is flashed rather than after.
+    if (sim.bVerify) {
+        std::vector<FLASH_SLICE> aSlices;
+        std::string strError;
+        if (!FLASH_VERIFY_SlicesFromImages(sim.verify, &aSlices, &strError)) {
+            std::fprintf(stderr, "quillon-phone-sim: cannot verify against the images: %s\n", strError.c_str());
+            return CLI_EXIT_USAGE;
+        }
+    }
+    if (!strScript.empty() && access(strScript.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "quillon-phone-sim: cannot read %s: %s\n", strScript.c_str(), std::strerror(errno));
+        return CLI_EXIT_USAGE;
     }
     mkdir(sim.strDir.c_str(), 0755);
 
@@ -589,7 +653,8 @@ int main(int argc, char** argv)
         }
         sim.aabyEfs.push_back(abyEfs);
         if (!pPhone->Start()) {
-            std::fprintf(stderr, "quillon-phone-sim: cannot start phone %u\n", k);
+            std::fprintf(stderr, "quillon-phone-sim: cannot start phone %u as %s: %s\n", k,
+                         cfg.strPublishLink.c_str(), std::strerror(errno));
             return 2;
         }
         std::printf("phone %u COM%u %s\n", k, sim.nFirstPort + k - 1, pPhone->SlavePath().c_str());

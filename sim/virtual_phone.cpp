@@ -141,9 +141,11 @@ bool CVirtualPhone::OpenLink()
         const std::string strTmp = strLink + ".new";
         unlink(strTmp.c_str());
         if (symlink(szName, strTmp.c_str()) != 0 || rename(strTmp.c_str(), strLink.c_str()) != 0) {
+            const int nErr = errno;  // the caller reports why; the clean-up must not change it
             unlink(strTmp.c_str());
             close(fdMaster);
             close(fdSlave);
+            errno = nErr;
             return false;
         }
     }
@@ -328,7 +330,6 @@ void CVirtualPhone::Feed(const uint8_t* pby, size_t n)
                 continue;
             }
             if (StallsAt(m_abyFrame.data())) {
-                m_bStalled = true;
                 m_nHave = 0;
                 return;
             }
@@ -733,6 +734,8 @@ bool CVirtualPhone::StallsAt(const uint8_t* pbyHeader)
     REQUEST_RECORD rec = RecordOfHeader(pbyHeader);
     rec.eReply = REPLIED_STALLED;
     rec.dwPlug = m_dwPlugCount;
+    // Stalled before the record is seen, so a waiter woken by it finds the phone stalled.
+    m_bStalled = true;
     m_aRecords.push_back(rec);
     m_cv.notify_all();
     return true;

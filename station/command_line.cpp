@@ -34,16 +34,21 @@ CCommandLine::CCommandLine(const char* szProgram, int argc, char** argv, std::ve
 int CCommandLine::Next(std::string& strValue)
 {
     std::vector<option> aLong;
-    for (const CLI_OPTION& o : m_aOption)
-        aLong.push_back({o.szName, o.bValue ? required_argument : no_argument, nullptr, 0x100 + o.nId});
+    // Each entry answers with its own place in the table, not its id: options that share an id
+    // (one case for several names) must still be told apart by Name() and by abbreviations.
+    for (size_t k = 0; k < m_aOption.size(); ++k) {
+        const CLI_OPTION& o = m_aOption[k];
+        aLong.push_back({o.szName, o.bOptional ? optional_argument : o.bValue ? required_argument : no_argument,
+                         nullptr, 0x100 + static_cast<int>(k)});
+    }
     aLong.push_back({nullptr, 0, nullptr, 0});
     const int n = ::getopt_long(m_argc, m_argv, m_strShort.c_str(), aLong.data(), nullptr);
     if (n == -1) return CLI_END;
     const std::string strWord = optind - 1 >= 1 && optind - 1 < m_argc ? m_argv[optind - 1] : "";
     if (n == ':') {
-        for (const CLI_OPTION& o : m_aOption)
-            if (optopt == 0x100 + o.nId || (o.cShort != 0 && optopt == o.cShort))
-                return Usage(Dashed(o.szName).append(" needs a value"));
+        for (size_t k = 0; k < m_aOption.size(); ++k)
+            if (optopt == 0x100 + static_cast<int>(k) || (m_aOption[k].cShort != 0 && optopt == m_aOption[k].cShort))
+                return Usage(Dashed(m_aOption[k].szName).append(" needs a value"));
         return Usage(std::string(strWord).append(" needs a value"));
     }
     if (n == '?') {
@@ -67,13 +72,14 @@ int CCommandLine::Next(std::string& strValue)
             pOnly = &o;
         }
         if (nMatches > 1) return Usage(Dashed(strName.c_str()).append(" is ambiguous: ").append(strMatches));
-        if (nMatches == 1 && !pOnly->bValue) return Usage(Dashed(pOnly->szName).append(" takes no value"));
+        if (nMatches == 1 && !pOnly->bValue && !pOnly->bOptional) return Usage(Dashed(pOnly->szName).append(" takes no value"));
         return Usage(std::string("unknown option ").append(strArg, 0, strArg.find('=')));
     }
     strValue = optarg != nullptr ? optarg : "";
-    for (const CLI_OPTION& o : m_aOption) {
-        if (n == 0x100 + o.nId || (o.cShort != 0 && n == o.cShort)) {
-            m_nLast = o.nId;
+    for (size_t k = 0; k < m_aOption.size(); ++k) {
+        const CLI_OPTION& o = m_aOption[k];
+        if (n == 0x100 + static_cast<int>(k) || (o.cShort != 0 && n == o.cShort)) {
+            m_nLast = static_cast<int>(k);
             return o.nId;
         }
     }
@@ -89,9 +95,8 @@ std::vector<std::string> CCommandLine::Operands() const
 
 std::string CCommandLine::Name() const
 {
-    for (const CLI_OPTION& o : m_aOption)
-        if (o.nId == m_nLast) return Dashed(o.szName);
-    return std::string();
+    if (m_nLast < 0 || m_nLast >= static_cast<int>(m_aOption.size())) return std::string();
+    return Dashed(m_aOption[static_cast<size_t>(m_nLast)].szName);
 }
 
 int CCommandLine::Usage(const std::string& strWhat) const

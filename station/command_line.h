@@ -18,6 +18,7 @@ struct CLI_OPTION {
     bool bValue;         // takes a value
     int nId;             // what Next returns for it (>= 0)
     char cShort = 0;     // a one-letter form, if any
+    bool bOptional = false;  // the value may be left out; given only as --name=value
 };
 
 class CCommandLine {
@@ -44,7 +45,7 @@ private:
     char** m_argv;
     std::vector<CLI_OPTION> m_aOption;
     std::string m_strShort;
-    int m_nLast = -1;
+    int m_nLast = -1;  // the table entry Next returned last
 };
 
 // A whole unsigned number; base 0 takes decimal or 0x hexadecimal. A sign is refused, since

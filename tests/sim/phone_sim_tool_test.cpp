@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "support/sim_link.h"
 #include "support/sim_process.h"
 
@@ -40,14 +42,34 @@ TEST(PhoneSimTool, EightPhonesPublishedAndOneUnlockedAndLockedThroughItsLink)
     EXPECT_EQ(access((strDir + "/COM1").c_str(), F_OK), -1);  // links removed at exit
 }
 
-TEST(PhoneSimTool, AnswersHelpAndRefusesUnknownOptions)
+TEST(PhoneSimTool, AnswersHelpAndSaysEachUsageErrorInOneLine)
 {
     const auto help = SIM_PROCESS_Run({SIM, "--help"});
     EXPECT_EQ(help.nExit, 0);
     EXPECT_NE(help.strOut.find("--drop-after"), std::string::npos);
-    EXPECT_NE(help.strOut.find("--bytes-per-second"), std::string::npos);
-    EXPECT_EQ(SIM_PROCESS_Run({SIM, "--dir", "/tmp", "--bogus"}).nExit, 2);
-    EXPECT_EQ(SIM_PROCESS_Run({SIM, "--dir", "/tmp", "--nak", "E0"}).nExit, 2);
+    EXPECT_EQ(SIM_PROCESS_Run({SIM, "--version"}).strOut.rfind("quillon-phone-sim ", 0), 0u);
+    // Each refusal comes before any phone is published, in one line that names what is wrong.
+    const std::pair<std::vector<std::string>, std::string> aCases[] = {
+        {{"--dir", "/tmp", "--bogus"}, "unknown option --bogus"},
+        {{"--dir", "/tmp", "--nak", "E0"}, "--nak takes OP:N"},
+        {{"--dir", "/tmp", "--refuse-unlock=2"}, "--refuse-unlock takes"},
+        {{"--dir", "/tmp", "--phones=65"}, "--phones takes a whole number from 1 to 64, not '65'"},
+        {{"--dir", "/tmp", "--pa", "2"}, "--pa is ambiguous"},
+        {{"--dir", "/tmp", "--phones"}, "--phones needs a value"},
+        {{"--phones", "2"}, "--dir DIR is required"},
+        {{"--dir", "/tmp", "stray"}, "unexpected operand stray"},
+        {{"--dir", "/tmp", "--verify-phone", "/nonexistent/phone.bin"}, "/nonexistent/phone.bin"},
+        {{"--dir", "/tmp", "--script", "/nonexistent/script"}, "No such file or directory"},
+        {{"--dir", "/proc/no-such-dir", "--no-stdin"}, "cannot start phone 1 as /proc/no-such-dir/COM1: "},
+    };
+    for (const auto& [aArgs, strSays] : aCases) {
+        std::vector<std::string> astr = {SIM};
+        astr.insert(astr.end(), aArgs.begin(), aArgs.end());
+        const auto run = SIM_PROCESS_Run(astr);
+        EXPECT_EQ(run.nExit, 2) << strSays;
+        EXPECT_NE(run.strOut.find(strSays), std::string::npos) << run.strOut;
+        EXPECT_EQ(std::count(run.strOut.begin(), run.strOut.end(), '\n'), 1) << run.strOut;
+    }
 }
 
 }  // namespace
