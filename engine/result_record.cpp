@@ -460,13 +460,17 @@ std::string RESULT_RECORD_Json(const RESULT_RECORD& record)
     out += Field("step", outcome.strStep, true);
     out += Field("cause", OUTCOME_StopText(outcome.stop), true);
     out += ",\"written\":[";
-    for (size_t i = 0; i < outcome.astrWritten.size(); ++i)
-        out += (i == 0 ? "" : ",") + TEXT_JsonString(outcome.astrWritten[i]);
+    for (size_t i = 0; i < outcome.astrWritten.size(); ++i) {
+        if (i != 0) out += ',';
+        out += TEXT_JsonString(outcome.astrWritten[i]);
+    }
     out += "],\"skipped\":[";
-    for (size_t i = 0; i < outcome.aSkipped.size(); ++i)
-        out += std::string(i == 0 ? "{" : ",{") + "\"region\":" +
-               TEXT_JsonString(outcome.aSkipped[i].strRegion) +
-               Field("reason", outcome.aSkipped[i].strReason) + "}";
+    for (size_t i = 0; i < outcome.aSkipped.size(); ++i) {
+        out += i == 0 ? "{\"region\":" : ",{\"region\":";
+        out += TEXT_JsonString(outcome.aSkipped[i].strRegion);
+        out += Field("reason", outcome.aSkipped[i].strReason);
+        out += '}';
+    }
     return out + "]}\n";
 }
 
