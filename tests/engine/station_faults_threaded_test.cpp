@@ -202,6 +202,16 @@ TEST(StationFaults, TheRebootWaitAfterTheLockIsNoStall)
     EXPECT_TRUE(st.Passed(0));
     EXPECT_EQ(st.m_pCore->m_bStalled[0].load(), 0u);
     EXPECT_GE(st.m_Clock.TotalSlept(), 120000u);
+    // The bar counted the wait down behind the reboot text, and the pass ended the count.
+    int nWaits = 0;
+    for (const BAR_EVENT& e : st.m_pView->BarEvents()) {
+        if (e.state.dwWaitMs == 0) continue;
+        ++nWaits;
+        EXPECT_EQ(e.state.dwWaitMs, 120000u);
+        EXPECT_EQ(e.state.strText, "   Varn Reboot");
+    }
+    EXPECT_EQ(nWaits, 1);
+    EXPECT_EQ(st.m_pCore->m_ctrlProgress[0].GetState().dwWaitMs, 0u);
 }
 
 TEST(StationFaults, CrcMismatchLeavesTheFlashRangeUntouched)
