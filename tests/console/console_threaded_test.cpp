@@ -1,17 +1,25 @@
-// The real dialog on virtual phones: Start flashes every phone with its images; Cancel in the
-// middle of a run ends within its bound and never costs a phone its EFS2; a worker's question
-// is answered No and its box goes away once the channel is stopped.
+// The real dialog on virtual phones: Start flashes every phone with its images and returns at
+// once, a Start during the run adds to it; Cancel in the middle of a run asks first, then ends
+// within its bound and never costs a phone its EFS2; a worker's question is answered No and its
+// box goes away once the channel is stopped.
 
 #include <QCheckBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
+#include <mutex>
+#include <thread>
 
 #include "console/dialog_view.h"
+#include "images/image_select.h"
 #include "link/port_table.h"
 #include "protocol/commands.h"
+#include "settings/message_box.h"
 #include "sim/image_builder.h"
 #include "support/qt/dialog_station.h"
 
@@ -55,8 +63,9 @@ private slots:
         st.PlugAll();
         auto* pStart = st.m_pDlg->findChild<QPushButton*>("1");
         QVERIFY(pStart->isEnabled());
-        pStart->click();  // returns when every channel has finished
-        QCOMPARE(st.m_pDlg->RunDepth(), 0);
+        pStart->click();
+        QVERIFY(st.m_pDlg->RunGoing());  // watched from the event loop, not inside the click
+        QTRY_VERIFY_WITH_TIMEOUT(!st.m_pDlg->RunGoing(), 60000);
         for (int i = 0; i < 8; ++i) {
             QTRY_VERIFY_WITH_TIMEOUT(st.Passed(i), 20000);
             QVERIFY2(st.BarText(i).rfind(" Download PASS.", 0) == 0, st.BarText(i).c_str());
@@ -76,22 +85,25 @@ private slots:
         const std::string strNode0 = st.m_apPhone[0]->SlavePath(), strNode1 = st.m_apPhone[1]->SlavePath();
         st.m_pDlg->PortArrived(PORT_TABLE_Assign(strNode0), strNode0);
         auto* pStart = st.m_pDlg->findChild<QPushButton*>("1");
-        bool bSelectionOff = false;
+        bool bSelectionOff = false, bAdded = false;
         QTimer poll;
         connect(&poll, &QTimer::timeout, [&] {
             if (st.m_apPhone[0]->RequestCount() < 20) return;
             poll.stop();
             bSelectionOff = !st.m_pDlg->findChild<QWidget*>("1069")->isEnabled() &&
                             !st.m_pDlg->findChild<QWidget*>("1032")->isEnabled();
-            // The second phone arrives mid-run and Start is pressed again.
+            // The second phone arrives mid-run and Start is pressed again: its channel joins the
+            // run going, which the press leaves at once.
             st.m_pDlg->PortArrived(PORT_TABLE_Assign(strNode1), strNode1);
             QVERIFY(pStart->isEnabled());
             pStart->click();
+            bAdded = st.m_pDlg->RunGoing() && st.m_pDlg->Core().m_bThreadStart[1];
         });
         poll.start(5);
         pStart->click();
+        QTRY_VERIFY_WITH_TIMEOUT(bAdded, 30000);
         QVERIFY(bSelectionOff);
-        QCOMPARE(st.m_pDlg->RunDepth(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!st.m_pDlg->RunGoing(), 60000);
         for (int i = 0; i < 2; ++i) {
             QTRY_VERIFY_WITH_TIMEOUT(st.Passed(i), 30000);
             QCOMPARE(QString::fromStdString(st.Verify(i)), QString());
@@ -107,20 +119,27 @@ private slots:
         st.SelectImages();
         st.PlugAll();
         QT_AnswerNextModal([](QWidget* pBox) { QT_ClickButton(pBox, "Yes"); });
-        // Cancel lands while phone 0 has nothing but the copy of its EFS2 in its PDA area.
-        std::chrono::steady_clock::time_point tCancel;
+        // Cancel lands while phone 0 has nothing but the copy of its EFS2 in its PDA area; the
+        // operator is asked first and says Yes.
         qint64 nCancelMs = -1;
+        QString strAsked, strExpected;
         QTimer poll;
         connect(&poll, &QTimer::timeout, [&] {
             if (!Received(*st.m_apPhone[0], CMD_ERASE_FOR_WRITE, 0, dwPdaStart)) return;
             poll.stop();
-            tCancel = std::chrono::steady_clock::now();
+            strExpected = QString("Stop %1 phones that are downloading?").arg(st.m_pDlg->DownloadingCount());
             st.m_pDlg->findChild<QPushButton*>("2")->click();
+            auto* pAsk = st.m_pDlg->findChild<CMessageBox*>("confirmCancel");
+            QVERIFY(pAsk && pAsk->isVisible());
+            strAsked = pAsk->Text();
+            const auto tCancel = std::chrono::steady_clock::now();
+            QT_ClickButton(pAsk, "Yes");
             nCancelMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - tCancel).count();
         });
         poll.start(5);
         st.m_pDlg->findChild<QPushButton*>("1")->click();
         QTRY_VERIFY_WITH_TIMEOUT(nCancelMs >= 0, 30000);
+        QCOMPARE(strAsked, strExpected);
         QVERIFY2(nCancelMs < VARNDL_CANCEL_BOUND_MS + 5000, QByteArray::number(nCancelMs));
         QVERIFY(st.m_pDlg->AllWorkersJoined());
         QVERIFY(!st.m_pDlg->isVisible());
@@ -130,18 +149,73 @@ private slots:
         QVERIFY(!st.Passed(0));
     }
 
+    void CancelDuringARunAsksAndNoGoesOn()
+    {
+        PHONE_CONFIG slow;
+        slow.dwReplyLatencyUs = 3000;
+        CDialogStation st(2, IMAGE_SET_SIZES{}, slow);
+        st.SelectImages();
+        st.m_pDlg->findChild<QCheckBox*>("1058")->click();
+        st.PlugAll();
+        st.m_pDlg->show();
+        st.m_pDlg->findChild<QPushButton*>("1")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(st.m_apPhone[1]->RequestCount() >= 10, 30000);
+        auto* pCancel = st.m_pDlg->findChild<QPushButton*>("2");
+        pCancel->click();
+        auto* pAsk = st.m_pDlg->findChild<CMessageBox*>("confirmCancel");
+        QVERIFY(pAsk && pAsk->isVisible());
+        QCOMPARE(pAsk->Text(), QString("Stop 2 phones that are downloading?"));
+        // No: the downloads go on, and the run is still watched while the box was open.
+        const size_t nBefore = st.m_apPhone[0]->RequestCount();
+        QT_ClickButton(pAsk, "No");
+        QVERIFY(st.m_pDlg->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(st.m_apPhone[0]->RequestCount() > nBefore + 10, 30000);
+        QVERIFY(st.m_pDlg->RunGoing());
+        // A signal does not ask, and takes the question away.
+        pCancel->click();
+        QVERIFY(st.m_pDlg->findChild<CMessageBox*>("confirmCancel"));
+        st.m_pDlg->OnCancel(STOP_REASON{STOP_SIGNAL, SIGTERM});
+        QVERIFY(!st.m_pDlg->isVisible());
+        QTRY_VERIFY(!st.m_pDlg->findChild<CMessageBox*>("confirmCancel"));
+        QVERIFY(st.m_pDlg->AllWorkersJoined());
+        for (int i = 0; i < 2; ++i) QVERIFY(!st.Passed(i));
+    }
+
+    void PathBoxesReadThePathsUnderTheWorkersLock()
+    {
+        CVarnDLDlg dlg;
+        CVarnDLCore& core = dlg.Core();
+        auto* pUnified = dlg.findChild<QLineEdit*>("1039");
+        // A worker that met a partition change without the whole image set names the missing
+        // images in their fields, while the operator leaves a path box.
+        std::atomic<bool> bDone{false};
+        std::thread worker([&] {
+            for (int n = 0; n < 2000; ++n) {
+                std::lock_guard<std::mutex> lock(core.m_csTicks);
+                IMAGE_Path(core, IMAGE_UNIFIED) = n % 2 ? "Unified Image only" : "Please open Unified Image File";
+            }
+            bDone = true;
+        });
+        QFocusEvent out(QEvent::FocusOut);
+        while (!bDone) QCoreApplication::sendEvent(pUnified, &out);
+        worker.join();
+        QCoreApplication::sendEvent(pUnified, &out);
+        QCOMPARE(pUnified->text(), QString("Unified Image only"));
+    }
+
     void StoppedWorkerQuestionIsAnsweredNoAndItsBoxCloses()
     {
         CDialogStation st(1);
         PrepareRepartition(st, 0);
         st.SelectImages();
         st.PlugAll();
-        // The partition prompt stays unanswered; Cancel comes instead.
+        // The partition prompt stays unanswered; Cancel comes instead, and is confirmed.
         QTimer poll;
         connect(&poll, &QTimer::timeout, [&] {
             if (st.m_pDlg->View().OpenQuestions() == 0) return;
             poll.stop();
             st.m_pDlg->findChild<QPushButton*>("2")->click();
+            QT_ClickButton(st.m_pDlg->findChild<CMessageBox*>("confirmCancel"), "Yes");
         });
         poll.start(5);
         st.m_pDlg->findChild<QPushButton*>("1")->click();
