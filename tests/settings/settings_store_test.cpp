@@ -2,6 +2,7 @@
 // it, what Start writes when an image is refused, and that a damaged or unwritable file loses
 // nothing.
 
+#include <QDateTime>
 #include <QPlainTextEdit>
 #include <QtTest>
 
@@ -173,47 +174,35 @@ private slots:
     {
         QByteArray abyRandom(4096, '\0');
         for (int i = 0; i < abyRandom.size(); ++i) abyRandom[i] = char(IMAGE_BUILDER_SeededByte(5, uint32_t(i)));
-        const struct {
-            const char* szCase;
-            QByteArray abyContent;  // null: written by the station itself
-            bool bAside;
-        } aCase[] = {
-            {"random bytes", abyRandom, true},
-            {"NUL bytes", QByteArray(2048, '\0'), true},
-            {"another program's settings", "[General]\nfoo=1\n", true},
-            {"empty: a station's first day", QByteArray(""), false},
-            {"the station's own", QByteArray(), false},
+        const std::pair<QByteArray, bool> aCase[] = {  // the file, and whether it is damaged
+            {abyRandom, true},
+            {QByteArray(2048, '\0'), true},
+            {"[General]\nfoo=1\n", true},  // another program's
+            {"", false},                     // a station's first day
+            {"[General]\nDelaySecond=@ByteArray(\\x1e\\0\\0\\0)\n", false},
         };
-        for (const auto& c : aCase) {
+        for (const auto& [abyContent, bDamaged] : aCase) {
             SETTINGS_Reset();
             CScratchDir dir;
-            const std::string strFile = ConfFile(dir), strConfDir = dir.Path() + "/Quillon";
-            std::filesystem::create_directories(strConfDir);
-            if (c.abyContent.isNull()) {
-                QT_WriteSettings(strFile, {{"DelaySecond", Word(30)}});
-            } else {
-                QFile file(QString::fromStdString(strFile));
-                QVERIFY(file.open(QIODevice::WriteOnly));
-                file.write(c.abyContent);
-            }
-            const QByteArray abyBefore = FileBytes(strFile);
+            const std::string strFile = ConfFile(dir);
+            std::filesystem::create_directories(dir.Path() + "/Quillon");
+            QFile file(QString::fromStdString(strFile));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(abyContent) == abyContent.size());
+            file.close();
             CQtSettingsStore store(strFile);
             QString strLog;
             {
                 CVarnDLDlg dlg(&store);
                 strLog = dlg.findChild<QPlainTextEdit*>("1000")->toPlainText();
             }
-            std::vector<std::string> astrAside;
-            for (const auto& entry : std::filesystem::directory_iterator(strConfDir))
-                if (entry.path().filename().string().rfind("Downloader.conf.damaged-", 0) == 0)
-                    astrAside.push_back(entry.path().string());
-            QVERIFY2(astrAside.size() == (c.bAside ? 1u : 0u), c.szCase);
-            // The station's defaults are saved at its path, the damaged file kept whole beside it.
-            QVERIFY2(QT_SettingsLines(strFile).contains(c.abyContent.isNull() ? "DelaySecond:4:1e" : "DelaySecond:4:04"),
-                     c.szCase);
-            if (!c.bAside) continue;
-            QVERIFY2(FileBytes(astrAside[0]) == abyBefore, c.szCase);
-            QVERIFY2(strLog.contains("moved aside to " + QString::fromStdString(astrAside[0])), qPrintable(strLog));
+            const QString strAside = QString::fromStdString(strFile) + ".damaged-" +
+                                     QDateTime::currentDateTime().toString("yyyyMMdd-");
+            const int nAt = int(strLog.indexOf("moved aside to " + strAside));
+            QVERIFY2((nAt >= 0) == bDamaged, qPrintable(strLog));
+            // Kept whole beside it; the station's own values saved at its path.
+            if (bDamaged) QCOMPARE(FileBytes(strLog.mid(nAt + 15, strAside.size() + 6).toStdString()), abyContent);
+            QVERIFY(QT_SettingsLines(strFile).contains(bDamaged || abyContent.isEmpty() ? "DelaySecond:4:04"
+                                                                                         : "DelaySecond:4:1e"));
         }
     }
 
