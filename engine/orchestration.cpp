@@ -357,8 +357,8 @@ int Watch(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run,
     for (;;) {
         const uint64_t qwSeen = ChangeCount();
         const int nResult = STATION_RunStep(core, threads, run, options);
-        if (nResult != STATION_RUN_GOING) return nResult;
         ProcessEvents(options);
+        if (nResult != STATION_RUN_GOING) return nResult;
         WaitForChange(qwSeen, options.dwPollMs);
     }
 }

@@ -33,7 +33,8 @@ struct STATION_THREADS {
 };
 
 struct STATION_LOOP_OPTIONS {
-    // Called once per pass of every wait (the dialog dispatches its pending events here).
+    // Called once per pass of every wait (the dialog, whose run is stepped from its event loop,
+    // dispatches its pending events here while Cancel waits for the workers).
     std::function<void()> fnProcessEvents;
     // Longest pause between two scans when nothing is reported.
     uint32_t dwPollMs = 5;
@@ -91,7 +92,7 @@ int STATION_RunStep(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& ru
                     const STATION_LOOP_OPTIONS& options);
 
 // StartRun, then the watch until the run ends: a pass whenever a worker reports a change, at
-// least every dwPollMs, with the caller's events before each.
+// least every dwPollMs, each followed by the caller's events.
 int STATION_Start(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOOP_OPTIONS& options);
 // The same without resetting the serial layer first.
 int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
