@@ -43,8 +43,8 @@ namespace {
 
 const char* const RAISE_REQUEST = "raise\n";
 int g_afdSignal[2] = {-1, -1};
-// A lock file is written right after it is made; one that stays unreadable this long is not
-// an instance's lock.
+// A lock file is written right after it is made; one that stays unreadable this long (a pause
+// each) is not an instance's lock.
 constexpr int LOCK_READ_TRIES = 25;
 constexpr int KNOCK_PAUSE_MS = 20;
 
@@ -67,6 +67,12 @@ bool IsSocket(const QString& strPath)
 {
     struct stat st;
     return ::lstat(QFile::encodeName(strPath).constData(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+bool IsFile(const QString& strPath)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(strPath).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool Exists(const QString& strPath)
@@ -244,12 +250,6 @@ CSingleInstance::~CSingleInstance()
 
 CSingleInstance::CLAIM CSingleInstance::Claim(const QStringList& astrDirs, int nBoundMs)
 {
-    // A lock names its program as the application's name, and counts as stale when the process
-    // of its id runs another executable: a start under another name (a link, another argv[0])
-    // would take a live window's lock for a dead one's.
-    const QString strExe = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
-    if (!strExe.isEmpty() && QCoreApplication::applicationName() != strExe)
-        QCoreApplication::setApplicationName(strExe);
     QElapsedTimer since;
     since.start();
     QStringList astrTrouble;
@@ -267,9 +267,12 @@ CSingleInstance::CLAIM CSingleInstance::Claim(const QStringList& astrDirs, int n
             }
             qint64 nPid = 0;
             QString strHost, strApp;
+            // Between a stale lock's removal by another start and its new lock's contents the
+            // name is empty, or the file blank: look again. Anything but a file, or a file that
+            // stays unreadable, is no lock.
             if (pLock->error() != QLockFile::LockFailedError ||
                 (!pLock->getLockInfo(&nPid, &strHost, &strApp) &&
-                 (!QFileInfo(strBase + ".lock").isFile() || ++nUnreadable > LOCK_READ_TRIES))) {
+                 ((Exists(strBase + ".lock") && !IsFile(strBase + ".lock")) || ++nUnreadable > LOCK_READ_TRIES))) {
                 astrTrouble << strBase + ".lock: " + LockErrorText(pLock->error());
                 break;
             }
