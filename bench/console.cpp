@@ -71,7 +71,7 @@ int DialogChild(int argc, char** argv)
     QTimer::singleShot(0, [&] {
         since.start();
         tick.start(10);
-        dlg.findChild<QPushButton*>("1")->click();  // returns when every channel is done
+        dlg.findChild<QPushButton*>("1")->click();  // the run is watched from the event loop
         QTimer* pWait = new QTimer(&app);
         QObject::connect(pWait, &QTimer::timeout, [&] {
             for (int i = 0; i < nPhones; ++i)

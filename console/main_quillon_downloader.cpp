@@ -23,6 +23,10 @@ int main(int argc, char** argv)
         std::printf("quillon-downloader %s\n", VERSION_NUMBER);
         return VARNDL_EXIT_OK;
     }
+    if (!VARNDL_HasDisplay(argc, argv)) {
+        std::fprintf(stderr, "quillon-downloader: %s\n", VARNDL_NO_DISPLAY_TEXT);
+        return VARNDL_EXIT_USAGE;
+    }
     CVarnDLApp app(argc, argv);
     CQtSettingsStore store;
     return app.InitInstance(opt, &store);

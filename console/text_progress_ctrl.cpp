@@ -2,6 +2,7 @@
 
 #include <QPainter>
 
+#include "station/clock.h"
 #include "station/status.h"
 
 int TEXT_PROGRESS_Split(int nWidth, int nPercent)
@@ -28,16 +29,29 @@ void CTextProgressCtrl::InitBar()
     setValue(0);
 }
 
-void CTextProgressCtrl::paintEvent(QPaintEvent*)
+void CTextProgressCtrl::Shown(std::string& strText, int& nPercent, uint8_t& byRed, uint8_t& byGreen,
+                              uint8_t& byBlue) const
 {
     BAR_STATE state;
     if (m_pState) state = m_pState->GetState();
-    const QColor colour(state.byRed, state.byGreen, state.byBlue);
+    STATUS_Shown(state, CLOCK_Get().GetTickCount(), strText, nPercent);
+    byRed = state.byRed;
+    byGreen = state.byGreen;
+    byBlue = state.byBlue;
+}
+
+void CTextProgressCtrl::paintEvent(QPaintEvent*)
+{
+    std::string strShown;
+    int nPercent;
+    uint8_t byRed, byGreen, byBlue;
+    Shown(strShown, nPercent, byRed, byGreen, byBlue);
+    const QColor colour(byRed, byGreen, byBlue);
     const QRect client = rect();
-    const int x = TEXT_PROGRESS_Split(client.width(), state.nPercent);
+    const int x = TEXT_PROGRESS_Split(client.width(), nPercent);
     const QRect filled(0, 0, x, client.height());
     const QRect rest(x, 0, client.width() - x, client.height());
-    const QString strText = QString::fromStdString(state.strText);
+    const QString strText = QString::fromStdString(strShown);
     const int nFlags = Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine;
 
     QPainter painter(this);

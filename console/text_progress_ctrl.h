@@ -1,9 +1,13 @@
 // A channel's progress bar with one line of text over its fill: white over the coloured part,
 // in the bar's colour over the white rest. It paints the state a worker stored in the core's
-// CTextProgressState, copied under that state's own short lock; workers never paint.
+// CTextProgressState, copied under that state's own short lock; workers never paint. A wait the
+// state counts down is drawn as of the station's clock at the moment of painting.
 #pragma once
 
 #include <QProgressBar>
+
+#include <cstdint>
+#include <string>
 
 class CTextProgressState;
 
@@ -19,6 +23,8 @@ public:
     // The face ("Tahoma", 13 pixels of cell height, normal weight; the nearest sans face where
     // it is missing) and the range 0..100.
     void InitBar();
+    // What the bar shows now: its text and fill, a wait's seconds and progress among them.
+    void Shown(std::string& strText, int& nPercent, uint8_t& byRed, uint8_t& byGreen, uint8_t& byBlue) const;
 
 protected:
     void paintEvent(QPaintEvent* pEvent) override;

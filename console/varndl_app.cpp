@@ -2,10 +2,13 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QLockFile>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QWidget>
 
 #include <csignal>
@@ -15,11 +18,13 @@
 #include <filesystem>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "console/port_discovery.h"
 #include "console/varndl_dlg.h"
 #include "images/image_trailer.h"
+#include "station/log.h"
 #include "station/model_ticks.h"
 
 const char* const VARNDL_USAGE =
@@ -31,11 +36,59 @@ const char* const VARNDL_USAGE =
     "COM<n> to pseudo-terminals in the directory named by QUILLON_VIRTUAL_PORTS.\n"
     "  --auto-start   start each phone as it arrives (this run; the option dialog's\n"
     "                 \"Start phones as they arrive\" keeps it for every run)\n";
+const char* const VARNDL_NO_DISPLAY_TEXT = "no display: set DISPLAY or WAYLAND_DISPLAY, or use quillon-flash";
+const char* const VARNDL_RAISED_TEXT = "quillon-downloader is already running; its window was brought to the front";
 
 namespace {
 
 const char* const RAISE_REQUEST = "raise\n";
 int g_afdSignal[2] = {-1, -1};
+// A lock file is written right after it is made; one that stays unreadable this long (a pause
+// each) is not an instance's lock.
+constexpr int LOCK_READ_TRIES = 25;
+constexpr int KNOCK_PAUSE_MS = 20;
+
+QtMessageHandler g_fnQtMessages = nullptr;
+bool g_bOpeningDisplay = false;
+
+void OnQtMessage(QtMsgType eType, const QMessageLogContext& context, const QString& strMessage)
+{
+    if (eType == QtFatalMsg && g_bOpeningDisplay) {
+        // Qt gives up on its platform with an abort and advice to reinstall: what is missing is
+        // the display.
+        std::fprintf(stderr, "quillon-downloader: %s\n", VARNDL_NO_DISPLAY_TEXT);
+        std::fflush(stderr);
+        ::_exit(VARNDL_EXIT_USAGE);
+    }
+    if (g_fnQtMessages) g_fnQtMessages(eType, context, strMessage);
+}
+
+bool IsSocket(const QString& strPath)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(strPath).constData(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+bool IsFile(const QString& strPath)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(strPath).constData(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool Exists(const QString& strPath)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(strPath).constData(), &st) == 0;
+}
+
+QString LockErrorText(QLockFile::LockError eError)
+{
+    switch (eError) {
+    case QLockFile::PermissionError: return "permission denied";
+    case QLockFile::LockFailedError: return "something else is at this name";
+    default: return "it cannot be made";
+    }
+}
 
 void OnSignal(int nSignal)
 {
@@ -133,17 +186,27 @@ std::string VARNDL_ResultsPath()
 
 QString VARNDL_InstanceName()
 {
-    // Local socket names are file names: the title's letters, and the user, whose window it is.
+    // File names: the title's letters, and the user, whose window it is.
     QString strName = "quillon-";
     for (const QChar c : QString::fromUtf8(VARNDL_WINDOW_TITLE))
         if (c.isLetterOrNumber() || c == '.') strName += c;
     return strName + QString("-%1").arg(::getuid());
 }
 
-bool VARNDL_RaiseRunningInstance(const QString& strName, int nTimeoutMs)
+QStringList VARNDL_InstanceDirs()
+{
+    QStringList astrDirs;
+    const QString strRuntime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (strRuntime.startsWith('/')) astrDirs << QDir::cleanPath(strRuntime);
+    const QString strTemp = QDir::cleanPath(QDir::tempPath());
+    if (!astrDirs.contains(strTemp)) astrDirs << strTemp;
+    return astrDirs;
+}
+
+bool VARNDL_RaiseRunningInstance(const QString& strPath, int nTimeoutMs)
 {
     QLocalSocket socket;
-    socket.connectToServer(strName);
+    socket.connectToServer(strPath);
     if (!socket.waitForConnected(nTimeoutMs)) return false;
     socket.write(RAISE_REQUEST);
     if (!socket.waitForBytesWritten(nTimeoutMs)) return false;
@@ -178,16 +241,73 @@ CSingleInstance::CSingleInstance(QObject* pParent) : QObject(pParent), m_pServer
     });
 }
 
-bool CSingleInstance::Listen(const QString& strName)
+CSingleInstance::~CSingleInstance()
 {
-    if (m_pServer->listen(strName)) return true;
-    // A socket nobody accepts on is what a crashed instance left; one that still accepts
-    // belongs to a live instance that is not answering yet, and is not taken from it.
-    QLocalSocket probe;
-    probe.connectToServer(strName);
-    if (probe.waitForConnected(200)) return false;
-    QLocalServer::removeServer(strName);
-    return m_pServer->listen(strName);
+    // The socket goes first: once the lock is free, a new window may already listen at its name.
+    m_pServer->close();
+    m_pLock.reset();
+}
+
+CSingleInstance::CLAIM CSingleInstance::Claim(const QStringList& astrDirs, int nBoundMs)
+{
+    QElapsedTimer since;
+    since.start();
+    QStringList astrTrouble;
+    for (const QString& strDir : astrDirs) {
+        const QString strBase = strDir + "/" + VARNDL_InstanceName();
+        auto pLock = std::make_unique<QLockFile>(strBase + ".lock");
+        // Only a lock whose process is gone is stale, however old it is.
+        pLock->setStaleLockTime(0);
+        int nUnreadable = 0;
+        for (;;) {
+            if (pLock->tryLock(0)) {
+                m_pLock = std::move(pLock);
+                Listen(strBase);
+                return CLAIM_FIRST;
+            }
+            qint64 nPid = 0;
+            QString strHost, strApp;
+            // Between a stale lock's removal by another start and its new lock's contents the
+            // name is empty, or the file blank: look again. Anything but a file, or a file that
+            // stays unreadable, is no lock.
+            if (pLock->error() != QLockFile::LockFailedError ||
+                (!pLock->getLockInfo(&nPid, &strHost, &strApp) &&
+                 ((Exists(strBase + ".lock") && !IsFile(strBase + ".lock")) || ++nUnreadable > LOCK_READ_TRIES))) {
+                astrTrouble << strBase + ".lock: " + LockErrorText(pLock->error());
+                break;
+            }
+            if (nPid != 0) {
+                m_nOwnerPid = nPid;
+                if (VARNDL_RaiseRunningInstance(strBase, nBoundMs)) return CLAIM_RAISED;
+                // Not listening yet (it has only just taken the lock), or never (something else
+                // is at the socket's name).
+                if ((Exists(strBase) && !IsSocket(strBase)) || since.elapsed() >= nBoundMs)
+                    return CLAIM_NOT_RAISED;
+            }
+            QThread::msleep(KNOCK_PAUSE_MS);
+        }
+    }
+    m_strProblem = "No lock file can be made (" + astrTrouble.join("; ") +
+                   "): a second start opens a second window";
+    return CLAIM_FIRST;
+}
+
+void CSingleInstance::Listen(const QString& strPath)
+{
+    // The lock is ours: a socket at the name was left by an instance that has ended.
+    QLocalServer::removeServer(strPath);
+    if (m_pServer->listen(strPath)) return;
+    m_strProblem = strPath + ": " + m_pServer->errorString() +
+                   ": a second start cannot bring this window to the front";
+}
+
+bool VARNDL_HasDisplay(int argc, char** argv)
+{
+    for (const char* szName : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        if (!qEnvironmentVariableIsEmpty(szName)) return true;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0) return true;
+    return false;
 }
 
 void VARNDL_CatchSignals()
@@ -219,23 +339,41 @@ CVarnDLApp::CVarnDLApp(int& argc, char** argv)
 {
     // From the first moment: a signal that comes before the window exists cancels it at once.
     VARNDL_CatchSignals();
+    g_fnQtMessages = qInstallMessageHandler(OnQtMessage);
+    g_bOpeningDisplay = true;
     m_pApp = std::make_unique<QApplication>(argc, argv);
+    g_bOpeningDisplay = false;
+    qInstallMessageHandler(g_fnQtMessages);
 }
 
 CVarnDLApp::~CVarnDLApp() = default;
 
 int CVarnDLApp::InitInstance(const VARNDL_OPTIONS& opt, ISettingsStore* pStore)
 {
-    const QString strName = VARNDL_InstanceName();
-    if (VARNDL_RaiseRunningInstance(strName)) return VARNDL_EXIT_OK;
     CSingleInstance instance;
-    // A live instance that is slow to answer is still the one instance.
-    if (!instance.Listen(strName)) return VARNDL_EXIT_OK;
+    switch (instance.Claim(VARNDL_InstanceDirs())) {
+    case CSingleInstance::CLAIM_RAISED:
+        if (::isatty(STDERR_FILENO)) std::fprintf(stderr, "%s\n", VARNDL_RAISED_TEXT);
+        return VARNDL_EXIT_OK;
+    case CSingleInstance::CLAIM_NOT_RAISED:
+        std::fprintf(stderr,
+                     "quillon-downloader is already running (process %lld); its window could not be "
+                     "brought to the front\n",
+                     static_cast<long long>(instance.OwnerPid()));
+        return VARNDL_EXIT_NOT_RAISED;
+    case CSingleInstance::CLAIM_FIRST: break;
+    }
 
     int nStatus = VARNDL_EXIT_OK;
     {
         CVarnDLDlg dlg(pStore);
         instance.SetWindow(&dlg);
+        if (!instance.Problem().isEmpty()) {
+            // Told, never silently started or silently not.
+            const std::string strProblem = instance.Problem().toStdString();
+            std::fprintf(stderr, "quillon-downloader: %s\n", strProblem.c_str());
+            WriteLog(&dlg.Core(), -1, dlg.Core().m_csDisplay, "%s\r\n", strProblem.c_str());
+        }
         const std::string strResults = VARNDL_ResultsPath();
         QDir().mkpath(QFileInfo(QString::fromStdString(strResults)).absolutePath());
         dlg.RecordResults(strResults);

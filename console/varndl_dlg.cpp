@@ -19,6 +19,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -33,6 +35,7 @@
 #include "link/serial_device.h"
 #include "settings/message_box.h"
 #include "settings/option_dialogs.h"
+#include "station/clock.h"
 #include "station/log.h"
 #include "station/model_ticks.h"
 #include "station/version.h"
@@ -75,7 +78,7 @@ const CONTROL_SPEC g_aLower[] = {
     {1071, CT_GROUP, "Log...", 0, 0, 547, 46},
     {1072, CT_GROUP, "Download Mode", 0, 50, 404, 64},
     {1073, CT_GROUP, "Port", 0, 118, 547, 122},
-    {1000, CT_LOG, "", 6, 16, 381, 24},
+    {1000, CT_LOG, "", 6, 14, 535, 30},
     {1061, CT_CHECK, "Select/Deselect All", 8, 66, 128, 18},
     {1020, CT_CHECK, "Phone Boot", 140, 66, 86, 18},
     {1021, CT_CHECK, "Phone", 230, 66, 60, 18},
@@ -91,8 +94,9 @@ const CONTROL_SPEC g_aLower[] = {
 };
 constexpr int PORT_ROW_Y = 136, PORT_ROW_STEP = 26, PORT_H = 22;
 constexpr int PORT_COLUMN_X[2] = {8, 280}, PORT_W = 64, BAR_OFFSET = 68, BAR_W = 193;
-// The day's result counts, right of the log box in the "Log..." group.
-constexpr QRect DAY_COUNTS_RECT(391, 16, 150, 24);
+// The day's result counts, at the right of the model list's row: the log box needs the whole
+// width of its group, so that a long line (a path, the start-up notes) wraps into two lines.
+constexpr QRect DAY_COUNTS_RECT(297, 2, 250, 20);
 
 // Where the lower block and the "Select Image" group go, and the window height, per layout.
 struct LAYOUT_GEOMETRY {
@@ -228,7 +232,7 @@ CVarnDLDlg::CVarnDLDlg(ISettingsStore* pStore, QWidget* pParent)
 {
     m_pImageControls = std::make_unique<CImageControls>(*this);
     DIALOG_SINK sink;
-    sink.fnRepaintBar = [this](int nCh) { m_apBar[nCh]->update(); };
+    sink.fnRepaintBar = [this](int nCh) { OnBarChanged(nCh); };
     sink.fnShowLog = [this](const std::string& strLine) { ShowLogLine(strLine); };
     sink.fnPortText = [this](int nCh, const std::string& strText) {
         m_apPortBox[nCh]->setText(QString::fromStdString(strText));
@@ -238,6 +242,13 @@ CVarnDLDlg::CVarnDLDlg(ISettingsStore* pStore, QWidget* pParent)
     m_pView = new CDialogView(std::move(sink), this);
     m_pCore->SetView(m_pView);
     m_pCore->m_nModel = 0;
+    // The run is watched from the event loop, never from a loop inside a handler.
+    m_pRunTimer = new QTimer(this);
+    m_pRunTimer->setInterval(VARNDL_RUN_TICK_MS);
+    connect(m_pRunTimer, &QTimer::timeout, this, &CVarnDLDlg::OnRunTick);
+    m_pWaitTimer = new QTimer(this);
+    m_pWaitTimer->setInterval(VARNDL_WAIT_TICK_MS);
+    connect(m_pWaitTimer, &QTimer::timeout, this, &CVarnDLDlg::OnWaitTick);
     // The log file stays off, so nothing is opened.
     OpenLogFile(0);
     m_pStore->LoadSettings(SETTINGS_Get());
@@ -252,6 +263,8 @@ CVarnDLDlg::CVarnDLDlg(ISettingsStore* pStore, QWidget* pParent)
 CVarnDLDlg::~CVarnDLDlg()
 {
     // Nothing may arrive at a dialog that is going away.
+    m_pRunTimer->stop();
+    m_pWaitTimer->stop();
     m_pDiscovery.reset();
     qApp->removeEventFilter(this);
     bool bJoined = true;
@@ -296,8 +309,10 @@ void CVarnDLDlg::CreateControls()
         case CT_LOG: {
             auto* pLog = new QPlainTextEdit(this);
             pLog->setReadOnly(true);
-            pLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+            // A line longer than the box wraps; the bar reaches what does not fit.
+            pLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
             pLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+            pLog->document()->setDocumentMargin(1);
             pWidget = pLog;
             break;
         }
@@ -338,7 +353,8 @@ void CVarnDLDlg::CreateControls()
     // Hidden until records are kept.
     m_pDayCounts = new QLabel(this);
     m_pDayCounts->setObjectName("DayCounts");
-    m_pDayCounts->setAlignment(Qt::AlignCenter);
+    m_pDayCounts->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_pDayCounts->setGeometry(DAY_COUNTS_RECT);
     m_pDayCounts->hide();
     m_pModeGroup = findChild<QGroupBox*>("1072");
     m_pStart = findChild<QPushButton*>("1");
@@ -385,10 +401,14 @@ void CVarnDLDlg::InitDialog()
     if (m_pStore->LoadModelSettings(core, m_aLocations)) m_pModel->setCurrentIndex(4);
     ModelChange(m_pModel->currentIndex());
     m_pCscPriority->setChecked(true);
-    m_pModel->setEnabled(false);
 }
 
-void CVarnDLDlg::ShowLogLine(const std::string& strLine) { m_pLog->setPlainText(Chomp(strLine)); }
+void CVarnDLDlg::ShowLogLine(const std::string& strLine)
+{
+    m_pLog->setPlainText(Chomp(strLine));
+    // The end of the line is its news (a path's file name, what to do about it).
+    m_pLog->verticalScrollBar()->setValue(m_pLog->verticalScrollBar()->maximum());
+}
 
 void CVarnDLDlg::RecordResults(const std::string& strPath)
 {
@@ -442,7 +462,8 @@ bool CVarnDLDlg::AskOpenFile(const std::string& strFilter, const std::string& st
 
 std::string CVarnDLDlg::PathOf(int nKind)
 {
-    // A worker may rewrite the paths of missing images (a forced download) under this lock.
+    // A worker may rewrite the paths of missing images (a forced download) under this lock,
+    // the Unified one among them.
     std::lock_guard<std::mutex> lock(Core().m_csTicks);
     return IMAGE_Path(Core(), nKind);
 }
@@ -482,8 +503,7 @@ void CVarnDLDlg::SelectModel(int nModel)
 
 void CVarnDLDlg::OnPathFocusLost(int nKind)
 {
-    m_apPathEdit[nKind]->setText(QString::fromStdString(nKind == IMAGE_UNIFIED ? Core().m_strUnifiedPath
-                                                                                : PathOf(nKind)));
+    m_apPathEdit[nKind]->setText(QString::fromStdString(PathOf(nKind)));
 }
 
 void CVarnDLDlg::OnPlainTick(int nId)
@@ -606,16 +626,43 @@ void CVarnDLDlg::ApplyModelLayout(int nModel)
     m_pSelectImage->setGeometry(2, 25, 547, geo.nImageGroupHeight);
     for (const CONTROL_SPEC& ctl : g_aLower)
         Control(ctl.nId)->setGeometry(geo.ptLower.x() + ctl.x, geo.ptLower.y() + ctl.y, ctl.w, ctl.h);
-    m_pDayCounts->setGeometry(DAY_COUNTS_RECT.translated(geo.ptLower));
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         const int x = geo.ptLower.x() + PORT_COLUMN_X[i / 4];
         const int y = geo.ptLower.y() + PORT_ROW_Y + (i % 4) * PORT_ROW_STEP;
         m_apPortBox[i]->setGeometry(x, y, PORT_W, PORT_H);
         m_apBar[i]->setGeometry(x + BAR_OFFSET, y, BAR_W, PORT_H);
     }
-    // The height is the outer window's; the frame the window manager adds comes off the client.
-    const int nFrame = isVisible() ? frameGeometry().height() - height() : 0;
-    setFixedHeight(info.nDialogHeight - nFrame);
+    m_nLayoutHeight = info.nDialogHeight;
+    ApplyHeight();
+}
+
+int CVarnDLDlg::FrameHeight() const
+{
+    // Offscreen there is no window manager and nothing to take off (a shown window's new size
+    // limits would only make Qt warn).
+    if (QGuiApplication::platformName() == "offscreen") return 0;
+    return frameGeometry().height() - height();
+}
+
+void CVarnDLDlg::ApplyHeight()
+{
+    // The height is the outer window's. The window manager's frame is known only once the window
+    // is shown and decorated, which may come after the show itself (a move tells of it).
+    m_nFrameApplied = FrameHeight();
+    const int nHeight = m_nLayoutHeight - m_nFrameApplied;
+    if (minimumHeight() != nHeight || maximumHeight() != nHeight) setFixedHeight(nHeight);
+}
+
+void CVarnDLDlg::showEvent(QShowEvent* pEvent)
+{
+    QDialog::showEvent(pEvent);
+    ApplyHeight();
+}
+
+void CVarnDLDlg::moveEvent(QMoveEvent* pEvent)
+{
+    QDialog::moveEvent(pEvent);
+    if (FrameHeight() != m_nFrameApplied) ApplyHeight();
 }
 
 void CVarnDLDlg::ApplyEnabling(const IMAGE_ENABLING& en)
@@ -649,8 +696,10 @@ void CVarnDLDlg::SetPortBox(int nCh, uint32_t nPort, const std::string& strDevNo
 void CVarnDLDlg::UpdatePortColours()
 {
     for (int i = 0; i < MAX_CHANNEL; ++i) {
-        const bool bPort = Core().m_nComPort[i] != 0;
+        // A phone in its reboot wait has its port closed, whether or not the port is still there.
+        const bool bPort = Core().m_nComPort[i] != 0 && !Core().m_bRebootWait[i];
         QPalette palette = m_apPortBox[i]->palette();
+        if (palette.color(QPalette::Base) == (bPort ? QColor(0, 255, 0) : QColor(222, 222, 222))) continue;
         palette.setColor(QPalette::Base, bPort ? QColor(0, 255, 0) : QColor(222, 222, 222));
         palette.setColor(QPalette::Window, bPort ? QColor(0, 255, 0) : QColor(222, 222, 222));
         palette.setColor(QPalette::Text, bPort ? Qt::black : Qt::white);
@@ -725,7 +774,8 @@ void CVarnDLDlg::PortRemoved(uint32_t nPort)
             core.m_bCycleEnd[i] = 1;
         }
         core.m_nComPort[i] = 0;
-        SetPortBox(i, 0, "");
+        // A locked phone reboots, so its port goes: its box keeps the port's name, greyed.
+        if (!core.m_bDownloadDone[i]) SetPortBox(i, 0, "");
     } else if (!core.m_bDownloadDone[i] && !core.m_bRebootWait[i]) {
         // A tty hangs up the moment its device goes, before the removal reaches the window: a
         // worker of this phone that met the hang-up has often ended by now. Its phone was still
@@ -791,6 +841,14 @@ bool CVarnDLDlg::AnyWorkerBusy() const
     return false;
 }
 
+int CVarnDLDlg::DownloadingCount() const
+{
+    int n = 0;
+    for (int i = 0; i < MAX_CHANNEL; ++i)
+        if (m_pCore->m_bThreadStart[i] && !m_pCore->m_bDownloadDone[i]) ++n;
+    return n;
+}
+
 STATION_LOOP_OPTIONS CVarnDLDlg::LoopOptions()
 {
     STATION_LOOP_OPTIONS loop;
@@ -806,7 +864,7 @@ void CVarnDLDlg::OnStart()
 {
     if (m_bCancelling) return;
     CVarnDLCore& core = Core();
-    // While workers run they read the images and the region table: the outer Start validated
+    // While workers run they read the images and the region table: the first Start validated
     // them and nothing can have changed them since (selection disabled, drops refused).
     if (!AnyWorkerBusy()) {
         IMAGE_START_INPUT input;
@@ -818,21 +876,76 @@ void CVarnDLDlg::OnStart()
     }
     SetSelectionEnabled(false);
     m_pStore->SaveModelSettings(core, m_aLocations, Box(1061)->isChecked());
-    ++m_nRunDepth;
-    STATION_Start(core, *m_pThreads, LoopOptions());
-    --m_nRunDepth;
-    if (m_bCancelling || m_nRunDepth > 0) return;
-    SetSelectionEnabled(true);
-    ApplyEnabling(IMAGE_Enabling(core));
+    // A Start during a run adds its channels to that run.
+    STATION_StartRun(core, *m_pThreads, m_Run);
+    if (!m_pRunTimer->isActive()) m_pRunTimer->start();
+}
+
+void CVarnDLDlg::OnRunTick()
+{
     RefreshFromWorkers();
+    UpdatePortColours();
+    // The dialog's watch: no stall bound, no parked bound (an operator watches and can Cancel).
+    if (STATION_RunStep(Core(), *m_pThreads, m_Run, STATION_LOOP_OPTIONS{}) == STATION_RUN_GOING) return;
+    m_pRunTimer->stop();
+    if (m_bCancelling) return;
+    SetSelectionEnabled(true);
+    ApplyEnabling(IMAGE_Enabling(Core()));
+    RefreshFromWorkers();
+}
+
+void CVarnDLDlg::OnBarChanged(int nCh)
+{
+    m_apBar[nCh]->update();
+    UpdatePortColours();
+    if (m_pCore->m_ctrlProgress[nCh].GetState().dwWaitMs != 0 && !m_pWaitTimer->isActive()) m_pWaitTimer->start();
+}
+
+void CVarnDLDlg::OnWaitTick()
+{
+    bool bWaiting = false;
+    for (int i = 0; i < MAX_CHANNEL; ++i) {
+        if (m_pCore->m_ctrlProgress[i].GetState().dwWaitMs == 0) continue;
+        bWaiting = true;
+        m_apBar[i]->update();
+    }
+    if (!bWaiting) m_pWaitTimer->stop();
 }
 
 void CVarnDLDlg::OnCancel(STOP_REASON reason)
 {
     if (m_bCancelling) return;
+    // A click beside Start must not stop eight downloads; a signal or the session's end is no
+    // click, and nobody would be there to answer.
+    const int nDownloading = DownloadingCount();
+    if (reason.eCause != STOP_OPERATOR || nDownloading == 0 || qApp->isSavingSession()) {
+        Cancel(reason);
+        return;
+    }
+    if (m_pConfirm) {
+        m_pConfirm->raise();
+        return;
+    }
+    m_pConfirm = new CMessageBox(this, windowTitle(),
+                                 QString("Stop %1 phones that are downloading?").arg(nDownloading),
+                                 CMessageBox::MB_YESNO);
+    m_pConfirm->setObjectName("confirmCancel");
+    // Shown without an event loop of its own: the run is watched and the bars move meanwhile.
+    m_pConfirm->setWindowModality(Qt::ApplicationModal);
+    m_pConfirm->setAttribute(Qt::WA_DeleteOnClose);
+    connect(m_pConfirm, &QDialog::finished, this, [this](int nAnswer) {
+        if (nAnswer == IDYES) Cancel(STOP_REASON{STOP_OPERATOR, 0});
+    });
+    m_pConfirm->show();
+}
+
+void CVarnDLDlg::Cancel(STOP_REASON reason)
+{
+    if (m_bCancelling) return;
     m_bCancelling = true;
-    // Runs stop (a parked EFS2 is written back first) and the workers are joined; Start loops
-    // still open end by themselves once they see the quit.
+    if (m_pConfirm) m_pConfirm->close();
+    m_pRunTimer->stop();
+    // Runs stop (a parked EFS2 is written back first) and the workers are joined.
     m_bAllJoined = STATION_Cancel(Core(), *m_pThreads, LoopOptions(), VARNDL_CANCEL_BOUND_MS,
                                   STATION_EFS_RESTORE_BOUND_MS, reason);
     StopRecording();
@@ -907,7 +1020,7 @@ void CVarnDLDlg::DropFiles(const std::vector<std::string>& astrPaths)
         else astrKept.push_back(strPath);
     }
     if (bTooLong) m_pImageControls->ShowMessage(VARNDL_PATH_TOO_LONG_TEXT);
-    IMAGE_DropFiles(Core(), *m_pImageControls, astrKept, m_nRunDepth > 0);
+    IMAGE_DropFiles(Core(), *m_pImageControls, astrKept, RunGoing());
 }
 
 bool CVarnDLDlg::eventFilter(QObject* pWatched, QEvent* pEvent)

@@ -5,6 +5,7 @@
 
 #include <QDialog>
 #include <QPoint>
+#include <QPointer>
 
 #include <cstdint>
 #include <memory>
@@ -24,7 +25,9 @@ class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
+class QTimer;
 class CDialogView;
+class CMessageBox;
 class CPortDiscovery;
 class CTextProgressCtrl;
 
@@ -32,6 +35,9 @@ class CTextProgressCtrl;
 extern const char* const VARNDL_WINDOW_TITLE;
 // Longest real time Cancel waits for the workers to end once their runs are stopped.
 constexpr uint32_t VARNDL_CANCEL_BOUND_MS = 5000;
+// How often the run is watched, and a waiting bar's seconds redrawn, from the event loop.
+constexpr int VARNDL_RUN_TICK_MS = 10;
+constexpr int VARNDL_WAIT_TICK_MS = 250;
 // Paths longer than this cannot be stored with the model's selection.
 constexpr int VARNDL_PATH_MAX = 255;
 extern const char* const VARNDL_PATH_TOO_LONG_TEXT;
@@ -73,8 +79,10 @@ public:
     // The context menu of the dialog's background, with the About entry.
     QMenu* CreateContextMenu();
 
-    // Start loops running now (0 when idle).
-    int RunDepth() const { return m_nRunDepth; }
+    // A run is going: started and not yet finished or stopped.
+    bool RunGoing() const { return m_Run.bGoing; }
+    // Channels whose phone is downloading now: started, neither ended nor past its lock.
+    int DownloadingCount() const;
     // After Cancel: false when a worker did not end within its bound (it was let go).
     bool AllWorkersJoined() const { return m_bAllJoined; }
     // The group box the arrow keys move.
@@ -82,7 +90,8 @@ public:
 
 public slots:
     void OnStart();
-    // Cancel, by the operator or (reason) a signal.
+    // Cancel, by the operator or (reason) a signal. The operator is asked first while phones are
+    // downloading; a signal, and the session ending, cancel at once.
     void OnCancel(STOP_REASON reason = STOP_REASON{STOP_OPERATOR, 0});
     void OnOption();
     void ShowAbout();
@@ -91,6 +100,10 @@ protected:
     bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
     void reject() override;
     void closeEvent(QCloseEvent* pEvent) override;
+    void showEvent(QShowEvent* pEvent) override;
+    void moveEvent(QMoveEvent* pEvent) override;
+    // The height the window manager's frame adds to the window (0 while none is known).
+    virtual int FrameHeight() const;
     void dragEnterEvent(QDragEnterEvent* pEvent) override;
     void dropEvent(QDropEvent* pEvent) override;
     void contextMenuEvent(QContextMenuEvent* pEvent) override;
@@ -118,6 +131,8 @@ private:
     void OnModelActivated(int nModel);
     void ModelChange(int nModel);
     void ApplyModelLayout(int nModel);
+    // The layout's outer height, the frame known now taken off the client area.
+    void ApplyHeight();
     void PutTicksOnBoxes();
     void SyncTicksFromBoxes();
     void RefreshFromWorkers();
@@ -134,6 +149,10 @@ private:
     void StopRecording();
     bool AnyWorkerBusy() const;
     STATION_LOOP_OPTIONS LoopOptions();
+    void OnRunTick();
+    void OnBarChanged(int nCh);
+    void OnWaitTick();
+    void Cancel(STOP_REASON reason);
     void PressStartSoon();
     void PressPendingStart();
 
@@ -169,9 +188,14 @@ private:
     // Workers started on the channel when its phone arrived: tells whether this phone's cycle ran.
     uint32_t m_adwStartedAtArrival[MAX_CHANNEL] = {};
 
-    int m_nRunDepth = 0;
+    STATION_RUN m_Run;
+    QTimer* m_pRunTimer = nullptr;
+    QTimer* m_pWaitTimer = nullptr;  // runs while a bar counts a wait down
+    QPointer<CMessageBox> m_pConfirm;  // "Stop N phones ...?" while it is open
     bool m_bCancelling = false;
     bool m_bAllJoined = true;
     uint32_t m_dwTicksSeen = 0;
     QPoint m_ptModeGroup{2, 120};
+    int m_nLayoutHeight = 0;  // the outer height of the model's layout
+    int m_nFrameApplied = -1;  // the frame height that height was applied with
 };

@@ -283,11 +283,13 @@ void RegionPhase(CYCLE& c)
     }
 }
 
-void RebootWait(CVarnDLCore& core)
+void RebootWait(CVarnDLCore& core, int nCh)
 {
     const uint32_t dwWait = FLASH_CYCLE_RebootWaitMs(core);
     IClock& clock = CLOCK_Get();
     const uint32_t dwStart = clock.GetTickCount();
+    // Minutes of an unchanging bar look like a hang: the bar counts the wait down.
+    if (dwWait != 0) core.m_ctrlProgress[nCh].ShowWait(core.m_csDisplay, dwStart, dwWait);
     while (!core.m_bQuit) {
         const uint32_t dwDone = clock.GetTickCount() - dwStart;
         if (dwDone >= dwWait) break;
@@ -325,7 +327,7 @@ bool Finish(CYCLE& c)
     core.m_bDownloadDone[nCh] = 1;
     Enter(c, "reboot wait");
     STATION_NotifyChange();
-    RebootWait(core);
+    RebootWait(core, nCh);
     core.m_bRebootWait[nCh] = 0;
     g_dwEndTick[nCh] = CLOCK_Get().GetTickCount();
     core.m_ctrlProgress[nCh].ShowStatus(nCh, core.m_csDisplay, nullptr, Pass, 100,

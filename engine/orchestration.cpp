@@ -111,9 +111,9 @@ bool Busy(const STATION_THREADS& threads, int i)
 }
 
 // Joins without ever blocking the caller's events: wait a little, process events, repeat.
-// Those events may hold a Cancel, which joins or lets go of the worker itself, or a nested
-// Start, which may put a new worker on the channel once the old one has ended; either way the
-// handle is no longer this wait's to join. False when a new worker now owns the channel.
+// Those events may hold a Cancel, which joins or lets go of the worker itself, or a Start, which
+// may put a new worker on the channel once the old one has ended; either way the handle is no
+// longer this wait's to join. False when a new worker now owns the channel.
 bool Join(STATION_THREADS& threads, int i, const STATION_LOOP_OPTIONS& options)
 {
     const uint32_t dwStarted = threads.m_dwStarted[i];
@@ -127,15 +127,6 @@ bool Join(STATION_THREADS& threads, int i, const STATION_LOOP_OPTIONS& options)
     }
     threads.m_hThread[i].join();
     return true;
-}
-
-void StopAndJoin(CVarnDLCore& core, STATION_THREADS& threads, int i,
-                 const STATION_LOOP_OPTIONS& options)
-{
-    DebugTrace(0, "[DLG] 1 Thread End ch %d \n", i);
-    core.m_bRun[i] = 0;
-    Join(threads, i, options);
-    DebugTrace(0, "[DLG] 2 Thread End ch %d \n", i);
 }
 
 // The channel's phone has data only where a stop would lose them (its EFS2 parked in the PDA
@@ -196,13 +187,38 @@ void WaitWhileParked(CVarnDLCore& core, STATION_THREADS& threads, int i,
     STATION_NotifyChange();
 }
 
-// Stops a channel, after its write-back when its EFS2 is parked.
-void StopAfterRestore(CVarnDLCore& core, STATION_THREADS& threads, int i,
-                      const STATION_LOOP_OPTIONS& options)
+// A worker that has ended is joined; one still running is left to a later pass.
+bool TryJoin(STATION_THREADS& threads, int i)
 {
-    if (DeferStop(core, threads, i))
-        WaitWhileParked(core, threads, i, options, ParkedDeadline(options));
-    StopAndJoin(core, threads, i, options);
+    if (!threads.m_hThread[i].joinable()) return true;
+    if (!threads.m_bEnded[i]) return false;
+    threads.m_hThread[i].join();
+    return true;
+}
+
+// Stops a channel of the run and joins its worker once it has ended. With bDefer a parked
+// channel is stopped only once its data are back in place, or its deadline has passed. true
+// once the worker is joined.
+bool StopStep(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run, int i,
+              const STATION_LOOP_OPTIONS& options, bool bDefer)
+{
+    if (bDefer && (run.abDeferred[i] || DeferStop(core, threads, i))) {
+        if (!run.abDeferred[i]) {
+            run.abDeferred[i] = true;
+            run.aDeadline[i] = ParkedDeadline(options);
+        }
+        const bool bLate = run.aDeadline[i] && std::chrono::steady_clock::now() >= *run.aDeadline[i];
+        if (Parked(core, threads, i) && !bLate) return false;
+    }
+    run.abDeferred[i] = false;
+    run.aDeadline[i].reset();
+    if (core.m_bRun[i]) {
+        DebugTrace(0, "[DLG] 1 Thread End ch %d \n", i);
+        core.m_bRun[i] = 0;
+    }
+    if (!TryJoin(threads, i)) return false;
+    DebugTrace(0, "[DLG] 2 Thread End ch %d \n", i);
+    return true;
 }
 
 // The channel's run has ended (on its worker's thread): its record from its outcome, and the
@@ -290,29 +306,27 @@ void STATION_NotifyChange()
     g_cvChange.notify_all();
 }
 
-int STATION_Start(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOOP_OPTIONS& options)
-{
-    SERIAL_DEVICE_CreateLock();
-    SERIAL_DEVICE_BindRunFlags(core.m_bRun);
-    SERIAL_DEVICE_Init(&core);
-    return STATION_StartChannels(core, threads, options);
-}
+namespace {
 
-int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
-                          const STATION_LOOP_OPTIONS& options)
+// Starts a worker on every ready channel and takes the channels into the run.
+void TakeIntoRun(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run)
 {
-    {
+    // A Start while a stop-all is under way: the stop ends the run, and would stop at once what
+    // is started now.
+    const bool bStopping = run.bGoing && core.m_bStopAll;
+    if (!run.bGoing) {
+        run = STATION_RUN{};
+        run.bGoing = true;
         // A new run: the watch's last pass belongs to another one, perhaps on another clock.
         std::lock_guard<std::mutex> lock(g_csStallPass);
         g_StallPass = STALL_PASS{};
     }
-    uint32_t adwStartPort[MAX_CHANNEL];
     bool bPrepared = false;
     std::shared_ptr<RESULT_START> pRecord;
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         // A worker just created has not yet raised its busy flag; its handle says it all.
-        if (core.m_nComPort[i] != 0 && !core.m_bRebootWait[i] && !core.m_bThreadStart[i] &&
-            !Busy(threads, i)) {
+        if (!bStopping && core.m_nComPort[i] != 0 && !core.m_bRebootWait[i] &&
+            !core.m_bThreadStart[i] && !Busy(threads, i)) {
             if (!bPrepared) {
                 const DOWNLOAD_TICKS ticks = MODEL_TICKS_Current(core);
                 ENGINE_PrepareStart(core, ticks);
@@ -321,76 +335,120 @@ int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
                 bPrepared = true;
             }
             StartWorker(core, threads, i, pRecord);
+            run.adwStartPort[i] = core.m_nComPort[i];
+        } else if (run.adwStartPort[i] == 0) {
+            // A phone that stays plugged in after failing keeps the run going until it is pulled.
+            run.adwStartPort[i] = core.m_nComPort[i];
         }
-        adwStartPort[i] = core.m_nComPort[i];
     }
+}
 
-    bool bStopped = false;
+int EndRun(STATION_RUN& run, int nResult)
+{
+    run.bGoing = false;
+    return nResult;
+}
+
+// The run watched until it ends, one pass whenever a worker reports a change. The caller's
+// events come right after each pass, so that they meet a stop the pass has just asked for.
+int Watch(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run,
+          const STATION_LOOP_OPTIONS& options)
+{
     for (;;) {
         const uint64_t qwSeen = ChangeCount();
-        OnePass(core, options);
-        const bool bQuit = core.m_bQuit != 0;
-        bool abDeferred[MAX_CHANNEL] = {};
-        for (int i = 0; i < MAX_CHANNEL; ++i) {
-            const bool bReplaced = adwStartPort[i] != core.m_nComPort[i] && core.m_bDownloadDone[i];
-            if (bReplaced || core.m_bStopAll || bQuit) {
-                if (!core.m_bRebootWait[i] && threads.m_hThread[i].joinable()) {
-                    // Cancel has already given parked channels their time.
-                    if (!bQuit && DeferStop(core, threads, i))
-                        abDeferred[i] = true;
-                    else
-                        StopAndJoin(core, threads, i, options);
-                }
-            } else if (!core.m_bDownloadDone[i] && core.m_bCycleEnd[i] && !core.m_bRebootWait[i]) {
-                // The phone was pulled mid-cycle: the port is closed only once no worker can
-                // be using it.
-                if (threads.m_hThread[i].joinable()) {
-                    DebugTrace(0, "[DLG] 3 Thread End ch %d \n", i);
-                    core.m_bRun[i] = 0;
-                    const bool bSameWorker = Join(threads, i, options);
-                    DebugTrace(0, "[DLG] 4 Thread End ch %d \n", i);
-                    // A phone plugged in and started meanwhile owns the port and the slot now.
-                    if (!bSameWorker) continue;
-                }
-                SERIAL_DEVICE_Close(i);
-                core.m_bCycleEnd[i] = 0;
-                core.m_bThreadStart[i] = 0;
-            }
-        }
-        // Every other worker is stopped; a parked one once its phone has EFS2 back.
-        const DEADLINE parkedDeadline = ParkedDeadline(options);
-        for (int i = 0; i < MAX_CHANNEL; ++i) {
-            if (!abDeferred[i]) continue;
-            WaitWhileParked(core, threads, i, options, parkedDeadline);
-            StopAndJoin(core, threads, i, options);
-        }
-        if (core.m_bStopAll) {
-            // Every channel the stop ended has ended: the next stop has a cause of its own.
-            core.m_bStopAll = 0;
-            STATION_ClearStop(core);
-            bStopped = true;
-        }
-        if (bQuit) return STATION_RUN_STOPPED;
-
-        bool bFinished = true;
-        for (int i = 0; i < MAX_CHANNEL; ++i) {
-            if (adwStartPort[i] == 0 || adwStartPort[i] != core.m_nComPort[i]) continue;
-            if (core.m_bDownloadDone[i] == 1) continue;
-            if (options.bEndWhenWorkersEnd && !Busy(threads, i)) continue;
-            bFinished = false;
-            break;
-        }
-        if (bFinished) {
-            for (int i = 0; i < MAX_CHANNEL; ++i) {
-                if (threads.m_hThread[i].joinable() && !core.m_bRebootWait[i])
-                    StopAfterRestore(core, threads, i, options);
-            }
-            // A run that a worker stopped reports so, even when nothing is left to watch.
-            return bStopped ? STATION_RUN_STOPPED : STATION_RUN_FINISHED;
-        }
-        if (bStopped) return STATION_RUN_STOPPED;
+        const int nResult = STATION_RunStep(core, threads, run, options);
+        ProcessEvents(options);
+        if (nResult != STATION_RUN_GOING) return nResult;
         WaitForChange(qwSeen, options.dwPollMs);
     }
+}
+
+}  // namespace
+
+uint64_t STATION_ChangeCount() { return ChangeCount(); }
+
+void STATION_WaitForChange(uint64_t qwSeen, uint32_t dwMs) { WaitForChange(qwSeen, dwMs); }
+
+void STATION_StartRun(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run)
+{
+    SERIAL_DEVICE_CreateLock();
+    SERIAL_DEVICE_BindRunFlags(core.m_bRun);
+    SERIAL_DEVICE_Init(&core);
+    TakeIntoRun(core, threads, run);
+}
+
+int STATION_RunStep(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run,
+                    const STATION_LOOP_OPTIONS& options)
+{
+    if (!run.bGoing) return run.bStopped ? STATION_RUN_STOPPED : STATION_RUN_FINISHED;
+    StopStalled(core, options);
+    const bool bQuit = core.m_bQuit != 0;
+    bool bStopping = false;  // a stopped worker has yet to end
+    for (int i = 0; i < MAX_CHANNEL; ++i) {
+        const bool bReplaced = run.adwStartPort[i] != core.m_nComPort[i] && core.m_bDownloadDone[i];
+        if (bReplaced || core.m_bStopAll || bQuit) {
+            // Cancel has already given parked channels their time.
+            if (!core.m_bRebootWait[i] && threads.m_hThread[i].joinable() &&
+                !StopStep(core, threads, run, i, options, !bQuit))
+                bStopping = true;
+        } else if (!core.m_bDownloadDone[i] && core.m_bCycleEnd[i] && !core.m_bRebootWait[i]) {
+            // The phone was pulled mid-cycle: the port is closed only once no worker can be
+            // using it.
+            if (threads.m_hThread[i].joinable()) {
+                DebugTrace(0, "[DLG] 3 Thread End ch %d \n", i);
+                core.m_bRun[i] = 0;
+                if (!TryJoin(threads, i)) continue;
+                DebugTrace(0, "[DLG] 4 Thread End ch %d \n", i);
+            }
+            SERIAL_DEVICE_Close(i);
+            core.m_bCycleEnd[i] = 0;
+            core.m_bThreadStart[i] = 0;
+        }
+    }
+    if (core.m_bStopAll) {
+        if (bStopping) return STATION_RUN_GOING;
+        // Every channel the stop ended has ended: the next stop has a cause of its own.
+        core.m_bStopAll = 0;
+        STATION_ClearStop(core);
+        run.bStopped = true;
+    }
+    if (bQuit) return bStopping ? STATION_RUN_GOING : EndRun(run, STATION_RUN_STOPPED);
+
+    bool bFinished = true;
+    for (int i = 0; i < MAX_CHANNEL; ++i) {
+        const uint32_t dwPort = run.adwStartPort[i];
+        if (dwPort == 0 || dwPort != core.m_nComPort[i]) continue;
+        if (core.m_bDownloadDone[i] == 1) continue;
+        if (options.bEndWhenWorkersEnd && !Busy(threads, i)) continue;
+        bFinished = false;
+        break;
+    }
+    if (bFinished) {
+        bool bLeft = false;
+        for (int i = 0; i < MAX_CHANNEL; ++i)
+            if (threads.m_hThread[i].joinable() && !core.m_bRebootWait[i] &&
+                !StopStep(core, threads, run, i, options, true))
+                bLeft = true;
+        if (bLeft) return STATION_RUN_GOING;
+        // A run that a worker stopped reports so, even when nothing is left to watch.
+        return EndRun(run, run.bStopped ? STATION_RUN_STOPPED : STATION_RUN_FINISHED);
+    }
+    return run.bStopped ? EndRun(run, STATION_RUN_STOPPED) : STATION_RUN_GOING;
+}
+
+int STATION_Start(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOOP_OPTIONS& options)
+{
+    STATION_RUN run;
+    STATION_StartRun(core, threads, run);
+    return Watch(core, threads, run, options);
+}
+
+int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
+                          const STATION_LOOP_OPTIONS& options)
+{
+    STATION_RUN run;
+    TakeIntoRun(core, threads, run);
+    return Watch(core, threads, run, options);
 }
 
 void STATION_JoinAll(CVarnDLCore& /*core*/, STATION_THREADS& threads,

@@ -1,14 +1,16 @@
-// Start and its wait loop, written once for the dialog and the headless station: a worker per
-// ready channel, the engine prepared once, the channels watched, finished workers joined, and
+// Start and the watch of its run, written once for the dialog and the headless station: a worker
+// per ready channel, the engine prepared once, the channels watched, finished workers joined, and
 // every worker stopped when one of them raises stop-all (a worker whose phone's EFS2 is parked
 // in the PDA area, or whose staged region is erased and not yet programmed, only once the data
-// are back in place). The loop never spins a core and hands the caller one "process events"
-// call per pass, so a window stays responsive.
+// are back in place). The watch is a step that never waits: the window runs it from its event
+// loop, the headless station in a loop that sleeps until a worker reports a change.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "engine/result_record.h"
@@ -17,7 +19,7 @@
 
 class CVarnDLCore;
 
-// The workers of the station; lives as long as the station, shared by nested Start loops.
+// The workers of the station; lives as long as the station.
 struct STATION_THREADS {
     std::thread m_hThread[MAX_CHANNEL];
     ChannelThreadParam m_aParam[MAX_CHANNEL];
@@ -31,7 +33,8 @@ struct STATION_THREADS {
 };
 
 struct STATION_LOOP_OPTIONS {
-    // Called once per pass of every wait (the dialog dispatches its pending events here).
+    // Called once per pass of every wait (the dialog, whose run is stepped from its event loop,
+    // dispatches its pending events here while Cancel waits for the workers).
     std::function<void()> fnProcessEvents;
     // Longest pause between two scans when nothing is reported.
     uint32_t dwPollMs = 5;
@@ -52,17 +55,46 @@ struct STATION_LOOP_OPTIONS {
 };
 
 enum StationRunResult : int {
+    STATION_RUN_GOING = 0,
     STATION_RUN_FINISHED = 1,
     STATION_RUN_STOPPED = 2,
 };
 
+// One run as the station watches it. A Start pressed while it goes adds its channels to it: there
+// is never more than one run, and nothing waits inside another wait.
+struct STATION_RUN {
+    bool bGoing = false;
+    bool bStopped = false;  // a stop-all ended channels of this run
+    // The port each channel had when it was taken into the run (0: not watched).
+    uint32_t adwStartPort[MAX_CHANNEL] = {};
+    // A parked channel whose stop waits for its data to be back in place, and until when
+    // (none: while its phone stays attached).
+    bool abDeferred[MAX_CHANNEL] = {};
+    std::optional<std::chrono::steady_clock::time_point> aDeadline[MAX_CHANNEL];
+};
+
 // Wakes every wait of the orchestration; workers call it when they change a flag it watches.
 void STATION_NotifyChange();
+// The changes reported so far, and a wait until there are more than qwSeen, or dwMs have passed.
+uint64_t STATION_ChangeCount();
+void STATION_WaitForChange(uint64_t qwSeen, uint32_t dwMs);
 
-// Resets the serial layer for the channels without a running worker, then StartChannels.
+// Start, without waiting: resets the serial layer for the channels without a running worker,
+// starts a worker on every ready channel (preparing the engine from the current boxes before the
+// first) and takes them into the run, a new one when none is going. While a stop-all is under
+// way nothing new is started: the stop ends the run.
+void STATION_StartRun(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run);
+// One pass of the watch, which never waits for a worker: joins the workers that have ended,
+// stops every worker when stop-all is raised (a parked one once its data are back in place) and
+// ends the run when every channel it watches has finished or lost its phone. STATION_RUN_GOING
+// while the run goes on, then how it ended.
+int STATION_RunStep(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run,
+                    const STATION_LOOP_OPTIONS& options);
+
+// StartRun, then the watch until the run ends: a pass whenever a worker reports a change, at
+// least every dwPollMs, each followed by the caller's events.
 int STATION_Start(CVarnDLCore& core, STATION_THREADS& threads, const STATION_LOOP_OPTIONS& options);
-// Starts a worker on every ready channel (preparing the engine from the current boxes before
-// the first) and watches until the run finishes or is stopped.
+// The same without resetting the serial layer first.
 int STATION_StartChannels(CVarnDLCore& core, STATION_THREADS& threads,
                           const STATION_LOOP_OPTIONS& options);
 // Waits for every worker, also those in their reboot wait, and joins them.

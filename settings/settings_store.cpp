@@ -1,6 +1,9 @@
 #include "settings/settings_store.h"
 
 #include <QByteArray>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
@@ -141,6 +144,42 @@ std::string ReadLocation(QSettings& key, const QString& strName, bool* pbTooLong
     return strPath.toStdString();
 }
 
+// Whether a value name is one the station stores: its own settings, the model index, and the
+// ticks and image locations of the seven models.
+bool StationValueName(const QString& strName)
+{
+    for (const char* sz : {"LockPassword", "DelaySecond", "EnableLoadReg", "AutoStart", "DeviceModel"})
+        if (strName == QLatin1String(sz)) return true;
+    for (int m = 0; m < MODEL_COUNT; ++m) {
+        for (const auto& v : g_aTickValue)
+            if (strName == ModelValueName(v.szName, m)) return true;
+        for (int k = IMAGE_PHONE; k <= IMAGE_HIDDEN; ++k)
+            if (strName == ModelValueName(IMAGE_KindInfo(k)->szLocationValue, m)) return true;
+    }
+    return false;
+}
+
+// A file of random bytes or of NUL bytes reads as an empty one, without any error; saved over,
+// whatever it held would be gone. A file with something in it and none of the station's values
+// is taken for damaged.
+bool HoldsNothingOfOurs(QSettings& key)
+{
+    const QFileInfo info(key.fileName());
+    if (!info.isFile() || info.size() == 0) return false;
+    for (const QString& strName : key.allKeys())
+        if (StationValueName(strName)) return false;
+    return true;
+}
+
+// Where a damaged file goes: beside it, named for the moment, never over an earlier one.
+QString AsideName(const QString& strFile)
+{
+    const QString strBase = strFile + ".damaged-" + QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss");
+    QString strName = strBase;
+    for (int n = 2; QFileInfo::exists(strName); ++n) strName = strBase + "-" + QString::number(n);
+    return strName;
+}
+
 }  // namespace
 
 CQtSettingsStore::CQtSettingsStore(std::string strFile) : m_strFile(std::move(strFile)) {}
@@ -173,20 +212,37 @@ void CQtSettingsStore::Report(bool& bTold, const std::string& strLine)
         m_astrUntold.push_back(strLine);
 }
 
+std::unique_ptr<QSettings> CQtSettingsStore::NewKey() const
+{
+    if (m_strFile.empty())
+        return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, "Quillon",
+                                           "Downloader");
+    return std::make_unique<QSettings>(QString::fromStdString(m_strFile), QSettings::IniFormat);
+}
+
 QSettings* CQtSettingsStore::OpenKey()
 {
     if (!m_pKey) {
-        if (m_strFile.empty())
-            m_pKey = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                                 "Quillon", "Downloader");
-        else
-            m_pKey = std::make_unique<QSettings>(QString::fromStdString(m_strFile),
-                                                 QSettings::IniFormat);
-        // Nothing is ever set on a file that could not be read, so nothing of it is written back.
-        m_bUnreadable = m_pKey->status() != QSettings::NoError;
+        m_pKey = NewKey();
+        const QString strFile = m_pKey->fileName();
+        if (HoldsNothingOfOurs(*m_pKey)) {
+            // Moved aside whole, so that an engineer can still look at it; the station starts
+            // afresh at its path.
+            const QString strAside = AsideName(strFile);
+            if (QFile::rename(strFile, strAside)) {
+                m_pKey = NewKey();
+                Report(m_bToldDamaged, "The settings file " + strFile.toStdString() +
+                                           " holds none of the station's settings: it was moved "
+                                           "aside to " + strAside.toStdString() +
+                                           " and the station starts with the defaults");
+            }
+        }
+        // Nothing is ever set on a file that could not be read (or moved aside), so nothing of it
+        // is written back.
+        m_bUnreadable = m_pKey->status() != QSettings::NoError || HoldsNothingOfOurs(*m_pKey);
         if (m_bUnreadable)
             Report(m_bToldUnreadable,
-                   "The settings file " + m_pKey->fileName().toStdString() +
+                   "The settings file " + strFile.toStdString() +
                        " cannot be read: the defaults are used and the file is left as it is");
     }
     return m_bUnreadable ? nullptr : m_pKey.get();

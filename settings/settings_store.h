@@ -1,7 +1,8 @@
 // The settings kept between runs, in the user's settings file (organisation "Quillon",
 // application "Downloader": ~/.config/Quillon/Downloader.conf on Linux). Values keep the names and
-// byte sizes every station has stored; a file that cannot be read is never written over, and a
-// file that cannot be read or written is told once.
+// byte sizes every station has stored; a file that cannot be read is never written over, one that
+// holds none of the station's values is moved aside before anything is saved, and each of these
+// troubles is told once.
 #pragma once
 
 #include <functional>
@@ -34,6 +35,7 @@ private:
     // only to the first reader (later ones get its cached reading), so that verdict is kept
     // here. nullptr when the file cannot be read, which is told.
     QSettings* OpenKey();
+    std::unique_ptr<QSettings> NewKey() const;
     // Writes what the operation set; a failure is told.
     void CloseKey(QSettings& key);
     // Tells strLine once: on standard error and to the reporter (or to the next one set).
@@ -45,5 +47,6 @@ private:
     std::function<void(const std::string&)> m_fnReport;
     std::vector<std::string> m_astrUntold;
     bool m_bToldUnreadable = false;
+    bool m_bToldDamaged = false;
     bool m_bToldUnwritable = false;
 };

@@ -1,5 +1,6 @@
 #include "station/status.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "station/station_core.h"
@@ -58,6 +59,19 @@ void STATUS_Format(int nKind, int nPercent, uint32_t dwElapsedMs, const char* sz
     strText = szBuf;
 }
 
+void STATUS_Shown(const BAR_STATE& state, uint32_t dwNow, std::string& strText, int& nPercent)
+{
+    strText = state.strText;
+    nPercent = state.nPercent;
+    if (state.dwWaitMs == 0) return;
+    const uint32_t dwPassed = std::min(dwNow - state.dwWaitStartTick, state.dwWaitMs);
+    const uint32_t dwLeftMs = state.dwWaitMs - dwPassed;
+    char szLeft[32];
+    std::snprintf(szLeft, sizeof(szLeft), "  %u s", dwLeftMs / 1000 + (dwLeftMs % 1000 != 0));
+    strText += szLeft;
+    nPercent = static_cast<int>(uint64_t(dwPassed) * 100 / state.dwWaitMs);
+}
+
 void CTextProgressState::Bind(CVarnDLCore* pCore, int nCh)
 {
     m_pCore = pCore;
@@ -93,6 +107,7 @@ void CTextProgressState::ShowText(std::mutex& csDisplay, const std::string& strT
         m_State.strText = strText;
         m_State.nPercent = 0;
         m_State.nPosition = nPosition;
+        m_State.dwWaitMs = 0;
     }
     // The repaint is only requested, after the lock is released: a worker never waits for
     // the window thread.
@@ -114,9 +129,21 @@ void CTextProgressState::ShowStatus(int /*nCh*/, std::mutex& csDisplay, const ch
         m_State.byGreen = byGreen;
         m_State.byBlue = byBlue;
         m_State.strText = std::move(strText);
+        m_State.dwWaitMs = 0;
     }
     // Drawn at once by whoever shows the bar; the view only records the request and never
     // waits, so holding the display lock here is safe.
+    if (m_pCore) m_pCore->View().OnBarChanged(m_nCh);
+}
+
+void CTextProgressState::ShowWait(std::mutex& csDisplay, uint32_t dwStartTick, uint32_t dwWaitMs)
+{
+    {
+        std::lock_guard<std::mutex> display(csDisplay);
+        std::lock_guard<std::mutex> lock(m_csBar);
+        m_State.dwWaitStartTick = dwStartTick;
+        m_State.dwWaitMs = dwWaitMs;
+    }
     if (m_pCore) m_pCore->View().OnBarChanged(m_nCh);
 }
 

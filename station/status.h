@@ -45,7 +45,15 @@ struct BAR_STATE {
     uint8_t byGreen = 0;
     uint8_t byBlue = 255;
     int nPosition = 0;  // the native position: kept, never drawn
+    // A wait counted down after the text (the reboot wait): its start on the station's clock and
+    // its length; 0: none. Whoever shows the bar adds the seconds left and fills it as it goes.
+    uint32_t dwWaitStartTick = 0;
+    uint32_t dwWaitMs = 0;
 };
+
+// What a bar shows at tick dwNow: its text and fill, or during a wait the text followed by the
+// seconds left ("   Varn Reboot  87 s") and the part of the wait that has passed as the fill.
+void STATUS_Shown(const BAR_STATE& state, uint32_t dwNow, std::string& strText, int& nPercent);
 
 // Formats the text of a kind (the error text for Error, the seconds for Pass) and its colour.
 void STATUS_Format(int nKind, int nPercent, uint32_t dwElapsedMs, const char* szError,
@@ -63,6 +71,8 @@ public:
     // A text from the kind table; a percent of 0 keeps the fill reached so far.
     void ShowStatus(int nCh, std::mutex& csDisplay, const char* szError, int nKind, int nPercent,
                     uint32_t dwElapsedMs);
+    // Counts a wait of dwWaitMs down from dwStartTick after the text shown; the next text ends it.
+    void ShowWait(std::mutex& csDisplay, uint32_t dwStartTick, uint32_t dwWaitMs);
     BAR_STATE GetState() const;
 
 private:

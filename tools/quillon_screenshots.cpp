@@ -1,7 +1,8 @@
 // quillon-screenshots: renders the station's real dialog (offscreen) in the states the README
-// shows, from a sample image set: idle with phones on ports, a run, the end of a run, the compact
-// layout, and the option and password dialogs. Bar states are set as the workers would set them,
-// and a shift's result records give the day's counts.
+// shows, from a sample image set: idle with phones on ports, a run, phones in their reboot wait,
+// the end of a run, the compact layout, the question Cancel asks during a run, and the option and
+// password dialogs. Bar states are set as the workers would set them, on a clock of its own, and
+// a shift's result records give the day's counts.
 //
 // Usage: quillon-screenshots DIR
 
@@ -21,8 +22,10 @@
 #include "console/varndl_dlg.h"
 #include "engine/result_record.h"
 #include "images/image_trailer.h"
+#include "settings/message_box.h"
 #include "settings/option_dialogs.h"
 #include "sim/image_builder.h"
+#include "station/clock.h"
 #include "station/log.h"
 #include "station/status.h"
 
@@ -77,6 +80,26 @@ std::string WriteShiftRecords(const std::string& strDir)
     return strPath;
 }
 
+// Channel nCh locked its phone nPassedMs into a reboot wait of nWaitMs, and the phone's port went.
+void Rebooting(CVarnDLDlg& dlg, int nCh, uint32_t dwPassedMs, uint32_t dwWaitMs)
+{
+    CVarnDLCore& core = dlg.Core();
+    core.m_bThreadStart[nCh] = 1;
+    Status(core, nCh, PdaFlashing, 100);
+    Text(core, nCh, "   Varn Reboot");
+    core.m_bRebootWait[nCh] = 1;
+    core.m_bDownloadDone[nCh] = 1;
+    core.m_ctrlProgress[nCh].ShowWait(core.m_csDisplay, CLOCK_Get().GetTickCount() - dwPassedMs, dwWaitMs);
+    dlg.PortRemoved(core.m_nComPort[nCh]);
+}
+
+// Puts the channels back as a dialog without workers has them, before it goes.
+void Idle(CVarnDLDlg& dlg)
+{
+    CVarnDLCore& core = dlg.Core();
+    for (int i = 0; i < MAX_CHANNEL; ++i) core.m_bThreadStart[i] = core.m_bRebootWait[i] = 0;
+}
+
 void DisableSelection(CVarnDLDlg& dlg)
 {
     for (int nId : {1020, 1021, 1024, 1022, 1023, 1057, 1058, 1061, 1031, 1026, 1029, 1054, 1055, 1032,
@@ -94,6 +117,8 @@ int main(int argc, char** argv)
     }
     const std::string strOut = argv[1];
     QApplication app(argc, argv);
+    CVirtualClock clock;  // the seconds a waiting bar shows are the picture's, not the moment's
+    CClockScope clockScope(clock);
     std::error_code ec;
     std::filesystem::create_directories(strOut, ec);
     const std::string strImages = (std::filesystem::temp_directory_path() / "quillon-screenshots").string();
@@ -125,6 +150,22 @@ int main(int argc, char** argv)
         Status(core, 7, AmssDownloading, 8);
         WriteLog(&core, 2, core.m_csDisplay, "[Channel %d]  PDA Write Data\r\n", 2);
         bOk &= Save(dlg, strOut, "run.png");
+
+        // Downloading phones: Cancel asks before it stops them.
+        for (int i = 0; i < MAX_CHANNEL; ++i) core.m_bThreadStart[i] = 1;
+        dlg.OnCancel();
+        if (auto* pAsk = dlg.findChild<CMessageBox*>("confirmCancel")) {
+            bOk &= Save(*pAsk, strOut, "cancel.png");
+            pAsk->done(IDNO);
+        }
+        Idle(dlg);
+
+        // Two minutes and more after the lock, the bars count the model's wait down.
+        const uint32_t dwWait = 240000;
+        for (int i : {0, 1, 2, 4, 5, 7}) Rebooting(dlg, i, 153000 + 9000u * i, dwWait);
+        WriteLog(&core, 7, core.m_csDisplay, "[Channel %d]  FLASH LOCK Success!!!\r\n", 7);
+        bOk &= Save(dlg, strOut, "reboot.png");
+        Idle(dlg);
 
         for (int i : {0, 1, 2, 4, 5, 7}) Status(core, i, Pass, 100, nullptr, 96000 + 1000u * i);
         Status(core, 3, PdaFlashing, 45);

@@ -128,7 +128,8 @@ private slots:
         QProcess station;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QUILLON_VIRTUAL_PORTS", QString::fromStdString(strPorts));
-        env.insert("TMPDIR", QString::fromStdString(dir.Path()));  // its own single-instance socket
+        env.insert("TMPDIR", QString::fromStdString(dir.Path()));  // its own single-instance lock
+        env.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir.Path()));
         env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir.Path() + "/config"));
         env.insert("XDG_DATA_HOME", QString::fromStdString(dir.Path() + "/data"));
         station.setProcessEnvironment(env);

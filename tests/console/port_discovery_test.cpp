@@ -135,15 +135,15 @@ const TABLE_ROW TABLE[] = {
      1, "COM1", READY_A, DARK_BLUE, 0, 0, 0, -1, true},
     {"removal, running before Lock: pulled", RUNNING, PULL_A,
      0, "NONE", " ERROR!! Disconnected COM1 Port", RED, 100, 1, 0, -1, false},
-    {"removal, running after Lock: the worker finishes its delay", AFTER_LOCK, PULL_A,
-     0, "NONE", " PDA Flashing Image... 100%", BLUE, 100, 0, 1, -1, false},
+    {"removal, running after Lock: the worker finishes its delay, the box keeps the port's name",
+     AFTER_LOCK, PULL_A, 0, "COM1", " PDA Flashing Image... 100%", BLUE, 100, 0, 1, -1, false},
     {"removal, ready", READY, PULL_A, 0, "NONE", " Disconnected...", BLUE, 0, 0, 0, -1, false},
     {"removal, failed", FAILED, PULL_A, 0, "NONE", " Disconnected...", BLUE, 0, 0, 0, -1, false},
     {"removal, passed: nothing", PASSED, PULL_A, 1, "COM1", PASS_65, GREEN, 100, 1, 1, -1, false},
     // A channel whose worker still runs is not empty, even with its port gone: its worker's
     // PASS or failure would land on the new phone's bar.
     {"arrival while a pulled channel's worker reboots its phone", AFTER_LOCK, PULL_A_PLUG_B,
-     0, "NONE", " PDA Flashing Image... 100%", BLUE, 100, 0, 1, 1, true},
+     0, "COM1", " PDA Flashing Image... 100%", BLUE, 100, 0, 1, 1, true},
     {"arrival while a pulled channel's worker is not joined yet", RUNNING, PULL_A_PLUG_B,
      0, "NONE", " ERROR!! Disconnected COM1 Port", RED, 100, 1, 0, 1, true},
 };
@@ -351,6 +351,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(st.Passed(0) && st.Passed(1), 60000);
         for (int i = 0; i < 2; ++i) {
             QCOMPARE(QString::fromStdString(st.Verify(i)), QString());
+            // The phone counts its lock once its answer has left the line, which the station's
+            // clock does not wait for.
+            QVERIFY(st.m_apPhone[i]->WaitLockCount(1, 5000));
             QCOMPARE(st.m_apPhone[i]->LockCount(), 1u);  // one run: each phone flashed once
         }
     }

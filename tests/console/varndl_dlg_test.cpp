@@ -1,5 +1,6 @@
-// The main dialog without phones: its state after start, the three layouts, the tick rules, the
-// keyboard filter, path boxes, dropped and refused files, the About entry and the command line.
+// The main dialog without phones: its state after start, the three layouts and their heights, the
+// tick rules, the keyboard filter, path boxes, the log box, a reboot wait as the bar and the port
+// box show it, dropped and refused files, the About entry and the command line.
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -8,7 +9,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -17,9 +20,12 @@
 
 #include <fstream>
 
+#include "console/text_progress_ctrl.h"
 #include "console/varndl_app.h"
 #include "images/model_table.h"
 #include "settings/settings.h"
+#include "station/clock.h"
+#include "station/log.h"
 #include "station/status.h"
 #include "support/qt/dialog_station.h"
 
@@ -54,7 +60,15 @@ private slots:
         QCOMPARE(dlg.windowTitle(), QString("Quillon (Rode) Downloader Series Version 9.4 "));
         auto* pModel = dlg.findChild<QComboBox*>("1069");
         QCOMPARE(pModel->currentText(), QString("TR-650"));
-        QVERIFY(!pModel->isEnabled());
+        // Usable before the first run, so that a TR-640 line flashes by TR-640's rules from the
+        // first phone on.
+        QVERIFY(pModel->isEnabled());
+        pModel->setCurrentIndex(3);
+        emit pModel->activated(3);
+        QCOMPARE(dlg.Core().m_nModel, 3);
+        QVERIFY(Ctl(&dlg, 1062)->isHidden());
+        pModel->setCurrentIndex(4);
+        emit pModel->activated(4);
         QVERIFY(!Ctl(&dlg, 1)->isEnabled());
         QVERIFY(!Ctl(&dlg, 1062)->isEnabled());
         QCOMPARE(dlg.findChild<QLabel*>("1063")->text(), QString(" "));
@@ -83,6 +97,92 @@ private slots:
         QCOMPARE(pBox->text(), QString("NONE"));
         QCOMPARE(dlg.Core().m_nComPort[0].load(), 0u);
         QCOMPARE(pBox->palette().color(QPalette::Base), QColor(222, 222, 222));
+
+        // Cancel with nothing downloading asks nothing.
+        dlg.show();
+        static_cast<QPushButton*>(Ctl(&dlg, 2))->click();
+        QVERIFY(!dlg.isVisible());
+        QVERIFY(!dlg.findChild<QWidget*>("confirmCancel"));
+    }
+
+    void TheDesignedHeightIsTheOuterOneFromTheFirstShow()
+    {
+        // A window manager's frame, known once the window is shown and decorated. The events
+        // are sent by hand: a shown window's size limits cannot change offscreen without a warning.
+        struct CFramedDlg : CVarnDLDlg {
+            int m_nFrame = 0;
+            int FrameHeight() const override { return m_nFrame; }
+        } dlg;
+        QCOMPARE(dlg.height(), 550);
+        dlg.m_nFrame = 30;
+        QShowEvent show;
+        QCoreApplication::sendEvent(&dlg, &show);
+        QCOMPARE(dlg.height() + 30, 550);
+        dlg.m_nFrame = 24;  // decorated after the show: a move tells
+        QMoveEvent move(QPoint(10, 34), QPoint(10, 10));
+        QCoreApplication::sendEvent(&dlg, &move);
+        QCOMPARE(dlg.height() + 24, 550);
+        for (int m : {0, 3, 1, 4}) {
+            dlg.SelectModel(m);
+            QCOMPARE(dlg.height() + 24, MODEL_Get(m).eLayout == LAYOUT_COMPACT ? 400 : 550);
+            QVERIFY(Ctl(&dlg, 1073)->geometry().bottom() < dlg.height());
+        }
+    }
+
+    void TheLogBoxShowsALongLineWholeAndItsEnd()
+    {
+        CVarnDLDlg dlg;
+        dlg.show();
+        auto* pLog = dlg.findChild<QPlainTextEdit*>("1000");
+        QVERIFY(pLog->isReadOnly());
+        QCOMPARE(pLog->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        // Two lines at least: a path that wraps once is seen whole.
+        QVERIFY(pLog->viewport()->height() >= 2 * pLog->fontMetrics().lineSpacing());
+        const std::string strLong = "udev is not running here: " + std::string(300, 'x') + " the end";
+        WriteLog(&dlg.Core(), -1, dlg.Core().m_csDisplay, "%s\r\n", strLong.c_str());
+        QCOMPARE(pLog->toPlainText(), QString::fromStdString(strLong));
+        QScrollBar* pBar = pLog->verticalScrollBar();
+        QVERIFY(pBar->maximum() > 0);
+        QCOMPARE(pBar->value(), pBar->maximum());
+        WriteLog(&dlg.Core(), -1, dlg.Core().m_csDisplay, "Detect COM3 Port\r\n");
+        QCOMPARE(pLog->toPlainText(), QString("Detect COM3 Port"));
+        QCOMPARE(pBar->maximum(), 0);
+    }
+
+    void TheRebootWaitCountsDownOnTheBar()
+    {
+        CVirtualClock clock;
+        CClockScope scope(clock);
+        CVarnDLDlg dlg;
+        CVarnDLCore& core = dlg.Core();
+        dlg.PortArrived(3, "/dev/ttyUSB0");
+        // The channel as its worker leaves it at the lock: the last region's blue, the reboot
+        // text, the model's wait; then the phone reboots and its port goes.
+        core.m_bThreadStart[0] = 1;
+        core.m_ctrlProgress[0].ShowStatus(0, core.m_csDisplay, nullptr, PdaFlashing, 100, 0);
+        core.m_ctrlProgress[0].ShowText(core.m_csDisplay, "   Varn Reboot", 0);
+        core.m_bRebootWait[0] = 1;
+        core.m_bDownloadDone[0] = 1;
+        core.m_ctrlProgress[0].ShowWait(core.m_csDisplay, clock.GetTickCount(), 120000);
+        auto* pBox = dlg.findChild<QLineEdit*>("1040");
+        QCOMPARE(pBox->text(), QString("COM3"));
+        QCOMPARE(pBox->palette().color(QPalette::Base), QColor(222, 222, 222));  // closed, still there
+        dlg.PortRemoved(3);
+        QCOMPARE(pBox->text(), QString("COM3"));
+        QCOMPARE(pBox->palette().color(QPalette::Text), QColor(Qt::white));
+
+        // The seconds left round up, the fill is the time gone, the blue stays.
+        auto shownAfter = [&](uint32_t dwMs) {
+            clock.Advance(dwMs);
+            std::string strText;
+            int nPercent;
+            uint8_t r, g, b;
+            dlg.findChild<CTextProgressCtrl*>("1011")->Shown(strText, nPercent, r, g, b);
+            return QString("%1|%2|%3").arg(QString::fromStdString(strText)).arg(nPercent).arg(QColor(r, g, b).name());
+        };
+        QCOMPARE(shownAfter(33000), QString("   Varn Reboot  87 s|27|#0000ff"));
+        QCOMPARE(shownAfter(86500), QString("   Varn Reboot  1 s|99|#0000ff"));
+        QCOMPARE(shownAfter(9000), QString("   Varn Reboot  0 s|100|#0000ff"));
     }
 
     void EachModelHasItsLayout()

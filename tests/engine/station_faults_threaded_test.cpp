@@ -202,6 +202,12 @@ TEST(StationFaults, TheRebootWaitAfterTheLockIsNoStall)
     EXPECT_TRUE(st.Passed(0));
     EXPECT_EQ(st.m_pCore->m_bStalled[0].load(), 0u);
     EXPECT_GE(st.m_Clock.TotalSlept(), 120000u);
+    // The bar counted the wait down behind the reboot text, once, and the pass ended the count.
+    std::vector<std::string> astrWaits;
+    for (const BAR_EVENT& e : st.m_pView->BarEvents())
+        if (e.state.dwWaitMs != 0) astrWaits.push_back(e.state.strText + " " + std::to_string(e.state.dwWaitMs));
+    EXPECT_EQ(astrWaits, std::vector<std::string>{"   Varn Reboot 120000"});
+    EXPECT_EQ(st.m_pCore->m_ctrlProgress[0].GetState().dwWaitMs, 0u);
 }
 
 TEST(StationFaults, CrcMismatchLeavesTheFlashRangeUntouched)

@@ -2,6 +2,7 @@
 // it, what Start writes when an image is refused, and that a damaged or unwritable file loses
 // nothing.
 
+#include <QDateTime>
 #include <QPlainTextEdit>
 #include <QtTest>
 
@@ -166,6 +167,42 @@ private slots:
             QCOMPARE(FileBytes(strFile), abyDamaged);
             QCOMPARE(
                 std::distance(std::filesystem::directory_iterator(dir.Path() + "/Quillon"), {}), 1);
+        }
+    }
+
+    void AFileWithNoneOfTheStationsSettingsIsMovedAsideWhole()
+    {
+        QByteArray abyRandom(4096, '\0');
+        for (int i = 0; i < abyRandom.size(); ++i) abyRandom[i] = char(IMAGE_BUILDER_SeededByte(5, uint32_t(i)));
+        const std::pair<QByteArray, bool> aCase[] = {  // the file, and whether it is damaged
+            {abyRandom, true},
+            {QByteArray(2048, '\0'), true},
+            {"[General]\nfoo=1\n", true},  // another program's
+            {"", false},                     // a station's first day
+            {"[General]\nDelaySecond=@ByteArray(\\x1e\\0\\0\\0)\n", false},
+        };
+        for (const auto& [abyContent, bDamaged] : aCase) {
+            SETTINGS_Reset();
+            CScratchDir dir;
+            const std::string strFile = ConfFile(dir);
+            std::filesystem::create_directories(dir.Path() + "/Quillon");
+            QFile file(QString::fromStdString(strFile));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(abyContent) == abyContent.size());
+            file.close();
+            CQtSettingsStore store(strFile);
+            QString strLog;
+            {
+                CVarnDLDlg dlg(&store);
+                strLog = dlg.findChild<QPlainTextEdit*>("1000")->toPlainText();
+            }
+            const QString strAside = QString::fromStdString(strFile) + ".damaged-" +
+                                     QDateTime::currentDateTime().toString("yyyyMMdd-");
+            const int nAt = int(strLog.indexOf("moved aside to " + strAside));
+            QVERIFY2((nAt >= 0) == bDamaged, qPrintable(strLog));
+            // Kept whole beside it; the station's own values saved at its path.
+            if (bDamaged) QCOMPARE(FileBytes(strLog.mid(nAt + 15, strAside.size() + 6).toStdString()), abyContent);
+            QVERIFY(QT_SettingsLines(strFile).contains(bDamaged || abyContent.isEmpty() ? "DelaySecond:4:04"
+                                                                                         : "DelaySecond:4:1e"));
         }
     }
 
