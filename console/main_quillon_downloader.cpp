@@ -1,7 +1,6 @@
 // quillon-downloader: the flash station's window.
 
 #include <cstdio>
-#include <string>
 
 #include "console/varndl_app.h"
 #include "settings/settings_store.h"
@@ -10,11 +9,7 @@
 int main(int argc, char** argv)
 {
     VARNDL_OPTIONS opt;
-    std::string strError;
-    if (!VARNDL_ParseArgs(argc, argv, opt, strError)) {
-        std::fprintf(stderr, "quillon-downloader: %s\n%s", strError.c_str(), VARNDL_USAGE);
-        return VARNDL_EXIT_USAGE;
-    }
+    if (!VARNDL_ParseArgs(argc, argv, opt)) return VARNDL_EXIT_USAGE;
     if (opt.bHelp) {
         std::fputs(VARNDL_USAGE, stdout);
         return VARNDL_EXIT_OK;

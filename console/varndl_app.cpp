@@ -24,6 +24,7 @@
 #include "console/port_discovery.h"
 #include "console/varndl_dlg.h"
 #include "images/image_trailer.h"
+#include "station/command_line.h"
 #include "station/log.h"
 #include "station/model_ticks.h"
 
@@ -108,70 +109,63 @@ bool IsQtOptionWithValue(const std::string& str)
 
 }  // namespace
 
-bool VARNDL_ParseArgs(int argc, char** argv, VARNDL_OPTIONS& opt, std::string& strError)
+bool VARNDL_ParseArgs(int argc, char** argv, VARNDL_OPTIONS& opt)
 {
+    enum { O_HELP, O_VERSION, O_AUTO_START, O_MODEL, O_IMAGE };
     static const struct {
         const char* szName;
         int nKind;
-    } s_aImage[] = {{"--phone", IMAGE_PHONE}, {"--eboot", IMAGE_EBOOT}, {"--pda", IMAGE_PDA},
-                    {"--csc", IMAGE_CSC},     {"--hidden", IMAGE_HIDDEN}};
+    } s_aImage[] = {{"phone", IMAGE_PHONE}, {"eboot", IMAGE_EBOOT}, {"pda", IMAGE_PDA},
+                    {"csc", IMAGE_CSC},     {"hidden", IMAGE_HIDDEN}};
+    std::vector<CLI_OPTION> aOption = {{"help", false, O_HELP, 'h'},
+                                       {"version", false, O_VERSION},
+                                       {"auto-start", false, O_AUTO_START},
+                                       {"model", true, O_MODEL}};
+    for (const auto& o : s_aImage) aOption.push_back({o.szName, true, O_IMAGE});
+    // Qt's own options take one dash and are QApplication's to remove; the parser sees the rest.
+    std::vector<char*> apszArg = {argv[0]};
     for (int i = 1; i < argc; ++i) {
-        std::string strArg = argv[i];
-        if (strArg == "--help" || strArg == "-h") {
-            opt.bHelp = true;
-            continue;
-        }
-        if (strArg == "--version") {
-            opt.bVersion = true;
-            continue;
-        }
-        if (strArg == "--auto-start") {
-            opt.bAutoStart = true;
-            continue;
-        }
-        if (IsQtOptionWithValue(strArg)) {
+        if (IsQtOptionWithValue(argv[i])) {
             ++i;
             continue;
         }
-        if (strArg == "-reverse") continue;
-        std::string strValue;
-        bool bHasValue = false;
-        const size_t nEq = strArg.find('=');
-        if (strArg.rfind("--", 0) == 0 && nEq != std::string::npos) {
-            strValue = strArg.substr(nEq + 1);
-            strArg.resize(nEq);
-            bHasValue = true;
-        }
-        auto takeValue = [&]() -> bool {
-            if (bHasValue) return true;
-            if (i + 1 >= argc) return false;
-            strValue = argv[++i];
-            return true;
-        };
-        bool bKnown = false;
-        for (const auto& o : s_aImage) {
-            if (strArg != o.szName) continue;
-            bKnown = true;
-            if (!takeValue() || strValue.empty()) {
-                strError = strArg + " needs a file";
+        if (std::strcmp(argv[i], "-reverse") != 0) apszArg.push_back(argv[i]);
+    }
+    const int nArgs = static_cast<int>(apszArg.size());
+    apszArg.push_back(nullptr);
+    CCommandLine cl("quillon-downloader", nArgs, apszArg.data(), aOption);
+    std::string strValue;
+    uint64_t qwModel = 0;
+    for (int n; (n = cl.Next(strValue)) != CLI_END;) {
+        switch (n) {
+        case CLI_ERROR: return false;
+        case O_HELP: opt.bHelp = true; break;
+        case O_VERSION: opt.bVersion = true; break;
+        case O_AUTO_START: opt.bAutoStart = true; break;
+        case O_MODEL:
+            if (!cl.Number(strValue, 0, MODEL_COUNT - 1, &qwModel)) return false;
+            opt.nModel = static_cast<int>(qwModel);
+            break;
+        case O_IMAGE: {
+            if (strValue.empty()) {
+                cl.Usage(cl.Name().append(" needs a file"));
                 return false;
             }
+            int nKind = IMAGE_PHONE;
+            for (const auto& o : s_aImage)
+                if (cl.Name() == std::string("--").append(o.szName)) nKind = o.nKind;
             // The path is stored as the model's image location, which must still name the file
             // when the station is started again from another directory.
             std::error_code ec;
             const std::filesystem::path path = std::filesystem::absolute(strValue, ec);
-            opt.astrImage[o.nKind] = ec ? strValue : path.lexically_normal().string();
+            opt.astrImage[nKind] = ec ? strValue : path.lexically_normal().string();
+            break;
         }
-        if (bKnown) continue;
-        if (strArg == "--model") {
-            if (!takeValue() || strValue.size() != 1 || strValue[0] < '0' || strValue[0] >= '0' + MODEL_COUNT) {
-                strError = "--model takes an index 0-6";
-                return false;
-            }
-            opt.nModel = strValue[0] - '0';
-            continue;
         }
-        strError = "unknown argument " + strArg;
+    }
+    const std::vector<std::string> astrOperand = cl.Operands();
+    if (!astrOperand.empty()) {
+        cl.Usage("unexpected operand " + astrOperand.front());
         return false;
     }
     return true;

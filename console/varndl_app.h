@@ -33,8 +33,8 @@ struct VARNDL_OPTIONS {
 };
 
 // Parses the program's own options; Qt's (-platform NAME and the like) are passed over. false
-// with the reason for a usage error.
-bool VARNDL_ParseArgs(int argc, char** argv, VARNDL_OPTIONS& opt, std::string& strError);
+// once a usage error has been said, in one line on standard error.
+bool VARNDL_ParseArgs(int argc, char** argv, VARNDL_OPTIONS& opt);
 extern const char* const VARNDL_USAGE;
 
 // Where the window keeps its result records: $XDG_DATA_HOME/Quillon/Downloader/results.jsonl,

@@ -399,8 +399,7 @@ private slots:
 
         const char* aszArgs[] = {"quillon-downloader", "--auto-start"};
         VARNDL_OPTIONS opt;
-        std::string strError;
-        QVERIFY(VARNDL_ParseArgs(2, const_cast<char**>(aszArgs), opt, strError));
+        QVERIFY(VARNDL_ParseArgs(2, const_cast<char**>(aszArgs), opt));
         QVERIFY(opt.bAutoStart);
     }
 };

@@ -175,6 +175,20 @@ private slots:
         help.start(QUILLON_BINARY_DIR "/quillon-downloader", {"--help"});
         QVERIFY(help.waitForFinished(10000));
         QCOMPARE(help.exitCode(), 0);
+        // A usage error is one line naming what is wrong, before any display is looked for.
+        const QPair<QStringList, QByteArray> aUsage[] = {
+            {{"--bogus"}, "quillon-downloader: unknown option --bogus (try --help)\n"},
+            {{"--model=9"}, "quillon-downloader: --model takes a whole number from 0 to 6, not '9' (try --help)\n"},
+            {{"--pda="}, "quillon-downloader: --pda needs a file (try --help)\n"},
+            {{"stray"}, "quillon-downloader: unexpected operand stray (try --help)\n"},
+        };
+        for (const auto& [astrArgs, abySays] : aUsage) {
+            QProcess bad;
+            bad.start(QUILLON_BINARY_DIR "/quillon-downloader", astrArgs);
+            QVERIFY(bad.waitForFinished(10000));
+            QCOMPARE(bad.exitCode(), VARNDL_EXIT_USAGE);
+            QCOMPARE(bad.readAllStandardError(), abySays);
+        }
 
         // No display: said so, status 2, whether none is named or the one named is not there.
         for (const char* szDisplay : {"", ":97"}) {

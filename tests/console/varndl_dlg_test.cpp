@@ -403,6 +403,7 @@ private slots:
         } aCase[] = {
             {{"--model", "3", "--phone", "a.bin"}, true},
             {{"--phone=a.bin", "--csc", "c.csc", "-platform", "offscreen"}, true},
+            {{"-reverse", "--mod=3", "--auto"}, true},
             {{"--help"}, true},
             {{"--model", "7"}, false},
             {{"--model"}, false},
@@ -415,15 +416,13 @@ private slots:
             std::vector<char*> argv = {const_cast<char*>("quillon-downloader")};
             for (const char* sz : c.argv) argv.push_back(const_cast<char*>(sz));
             VARNDL_OPTIONS opt;
-            std::string strError;
-            QCOMPARE(VARNDL_ParseArgs(int(argv.size()), argv.data(), opt, strError), c.bOk);
+            QCOMPARE(VARNDL_ParseArgs(int(argv.size()), argv.data(), opt), c.bOk);
         }
         // A relative image path is kept as the file it names now, whatever the directory the
         // station is started from next time.
         const char* aszArgs[] = {"quillon-downloader", "--phone", "./img/../a.bin", "--pda", "/x/p.pda"};
         VARNDL_OPTIONS opt;
-        std::string strError;
-        QVERIFY(VARNDL_ParseArgs(5, const_cast<char**>(aszArgs), opt, strError));
+        QVERIFY(VARNDL_ParseArgs(5, const_cast<char**>(aszArgs), opt));
         QCOMPARE(QString::fromStdString(opt.astrImage[IMAGE_PHONE]), QDir::current().absoluteFilePath("a.bin"));
         QCOMPARE(QString::fromStdString(opt.astrImage[IMAGE_PDA]), QString("/x/p.pda"));
     }
