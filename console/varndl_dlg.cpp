@@ -29,6 +29,7 @@
 #include "console/dialog_view.h"
 #include "console/port_discovery.h"
 #include "console/text_progress_ctrl.h"
+#include "engine/port_channels.h"
 #include "engine/result_record.h"
 #include "images/image_select.h"
 #include "images/model_table.h"
@@ -709,46 +710,11 @@ void CVarnDLDlg::UpdatePortColours()
 
 void CVarnDLDlg::PortArrived(uint32_t nPort, const std::string& strDevNode)
 {
-    CVarnDLCore& core = Core();
-    if (nPort == 0) return;
-    int nChosen = -1;
-    for (int i = 0; i < MAX_CHANNEL; ++i) {
-        if (core.m_nComPort[i] != nPort) continue;
-        if (nChosen < 0) {
-            nChosen = i;
-        } else {
-            core.m_nComPort[i] = 0;
-            core.m_bCycleEnd[i] = 0;
-            SetPortBox(i, 0, "");
-        }
-    }
-    // A channel whose worker still runs (its phone pulled mid-cycle and not yet joined, or
-    // rebooting after its lock) is no empty channel: that worker's last texts, PASS among them,
-    // would land on the new phone's bar.
-    for (int i = 0; nChosen < 0 && i < MAX_CHANNEL; ++i)
-        if (core.m_nComPort[i] == 0 && !core.m_bThreadStart[i] && !core.m_bRebootWait[i]) nChosen = i;
-    if (nChosen >= 0) {
-        const int c = nChosen;
-        core.m_nComPort[c] = nPort;
-        core.m_bCycleEnd[c] = 0;
-        m_adwStartedAtArrival[c] = m_pThreads->m_dwStarted[c];
-        SetPortBox(c, nPort, strDevNode);
-        WriteLog(&core, c, core.m_csDisplay, "Detect COM%u Port\r\n", nPort);
-        char szText[STATUS_TEXT_MAX + 1];
-        std::snprintf(szText, sizeof(szText), " Ready - Detect COM%u Port", nPort);
-        core.m_ctrlProgress[c].SetBarColor(0, 0, 200);
-        core.m_ctrlProgress[c].ShowText(core.m_csDisplay, szText, 0);
-        if (core.m_bImageReady) {
-            m_pStart->setEnabled(true);
-            m_pStart->setFocus();
-            if (AutoStart()) PressStartSoon();
-        }
-        core.m_bDownloadDone[c] = 0;
-    }
-    // A passed phone's channel is released for the next one; its PASS text stays.
-    for (int i = 0; i < MAX_CHANNEL; ++i) {
-        const uint32_t n = core.m_nComPort[i];
-        if (n != 0 && n != nPort && core.m_bCycleEnd[i] == 1 && core.m_bRebootWait[i] != 1) core.m_nComPort[i] = 0;
+    const auto portBox = [this](int nCh, uint32_t n, const std::string& str) { SetPortBox(nCh, n, str); };
+    if (STATION_PortArrived(Core(), *m_pThreads, nPort, strDevNode, portBox) >= 0 && Core().m_bImageReady) {
+        m_pStart->setEnabled(true);
+        m_pStart->setFocus();
+        if (AutoStart()) PressStartSoon();
     }
     UpdatePortColours();
     STATION_NotifyChange();
@@ -756,40 +722,9 @@ void CVarnDLDlg::PortArrived(uint32_t nPort, const std::string& strDevNode)
 
 void CVarnDLDlg::PortRemoved(uint32_t nPort)
 {
-    CVarnDLCore& core = Core();
-    int i = 0;
-    while (i < MAX_CHANNEL && (nPort == 0 || core.m_nComPort[i] != nPort)) ++i;
-    if (i == MAX_CHANNEL) return;
+    const auto portBox = [this](int nCh, uint32_t n, const std::string& str) { SetPortBox(nCh, n, str); };
+    if (!STATION_PortRemoved(Core(), *m_pThreads, nPort, portBox)) return;
     m_pStart->setEnabled(false);
-    auto showPulled = [&] {
-        char szText[STATUS_TEXT_MAX + 1];
-        WriteLog(&core, i, core.m_csDisplay, "ERROR Disconnected COM%u Port\r\n", nPort);
-        std::snprintf(szText, sizeof(szText), " ERROR!! Disconnected COM%u Port", nPort);
-        OUTCOME_End(core, i, OUTCOME_DISCONNECTED, szText);
-        core.m_ctrlProgress[i].ShowStatus(i, core.m_csDisplay, szText, Error, 100, 0);
-    };
-    if (core.m_bThreadStart[i]) {
-        if (!core.m_bDownloadDone[i]) {
-            if (!core.m_bRebootWait[i]) showPulled();
-            core.m_bCycleEnd[i] = 1;
-        }
-        core.m_nComPort[i] = 0;
-        // A locked phone reboots, so its port goes: its box keeps the port's name, greyed.
-        if (!core.m_bDownloadDone[i]) SetPortBox(i, 0, "");
-    } else if (!core.m_bDownloadDone[i] && !core.m_bRebootWait[i]) {
-        // A tty hangs up the moment its device goes, before the removal reaches the window: a
-        // worker of this phone that met the hang-up has often ended by now. Its phone was still
-        // pulled mid-download, and says so, instead of looking like a failure seen and cleared.
-        if (m_pThreads->m_dwStarted[i] != m_adwStartedAtArrival[i] && SERIAL_DEVICE_IsHungUp(i)) {
-            showPulled();
-        } else {
-            WriteLog(&core, i, core.m_csDisplay, "Disconnected COM%u Port\r\n", nPort);
-            core.m_ctrlProgress[i].SetBarColor(0, 0, 255);
-            core.m_ctrlProgress[i].ShowText(core.m_csDisplay, " Disconnected...", 0);
-        }
-        core.m_nComPort[i] = 0;
-        SetPortBox(i, 0, "");
-    }
     UpdatePortColours();
     STATION_NotifyChange();
 }

@@ -186,7 +186,6 @@ private:
     bool m_bStartPressPending = false;  // queued, not yet pressed
     bool m_bStartDeferred = false;      // waits for a modal window to close
     // Workers started on the channel when its phone arrived: tells whether this phone's cycle ran.
-    uint32_t m_adwStartedAtArrival[MAX_CHANNEL] = {};
 
     STATION_RUN m_Run;
     QTimer* m_pRunTimer = nullptr;

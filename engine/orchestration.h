@@ -26,6 +26,8 @@ struct STATION_THREADS {
     std::atomic<uint32_t> m_bEnded[MAX_CHANNEL] = {};  // the worker routine has returned
     // Workers started per channel: tells a wait that a nested Start replaced its worker.
     uint32_t m_dwStarted[MAX_CHANNEL] = {};
+    // m_dwStarted when the channel's phone arrived: a worker started since then was this phone's.
+    uint32_t m_dwStartedAtArrival[MAX_CHANNEL] = {};
     // The channel's latest run: its port and start set when the worker starts, the outcome
     // once m_bEnded is up. The result record of that run is queued as the worker ends.
     CHANNEL_END m_aEnd[MAX_CHANNEL];
