@@ -22,6 +22,10 @@ constexpr auto STATE_INTERVAL = std::chrono::milliseconds(250);
 constexpr auto FILE_POLL = std::chrono::milliseconds(1000);
 // Records in flight at once: enough to fill the link, few to send again after an outage.
 constexpr size_t WINDOW = 16;
+// Records the broker acknowledged this shortly before the connection was lost are sent again on
+// the next one: a broker that died may have acknowledged them without handing them on yet, and
+// the line's collector keeps one record per id.
+constexpr auto REPLAY = std::chrono::seconds(10);
 constexpr const char* ONLINE = "online";
 constexpr const char* OFFLINE = "offline";
 
@@ -65,6 +69,8 @@ struct CLinePublisher::WORKER {
     bool abHave[LINE_CHANNELS] = {};
     CLOCK::time_point aSentAt[LINE_CHANNELS] = {};
     std::deque<IN_FLIGHT> window;
+    std::deque<std::pair<CLOCK::time_point, uint64_t>> acked;  // the acknowledged point as it moved, within REPLAY
+    uint64_t qwReplayFrom = 0;  // the acknowledged point as it stood REPLAY ago
     CRecordFeed feed;
     bool bFeed = false;
     CLOCK::time_point recordsFrom{};
@@ -85,6 +91,7 @@ struct CLinePublisher::WORKER {
     void SendStates(CMqttSession& session, CLOCK::time_point now, bool bAll, CLOCK::duration& wait);
     void FeedRecords(CMqttSession& session, CLOCK::time_point now, bool bLook);
     void Advance();
+    void Replay();
     void Finish(CMqttSession& session);
 };
 
@@ -126,12 +133,26 @@ void CLinePublisher::WORKER::Advance()
     if (qwEnd == 0) return;
     feed.Acknowledge(qwEnd);
     qwAckedOffset = feed.Acknowledged();
+    acked.emplace_back(CLOCK::now(), feed.Acknowledged());
     if (feed.StoreProblem() != strStoreProblem) {
         strStoreProblem = feed.StoreProblem();
         if (!strStoreProblem.empty())
             Tell("How far the results are sent cannot be kept in " + CRecordFeed::AckedPath(config.strRecordsPath) +
                  ": " + strStoreProblem + "; a restart may send some again.");
     }
+}
+
+// The connection is lost: reading starts again from the point acknowledged REPLAY ago.
+void CLinePublisher::WORKER::Replay()
+{
+    const CLOCK::time_point now = CLOCK::now();
+    while (!acked.empty() && now - acked.front().first > REPLAY) {
+        qwReplayFrom = acked.front().second;
+        acked.pop_front();
+    }
+    acked.clear();
+    window.clear();
+    feed.RewindTo(qwReplayFrom);
 }
 
 void CLinePublisher::WORKER::SendStates(CMqttSession& session, CLOCK::time_point now, bool bAll,
@@ -171,6 +192,8 @@ void CLinePublisher::WORKER::FeedRecords(CMqttSession& session, CLOCK::time_poin
         std::string strWhat;
         if (feed.Check(strWhat)) {
             window.clear();
+            acked.clear();
+            qwReplayFrom = 0;
             qwAckedOffset = 0;
             Tell("The results file " + config.strRecordsPath + " " + strWhat + "; its records are sent from its start.");
         }
@@ -206,6 +229,7 @@ void CLinePublisher::WORKER::Run()
     pSession = &session;
     if (bFeed) feed.Open(config.strRecordsPath);
     qwAckedOffset = feed.Acknowledged();
+    qwReplayFrom = feed.Acknowledged();
     for (;;) {
         bool bLook = false;
         {
@@ -242,8 +266,7 @@ void CLinePublisher::WORKER::Run()
         bool bRefused = false;
         if (!session.Service(nFds == 2 ? afd[1].revents : 0, strReason, bRefused)) {
             bUp = false;
-            window.clear();
-            feed.Rewind();
+            Replay();
             Tell(retry.Failed(strUrl, strReason, bRefused, bWasUp));
         }
     }

@@ -193,7 +193,7 @@ std::string CMqttRetry::Failed(const std::string& strUrl, const std::string& str
     m_bTold = true;
     std::string str = bWasUp ? "Lost the line's broker " : bRefused ? "The line's broker " : "Cannot reach the line's broker ";
     str.append(strUrl).append(bRefused && !bWasUp ? " refused us: " : ": ").append(strReason);
-    return str.append("; trying again, at most every ").append(std::to_string(m_dwMaxMs / 1000)).append(" s.");
+    return str.append("; trying again, at most every ").append(std::to_string((m_dwMaxMs + 999) / 1000)).append(" s.");
 }
 
 std::string CMqttRetry::Up(const std::string& strUrl)

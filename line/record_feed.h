@@ -32,6 +32,9 @@ public:
     // Reading starts again at the acknowledged point (what was read but not acknowledged is
     // read again): after a lost connection.
     void Rewind() { m_qwRead = m_qwAcked; }
+    // Reading starts again at qwTo, a record's end at or before the acknowledged point: records
+    // acknowledged by a broker that then died may never have been handed on.
+    void RewindTo(uint64_t qwTo) { m_qwRead = qwTo < m_qwAcked ? qwTo : m_qwAcked; }
     // Everything up to qwEnd is acknowledged; stored beside the file.
     void Acknowledge(uint64_t qwEnd);
     uint64_t Acknowledged() const { return m_qwAcked; }

@@ -134,7 +134,20 @@ TEST_F(LineBroker, RecordsOfSeveralStationsArriveOnceThroughABrokerOutage)
         ASSERT_TRUE(TEST_WaitUntil([&] { return !p->publisher.Counts().bUp && !p->Told().empty(); }, 20000));
     ASSERT_TRUE(m_broker.Restart());
     for (auto& p : aStations) AppendRecords(p->strRecords, p->strName, 26, 5), p->publisher.RecordsAppended();
-    ASSERT_TRUE(allArrived(30)) << line.Output();
+    ASSERT_TRUE(allArrived(30)) << [&] {
+        std::string str = "missing:";
+        const auto counts = IdCounts(strLineFile);
+        for (auto& p : aStations)
+            for (int i = 1; i <= 30; ++i)
+                if (!counts.count(p->strName + ":" + std::to_string(i))) str += " " + p->strName + ":" + std::to_string(i);
+        return str;
+    }() << "; told: "
+                                << [&] {
+                                       std::string str;
+                                       for (auto& p : aStations)
+                                           for (const std::string& strTold : p->Told()) str += strTold + "\n";
+                                       return str + (line.Exited(100), line.Output());
+                                   }();
 
     for (const auto& [strId, nTimes] : IdCounts(strLineFile)) EXPECT_EQ(nTimes, 1) << strId;
     for (auto& p : aStations) {
