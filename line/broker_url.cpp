@@ -73,6 +73,7 @@ bool BROKER_URL_Parse(const std::string& strUrl, BROKER_URL& url, std::string& s
         }
     }
     std::string strPort;
+    bool bPort = false;
     if (!strRest.empty() && strRest[0] == '[') {
         const size_t nClose = strRest.find(']');
         if (nClose == std::string::npos) {
@@ -85,12 +86,13 @@ bool BROKER_URL_Parse(const std::string& strUrl, BROKER_URL& url, std::string& s
             strError = "the broker URL has " + Quoted(strAfter) + " after its IPv6 address";
             return false;
         }
-        if (!strAfter.empty()) strPort = strAfter.substr(1);
-        if (strAfter == ":") strPort = ":";  // a colon with nothing after it is a bad port
+        bPort = !strAfter.empty();
+        if (bPort) strPort = strAfter.substr(1);
     } else {
         const size_t nColon = strRest.find(':');
         url.strHost = strRest.substr(0, nColon);
-        if (nColon != std::string::npos) strPort = nColon + 1 == strRest.size() ? ":" : strRest.substr(nColon + 1);
+        bPort = nColon != std::string::npos;
+        if (bPort) strPort = strRest.substr(nColon + 1);
     }
     if (url.strHost.empty()) {
         strError = "the broker URL names no host";
@@ -103,9 +105,8 @@ bool BROKER_URL_Parse(const std::string& strUrl, BROKER_URL& url, std::string& s
         }
     }
     url.nPort = url.bTls ? BROKER_URL_TLS_PORT : BROKER_URL_PORT;
-    if (!strPort.empty() && !ParsePort(strPort == ":" ? std::string() : strPort, url.nPort)) {
-        strError = "the broker URL's port must be a number from 1 to 65535, not " +
-                   Quoted(strPort == ":" ? std::string() : strPort);
+    if (bPort && !ParsePort(strPort, url.nPort)) {
+        strError = "the broker URL's port must be a number from 1 to 65535, not " + Quoted(strPort);
         return false;
     }
     return true;
