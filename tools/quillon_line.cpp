@@ -121,7 +121,7 @@ int ParseArgs(int argc, char** argv, OPTIONS& opt)
         case O_JSON: opt.bJson = true; break;
         }
     }
-    if (!cli.Operands().empty()) return cli.Usage("unexpected operand " + cli.Operands().front()), EXIT_USAGE;
+    if (!cli.Operands().empty()) return cli.Usage(std::string("unexpected operand ").append(cli.Operands().front())), EXIT_USAGE;
     if (opt.strUrl.empty()) return cli.Usage("the broker's URL (--mqtt) is required"), EXIT_USAGE;
     if (opt.bPlain && opt.bJson) return cli.Usage("--plain and --json exclude each other"), EXIT_USAGE;
     if (opt.strResults.empty()) {
@@ -146,7 +146,7 @@ std::string CsvCell(const JSON& record, const std::string& strColumn)
         for (const JSON& item : value) {
             if (!out.empty()) out += ',';
             if (item.is_object() && item.contains("region"))
-                out += item.value("region", "") + ": " + item.value("reason", "");
+                out.append(item.value("region", "")).append(": ").append(item.value("reason", ""));
             else
                 out += item.is_string() ? item.get<std::string>() : item.dump();
         }
@@ -356,11 +356,13 @@ private:
         for (int nCh = 0; nCh < LINE_CHANNELS; ++nCh) {
             const char* szColour = "";
             const std::string strCell = Cell(station, nCh, szColour);
-            const std::string strHead = " " + std::to_string(nCh) + " ";
-            strPlain += strHead + strCell;
-            strColoured += strHead + (*szColour ? szColour + strCell + "\x1b[0m" : strCell);
+            const std::string strHead = std::string(" ").append(std::to_string(nCh)).append(" ");
+            strPlain.append(strHead).append(strCell);
+            strColoured.append(strHead);
+            if (*szColour) strColoured.append(szColour).append(strCell).append("\x1b[0m");
+            else strColoured.append(strCell);
         }
-        const std::string strTail = "  records " + std::to_string(station.qwRecords);
+        const std::string strTail = std::string("  records ").append(std::to_string(station.qwRecords));
         strPlain += strTail;
         strColoured += strTail;
         // A narrow terminal gets the line cut, without colours that a cut could leave open.
@@ -385,7 +387,7 @@ public:
     void Tell(const std::string& str)
     {
         if (str.empty()) return;
-        if (m_pView) m_pView->Note("quillon-line: " + str);
+        if (m_pView) m_pView->Note(std::string("quillon-line: ").append(str));
         else std::fprintf(stderr, "quillon-line: %s\n", TERMINAL_PlainText(str).c_str());
     }
 
@@ -396,7 +398,7 @@ public:
         STATION& station = m_stations[topic.strStation];
         if (topic.eKind == LINE_TOPIC_STATUS) {
             station.strStatus = strPayload;
-            Print(topic.strStation, "status " + TERMINAL_PlainText(strPayload), {{"type", "status"}, {"status", TEXT_ValidUtf8(strPayload)}});
+            Print(topic.strStation, std::string("status ").append(TERMINAL_PlainText(strPayload)), {{"type", "status"}, {"status", TEXT_ValidUtf8(strPayload)}});
         } else if (topic.eKind == LINE_TOPIC_STATE) {
             LINE_CHANNEL_STATE state;
             if (!LINE_StateFromJson(strPayload, state)) return;
@@ -427,14 +429,14 @@ private:
         const CLineRecords::ADDED eAdded = m_records.Add(record, strProblem);
         if (eAdded == CLineRecords::ADDED_FAILED) {
             m_bRecordsLost = true;
-            if (!m_bProblemTold) Tell("records cannot be written to " + m_opt.strResults + ": " + strProblem);
+            if (!m_bProblemTold) Tell(std::string("records cannot be written to ").append(m_opt.strResults).append(": ").append(strProblem));
             m_bProblemTold = true;
         }
         if (eAdded == CLineRecords::ADDED_NEW) ++station.qwRecords;
         const std::string strId = record.contains("id") && record["id"].is_string() ? record["id"].get<std::string>() : "";
         const std::string strResult = record.contains("result") ? CsvCell(record, "result") : "";
         const char* szWhat = eAdded == CLineRecords::ADDED_NEW ? "kept" : eAdded == CLineRecords::ADDED_DUPLICATE ? "duplicate" : "lost";
-        Print(strStation, "record " + TERMINAL_PlainText(strId) + " " + TERMINAL_PlainText(strResult) + " " + szWhat,
+        Print(strStation, std::string("record ").append(TERMINAL_PlainText(strId)).append(" ").append(TERMINAL_PlainText(strResult)).append(" ").append(szWhat),
               {{"type", "record"}, {"id", TEXT_ValidUtf8(strId)}, {"result", TEXT_ValidUtf8(strResult)}, {"kept", szWhat}});
     }
 
@@ -448,7 +450,7 @@ private:
             ordered.update(line);
             m_out.Append(ordered.dump(-1, ' ', false, JSON::error_handler_t::replace) + "\n");
         } else {
-            m_out.Append("[" + TERMINAL_PlainText(strStation) + "] " + strPlain + "\n");
+            m_out.Append(std::string("[").append(TERMINAL_PlainText(strStation)).append("] ").append(strPlain).append("\n"));
         }
     }
 
@@ -471,7 +473,7 @@ std::string ClientId(const std::string& strResults)
     for (const char c : strAbsolute) dwHash = (dwHash ^ static_cast<unsigned char>(c)) * 16777619u;
     char szHash[16];
     std::snprintf(szHash, sizeof(szHash), "%08x", dwHash);
-    return "quillon-line-" + LINE_HostName() + "-" + szHash;
+    return std::string("quillon-line-").append(LINE_HostName()).append("-").append(szHash);
 }
 
 int Run(const OPTIONS& opt, const BROKER_URL& url)
@@ -505,7 +507,7 @@ int Run(const OPTIONS& opt, const BROKER_URL& url)
     events.fnSubscribed = [&] {
         if (++nSubscribed != 3) return;
         const std::string strAgain = retry.Up(strUrl);
-        line.Tell(bEverUp ? strAgain : "listening to the line's broker " + strUrl);
+        line.Tell(bEverUp ? strAgain : std::string("listening to the line's broker ").append(strUrl));
         bEverUp = true;
     };
     events.fnMessage = [&line](const std::string& strTopic, const std::string& strPayload, bool) {
