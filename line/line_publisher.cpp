@@ -91,6 +91,7 @@ struct CLinePublisher::WORKER {
     void SendStates(CMqttSession& session, CLOCK::time_point now, bool bAll, CLOCK::duration& wait);
     void FeedRecords(CMqttSession& session, CLOCK::time_point now, bool bLook);
     void Advance();
+    void Store();
     void Replay();
     void Finish(CMqttSession& session);
 };
@@ -132,8 +133,14 @@ void CLinePublisher::WORKER::Advance()
     }
     if (qwEnd == 0) return;
     feed.Acknowledge(qwEnd);
-    qwAckedOffset = feed.Acknowledged();
     acked.emplace_back(CLOCK::now(), feed.Acknowledged());
+}
+
+void CLinePublisher::WORKER::Store()
+{
+    if (!bFeed) return;
+    feed.Store();
+    qwAckedOffset = feed.Acknowledged();
     if (feed.StoreProblem() != strStoreProblem) {
         strStoreProblem = feed.StoreProblem();
         if (!strStoreProblem.empty())
@@ -264,8 +271,11 @@ void CLinePublisher::WORKER::Run()
         const bool bWasUp = session.Up();
         std::string strReason;
         bool bRefused = false;
-        if (!session.Service(nFds == 2 ? afd[1].revents : 0, strReason, bRefused)) {
+        const bool bServiced = session.Service(nFds == 2 ? afd[1].revents : 0, strReason, bRefused);
+        Store();
+        if (!bServiced) {
             bUp = false;
+            Store();
             Replay();
             Tell(retry.Failed(strUrl, strReason, bRefused, bWasUp));
         }
@@ -277,6 +287,7 @@ void CLinePublisher::WORKER::Run()
 // connection) and what is in flight, each acknowledged within the bound.
 void CLinePublisher::WORKER::Finish(CMqttSession& session)
 {
+    Store();
     if (!session.Up()) return;
     CLOCK::duration wait = CLOCK::duration::zero();
     SendStates(session, CLOCK::now(), true, wait);
@@ -291,6 +302,7 @@ void CLinePublisher::WORKER::Finish(CMqttSession& session)
         bool bRefused = false;
         if (!session.Service(fd.revents, strReason, bRefused)) break;
     }
+    Store();
     session.Disconnect();
     bUp = false;
 }

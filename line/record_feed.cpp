@@ -186,13 +186,13 @@ std::vector<FEED_RECORD> CRecordFeed::Next(size_t nMax)
 
 void CRecordFeed::Acknowledge(uint64_t qwEnd)
 {
-    if (qwEnd <= m_qwAcked) return;
-    m_qwAcked = qwEnd;
-    Store();
+    if (qwEnd > m_qwAcked) m_qwAcked = qwEnd;
 }
 
 void CRecordFeed::Store()
 {
+    if (m_qwStored == m_qwAcked) return;
+    m_qwStored = m_qwAcked;
     const std::string strText = std::to_string(m_qwAcked) + " " + std::to_string(m_qwInode) + "\n";
     std::string strError;
     m_strStoreProblem = WriteAtomically(AckedPath(m_strPath), strText, strError) ? std::string() : strError;

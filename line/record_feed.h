@@ -35,8 +35,11 @@ public:
     // Reading starts again at qwTo, a record's end at or before the acknowledged point: records
     // acknowledged by a broker that then died may never have been handed on.
     void RewindTo(uint64_t qwTo) { m_qwRead = qwTo < m_qwAcked ? qwTo : m_qwAcked; }
-    // Everything up to qwEnd is acknowledged; stored beside the file.
+    // Everything up to qwEnd is acknowledged; stored beside the file by Store.
     void Acknowledge(uint64_t qwEnd);
+    // Stores the acknowledged point when it moved since it was last stored: once for all the
+    // acknowledgements that came together, since each store waits for the disk.
+    void Store();
     uint64_t Acknowledged() const { return m_qwAcked; }
     // The reason the acknowledged point could not be stored, "" when it was.
     const std::string& StoreProblem() const { return m_strStoreProblem; }
@@ -46,7 +49,6 @@ public:
 
 private:
     bool Reopen();
-    void Store();
     // The end of the first complete record at or after qwFrom (0 when none yet), in m_strBuf.
     bool ReadRecord(uint64_t qwFrom, std::string& strRecord, uint64_t& qwEnd);
     std::string ToJson(const std::string& strRecord) const;
@@ -59,6 +61,7 @@ private:
     uint64_t m_qwRead = 0;
     std::vector<std::string> m_astrHeader;  // a CSV file's column names
     std::string m_strStoreProblem;
+    uint64_t m_qwStored = UINT64_MAX;
 };
 
 // The fields of one CSV record as a spreadsheet reads them (quotes undone, line end dropped).

@@ -145,6 +145,7 @@ TEST(RecordFeed, FeedsCompleteRecordsFromTheAcknowledgedPoint)
         }
         // Acknowledged as far as the first record: a new feed starts after it.
         feed.Acknowledge(a[0].qwEnd);
+        feed.Store();
         feed.Close();
         CRecordFeed again;
         again.Open(strPath);
