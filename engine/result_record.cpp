@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -72,6 +73,8 @@ struct RECORDER {
     bool bProblemTold = false;
     bool bRenewTold = false;
     bool bTorn = false;  // the last write went out in part: the next record starts a new line
+    uint64_t qwNextId = 1;  // the counter of record ids, as far as this writer knows it
+    bool bIdsScanned = false;  // the file was searched for the last id once, for want of a counter
     std::thread thread;
 };
 
@@ -88,6 +91,9 @@ struct HOOK {
 HOOK<void(const std::string&)> g_Problem;
 HOOK<PHONE_IDENTITY(const std::string&)> g_Identify;
 HOOK<void()> g_Counted;
+
+std::mutex g_csStation;
+std::string g_strStation;  // the station part of record ids; the host name when ""
 
 std::string HostName()
 {
@@ -182,16 +188,75 @@ bool KeepTheName(RECORDER& r)
     return true;
 }
 
+// The highest counter of this station's ids in the file: a counter file lost must not hand out
+// ids again, for the line keeps one record per id and would drop the new ones.
+uint64_t LastIdInFile(const RECORDER& r, const std::string& strStation)
+{
+    const std::string strJsonKey = "\"id\":\"" + strStation + ":";
+    const std::string strCsvKey = "," + strStation + ":";
+    uint64_t qwLast = 0;
+    std::ifstream in(r.strPath);
+    for (std::string strLine; std::getline(in, strLine);) {
+        const std::string& strKey = r.bCsv ? strCsvKey : strJsonKey;
+        const size_t n = strLine.rfind(strKey);
+        if (n == std::string::npos) continue;
+        const char* sz = strLine.c_str() + n + strKey.size();
+        char* pEnd = nullptr;
+        const unsigned long long qw = std::strtoull(sz, &pEnd, 10);
+        if (pEnd != sz) qwLast = std::max<uint64_t>(qwLast, qw);
+    }
+    return qwLast;
+}
+
+// The next record id, "STATION:N". Its counter is kept in RESULTS.seq beside the file, replaced
+// atomically, and moved on before the record is written: a crash between the two leaves a gap,
+// never an id given twice.
+std::string NextId(RECORDER& r)
+{
+    std::string strStation;
+    {
+        std::lock_guard<std::mutex> lock(g_csStation);
+        strStation = g_strStation.empty() ? r.strHost : g_strStation;
+    }
+    const std::string strSeq = r.strPath + ".seq";
+    uint64_t qwNext = r.qwNextId;
+    std::ifstream in(strSeq);
+    unsigned long long qwStored = 0;
+    if (in >> qwStored) {
+        qwNext = std::max<uint64_t>(qwNext, qwStored);
+    } else if (!r.bIdsScanned) {
+        r.bIdsScanned = true;
+        qwNext = std::max(qwNext, LastIdInFile(r, strStation) + 1);
+    }
+    r.qwNextId = qwNext + 1;
+    const std::string strTemp = strSeq + ".tmp" + std::to_string(::getpid());
+    const std::string strText = std::to_string(r.qwNextId) + "\n";
+    const int fd = ::open(strTemp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const bool bStored = fd >= 0 && ::write(fd, strText.data(), strText.size()) == static_cast<ssize_t>(strText.size()) &&
+                         ::fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!bStored || ::rename(strTemp.c_str(), strSeq.c_str()) != 0) {
+        ::unlink(strTemp.c_str());
+        Tell(r, "the record counter cannot be kept in " + strSeq);
+    }
+    return strStation + ":" + std::to_string(qwNext);
+}
+
 // One record, written whole with a single append and made durable before the next: two
 // stations appending to one file never interleave, and a crash leaves no half record behind.
 // true when the whole record went out.
-bool Append(RECORDER& r, std::string strText)
+bool Append(RECORDER& r, RESULT_RECORD record)
 {
     if (!KeepTheName(r)) return false;
+    // The lock keeps two stations on one file from both writing a CSV header when they start on
+    // an empty file together, and one station's two programs from taking one id. It is only
+    // waited for a moment: a holder that never lets go must not stop the records.
+    bool bLocked = false;
+    for (int i = 0; i < 50 && !(bLocked = ::flock(r.fd, LOCK_EX | LOCK_NB) == 0); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    record.strId = NextId(r);
+    std::string strText = r.bCsv ? RESULT_RECORD_CsvRow(record) : RESULT_RECORD_Json(record);
     if (r.bTorn) strText.insert(0, 1, '\n');
-    // A new CSV file gets its header with the first row; the lock keeps two stations from both
-    // writing one when they start on an empty file together.
-    const bool bLocked = r.bCsv && ::flock(r.fd, LOCK_EX | LOCK_NB) == 0;
     struct stat st;
     if (r.bCsv && ::fstat(r.fd, &st) == 0 && st.st_size == 0) strText.insert(0, RESULT_RECORD_CsvHeader());
     ssize_t n;
@@ -269,7 +334,7 @@ void Writer(RECORDER* pRecorder)
         bool bCounted = false;
         if (job.bHash) {
             Hash(r, *job.pStart);
-        } else if (Append(r, r.bCsv ? RESULT_RECORD_CsvRow(Build(r, job)) : RESULT_RECORD_Json(Build(r, job)))) {
+        } else if (Append(r, Build(r, job))) {
             // Counted once it is in the file, as a reader of the file counts it.
             const std::string strDay = RESULT_RECORD_Time(job.tEnd).substr(0, 10);
             std::lock_guard<std::mutex> lockCounts(r.cs);
@@ -459,6 +524,7 @@ std::string RESULT_RECORD_Json(const RESULT_RECORD& record)
         {"cause", textOrNull(OUTCOME_StopText(outcome.stop))},
         {"written", written},
         {"skipped", skipped},
+        {"id", textOrNull(record.strId)},
     };
     return line.dump(-1, ' ', false, JSON::error_handler_t::replace) + "\n";
 }
@@ -474,7 +540,7 @@ std::string RESULT_RECORD_CsvHeader()
     }
     // Later fields go last, so that a script reading the earlier columns by position keeps
     // working.
-    return out + ",outcome,step,cause,written,skipped\n";
+    return out + ",outcome,step,cause,written,skipped,id\n";
 }
 
 std::string RESULT_RECORD_CsvRow(const RESULT_RECORD& record)
@@ -504,7 +570,7 @@ std::string RESULT_RECORD_CsvRow(const RESULT_RECORD& record)
         astrSkipped.push_back(skipped.strRegion + ": " + skipped.strReason);
     for (const std::string& str : {std::string(OUTCOME_KindName(outcome.eKind)), outcome.strStep,
                                    OUTCOME_StopText(outcome.stop), Joined(outcome.astrWritten),
-                                   Joined(astrSkipped)}) {
+                                   Joined(astrSkipped), record.strId}) {
         out += ',';
         out += TEXT_CsvField(str);
     }
@@ -560,6 +626,12 @@ void RESULT_RECORD_SetIdentify(std::function<PHONE_IDENTITY(const std::string&)>
 void RESULT_RECORD_SetOnCounted(std::function<void()> fnCounted)
 {
     SetHook(g_Counted, std::move(fnCounted));
+}
+
+void RESULT_RECORD_SetStation(const std::string& strStation)
+{
+    std::lock_guard<std::mutex> lock(g_csStation);
+    g_strStation = strStation;
 }
 
 std::shared_ptr<RESULT_START> RESULT_RECORD_BeginStart(const CVarnDLCore& core,

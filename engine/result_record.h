@@ -55,6 +55,8 @@ struct RESULT_RECORD {
     CHANNEL_OUTCOME outcome;  // "outcome", "step", "cause", "written", "skipped"; "result" from it
     uint32_t dwElapsedMs = 0;
     uint64_t qwBytesSent = 0;
+    // "STATION:N", unique across the station's restarts: the line keeps one record per id.
+    std::string strId;
 };
 
 // ---- the record as text
@@ -87,6 +89,8 @@ bool RESULT_RECORD_Close(uint32_t dwBoundMs);
 // Told once, on the writer's thread, when a record cannot be written (a full disk, a file taken
 // away); later failures of the same file stay quiet.
 void RESULT_RECORD_SetProblemSink(std::function<void(const std::string& strProblem)> fnProblem);
+// The station part of record ids (the host name until set): the station's name on the line.
+void RESULT_RECORD_SetStation(const std::string& strStation);
 // Finds what udev knows of the phone at a device node; asked for each channel at Start.
 void RESULT_RECORD_SetIdentify(std::function<PHONE_IDENTITY(const std::string& strDevNode)> fnIdentify);
 // Told, on the writer's thread, that the day's counts have changed (a record is in the file).

@@ -42,6 +42,7 @@ RESULT_RECORD SampleRecord()
     r.outcome.astrWritten = {"qcsbl", "pda"};
     r.dwElapsedMs = 61234;
     r.qwBytesSent = 4072424;
+    r.strId = "line3:17";
     return r;
 }
 
@@ -142,7 +143,8 @@ TEST(ResultRecordText, JsonHoldsEveryFieldAndNullForWhatIsUnknown)
               "\"size\":2654400,\"sha256\":\"" + std::string(64, 'a') + "\"},{\"kind\":\"pda\",\"path\":"
               "\"/img/pda.pda\",\"size\":1048768,\"sha256\":null}],\"selection\":[\"pboot\",\"phone\",\"pda\"],"
               "\"result\":\"PASS\",\"elapsed_ms\":61234,\"bytes_sent\":4072424,\"outcome\":\"passed\","
-              "\"step\":\"reboot wait\",\"cause\":null,\"written\":[\"qcsbl\",\"pda\"],\"skipped\":[]}\n");
+              "\"step\":\"reboot wait\",\"cause\":null,\"written\":[\"qcsbl\",\"pda\"],\"skipped\":[],"
+              "\"id\":\"line3:17\"}\n");
     r.identity = {};
     const std::string strJson = RESULT_RECORD_Json(r);
     EXPECT_NE(strJson.find("\"serial\":null,\"port_path\":null,"), std::string::npos) << strJson;
@@ -176,7 +178,8 @@ TEST(ResultRecordText, EveryRecordParsesBackWhateverBytesItsTextsHold)
 TEST(ResultRecordText, CsvRowsLineUpWithTheHeaderWhateverThePaths)
 {
     const std::vector<std::string> astrHeader = CsvFields(RESULT_RECORD_CsvHeader());
-    ASSERT_EQ(astrHeader.size(), 13u + 6 * 3 + 5);
+    ASSERT_EQ(astrHeader.size(), 13u + 6 * 3 + 5 + 1);
+    EXPECT_EQ(astrHeader.back(), "id") << "new columns go last";
     const struct {
         std::string strPath;
         std::string strRead;  // as a spreadsheet shows the field
@@ -302,6 +305,40 @@ TEST_F(ResultFile, EveryEndedChannelAppendsOneRecordWithTheImagesDigests)
                       std::string::npos)
                 << strFirst;
         }
+    }
+    EXPECT_TRUE(m_astrProblems.empty());
+}
+
+// The line keeps one record per id: ids never repeat, across restarts of the station, and even
+// when the counter kept beside the file is lost.
+TEST_F(ResultFile, RecordIdsStayUniqueAcrossRestartsAndALostCounter)
+{
+    START_FIXTURE st;
+    for (const char* szName : {"results.jsonl", "results.csv"}) {
+        SCOPED_TRACE(szName);
+        const std::string strPath = st.dir.File(szName);
+        const auto writeOne = [&] {
+            std::string strError;
+            ASSERT_TRUE(RESULT_RECORD_Open(strPath, strError)) << strError;
+            RESULT_RECORD_ChannelEnded(RESULT_RECORD_BeginStart(st.core, st.pPlan, st.ticks), 0,
+                                       START_FIXTURE::End(true, "PASS"));
+            ASSERT_TRUE(RESULT_RECORD_Close(5000));
+        };
+        RESULT_RECORD_SetStation("line7");
+        writeOne();
+        writeOne();
+        std::filesystem::remove(strPath + ".seq");
+        writeOne();
+        RESULT_RECORD_SetStation("");
+        writeOne();
+        std::vector<std::string> astrIds;
+        for (const std::string& strLine : Lines(strPath)) {
+            const std::vector<std::string> astr = CsvFields(strLine);
+            if (szName[8] == 'c') astrIds.push_back(astr.back());
+            else astrIds.push_back(nlohmann::json::parse(strLine)["id"]);
+        }
+        if (szName[8] == 'c') astrIds.erase(astrIds.begin());  // the header row
+        EXPECT_EQ(astrIds, (std::vector<std::string>{"line7:1", "line7:2", "line7:3", HostName() + ":4"}));
     }
     EXPECT_TRUE(m_astrProblems.empty());
 }

@@ -8,7 +8,7 @@ trap 'rm -rf "$work"' EXIT
 
 fresh_copy() {
   rm -rf "$work/tree"; mkdir "$work/tree"
-  for d in station images link protocol engine sim tools bench; do
+  for d in station images link protocol engine line sim tools bench; do
     [ -d "$src/$d" ] && cp -r "$src/$d" "$work/tree/"
   done
 }
@@ -27,6 +27,10 @@ expect fail "link/ including engine/"
 fresh_copy
 echo '#include "protocol/frame.h"' >>"$work/tree/station/station_core.h"
 expect fail "station/ including protocol/"
+
+fresh_copy
+echo '#include "line/line_publisher.h"' >>"$work/tree/engine/cycle.cpp"
+expect fail "engine/ including line/, the floor above it"
 
 fresh_copy
 echo '#include <QString>' >>"$work/tree/images/image_file.cpp"

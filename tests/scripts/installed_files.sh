@@ -1,7 +1,7 @@
 # Sourced by the install and package tests: check_installed ROOT judges an installed tree (ROOT is
 # the prefix, e.g. DESTDIR/usr) and prints every fault it finds; non-zero when there is one.
 
-QUILLON_PROGRAMS=(quillon-downloader quillon-flash quillon-mkimage quillon-phone-sim)
+QUILLON_PROGRAMS=(quillon-downloader quillon-flash quillon-line quillon-mkimage quillon-phone-sim)
 
 check_installed() {
   local root=$1 faults=0 f

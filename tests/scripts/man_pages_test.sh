@@ -5,7 +5,7 @@ set -euo pipefail
 build=$1
 src=$2
 status=0
-for p in quillon-downloader quillon-flash quillon-mkimage quillon-phone-sim; do
+for p in quillon-downloader quillon-flash quillon-line quillon-mkimage quillon-phone-sim; do
   page="$src/docs/man/$p.1"
   warnings=$(groff -man -ww -z -Tutf8 "$page" 2>&1 || true)
   warnings+=$(mandoc -Tlint -W warning "$page" 2>&1 || true)

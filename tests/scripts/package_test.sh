@@ -25,7 +25,7 @@ extra=$(cd "$work/root" && find . -mindepth 1 -maxdepth 1 ! -name usr)
 depends=$(dpkg-deb -f "$deb" Depends)
 # The package names alone, one a line.
 names=$(sed -e 's/([^)]*)//g' -e 's/[|,]/\n/g' <<<"$depends" | tr -d ' ' | sed '/^$/d')
-for lib in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6; do
+for lib in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libmosquitto1; do
   grep -qxF "$lib" <<<"$names" || fault "does not depend on $lib: $depends"
 done
 if grep -qE -- '-dev$' <<<"$names"; then fault "depends on a -dev package: $depends"; fi

@@ -351,7 +351,11 @@ TEST_P(FaultMatrix, EndsAsTheRowSays)
         if (strEnds[k] == 'F' && row.nFaultOpcode != NO_FAULT_FRAME) {
             const int nFault = row.bFaultIsLast ? LINE_RUN_LastOf(phone, row.nFaultOpcode)
                                                 : LINE_RUN_FirstFault(phone, row.nFaultOpcode);
-            ASSERT_GE(nFault, 0) << "the fault never met the phone\n" << what();
+            // A change the station meets itself (an image rewritten) may be noticed before a
+            // slower phone's first write of that kind: then none of its data went out at all.
+            if (!row.bFaultIsLast) {
+                ASSERT_GE(nFault, 0) << "the fault never met the phone\n" << what();
+            }
             EXPECT_EQ(LINE_RUN_DestructiveAfter(phone, nFault, row.nRestore), "") << what();
         }
         for (const std::string& strRegion : CLI_Split(row.szHolds, ',')) {
