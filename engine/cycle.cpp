@@ -9,7 +9,7 @@
 
 #include <sys/stat.h>
 
-#include "engine/orchestration.h"
+#include "engine/change_notice.h"
 #include "engine/partition.h"
 #include "engine/region_procedures.h"
 #include "images/image_select.h"

@@ -7,6 +7,7 @@
 #include <optional>
 #include <system_error>
 
+#include "engine/change_notice.h"
 #include "engine/cycle.h"
 #include "engine/region_procedures.h"
 #include "link/port_table.h"
@@ -17,24 +18,6 @@
 #include "station/station_core.h"
 
 namespace {
-
-std::mutex g_csChange;
-std::condition_variable g_cvChange;
-uint64_t g_qwChange = 0;
-
-// Waits until a worker reports a change, or at most dwMs of real time.
-void WaitForChange(uint64_t qwSeen, uint32_t dwMs)
-{
-    std::unique_lock<std::mutex> lock(g_csChange);
-    g_cvChange.wait_for(lock, std::chrono::milliseconds(dwMs),
-                        [&] { return g_qwChange != qwSeen; });
-}
-
-uint64_t ChangeCount()
-{
-    std::lock_guard<std::mutex> lock(g_csChange);
-    return g_qwChange;
-}
 
 void ProcessEvents(const STATION_LOOP_OPTIONS& options)
 {
@@ -118,12 +101,12 @@ bool Join(STATION_THREADS& threads, int i, const STATION_LOOP_OPTIONS& options)
 {
     const uint32_t dwStarted = threads.m_dwStarted[i];
     for (;;) {
-        const uint64_t qwSeen = ChangeCount();
+        const uint64_t qwSeen = STATION_ChangeCount();
         if (threads.m_dwStarted[i] != dwStarted) return false;
         if (!threads.m_hThread[i].joinable()) return true;
         if (threads.m_bEnded[i]) break;
         ProcessEvents(options);
-        WaitForChange(qwSeen, options.dwPollMs);
+        STATION_WaitForChange(qwSeen, options.dwPollMs);
     }
     threads.m_hThread[i].join();
     return true;
@@ -177,11 +160,11 @@ void WaitWhileParked(CVarnDLCore& core, STATION_THREADS& threads, int i,
                      const STATION_LOOP_OPTIONS& options, const DEADLINE& deadline)
 {
     for (;;) {
-        const uint64_t qwSeen = ChangeCount();
+        const uint64_t qwSeen = STATION_ChangeCount();
         if (!Parked(core, threads, i)) return;
         if (deadline && std::chrono::steady_clock::now() >= *deadline) break;
         OnePass(core, options);
-        WaitForChange(qwSeen, options.dwPollMs);
+        STATION_WaitForChange(qwSeen, options.dwPollMs);
     }
     core.m_bRun[i] = 0;
     STATION_NotifyChange();
@@ -297,15 +280,6 @@ void StartWorker(CVarnDLCore& core, STATION_THREADS& threads, int i,
 
 }  // namespace
 
-void STATION_NotifyChange()
-{
-    {
-        std::lock_guard<std::mutex> lock(g_csChange);
-        ++g_qwChange;
-    }
-    g_cvChange.notify_all();
-}
-
 namespace {
 
 // Starts a worker on every ready channel and takes the channels into the run.
@@ -355,19 +329,15 @@ int Watch(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run,
           const STATION_LOOP_OPTIONS& options)
 {
     for (;;) {
-        const uint64_t qwSeen = ChangeCount();
+        const uint64_t qwSeen = STATION_ChangeCount();
         const int nResult = STATION_RunStep(core, threads, run, options);
         ProcessEvents(options);
         if (nResult != STATION_RUN_GOING) return nResult;
-        WaitForChange(qwSeen, options.dwPollMs);
+        STATION_WaitForChange(qwSeen, options.dwPollMs);
     }
 }
 
 }  // namespace
-
-uint64_t STATION_ChangeCount() { return ChangeCount(); }
-
-void STATION_WaitForChange(uint64_t qwSeen, uint32_t dwMs) { WaitForChange(qwSeen, dwMs); }
 
 void STATION_StartRun(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run)
 {
@@ -500,11 +470,11 @@ bool STATION_Cancel(CVarnDLCore& core, STATION_THREADS& threads, const STATION_L
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         if (!threads.m_hThread[i].joinable()) continue;
         for (;;) {
-            const uint64_t qwSeen = ChangeCount();
+            const uint64_t qwSeen = STATION_ChangeCount();
             if (!threads.m_hThread[i].joinable()) break;  // joined by an event handled meanwhile
             if (threads.m_bEnded[i] || std::chrono::steady_clock::now() >= deadline) break;
             ProcessEvents(options);
-            WaitForChange(qwSeen, options.dwPollMs);
+            STATION_WaitForChange(qwSeen, options.dwPollMs);
         }
         if (!threads.m_hThread[i].joinable()) continue;
         if (threads.m_bEnded[i]) {

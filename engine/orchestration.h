@@ -13,6 +13,7 @@
 #include <optional>
 #include <thread>
 
+#include "engine/change_notice.h"
 #include "engine/result_record.h"
 #include "station/channel_context.h"
 #include "station/outcome.h"
@@ -72,12 +73,6 @@ struct STATION_RUN {
     bool abDeferred[MAX_CHANNEL] = {};
     std::optional<std::chrono::steady_clock::time_point> aDeadline[MAX_CHANNEL];
 };
-
-// Wakes every wait of the orchestration; workers call it when they change a flag it watches.
-void STATION_NotifyChange();
-// The changes reported so far, and a wait until there are more than qwSeen, or dwMs have passed.
-uint64_t STATION_ChangeCount();
-void STATION_WaitForChange(uint64_t qwSeen, uint32_t dwMs);
 
 // Start, without waiting: resets the serial layer for the channels without a running worker,
 // starts a worker on every ready channel (preparing the engine from the current boxes before the
