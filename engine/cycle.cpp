@@ -10,8 +10,10 @@
 #include <sys/stat.h>
 
 #include "engine/change_notice.h"
+#include "engine/download_plan.h"
 #include "engine/partition.h"
 #include "engine/region_procedures.h"
+#include "images/channel_image.h"
 #include "images/image_select.h"
 #include "images/model_table.h"
 #include "link/serial_device.h"

@@ -9,6 +9,7 @@
 
 #include "engine/change_notice.h"
 #include "engine/cycle.h"
+#include "engine/download_plan.h"
 #include "engine/region_procedures.h"
 #include "link/port_table.h"
 #include "link/serial_device.h"

@@ -2,6 +2,7 @@
 // results file kept by a background writer: whole records, digests of the images as flashed,
 // the day's counts, and a file that cannot be written never holding up the station.
 #include "engine/result_record.h"
+#include "images/channel_image.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
