@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "engine/change_notice.h"
-#include "engine/result_record.h"
+#include "records/result_record.h"
 #include "station/channel_context.h"
 #include "station/outcome.h"
 
