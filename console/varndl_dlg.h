@@ -11,9 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "console/port_source.h"
 #include "engine/orchestration.h"
 #include "images/image_controls.h"
+#include "ports/port_source.h"
 #include "settings/settings.h"
 #include "station/station_core.h"
 

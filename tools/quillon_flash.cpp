@@ -29,6 +29,7 @@
 #include "link/port_table.h"
 #include "link/serial_device.h"
 #include "link/tty_node.h"
+#include "ports/phone_identity.h"
 #include "station/clock.h"
 #include "station/command_line.h"
 #include "station/model_ticks.h"
@@ -36,7 +37,6 @@
 #include "station/station_view.h"
 #include "station/text_format.h"
 #include "station/version.h"
-#include "udev/phone_identity.h"
 
 namespace {
 

@@ -1,22 +1,21 @@
 // Serial ports from udev: a monitor on the "udev" source (its events come once the device node
-// and its permissions exist), subsystem "tty", read on the Qt event loop; the ttys present at
+// and its permissions exist), subsystem "tty", read on the station's event loop; the ttys present at
 // start come from udev's database. Each tty is told with its USB interface driver and whether
 // its USB device sits on a fixed (internal) port.
 #pragma once
 
 #include <memory>
 
-#include "console/port_source.h"
 #include "link/port_map.h"
+#include "ports/port_source.h"
 
-class QSocketNotifier;
 struct udev;
 struct udev_monitor;
 struct udev_device;
 
 class CUdevPortSource final : public IPortSource {
 public:
-    CUdevPortSource();
+    explicit CUdevPortSource(READ_WATCH_FN fnWatch);
     ~CUdevPortSource() override;
     bool Start(EVENT_FN fnEvent, std::vector<PORT_EVENT>& aPresent, std::string& strProblem) override;
 
@@ -25,7 +24,8 @@ private:
 
     udev* m_pUdev = nullptr;
     udev_monitor* m_pMonitor = nullptr;
-    std::unique_ptr<QSocketNotifier> m_pNotifier;
+    READ_WATCH_FN m_fnWatch;
+    std::unique_ptr<IReadWatch> m_pWatch;
     EVENT_FN m_fnEvent;
 };
 
