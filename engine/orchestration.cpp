@@ -197,11 +197,11 @@ bool StopStep(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run, int
     run.abDeferred[i] = false;
     run.aDeadline[i].reset();
     if (core.m_bRun[i]) {
-        DebugTrace(0, "[DLG] 1 Thread End ch %d \n", i);
+        DEBUG_TRACE_Off("[DLG] 1 Thread End ch %d \n", i);
         core.m_bRun[i] = 0;
     }
     if (!TryJoin(threads, i)) return false;
-    DebugTrace(0, "[DLG] 2 Thread End ch %d \n", i);
+    DEBUG_TRACE_Off("[DLG] 2 Thread End ch %d \n", i);
     return true;
 }
 
@@ -276,7 +276,7 @@ void StartWorker(CVarnDLCore& core, STATION_THREADS& threads, int i,
         FailStart(core, threads, i, error);
         return;
     }
-    DebugTrace(0, "[DLG] CreateThread %d 0x%x\n", i, static_cast<unsigned>(i));
+    DEBUG_TRACE_Off("[DLG] CreateThread %d 0x%x\n", i, static_cast<unsigned>(i));
 }
 
 }  // namespace
@@ -366,10 +366,10 @@ int STATION_RunStep(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& ru
             // The phone was pulled mid-cycle: the port is closed only once no worker can be
             // using it.
             if (threads.m_hThread[i].joinable()) {
-                DebugTrace(0, "[DLG] 3 Thread End ch %d \n", i);
+                DEBUG_TRACE_Off("[DLG] 3 Thread End ch %d \n", i);
                 core.m_bRun[i] = 0;
                 if (!TryJoin(threads, i)) continue;
-                DebugTrace(0, "[DLG] 4 Thread End ch %d \n", i);
+                DEBUG_TRACE_Off("[DLG] 4 Thread End ch %d \n", i);
             }
             SERIAL_DEVICE_Close(i);
             core.m_bCycleEnd[i] = 0;

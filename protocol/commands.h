@@ -8,9 +8,6 @@
 #include "protocol/frame.h"
 #include "station/channel_context.h"
 
-// True for the opcodes whose dwLength is the size of a payload that follows the header.
-bool FLASH_DOWNLOADER_HasPayload(uint8_t byOpcode);
-
 // What the phone said to a question about itself (MCCI mode, Safe Download, the CSC reserve).
 // Only an acknowledgement or a well-formed refusal is an answer; a garbled one is asked again,
 // at most twice. A question the phone left unanswered (garbled three times, a failed send, a
