@@ -11,6 +11,10 @@
 
 constexpr int MAX_CHANNEL = 8;
 
+// The phone's partition table, and the head of a Multi-CSC container, as the station keeps them.
+constexpr uint32_t PARTITION_TABLE_SIZE = 2048;
+constexpr uint32_t MULTICSC_HEADER_SIZE = 0x20000;
+
 // Request frame buffer: 12-byte header + 0x8080 payload.
 constexpr uint32_t BUF_OBJ_SIZE = 0x808C;
 
