@@ -6,8 +6,6 @@
 
 #include <cstring>
 
-#include "link/port_map.h"
-
 namespace {
 
 // Where a running udev daemon listens; without one, no event would ever come.
@@ -36,6 +34,22 @@ bool EventOf(udev_device* pDevice, bool bArrival, PORT_EVENT& ev)
 }
 
 }  // namespace
+
+bool PORT_MAP_OnFixedPort(const UDEV_TTY& tty)
+{
+    for (const std::string& strRemovable : tty.astrRemovable) {
+        if (strRemovable == "fixed") return true;
+        if (strRemovable == "removable") return false;
+    }
+    return false;
+}
+
+std::string PORT_MAP_EntryName(const UDEV_TTY& tty)
+{
+    for (const auto& [strKey, strValue] : tty.aProps)
+        if (strKey == "ID_USB_DRIVER" && !strValue.empty()) return strValue;
+    return tty.strInterfaceDriver;
+}
 
 UDEV_TTY UDEV_PORT_SOURCE_Describe(udev_device* pDevice)
 {
