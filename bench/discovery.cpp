@@ -24,9 +24,10 @@
 #include <vector>
 
 #include "bench/support/bench_common.h"
+#include "console/socket_watch.h"
 #include "console/varndl_dlg.h"
-#include "console/virtual_port_source.h"
 #include "images/image_trailer.h"
+#include "ports/virtual_port_source.h"
 #include "sim/image_builder.h"
 #include "sim/virtual_phone.h"
 
@@ -42,7 +43,7 @@ double MsSince(CLOCK::time_point t) { return std::chrono::duration<double, std::
 // The directory source, with the moment each event reaches discovery noted.
 class CTimedSource final : public IPortSource {
 public:
-    explicit CTimedSource(const std::string& strDir) : m_Inner(strDir) {}
+    explicit CTimedSource(const std::string& strDir) : m_Inner(strDir, SOCKET_WATCH_Make) {}
     bool Start(EVENT_FN fnEvent, std::vector<PORT_EVENT>& aPresent, std::string& strProblem) override
     {
         return m_Inner.Start(

@@ -38,8 +38,9 @@
 #include "bench/support/bench_common.h"
 #include "bench/support/timed_view.h"
 #include "console/dialog_view.h"
+#include "console/socket_watch.h"
 #include "console/varndl_dlg.h"
-#include "console/virtual_port_source.h"
+#include "ports/virtual_port_source.h"
 #include "protocol/commands.h"
 #include "sim/virtual_phone.h"
 
@@ -76,7 +77,7 @@ int DialogChild(char** argv)
     core.m_nRebootWaitSec = 0;
     dlg.SetAutoStart(true);
     std::vector<std::unique_ptr<IPortSource>> apSources;
-    apSources.push_back(std::make_unique<CVirtualPortSource>(argv[4]));
+    apSources.push_back(std::make_unique<CVirtualPortSource>(argv[4], SOCKET_WATCH_Make));
     dlg.StartPortDiscovery(std::move(apSources));
     ::signal(SIGTERM, OnTerm);
     QTimer watch;

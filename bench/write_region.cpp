@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "bench/support/bench_common.h"
+#include "images/channel_image.h"
 #include "link/port_table.h"
 #include "link/serial_device.h"
 #include "protocol/commands.h"

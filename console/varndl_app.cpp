@@ -1,3 +1,4 @@
+#include "console/socket_watch.h"
 #include "console/varndl_app.h"
 
 #include <QApplication>
@@ -21,9 +22,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "console/port_discovery.h"
 #include "console/varndl_dlg.h"
 #include "images/image_trailer.h"
+#include "ports/port_discovery.h"
 #include "station/command_line.h"
 #include "station/log.h"
 #include "station/model_ticks.h"
@@ -377,7 +378,7 @@ int CVarnDLApp::InitInstance(const VARNDL_OPTIONS& opt, ISettingsStore* pStore)
             if (!opt.astrImage[k].empty()) dlg.SelectImageFile(k, opt.astrImage[k]);
         if (opt.bAutoStart) dlg.SetAutoStart(true);
         // After the images: a phone already plugged in may enable Start, or press it.
-        dlg.StartPortDiscovery(PORT_DISCOVERY_StationSources());
+        dlg.StartPortDiscovery(PORT_DISCOVERY_StationSources(SOCKET_WATCH_Make));
         dlg.exec();
         if (!dlg.AllWorkersJoined()) {
             // A worker that did not end in time is let go with the process.

@@ -27,20 +27,20 @@
 #include <cstdio>
 
 #include "console/dialog_view.h"
-#include "console/port_discovery.h"
 #include "console/text_progress_ctrl.h"
 #include "engine/port_channels.h"
-#include "engine/result_record.h"
 #include "images/image_select.h"
 #include "images/model_table.h"
 #include "link/serial_device.h"
+#include "ports/phone_identity.h"
+#include "ports/port_discovery.h"
+#include "records/result_record.h"
 #include "settings/message_box.h"
 #include "settings/option_dialogs.h"
 #include "station/clock.h"
 #include "station/log.h"
 #include "station/model_ticks.h"
 #include "station/version.h"
-#include "udev/phone_identity.h"
 
 const char* const VARNDL_WINDOW_TITLE = VERSION_WINDOW_TITLE;
 const char* const VARNDL_PATH_TOO_LONG_TEXT =

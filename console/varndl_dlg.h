@@ -11,9 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "console/port_source.h"
 #include "engine/orchestration.h"
 #include "images/image_controls.h"
+#include "ports/port_source.h"
 #include "settings/settings.h"
 #include "station/station_core.h"
 
@@ -85,8 +85,6 @@ public:
     int DownloadingCount() const;
     // After Cancel: false when a worker did not end within its bound (it was let go).
     bool AllWorkersJoined() const { return m_bAllJoined; }
-    // The group box the arrow keys move.
-    QPoint ModeGroupPos() const { return m_ptModeGroup; }
 
 public slots:
     void OnStart();

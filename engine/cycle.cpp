@@ -9,9 +9,11 @@
 
 #include <sys/stat.h>
 
-#include "engine/orchestration.h"
+#include "engine/change_notice.h"
+#include "engine/download_plan.h"
 #include "engine/partition.h"
 #include "engine/region_procedures.h"
+#include "images/channel_image.h"
 #include "images/image_select.h"
 #include "images/model_table.h"
 #include "link/serial_device.h"
@@ -177,7 +179,7 @@ void CscStep(CYCLE& c)
             return;
         }
     }
-    DebugTrace(0, "[Step Ch:%d] Download CSC \n", c.nCh);
+    DEBUG_TRACE_Off("[Step Ch:%d] Download CSC \n", c.nCh);
     c.Step(FLASH_REGION_Carrier(c.pParam));
 }
 
@@ -192,7 +194,7 @@ void RegionPhase(CYCLE& c)
 
     if (!core.m_bMcci[nCh] && c.Run()) {
         Enter(c, "mcci");
-        DebugTrace(0, "[Step Ch:%d] Check MCCI \n", nCh);
+        DEBUG_TRACE_Off("[Step Ch:%d] Check MCCI \n", nCh);
         const int nAnswer = FLASH_DOWNLOADER_QueryMcci(c.pParam);
         if (nAnswer == QUERY_YES) {
             core.m_bMcci[nCh] = 1;
@@ -209,38 +211,38 @@ void RegionPhase(CYCLE& c)
 
     if (c.Wanted(sel.bQcsbl)) {
         Enter(c, "qcsbl");
-        DebugTrace(0, "[Step Ch:%d] MIBIB_QCSBLL \n", nCh);
+        DEBUG_TRACE_Off("[Step Ch:%d] MIBIB_QCSBLL \n", nCh);
         c.Step(FLASH_REGION_Qcsbl(c.pParam));
     }
     if (c.Wanted(sel.bOemsbl)) {
         Enter(c, "oemsbl");
-        DebugTrace(0, "[Step Ch:%d] OEMSBL  \n", nCh);
+        DEBUG_TRACE_Off("[Step Ch:%d] OEMSBL  \n", nCh);
         c.Step(FLASH_REGION_Oemsbl(c.pParam));
     }
     if (c.Wanted(sel.bQcsbl) && !core.m_bOlderVersion[nCh]) {
         Enter(c, "mibib");
-        DebugTrace(0, "[Step Ch:%d] MIBIB \n", nCh);
+        DEBUG_TRACE_Off("[Step Ch:%d] MIBIB \n", nCh);
         c.Step(FLASH_REGION_Mibib(c.pParam));
     }
     if (c.Wanted(sel.byMibibMask)) {
         Enter(c, "mibib header");
-        DebugTrace(0, "[Step Ch:%d] MIBIB Header \n", nCh);
+        DEBUG_TRACE_Off("[Step Ch:%d] MIBIB Header \n", nCh);
         c.Step(FLASH_PARTITION_SendMibibHeader(c.pParam, *c.pPlan));
     }
     if (c.Wanted(sel.bAmss)) {
         Enter(c, "amss");
-        DebugTrace(0, "[Step Ch:%d] Amss  \n", nCh);
+        DEBUG_TRACE_Off("[Step Ch:%d] Amss  \n", nCh);
         c.Step(FLASH_REGION_Amss(c.pParam));
     }
     // A re-partition keeps EFS2, so it never forces its erase.
     if (c.Run() && !c.bFail && sel.bEfs2) {
         Enter(c, "efs2");
-        DebugTrace(0, "[Step Ch:%d] Erase EFS2  \n", nCh);
+        DEBUG_TRACE_Off("[Step Ch:%d] Erase EFS2  \n", nCh);
         c.Step(FLASH_REGION_EraseEfs2(c.pParam));
     }
     if (c.Wanted(sel.bFota)) {
         Enter(c, "fota");
-        DebugTrace(0, "[Step Ch:%d] Download FOTA  \n", nCh);
+        DEBUG_TRACE_Off("[Step Ch:%d] Download FOTA  \n", nCh);
         c.Step(FLASH_REGION_Fota(c.pParam));
     }
 
@@ -248,7 +250,7 @@ void RegionPhase(CYCLE& c)
     OpenIf(c, IMAGE_EBOOT);
     if (c.Wanted(sel.bAppsbl)) {
         Enter(c, "appsbl");
-        DebugTrace(0, "[Step Ch:%d] Download AppSBL  \n", nCh);
+        DEBUG_TRACE_Off("[Step Ch:%d] Download AppSBL  \n", nCh);
         c.Step(FLASH_REGION_Appsbl(c.pParam));
     }
 
@@ -256,7 +258,7 @@ void RegionPhase(CYCLE& c)
     OpenIf(c, IMAGE_PDA);
     if (c.Wanted(sel.bPda)) {
         Enter(c, "pda");
-        DebugTrace(0, "[Step Ch:%d] Download PDA \n", nCh);
+        DEBUG_TRACE_Off("[Step Ch:%d] Download PDA \n", nCh);
         // The announcement's answer does not decide anything: the PDA goes on either way.
         if (MODEL_AnnouncesCsc(core.m_nModel) && core.m_dwCscSize != 0) FLASH_DOWNLOADER_WriteCscSize(c.pParam);
         c.Step(FLASH_REGION_Pda(c.pParam));
@@ -276,7 +278,7 @@ void RegionPhase(CYCLE& c)
         OpenIf(c, IMAGE_HIDDEN);
         if (c.Wanted(MODEL_TICKS_HiddenTicked(core))) {
             Enter(c, "hidden");
-            DebugTrace(0, "[Step Ch:%d] Download Hidden  \n", nCh);
+            DEBUG_TRACE_Off("[Step Ch:%d] Download Hidden  \n", nCh);
             c.Step(FLASH_REGION_Hidden(c.pParam));
         }
         ENGINE_CloseImage(nCh);
@@ -309,7 +311,7 @@ bool Finish(CYCLE& c)
         return false;
     }
     Enter(c, "lock");
-    DebugTrace(0, "[Step Ch:%d] Lock  \n", nCh);
+    DEBUG_TRACE_Off("[Step Ch:%d] Lock  \n", nCh);
     const int nLocked = FLASH_DOWNLOADER_Lock(c.pParam);
     // The phone is rebooting now: the wait for it is no stall.
     core.m_bStallWatch[nCh] = 0;
@@ -352,9 +354,9 @@ int FLASH_CYCLE_Run(ChannelThreadParam* pParam)
     const int nCh = pParam->nCh;
     OUTCOME_Begin(core, nCh);
 
-    DebugTrace(0, "[Thread%d] Enter TextProgress\n", nCh);
+    DEBUG_TRACE_Off("[Thread%d] Enter TextProgress\n", nCh);
     core.m_ctrlProgress[nCh].ShowText(core.m_csDisplay, "Download Start !!!", 0);
-    DebugTrace(0, "[Thread%d] Leave TextProgress\n", nCh);
+    DEBUG_TRACE_Off("[Thread%d] Leave TextProgress\n", nCh);
 
     std::unique_ptr<CBufObj> pBuf(new (std::nothrow) CBufObj());
     if (!pBuf || !pBuf->IsValid()) {
@@ -380,7 +382,7 @@ int FLASH_CYCLE_Run(ChannelThreadParam* pParam)
     CYCLE c{pParam, core, nCh, pParam->pPlan ? pParam->pPlan : ENGINE_GetDownloadPlan()};
     if (!c.pPlan) c.pPlan = std::shared_ptr<const DOWNLOAD_PLAN>(&s_EmptyPlan, [](const DOWNLOAD_PLAN*) {});
 
-    DebugTrace(0, "[Step Ch:%d] Unlock  \n", nCh);
+    DEBUG_TRACE_Off("[Step Ch:%d] Unlock  \n", nCh);
     Enter(c, "open");
     if (!SERIAL_DEVICE_Open(nCh)) {
         char szText[STATUS_TEXT_MAX + 1];
@@ -398,11 +400,11 @@ int FLASH_CYCLE_Run(ChannelThreadParam* pParam)
     }
     if (!c.bFail && c.Run()) {
         Enter(c, "unlock");
-        DebugTrace(0, "[Step Ch:%d] TRY: FLASH_DOWNLOADER_Open  \n", nCh);
+        DEBUG_TRACE_Off("[Step Ch:%d] TRY: FLASH_DOWNLOADER_Open  \n", nCh);
         if (FLASH_DOWNLOADER_Unlock(pParam)) {
-            DebugTrace(0, "[Step Ch:%d] SUCCESS: FLASH_DOWNLOADER_Open  \n", nCh);
+            DEBUG_TRACE_Off("[Step Ch:%d] SUCCESS: FLASH_DOWNLOADER_Open  \n", nCh);
         } else {
-            DebugTrace(0, "[Step Ch:%d] FAIL: FLASH_DOWNLOADER_Open  \n", nCh);
+            DEBUG_TRACE_Off("[Step Ch:%d] FAIL: FLASH_DOWNLOADER_Open  \n", nCh);
             FLASH_REGION_ReportFailure(pParam, " FLASH UNLOCK Fail !!!");
             if (OUTCOME_Get(core, nCh).eKind == OUTCOME_FAILED)
                 LOG(pParam, "[Channel %d]  FLASH UNLOCK Fail !!!\r\n", nCh);
@@ -411,7 +413,7 @@ int FLASH_CYCLE_Run(ChannelThreadParam* pParam)
     }
     if (!c.bFail && c.Run()) {
         Enter(c, "partition");
-        DebugTrace(0, "[Step Ch:%d] SendPartition Info  \n", nCh);
+        DEBUG_TRACE_Off("[Step Ch:%d] SendPartition Info  \n", nCh);
         c.Step(FLASH_PARTITION_Check(pParam));
     }
 
@@ -433,10 +435,10 @@ int FLASH_CYCLE_Run(ChannelThreadParam* pParam)
     RegionPhase(c);
     const bool bPassed = Finish(c);
 
-    DebugTrace(0, "[Step Ch:%d] delete pnBufObj \n", nCh);
+    DEBUG_TRACE_Off("[Step Ch:%d] delete pnBufObj \n", nCh);
     pParam->pnBufObj = nullptr;
     pBuf.reset();
-    DebugTrace(0, "[Step Ch:%d] Thread Start Flag Clear \n", nCh);
+    DEBUG_TRACE_Off("[Step Ch:%d] Thread Start Flag Clear \n", nCh);
     core.m_bThreadStart[nCh] = 0;
     STATION_NotifyChange();
     return bPassed ? 1 : 0;

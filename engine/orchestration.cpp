@@ -7,7 +7,9 @@
 #include <optional>
 #include <system_error>
 
+#include "engine/change_notice.h"
 #include "engine/cycle.h"
+#include "engine/download_plan.h"
 #include "engine/region_procedures.h"
 #include "link/port_table.h"
 #include "link/serial_device.h"
@@ -17,24 +19,6 @@
 #include "station/station_core.h"
 
 namespace {
-
-std::mutex g_csChange;
-std::condition_variable g_cvChange;
-uint64_t g_qwChange = 0;
-
-// Waits until a worker reports a change, or at most dwMs of real time.
-void WaitForChange(uint64_t qwSeen, uint32_t dwMs)
-{
-    std::unique_lock<std::mutex> lock(g_csChange);
-    g_cvChange.wait_for(lock, std::chrono::milliseconds(dwMs),
-                        [&] { return g_qwChange != qwSeen; });
-}
-
-uint64_t ChangeCount()
-{
-    std::lock_guard<std::mutex> lock(g_csChange);
-    return g_qwChange;
-}
 
 void ProcessEvents(const STATION_LOOP_OPTIONS& options)
 {
@@ -118,12 +102,12 @@ bool Join(STATION_THREADS& threads, int i, const STATION_LOOP_OPTIONS& options)
 {
     const uint32_t dwStarted = threads.m_dwStarted[i];
     for (;;) {
-        const uint64_t qwSeen = ChangeCount();
+        const uint64_t qwSeen = STATION_ChangeCount();
         if (threads.m_dwStarted[i] != dwStarted) return false;
         if (!threads.m_hThread[i].joinable()) return true;
         if (threads.m_bEnded[i]) break;
         ProcessEvents(options);
-        WaitForChange(qwSeen, options.dwPollMs);
+        STATION_WaitForChange(qwSeen, options.dwPollMs);
     }
     threads.m_hThread[i].join();
     return true;
@@ -177,11 +161,11 @@ void WaitWhileParked(CVarnDLCore& core, STATION_THREADS& threads, int i,
                      const STATION_LOOP_OPTIONS& options, const DEADLINE& deadline)
 {
     for (;;) {
-        const uint64_t qwSeen = ChangeCount();
+        const uint64_t qwSeen = STATION_ChangeCount();
         if (!Parked(core, threads, i)) return;
         if (deadline && std::chrono::steady_clock::now() >= *deadline) break;
         OnePass(core, options);
-        WaitForChange(qwSeen, options.dwPollMs);
+        STATION_WaitForChange(qwSeen, options.dwPollMs);
     }
     core.m_bRun[i] = 0;
     STATION_NotifyChange();
@@ -213,11 +197,11 @@ bool StopStep(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run, int
     run.abDeferred[i] = false;
     run.aDeadline[i].reset();
     if (core.m_bRun[i]) {
-        DebugTrace(0, "[DLG] 1 Thread End ch %d \n", i);
+        DEBUG_TRACE_Off("[DLG] 1 Thread End ch %d \n", i);
         core.m_bRun[i] = 0;
     }
     if (!TryJoin(threads, i)) return false;
-    DebugTrace(0, "[DLG] 2 Thread End ch %d \n", i);
+    DEBUG_TRACE_Off("[DLG] 2 Thread End ch %d \n", i);
     return true;
 }
 
@@ -292,19 +276,10 @@ void StartWorker(CVarnDLCore& core, STATION_THREADS& threads, int i,
         FailStart(core, threads, i, error);
         return;
     }
-    DebugTrace(0, "[DLG] CreateThread %d 0x%x\n", i, static_cast<unsigned>(i));
+    DEBUG_TRACE_Off("[DLG] CreateThread %d 0x%x\n", i, static_cast<unsigned>(i));
 }
 
 }  // namespace
-
-void STATION_NotifyChange()
-{
-    {
-        std::lock_guard<std::mutex> lock(g_csChange);
-        ++g_qwChange;
-    }
-    g_cvChange.notify_all();
-}
 
 namespace {
 
@@ -355,19 +330,15 @@ int Watch(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run,
           const STATION_LOOP_OPTIONS& options)
 {
     for (;;) {
-        const uint64_t qwSeen = ChangeCount();
+        const uint64_t qwSeen = STATION_ChangeCount();
         const int nResult = STATION_RunStep(core, threads, run, options);
         ProcessEvents(options);
         if (nResult != STATION_RUN_GOING) return nResult;
-        WaitForChange(qwSeen, options.dwPollMs);
+        STATION_WaitForChange(qwSeen, options.dwPollMs);
     }
 }
 
 }  // namespace
-
-uint64_t STATION_ChangeCount() { return ChangeCount(); }
-
-void STATION_WaitForChange(uint64_t qwSeen, uint32_t dwMs) { WaitForChange(qwSeen, dwMs); }
 
 void STATION_StartRun(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run)
 {
@@ -395,10 +366,10 @@ int STATION_RunStep(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& ru
             // The phone was pulled mid-cycle: the port is closed only once no worker can be
             // using it.
             if (threads.m_hThread[i].joinable()) {
-                DebugTrace(0, "[DLG] 3 Thread End ch %d \n", i);
+                DEBUG_TRACE_Off("[DLG] 3 Thread End ch %d \n", i);
                 core.m_bRun[i] = 0;
                 if (!TryJoin(threads, i)) continue;
-                DebugTrace(0, "[DLG] 4 Thread End ch %d \n", i);
+                DEBUG_TRACE_Off("[DLG] 4 Thread End ch %d \n", i);
             }
             SERIAL_DEVICE_Close(i);
             core.m_bCycleEnd[i] = 0;
@@ -500,11 +471,11 @@ bool STATION_Cancel(CVarnDLCore& core, STATION_THREADS& threads, const STATION_L
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         if (!threads.m_hThread[i].joinable()) continue;
         for (;;) {
-            const uint64_t qwSeen = ChangeCount();
+            const uint64_t qwSeen = STATION_ChangeCount();
             if (!threads.m_hThread[i].joinable()) break;  // joined by an event handled meanwhile
             if (threads.m_bEnded[i] || std::chrono::steady_clock::now() >= deadline) break;
             ProcessEvents(options);
-            WaitForChange(qwSeen, options.dwPollMs);
+            STATION_WaitForChange(qwSeen, options.dwPollMs);
         }
         if (!threads.m_hThread[i].joinable()) continue;
         if (threads.m_bEnded[i]) {

@@ -13,7 +13,8 @@
 #include <optional>
 #include <thread>
 
-#include "engine/result_record.h"
+#include "engine/change_notice.h"
+#include "records/result_record.h"
 #include "station/channel_context.h"
 #include "station/outcome.h"
 
@@ -74,12 +75,6 @@ struct STATION_RUN {
     bool abDeferred[MAX_CHANNEL] = {};
     std::optional<std::chrono::steady_clock::time_point> aDeadline[MAX_CHANNEL];
 };
-
-// Wakes every wait of the orchestration; workers call it when they change a flag it watches.
-void STATION_NotifyChange();
-// The changes reported so far, and a wait until there are more than qwSeen, or dwMs have passed.
-uint64_t STATION_ChangeCount();
-void STATION_WaitForChange(uint64_t qwSeen, uint32_t dwMs);
 
 // Start, without waiting: resets the serial layer for the channels without a running worker,
 // starts a worker on every ready channel (preparing the engine from the current boxes before the

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "engine/orchestration.h"
+#include "engine/change_notice.h"
 #include "engine/region_procedures.h"
 #include "images/model_table.h"
 #include "link/serial_device.h"

@@ -6,7 +6,8 @@
 
 #include <sys/stat.h>
 
-#include "engine/orchestration.h"
+#include "engine/change_notice.h"
+#include "images/channel_image.h"
 #include "images/region_fit.h"
 #include "link/serial_device.h"
 #include "protocol/commands.h"

@@ -11,6 +11,8 @@
 
 #include <openssl/evp.h>
 
+#include "images/channel_image.h"
+
 namespace {
 
 // Files are read in pieces of this size: large enough that system calls cost nothing beside the

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "images/image_file.h"
+#include "images/image_paths.h"
 #include "images/multi_csc.h"
 #include "images/region_fit.h"
 #include "station/log.h"
@@ -125,30 +126,6 @@ std::string DroppedPath(const std::string& strPath, const std::string& strLower)
 }
 
 }  // namespace
-
-uint32_t& IMAGE_ValidFlag(CVarnDLCore& core, int nKind)
-{
-    switch (nKind) {
-    case IMAGE_PHONE: return core.m_bPhoneImage;
-    case IMAGE_EBOOT: return core.m_bEbootImage;
-    case IMAGE_PDA: return core.m_bPdaImage;
-    case IMAGE_CSC: return core.m_bCscImage;
-    case IMAGE_HIDDEN: return core.m_bHiddenImage;
-    default: return core.m_bUnifiedImage;
-    }
-}
-
-std::string& IMAGE_Path(CVarnDLCore& core, int nKind)
-{
-    switch (nKind) {
-    case IMAGE_PHONE: return core.m_strPhonePath;
-    case IMAGE_EBOOT: return core.m_strEbootPath;
-    case IMAGE_PDA: return core.m_strPdaPath;
-    case IMAGE_CSC: return core.m_strCscPath;
-    case IMAGE_HIDDEN: return core.m_strHiddenPath;
-    default: return core.m_strUnifiedPath;
-    }
-}
 
 bool IMAGE_CheckImageTrailer(CVarnDLCore& core, const std::string& strPath, int nKind,
                              IMAGE_TRAILER* pTrailer)

@@ -9,13 +9,10 @@
 #include <vector>
 
 #include "images/image_controls.h"
+#include "images/image_paths.h"
 #include "images/image_trailer.h"
 
 class CVarnDLCore;
-
-// The valid flag and the path of a kind 0-5.
-uint32_t& IMAGE_ValidFlag(CVarnDLCore& core, int nKind);
-std::string& IMAGE_Path(CVarnDLCore& core, int nKind);
 
 // Opens the file read-only (taking no lock: other stations may be reading it), judges it as an image of `nKind` and
 // fills *pTrailer in the 192-byte shape. A Phone (or Unified) trailer also fills the partition

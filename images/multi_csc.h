@@ -9,7 +9,9 @@
 
 #include "images/image_controls.h"
 #include "images/image_trailer.h"
-#include "station/station_core.h"  // MULTICSC_HEADER_SIZE
+#include "station/channel_context.h"
+
+class CVarnDLCore;
 
 
 constexpr uint32_t MULTICSC_START_MARKER = 0xAAAAAAAA;

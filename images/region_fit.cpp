@@ -4,7 +4,8 @@
 #include <cstdio>
 
 #include "images/image_file.h"
-#include "images/image_select.h"
+#include "images/image_paths.h"
+#include "images/image_trailer.h"
 #include "station/station_core.h"
 
 namespace {

@@ -46,22 +46,6 @@ bool PORT_MAP_IsPhoneEntry(const std::string& strName, bool bFixedPort)
     return !(bFixedPort && strName.find("qcserial") != std::string::npos);
 }
 
-bool PORT_MAP_OnFixedPort(const UDEV_TTY& tty)
-{
-    for (const std::string& strRemovable : tty.astrRemovable) {
-        if (strRemovable == "fixed") return true;
-        if (strRemovable == "removable") return false;
-    }
-    return false;
-}
-
-std::string PORT_MAP_EntryName(const UDEV_TTY& tty)
-{
-    for (const auto& [strKey, strValue] : tty.aProps)
-        if (strKey == "ID_USB_DRIVER" && !strValue.empty()) return strValue;
-    return tty.strInterfaceDriver;
-}
-
 void PORT_MAP_Add(const std::string& strDevNode, const std::string& strName, bool bVirtual, bool bFixedPort)
 {
     std::lock_guard<std::mutex> lock(g_csPortMap);

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 // Fragments of a phone's USB interface driver name, matched as case-sensitive substrings.
@@ -16,23 +15,6 @@ bool PORT_MAP_IsPhoneDriver(const std::string& strDriver);
 // Whether a port is a phone's: its driver is a phone driver's, and a qcserial port is not on a
 // fixed (internal) USB port, where that driver serves a laptop's built-in broadband modem.
 bool PORT_MAP_IsPhoneEntry(const std::string& strName, bool bFixedPort);
-
-// A tty as udev describes it: its properties, the driver bound to its USB interface (the
-// DRIVER of the usb_interface parent; "" when it has none), and the "removable" attribute of
-// each USB device above it that has one, nearest first ("fixed", "removable" or "unknown": how
-// the hub or the firmware describes the port the device is plugged into).
-struct UDEV_TTY {
-    std::vector<std::pair<std::string, std::string>> aProps;
-    std::string strInterfaceDriver;
-    std::vector<std::string> astrRemovable;
-};
-// The name a tty has in the map: its ID_USB_DRIVER, else its USB interface's driver; "" for a
-// tty that hangs on no USB interface (ttyS*, rfcomm, pseudo-terminals).
-std::string PORT_MAP_EntryName(const UDEV_TTY& tty);
-// true when the tty's USB device sits on a fixed port: the nearest USB device that says either
-// way decides (a phone on an external hub says "unknown", the hub's own port "removable"); one
-// that nobody describes counts as removable.
-bool PORT_MAP_OnFixedPort(const UDEV_TTY& tty);
 
 // An entry appears with its port and goes with it. A virtual phone's link is a phone's port
 // whatever its name.

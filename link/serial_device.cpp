@@ -189,7 +189,7 @@ WAIT_RESULT WaitReceive(int nCh, SERIAL_HANDLE hPort, int hWake)
         // bytes still queued are found by the next attempt anyway.
         if (afd[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return WAIT_HANGUP;
         if (afd[0].revents != 0) return WAIT_EVENT;
-        if (nTimeout == 0) DebugTrace(0, "[SERIAL_DEVICE_Read %d] 4 \n", nCh);
+        if (nTimeout == 0) DEBUG_TRACE_Off("[SERIAL_DEVICE_Read %d] 4 \n", nCh);
         nTimeout = SERIAL_WAKE_INTERVAL_MS;
     }
 }
@@ -432,17 +432,17 @@ int WriteFrame(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, uint32_t 
                std::mutex* pcsSend)
 {
     if (!IsChannel(nCh)) return -1;
-    DebugTrace(0, "[SERIAL_DEVICE_Write %d] 1 \n", nCh);
+    DEBUG_TRACE_Off("[SERIAL_DEVICE_Write %d] 1 \n", nCh);
     CPortUse use(nCh, hPort);
     if (!use.IsValid() || (pbyBuffer == nullptr && dwCount != 0)) {
         // The write fails at once, as on a handle the driver refuses.
-        DebugTrace(0, "[SERIAL_DEVICE_Write %d] 2 \n", nCh);
-        DebugTrace(0, "[SERIAL_DEVICE_Write %d] 4 \n", nCh);
-        DebugTrace(0, "[SERIAL_DEVICE_Write %d] 5 \n", nCh);
+        DEBUG_TRACE_Off("[SERIAL_DEVICE_Write %d] 2 \n", nCh);
+        DEBUG_TRACE_Off("[SERIAL_DEVICE_Write %d] 4 \n", nCh);
+        DEBUG_TRACE_Off("[SERIAL_DEVICE_Write %d] 5 \n", nCh);
         return -1;
     }
     if (dwCount == 0) {
-        DebugTrace(0, "[SERIAL_DEVICE_Write %d] 2 \n", nCh);
+        DEBUG_TRACE_Off("[SERIAL_DEVICE_Write %d] 2 \n", nCh);
         return 0;
     }
     const uint8_t* pbyData = pbyBuffer + dwOffset;
@@ -452,11 +452,11 @@ int WriteFrame(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, uint32_t 
         std::chrono::steady_clock::now() + std::chrono::milliseconds(g_dwWriteTimeoutMs.load());
 
     ssize_t nWritten = WriteWhatFits(nCh, hPort, pbyData, dwCount, pcsSend);
-    DebugTrace(0, "[SERIAL_DEVICE_Write %d] 2 \n", nCh);
+    DEBUG_TRACE_Off("[SERIAL_DEVICE_Write %d] 2 \n", nCh);
     if (nWritten < 0) {
         NoteWriteHangUp(nCh, errno);
-        DebugTrace(0, "[SERIAL_DEVICE_Write %d] 4 \n", nCh);
-        DebugTrace(0, "[SERIAL_DEVICE_Write %d] 5 \n", nCh);
+        DEBUG_TRACE_Off("[SERIAL_DEVICE_Write %d] 4 \n", nCh);
+        DEBUG_TRACE_Off("[SERIAL_DEVICE_Write %d] 5 \n", nCh);
         return -1;
     }
     uint32_t dwDone = static_cast<uint32_t>(nWritten);
@@ -469,12 +469,12 @@ int WriteFrame(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, uint32_t 
             tDeadline - std::chrono::steady_clock::now());
         if (tLeft.count() <= 0) {
             // Timed out: a frame cut short is not sent, whatever part of it went out.
-            DebugTrace(0, "[SERIAL_DEVICE_Write %d] 3 \n", nCh);
+            DEBUG_TRACE_Off("[SERIAL_DEVICE_Write %d] 3 \n", nCh);
             return -1;
         }
         // A stopped channel or a closed port ends the write as a failure: the frame is not out.
         if (RunCleared(nCh)) {
-            DebugTrace(0, "[SERIAL_DEVICE_Write %d] 3 \n", nCh);
+            DEBUG_TRACE_Off("[SERIAL_DEVICE_Write %d] 3 \n", nCh);
             return -1;
         }
         int nReady = ::poll(afd, 2, static_cast<int>(std::min<long long>(
@@ -482,14 +482,14 @@ int WriteFrame(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, uint32_t 
         if (nReady < 0 && errno == EINTR) continue;
         if (nReady < 0 || afd[1].revents != 0 || (afd[0].revents & (POLLERR | POLLHUP | POLLNVAL))) {
             if (nReady > 0 && afd[1].revents == 0 && (afd[0].revents & POLLHUP)) g_bHungUp[nCh] = 1;
-            DebugTrace(0, "[SERIAL_DEVICE_Write %d] 3 \n", nCh);
+            DEBUG_TRACE_Off("[SERIAL_DEVICE_Write %d] 3 \n", nCh);
             return -1;
         }
         if (nReady == 0) continue;
         nWritten = WriteWhatFits(nCh, hPort, pbyData + dwDone, dwCount - dwDone, pcsSend);
         if (nWritten < 0) {
             NoteWriteHangUp(nCh, errno);
-            DebugTrace(0, "[SERIAL_DEVICE_Write %d] 3 \n", nCh);
+            DEBUG_TRACE_Off("[SERIAL_DEVICE_Write %d] 3 \n", nCh);
             return -1;
         }
         dwDone += static_cast<uint32_t>(nWritten);
@@ -519,10 +519,10 @@ int SERIAL_DEVICE_Read(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uint32_
                        uint32_t dwMax)
 {
     if (!IsChannel(nCh)) return 0;
-    DebugTrace(0, "[SERIAL_DEVICE_Read %d] 1 \n", nCh);
+    DEBUG_TRACE_Off("[SERIAL_DEVICE_Read %d] 1 \n", nCh);
     CPortUse use(nCh, hPort);
     if (!use.IsValid() || pbyBuffer == nullptr) {
-        DebugTrace(0, "[SERIAL_DEVICE_Read %d] 2 \n", nCh);
+        DEBUG_TRACE_Off("[SERIAL_DEVICE_Read %d] 2 \n", nCh);
         return 0;
     }
 
@@ -531,7 +531,7 @@ int SERIAL_DEVICE_Read(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uint32_
     for (uint32_t nAttempt = 0; nAttempt < SERIAL_READ_ATTEMPTS; ++nAttempt) {
         dwCount = std::min(QueuedBytes(hPort), dwMax);
         if (dwCount > 0) break;
-        DebugTrace(0, "[SERIAL_DEVICE_Read %d] 3 \n", nCh);
+        DEBUG_TRACE_Off("[SERIAL_DEVICE_Read %d] 3 \n", nCh);
         eLast = WaitReceive(nCh, hPort, use.Wake());
         if (eLast == WAIT_STOPPED) return 0;
     }
@@ -543,13 +543,13 @@ int SERIAL_DEVICE_Read(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uint32_
     }
 
     // Only bytes already queued are asked for, so the read completes at once with all of them.
-    DebugTrace(0, "[SERIAL_DEVICE_Read %d] 6 \n", nCh);
+    DEBUG_TRACE_Off("[SERIAL_DEVICE_Read %d] 6 \n", nCh);
     ssize_t nRead;
     do {
         nRead = ::read(hPort, pbyBuffer + dwOffset, dwCount);
     } while (nRead < 0 && errno == EINTR);
     if (nRead < 0 && errno == EAGAIN) {
-        DebugTrace(0, "[SERIAL_DEVICE_Read %d] 7 \n", nCh);
+        DEBUG_TRACE_Off("[SERIAL_DEVICE_Read %d] 7 \n", nCh);
         if (WaitReceive(nCh, hPort, use.Wake()) == WAIT_STOPPED) return 0;
         nRead = ::read(hPort, pbyBuffer + dwOffset, dwCount);
     }

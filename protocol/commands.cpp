@@ -106,20 +106,6 @@ int Erase(ChannelThreadParam* pParam, int nKind, uint8_t byOpcode)
 
 }  // namespace
 
-bool FLASH_DOWNLOADER_HasPayload(uint8_t byOpcode)
-{
-    switch (byOpcode) {
-    case CMD_PARTITION_TABLE:
-    case CMD_MIBIB_HEADER:
-    case CMD_WRITE_FLASH:
-    case CMD_SEND_DATA:
-    case CMD_CHECK_CRC:
-    case CMD_CSC_SIZE:
-    case CMD_CSC_RESERVE: return true;
-    default: return false;
-    }
-}
-
 int FLASH_DOWNLOADER_Unlock(ChannelThreadParam* pParam)
 {
     CVarnDLCore* pDlg = pParam->pDlg;

@@ -5,29 +5,8 @@
 
 #include <cstdint>
 
+#include "protocol/frame.h"
 #include "station/channel_context.h"
-
-enum Opcode : uint8_t {
-    CMD_FLASH_LOCK = 0x90,
-    CMD_FLASH_UNLOCK = 0xA0,
-    CMD_PARTITION_TABLE = 0xAA,
-    CMD_MIBIB_HEADER = 0xC0,
-    CMD_WRITE_FLASH = 0xDD,
-    CMD_SEND_DATA = 0xE0,
-    CMD_CHECK_CRC = 0xE1,
-    CMD_FLASH_DATA = 0xE2,
-    CMD_SAFE_DOWNLOAD = 0xE3,
-    CMD_ERASE_FOR_FLASH = 0xE4,
-    CMD_MCCI = 0xE6,
-    CMD_CSC_SIZE = 0xE7,
-    CMD_CSC_RESERVE = 0xE8,
-    CMD_EFS_BACKUP = 0xEB,
-    CMD_EFS_RESTORE = 0xEC,
-    CMD_ERASE_FOR_WRITE = 0xEE,
-};
-
-// True for the opcodes whose dwLength is the size of a payload that follows the header.
-bool FLASH_DOWNLOADER_HasPayload(uint8_t byOpcode);
 
 // What the phone said to a question about itself (MCCI mode, Safe Download, the CSC reserve).
 // Only an acknowledgement or a well-formed refusal is an answer; a garbled one is asked again,

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "link/serial_device.h"
-#include "protocol/commands.h"
 #include "station/clock.h"
 #include "station/log.h"
 #include "station/station_core.h"

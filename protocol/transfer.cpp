@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "images/channel_image.h"
 #include "link/serial_device.h"
 #include "protocol/commands.h"
 #include "protocol/frame.h"

@@ -43,7 +43,6 @@ public:
 
     // Main-area ranges [start, end) programmed and not erased since, merged and in order.
     std::vector<std::pair<uint32_t, uint64_t>> WrittenExtents() const;
-    uint64_t BytesProgrammed() const { return m_qwBytesProgrammed; }
     // Bytes whose programming wanted a bit that was already 0: data written over data that was
     // not erased first. On a real part those bytes come out wrong.
     uint64_t BytesProgrammedUnerased() const { return m_qwBytesUnerased; }

@@ -1,6 +1,6 @@
 // What a channel's worker and the console share: the worker start record, the transfer buffers,
-// the region table layout, the per-channel process-wide arrays and the region selection that
-// Start computes once and hands to every worker.
+// the region table layout, the per-channel process-wide arrays and the shape of the plan that
+// Start computes once and hands to every worker (engine/download_plan.h makes it).
 #pragma once
 
 #include <atomic>
@@ -10,6 +10,10 @@
 #include <string>
 
 constexpr int MAX_CHANNEL = 8;
+
+// The phone's partition table, and the head of a Multi-CSC container, as the station keeps them.
+constexpr uint32_t PARTITION_TABLE_SIZE = 2048;
+constexpr uint32_t MULTICSC_HEADER_SIZE = 0x20000;
 
 // Request frame buffer: 12-byte header + 0x8080 payload.
 constexpr uint32_t BUF_OBJ_SIZE = 0x808C;
@@ -140,36 +144,6 @@ struct DOWNLOAD_TICKS {
 // Process-wide per-channel state of the workers.
 extern uint8_t g_bySeq[MAX_CHANNEL];
 extern const REGION_INFO* g_pRegion[MAX_CHANNEL];
-extern int g_fileImage[MAX_CHANNEL];  // read-only descriptor of the image being sent, -1 = none
 extern uint32_t g_dwStartTick[MAX_CHANNEL];
 extern uint32_t g_dwEndTick[MAX_CHANNEL];
 extern std::atomic<uint32_t> g_bPartitionChanged[MAX_CHANNEL];
-
-// The plan of the current run (null before the first Start).
-std::shared_ptr<const DOWNLOAD_PLAN> ENGINE_GetDownloadPlan();
-void ENGINE_SetDownloadPlan(std::shared_ptr<const DOWNLOAD_PLAN> pPlan);
-
-// Computes the selection from the ticks.
-DOWN_SEL ENGINE_ComputeSelection(const DOWNLOAD_TICKS& ticks);
-
-// Reads the four header blocks from the chosen images at their fixed offsets; a block whose
-// image is not chosen, or which the file does not hold, stays zero.
-void ENGINE_ReadHeaderBlocks(const CVarnDLCore& core, uint8_t* pbyHeader /* HEADER_BLOCK_TOTAL */);
-
-// Start's preparation before the first worker: forgets the partition-changed flag of every idle
-// channel, builds the plan aside (stamping every chosen image file) and swaps it in.
-void ENGINE_PrepareStart(CVarnDLCore& core, const DOWNLOAD_TICKS& ticks);
-
-// The stamp of the file a path names now (bExists false when there is none), of an open
-// descriptor, and of the channel's open image.
-FILE_STAMP ENGINE_StampPath(const std::string& strPath);
-FILE_STAMP ENGINE_StampDescriptor(int fd);
-FILE_STAMP ENGINE_StampOpenImage(int nCh);
-
-// Opens `szPath` read-only on the channel's g_fileImage (closing what was open); 1 on success.
-int ENGINE_OpenImage(int nCh, const char* szPath);
-// Closes the channel's g_fileImage if open.
-void ENGINE_CloseImage(int nCh);
-// Reads up to `dwCount` bytes at `qwOffset` of the channel's image; the count read, 0 at the end
-// of the file or on an error.
-uint32_t ENGINE_ReadImage(int nCh, uint64_t qwOffset, void* pBuffer, uint32_t dwCount);

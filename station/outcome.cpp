@@ -120,12 +120,6 @@ bool STATION_AskStop(CVarnDLCore& core, STOP_REASON reason)
     return true;
 }
 
-STOP_REASON STATION_StopReason(const CVarnDLCore& core)
-{
-    std::lock_guard<std::mutex> lock(core.m_csOutcome);
-    return core.m_StopReason;
-}
-
 void STATION_ClearStop(CVarnDLCore& core)
 {
     std::lock_guard<std::mutex> lock(core.m_csOutcome);

@@ -85,7 +85,5 @@ void OUTCOME_Damage(CVarnDLCore& core, int nCh, const std::string& strText);
 // are cleared; logged once. A later stop keeps the first cause. false when a stop was already
 // asked.
 bool STATION_AskStop(CVarnDLCore& core, STOP_REASON reason);
-// The cause of the stop asked of the station (STOP_NONE while none was).
-STOP_REASON STATION_StopReason(const CVarnDLCore& core);
 // A new run: no stop asked.
 void STATION_ClearStop(CVarnDLCore& core);

@@ -15,9 +15,6 @@
 #include "station/station_view.h"
 #include "station/status.h"
 
-constexpr uint32_t PARTITION_TABLE_SIZE = 2048;
-constexpr uint32_t MULTICSC_HEADER_SIZE = 0x20000;
-
 // States of m_dwParked: moments when a stop would leave the phone worse off than going on a
 // little. During a re-partition the phone's EFS2 may exist only as the copy parked in its PDA
 // area; during a staged region's erase and programming the region's data exist only in the

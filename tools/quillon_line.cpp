@@ -27,7 +27,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/result_record.h"
+#include "records/result_record.h"
 #include "line/broker_url.h"
 #include "line/line_topics.h"
 #include "line/mqtt_session.h"

@@ -20,8 +20,8 @@
 #include <unistd.h>
 
 #include "console/varndl_dlg.h"
-#include "engine/result_record.h"
 #include "images/image_trailer.h"
+#include "records/result_record.h"
 #include "settings/message_box.h"
 #include "settings/option_dialogs.h"
 #include "sim/image_builder.h"

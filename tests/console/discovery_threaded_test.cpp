@@ -12,8 +12,9 @@
 
 #include <unistd.h>
 
-#include "console/virtual_port_source.h"
+#include "console/socket_watch.h"
 #include "link/port_table.h"
+#include "ports/virtual_port_source.h"
 #include "station/status.h"
 #include "support/line_run.h"
 #include "support/qt/dialog_station.h"
@@ -98,7 +99,7 @@ private slots:
             }
         });
         step.start(5);
-        dlg.StartPortDiscovery(TEST_PORT_SOURCE_Only(std::make_unique<CVirtualPortSource>(strPorts)));
+        dlg.StartPortDiscovery(TEST_PORT_SOURCE_Only(std::make_unique<CVirtualPortSource>(strPorts, SOCKET_WATCH_Make)));
         QCOMPARE(core.m_nComPort[0].load(), 1u);
         QCOMPARE(core.m_nComPort[1].load(), 2u);
 

@@ -12,11 +12,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "console/socket_watch.h"
 #include "console/varndl_app.h"
-#include "console/virtual_port_source.h"
 #include "link/port_map.h"
 #include "link/port_table.h"
 #include "link/serial_device.h"
+#include "ports/virtual_port_source.h"
 #include "settings/message_box.h"
 #include "settings/option_dialogs.h"
 #include "settings/settings.h"
@@ -298,7 +299,7 @@ private slots:
         QVERIFY(link(pty1.SlavePath(), "COM3"));  // there before the station
         CVarnDLDlg dlg;
         CVarnDLCore& core = dlg.Core();
-        dlg.StartPortDiscovery(TEST_PORT_SOURCE_Only(std::make_unique<CVirtualPortSource>(strDir)));
+        dlg.StartPortDiscovery(TEST_PORT_SOURCE_Only(std::make_unique<CVirtualPortSource>(strDir, SOCKET_WATCH_Make)));
         QCOMPARE(core.m_nComPort[0].load(), 3u);
 
         // Bad entries, then a good one: once it has arrived, the bad ones have been looked at.

@@ -14,7 +14,7 @@
 
 #include <unistd.h>
 
-#include "engine/result_record.h"
+#include "records/result_record.h"
 #include "support/qt/dialog_station.h"
 
 namespace {

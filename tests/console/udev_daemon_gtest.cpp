@@ -28,10 +28,11 @@
 #include <string>
 #include <vector>
 
-#include "console/port_discovery.h"
-#include "console/udev_port_source.h"
+#include "console/socket_watch.h"
 #include "link/port_map.h"
 #include "link/port_table.h"
+#include "ports/port_discovery.h"
+#include "ports/udev_port_source.h"
 #include "support/sim_process.h"
 
 namespace {
@@ -209,7 +210,7 @@ TEST_F(UdevDaemonTest, APhonePluggedAndPulledIsAnnouncedThroughTheDaemon)
     {
         CPortDiscovery discovery(sink);
         std::vector<std::unique_ptr<IPortSource>> apSources;
-        apSources.push_back(std::make_unique<CUdevPortSource>());
+        apSources.push_back(std::make_unique<CUdevPortSource>(SOCKET_WATCH_Make));
         discovery.Start(std::move(apSources));
         ASSERT_EQ(aSeen.size(), 1u) << "the phone present at start was not announced";
         EXPECT_TRUE(aSeen[0].bArrival && aSeen[0].strDevNode == DevNode() && aSeen[0].nPort != 0);

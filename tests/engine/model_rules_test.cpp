@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/cycle.h"
+#include "engine/download_plan.h"
 #include "engine/orchestration.h"
 #include "engine/partition.h"
 #include "station/model_ticks.h"

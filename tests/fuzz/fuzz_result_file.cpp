@@ -11,7 +11,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "engine/result_record.h"
+#include "records/result_record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pbyData, size_t nSize)
 {

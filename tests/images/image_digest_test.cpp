@@ -1,5 +1,6 @@
 // SHA-256 of the image files: the published test vectors, fed in pieces of every awkward size,
 // and a file hashed only while it is still the version stamped at Start.
+#include "images/channel_image.h"
 #include "images/image_digest.h"
 
 #include <gtest/gtest.h>

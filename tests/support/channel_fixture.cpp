@@ -1,3 +1,4 @@
+#include "images/channel_image.h"
 #include "support/channel_fixture.h"
 
 #include <unistd.h>

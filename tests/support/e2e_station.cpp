@@ -1,3 +1,4 @@
+#include "engine/download_plan.h"
 #include "support/e2e_station.h"
 
 #include <dirent.h>

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/result_record.h"
 #include "images/model_table.h"
+#include "records/result_record.h"
 #include "sim/virtual_phone.h"
 #include "station/version.h"
 #include "support/e2e_station.h"

@@ -1,3 +1,4 @@
+#include "engine/download_plan.h"
 #include "support/qt/dialog_station.h"
 
 #include <QAbstractButton>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "console/port_source.h"
+#include "ports/port_source.h"
 
 class CTestPortSource final : public IPortSource {
 public:

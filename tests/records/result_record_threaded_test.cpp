@@ -1,7 +1,8 @@
 // Result records: the line written for each channel that ends, the text of its result, and the
 // results file kept by a background writer: whole records, digests of the images as flashed,
 // the day's counts, and a file that cannot be written never holding up the station.
-#include "engine/result_record.h"
+#include "images/channel_image.h"
+#include "records/result_record.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

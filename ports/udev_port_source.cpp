@@ -1,14 +1,10 @@
-#include "console/udev_port_source.h"
-
-#include <QSocketNotifier>
+#include "ports/udev_port_source.h"
 
 #include <libudev.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
-
-#include "link/port_map.h"
 
 namespace {
 
@@ -39,6 +35,22 @@ bool EventOf(udev_device* pDevice, bool bArrival, PORT_EVENT& ev)
 
 }  // namespace
 
+bool PORT_MAP_OnFixedPort(const UDEV_TTY& tty)
+{
+    for (const std::string& strRemovable : tty.astrRemovable) {
+        if (strRemovable == "fixed") return true;
+        if (strRemovable == "removable") return false;
+    }
+    return false;
+}
+
+std::string PORT_MAP_EntryName(const UDEV_TTY& tty)
+{
+    for (const auto& [strKey, strValue] : tty.aProps)
+        if (strKey == "ID_USB_DRIVER" && !strValue.empty()) return strValue;
+    return tty.strInterfaceDriver;
+}
+
 UDEV_TTY UDEV_PORT_SOURCE_Describe(udev_device* pDevice)
 {
     UDEV_TTY tty;
@@ -65,11 +77,11 @@ UDEV_TTY UDEV_PORT_SOURCE_Describe(udev_device* pDevice)
     return tty;
 }
 
-CUdevPortSource::CUdevPortSource() = default;
+CUdevPortSource::CUdevPortSource(READ_WATCH_FN fnWatch) : m_fnWatch(std::move(fnWatch)) {}
 
 CUdevPortSource::~CUdevPortSource()
 {
-    m_pNotifier.reset();
+    m_pWatch.reset();
     if (m_pMonitor) udev_monitor_unref(m_pMonitor);
     if (m_pUdev) udev_unref(m_pUdev);
 }
@@ -89,8 +101,7 @@ bool CUdevPortSource::Start(EVENT_FN fnEvent, std::vector<PORT_EVENT>& aPresent,
         return false;
     }
     m_fnEvent = std::move(fnEvent);
-    m_pNotifier = std::make_unique<QSocketNotifier>(udev_monitor_get_fd(m_pMonitor), QSocketNotifier::Read);
-    QObject::connect(m_pNotifier.get(), &QSocketNotifier::activated, m_pNotifier.get(), [this] { OnReadable(); });
+    m_pWatch = m_fnWatch(udev_monitor_get_fd(m_pMonitor), [this] { OnReadable(); });
 
     // Listed after the monitor is on, so that nothing plugged in meanwhile is missed; a port seen
     // both ways is taken once.

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "engine/result_record.h"
+#include "records/result_record.h"
 
 // Looks the device node up in udev: the serial number (ID_SERIAL_SHORT, else the USB device's
 // "serial" attribute) and the port path (ID_PATH, else the USB device's bus-port name such as

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,11 +20,24 @@ struct PORT_EVENT {
     uint32_t nVirtualPort = 0;
 };
 
+// How a source hears that its descriptor has something to read: the station's event loop watches
+// it (console/ does it with Qt), so that no source waits or polls on a thread of its own. The
+// watch calls fnReadable on the loop's thread until it is destroyed.
+class IReadWatch {
+public:
+    // Stops the watch; never from inside its own call of fnReadable.
+    virtual ~IReadWatch() = default;
+    // Stops the watch from inside its own call of fnReadable and frees it once that call is over;
+    // the caller gives up the watch with it.
+    virtual void EndWithin() = 0;
+};
+using READ_WATCH_FN = std::function<std::unique_ptr<IReadWatch>(int fd, std::function<void()> fnReadable)>;
+
 class IPortSource {
 public:
     using EVENT_FN = std::function<void(const PORT_EVENT&)>;
     virtual ~IPortSource() = default;
-    // Starts watching; from then on every arrival and removal goes to fnEvent on the GUI thread.
+    // Starts watching; from then on every arrival and removal goes to fnEvent on the watch's thread.
     // aPresent receives the ports there already (as arrivals). false, with strProblem for the
     // log, when the source cannot watch here; the station then works without it.
     virtual bool Start(EVENT_FN fnEvent, std::vector<PORT_EVENT>& aPresent, std::string& strProblem) = 0;

@@ -1,4 +1,4 @@
-#include "udev/phone_identity.h"
+#include "ports/phone_identity.h"
 
 #include <libudev.h>
 #include <sys/stat.h>

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "console/port_source.h"
+#include "ports/port_source.h"
 
 // The variable that names the virtual phones' directory.
 extern const char* const PORT_DISCOVERY_VIRTUAL_ENV;
@@ -43,5 +43,5 @@ private:
 };
 
 // The station's sources: udev, and the virtual phones' directory when PORT_DISCOVERY_VIRTUAL_ENV
-// names one.
-std::vector<std::unique_ptr<IPortSource>> PORT_DISCOVERY_StationSources();
+// names one; fnWatch is how their descriptors are watched.
+std::vector<std::unique_ptr<IPortSource>> PORT_DISCOVERY_StationSources(const READ_WATCH_FN& fnWatch);

@@ -1,6 +1,4 @@
-#include "console/virtual_port_source.h"
-
-#include <QSocketNotifier>
+#include "ports/virtual_port_source.h"
 
 #include <dirent.h>
 #include <sys/inotify.h>
@@ -29,13 +27,16 @@ PORT_EVENT Event(bool bArrival, const std::string& strDevNode, uint32_t nPort)
 
 }  // namespace
 
-CVirtualPortSource::CVirtualPortSource(std::string strDir) : m_strDir(std::move(strDir)) {}
+CVirtualPortSource::CVirtualPortSource(std::string strDir, READ_WATCH_FN fnWatch)
+    : m_strDir(std::move(strDir)), m_fnWatch(std::move(fnWatch))
+{
+}
 
 CVirtualPortSource::~CVirtualPortSource() { StopWatching(); }
 
 void CVirtualPortSource::StopWatching()
 {
-    m_pNotifier.reset();
+    m_pWatch.reset();
     if (m_fdNotify >= 0) ::close(m_fdNotify);
     m_fdNotify = -1;
 }
@@ -54,8 +55,7 @@ bool CVirtualPortSource::Start(EVENT_FN fnEvent, std::vector<PORT_EVENT>& aPrese
         return false;
     }
     m_fnEvent = std::move(fnEvent);
-    m_pNotifier = std::make_unique<QSocketNotifier>(m_fdNotify, QSocketNotifier::Read);
-    QObject::connect(m_pNotifier.get(), &QSocketNotifier::activated, m_pNotifier.get(), [this] { OnReadable(); });
+    m_pWatch = m_fnWatch(m_fdNotify, [this] { OnReadable(); });
     // Looked at after the watch is on: a link made meanwhile is seen, and told once.
     LookAll([&aPresent](const PORT_EVENT& ev) { aPresent.push_back(ev); });
     return true;
@@ -123,9 +123,8 @@ void CVirtualPortSource::OnReadable()
         }
     }
     if (!bGone) return;
-    // The directory itself went: its phones with it. The notifier is inside its own signal here.
-    m_pNotifier->setEnabled(false);
-    m_pNotifier.release()->deleteLater();
+    // The directory itself went: its phones with it. The watch is inside its own call here.
+    m_pWatch.release()->EndWithin();
     StopWatching();
     while (!m_mapTold.empty()) Forget(m_mapTold.begin()->first, m_fnEvent);
 }

@@ -1,4 +1,4 @@
-#include "engine/result_record.h"
+#include "records/result_record.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,13 +1,13 @@
-#include "console/port_discovery.h"
+#include "ports/port_discovery.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <utility>
 
-#include "console/udev_port_source.h"
-#include "console/virtual_port_source.h"
 #include "link/port_map.h"
 #include "link/port_table.h"
+#include "ports/udev_port_source.h"
+#include "ports/virtual_port_source.h"
 
 const char* const PORT_DISCOVERY_VIRTUAL_ENV = "QUILLON_VIRTUAL_PORTS";
 
@@ -106,11 +106,11 @@ void CPortDiscovery::Announce(uint32_t nPort, const std::string& strDevNode)
     if (!strProblem.empty() && m_Sink.fnLog) m_Sink.fnLog(strProblem);
 }
 
-std::vector<std::unique_ptr<IPortSource>> PORT_DISCOVERY_StationSources()
+std::vector<std::unique_ptr<IPortSource>> PORT_DISCOVERY_StationSources(const READ_WATCH_FN& fnWatch)
 {
     std::vector<std::unique_ptr<IPortSource>> apSources;
-    apSources.push_back(std::make_unique<CUdevPortSource>());
+    apSources.push_back(std::make_unique<CUdevPortSource>(fnWatch));
     const char* szDir = std::getenv(PORT_DISCOVERY_VIRTUAL_ENV);
-    if (szDir != nullptr && *szDir != '\0') apSources.push_back(std::make_unique<CVirtualPortSource>(szDir));
+    if (szDir != nullptr && *szDir != '\0') apSources.push_back(std::make_unique<CVirtualPortSource>(szDir, fnWatch));
     return apSources;
 }

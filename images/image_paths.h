@@ -1,0 +1,13 @@
+// The chosen image of each kind as the station holds it: its path and whether it was accepted.
+// Selection, the fit of the selected regions, the settings and the cycle all name an image by
+// its kind, and read or write it here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class CVarnDLCore;
+
+// The valid flag and the path of a kind 0-5.
+uint32_t& IMAGE_ValidFlag(CVarnDLCore& core, int nKind);
+std::string& IMAGE_Path(CVarnDLCore& core, int nKind);
