@@ -49,6 +49,7 @@ CMqttSession::CMqttSession(const BROKER_URL& url, std::string strClientId, bool 
     : m_url(url), m_strClientId(std::move(strClientId)), m_bCleanSession(bCleanSession), m_events(std::move(events))
 {
     InitLibrary();
+    m_anAcked.reserve(64);  // acknowledgements of one pass, without an allocation per message
 }
 
 CMqttSession::~CMqttSession() { Drop(); }
@@ -92,6 +93,7 @@ void CMqttSession::Drop()
     if (m_p != nullptr) mosquitto_destroy(m_p);
     m_p = nullptr;
     m_bUp = false;
+    m_bUpPending = false;
 }
 
 void CMqttSession::Disconnect()
@@ -125,6 +127,12 @@ bool CMqttSession::Service(short nRevents, std::string& strReason, bool& bRefuse
     if (nRc == MOSQ_ERR_SUCCESS && mosquitto_want_write(m_p)) nRc = mosquitto_loop_write(m_p, 64);
     if (nRc == MOSQ_ERR_SUCCESS) nRc = mosquitto_loop_misc(m_p);
     const int nErrno = errno;
+    // Acknowledged is acknowledged, whether or not the connection lasts.
+    for (size_t i = 0; i < m_anAcked.size(); ++i)
+        if (m_events.fnPublished) m_events.fnPublished(m_anAcked[i]);
+    m_anAcked.clear();
+    const bool bUpNow = m_bUpPending;
+    m_bUpPending = false;
     if (m_nRefused != 0) {
         strReason = RefusalText(m_nRefused);
         bRefused = true;
@@ -133,6 +141,7 @@ bool CMqttSession::Service(short nRevents, std::string& strReason, bool& bRefuse
     } else if (!m_bUp && std::chrono::steady_clock::now() - m_connectStart > CONNECT_BOUND) {
         strReason = "the broker did not answer";
     } else {
+        if (bUpNow && m_events.fnUp) m_events.fnUp();
         return true;
     }
     Drop();
@@ -160,13 +169,12 @@ void CMqttSession::OnConnect(mosquitto*, void* pThis, int nCode)
         return;
     }
     pSession->m_bUp = true;
-    if (pSession->m_events.fnUp) pSession->m_events.fnUp();
+    pSession->m_bUpPending = true;
 }
 
 void CMqttSession::OnPublish(mosquitto*, void* pThis, int nMid)
 {
-    auto* pSession = static_cast<CMqttSession*>(pThis);
-    if (pSession->m_events.fnPublished) pSession->m_events.fnPublished(nMid);
+    static_cast<CMqttSession*>(pThis)->m_anAcked.push_back(nMid);
 }
 
 void CMqttSession::OnMessage(mosquitto*, void* pThis, const mosquitto_message* pMessage)

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "line/broker_url.h"
 
@@ -62,6 +63,11 @@ private:
     mosquitto* m_p = nullptr;
     bool m_bUp = false;
     int m_nRefused = 0;  // the broker's CONNACK code when it refused
+    // What the library's callbacks reported, acted on once its loop call has returned: it calls
+    // them holding its own locks, and a publish from inside one would take those locks in another
+    // order than a publish from outside.
+    bool m_bUpPending = false;
+    std::vector<int> m_anAcked;
     std::chrono::steady_clock::time_point m_connectStart;
 };
 
