@@ -94,7 +94,7 @@ int DialogChild(char** argv)
     return 0;
 }
 
-struct RUN_SPEC {
+struct RUN_SETUP {
     int nRunning = 0;        // phones on ports 1..nRunning, flashed from the start
     int nStallOpcode = -1;   // the last of them stalls at its first frame of this opcode
     int nArriving = 0;       // phones on the ports after them, arriving again and again
@@ -146,21 +146,21 @@ void KeepArriving(std::vector<std::unique_ptr<CVirtualPhone>>& apArriving, const
     }
 }
 
-RUN_RESULT Run(const std::string& strSelf, const IMAGE_SET& images, const std::string& strDir, const RUN_SPEC& spec)
+RUN_RESULT Run(const std::string& strSelf, const IMAGE_SET& images, const std::string& strDir, const RUN_SETUP& setup)
 {
     std::filesystem::remove_all(strDir);
     std::filesystem::create_directories(strDir);
     RUN_RESULT result;
     std::vector<std::unique_ptr<CVirtualPhone>> apRunning, apArriving;
-    for (int k = 1; k <= spec.nRunning; ++k) {
+    for (int k = 1; k <= setup.nRunning; ++k) {
         PHONE_CONFIG cfg = LinkConfig(strDir, k);
-        if (spec.nStallOpcode >= 0 && k == spec.nRunning)
-            cfg.faults.aRules.push_back({spec.nStallOpcode, 1, 1, FAULT_STALL});
+        if (setup.nStallOpcode >= 0 && k == setup.nRunning)
+            cfg.faults.aRules.push_back({setup.nStallOpcode, 1, 1, FAULT_STALL});
         apRunning.push_back(std::make_unique<CVirtualPhone>(cfg));
     }
-    for (int k = 1; k <= spec.nArriving; ++k)
-        apArriving.push_back(std::make_unique<CVirtualPhone>(LinkConfig(strDir, spec.nRunning + k)));
-    const int nHealthy = spec.nRunning - (spec.nStallOpcode >= 0 ? 1 : 0);
+    for (int k = 1; k <= setup.nArriving; ++k)
+        apArriving.push_back(std::make_unique<CVirtualPhone>(LinkConfig(strDir, setup.nRunning + k)));
+    const int nHealthy = setup.nRunning - (setup.nStallOpcode >= 0 ? 1 : 0);
 
     const BENCH_CHILD child =
         BENCH_Spawn({strSelf, "--dialog-child", images.strPhone, images.strPda, strDir}, true);

@@ -51,7 +51,7 @@ namespace {
 
 enum CONTROL_TYPE { CT_GROUP, CT_BUTTON, CT_EDIT, CT_CHECK, CT_COMBO, CT_LABEL, CT_LOG, CT_PORT, CT_BAR };
 
-struct CONTROL_SPEC {
+struct CONTROL_LAYOUT {
     int nId;  // 0: a label without an id
     CONTROL_TYPE eType;
     const char* szText;
@@ -59,7 +59,7 @@ struct CONTROL_SPEC {
 };
 
 // Group boxes first, so that the controls they frame lie above them.
-const CONTROL_SPEC g_aTop[] = {
+const CONTROL_LAYOUT g_aTop[] = {
     {1070, CT_GROUP, "Select Image", 2, 25, 547, 199},
     {0, CT_LABEL, "Model", 8, 5, 40, 16},
     {1069, CT_COMBO, "", 50, 2, 200, 20},
@@ -75,7 +75,7 @@ const CONTROL_SPEC g_aTop[] = {
 };
 
 // The lower block, moved as one so that the "Log..." group lands on the layout's point.
-const CONTROL_SPEC g_aLower[] = {
+const CONTROL_LAYOUT g_aLower[] = {
     {1071, CT_GROUP, "Log...", 0, 0, 547, 46},
     {1072, CT_GROUP, "Download Mode", 0, 50, 404, 64},
     {1073, CT_GROUP, "Port", 0, 118, 547, 122},
@@ -297,7 +297,7 @@ void CVarnDLDlg::CreateControls()
     setWindowIcon(AppIcon());
     setAcceptDrops(true);
 
-    auto create = [this](const CONTROL_SPEC& ctl) -> QWidget* {
+    auto create = [this](const CONTROL_LAYOUT& ctl) -> QWidget* {
         QWidget* pWidget = nullptr;
         const QString strText = QString::fromUtf8(ctl.szText);
         switch (ctl.eType) {
@@ -323,8 +323,8 @@ void CVarnDLDlg::CreateControls()
         pWidget->setGeometry(ctl.x, ctl.y, ctl.w, ctl.h);
         return pWidget;
     };
-    for (const CONTROL_SPEC& ctl : g_aTop) create(ctl);
-    for (const CONTROL_SPEC& ctl : g_aLower) create(ctl);
+    for (const CONTROL_LAYOUT& ctl : g_aTop) create(ctl);
+    for (const CONTROL_LAYOUT& ctl : g_aLower) create(ctl);
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         auto* pPort = new QLineEdit(this);
         pPort->setObjectName(QString::number(1040 + i));
@@ -625,7 +625,7 @@ void CVarnDLDlg::ApplyModelLayout(int nModel)
     for (int nId : MULTICSC_IDS) Control(nId)->setVisible(info.eLayout == LAYOUT_FULL_MULTICSC);
     const LAYOUT_GEOMETRY geo = Geometry(info.eLayout);
     m_pSelectImage->setGeometry(2, 25, 547, geo.nImageGroupHeight);
-    for (const CONTROL_SPEC& ctl : g_aLower)
+    for (const CONTROL_LAYOUT& ctl : g_aLower)
         Control(ctl.nId)->setGeometry(geo.ptLower.x() + ctl.x, geo.ptLower.y() + ctl.y, ctl.w, ctl.h);
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         const int x = geo.ptLower.x() + PORT_COLUMN_X[i / 4];

@@ -7,7 +7,7 @@
 #include "station/station_core.h"
 #include "station/text_format.h"
 
-CHeadlessView::CHeadlessView(CVarnDLCore& core, const OPTIONS& opt, COutput& out, CLiveView* pLive)
+CHeadlessView::CHeadlessView(CVarnDLCore& core, const OPTIONS& opt, CTerminalOutput& out, CLiveView* pLive)
     : m_core(core), m_opt(opt), m_out(out), m_pLive(pLive)
 {
 }
@@ -31,7 +31,7 @@ void CHeadlessView::OnBarChanged(int nCh)
                       state.nPercent, state.byRed, state.byGreen, state.byBlue);
         m_out.Append(JsonHead("bar", nCh) + ",\"text\":" + TEXT_JsonString(state.strText) + szTail);
     } else {
-        m_out.Append(PlainHead(nCh) + "bar " + HEADLESS_PlainText(HEADLESS_Chomp(state.strText)) + "\n");
+        m_out.Append(PlainHead(nCh) + "bar " + TERMINAL_PlainText(TERMINAL_Chomp(state.strText)) + "\n");
     }
 }
 
@@ -41,7 +41,7 @@ void CHeadlessView::OnLogLine(int nCh, const std::string& strLine)
     if (m_opt.bJson)
         m_out.Append(JsonHead("log", nCh) + ",\"text\":" + TEXT_JsonString(strLine) + "}\n");
     else
-        m_out.Append(PlainHead(nCh) + "log " + HEADLESS_PlainText(HEADLESS_Chomp(strLine)) + "\n");
+        m_out.Append(PlainHead(nCh) + "log " + TERMINAL_PlainText(TERMINAL_Chomp(strLine)) + "\n");
 }
 
 void CHeadlessView::OnPortText(int nCh, const std::string& strText)
@@ -50,7 +50,7 @@ void CHeadlessView::OnPortText(int nCh, const std::string& strText)
     if (m_opt.bJson)
         m_out.Append(JsonHead("port", nCh) + ",\"text\":" + TEXT_JsonString(strText) + "}\n");
     else
-        m_out.Append(PlainHead(nCh) + "port " + HEADLESS_PlainText(strText) + "\n");
+        m_out.Append(PlainHead(nCh) + "port " + TERMINAL_PlainText(strText) + "\n");
 }
 
 int CHeadlessView::AskYesNo(int nCh, const std::string& strCaption, const std::string& strText,
@@ -58,14 +58,14 @@ int CHeadlessView::AskYesNo(int nCh, const std::string& strCaption, const std::s
 {
     const bool bYes = m_opt.bYesToMismatch;
     if (m_pLive)
-        m_pLive->Note(PlainHead(nCh) + "question " + HEADLESS_PlainText(strCaption) + ": answered " +
+        m_pLive->Note(PlainHead(nCh) + "question " + TERMINAL_PlainText(strCaption) + ": answered " +
                       (bYes ? "Yes" : "No"));
     else if (m_opt.bJson)
         m_out.Append(JsonHead("question", nCh) + ",\"caption\":" + TEXT_JsonString(strCaption) +
                      ",\"text\":" + TEXT_JsonString(strText) + ",\"answer\":\"" +
                      (bYes ? "yes" : "no") + "\"}\n");
     else
-        m_out.Append(PlainHead(nCh) + "question " + HEADLESS_PlainText(strCaption) + ": answered " +
+        m_out.Append(PlainHead(nCh) + "question " + TERMINAL_PlainText(strCaption) + ": answered " +
                      (bYes ? "Yes" : "No") + "\n");
     return bYes ? IDYES : IDNO;
 }
@@ -73,11 +73,11 @@ int CHeadlessView::AskYesNo(int nCh, const std::string& strCaption, const std::s
 void CHeadlessView::ShowMessage(int nCh, const std::string& strText, const std::atomic<uint32_t>&)
 {
     if (m_pLive)
-        m_pLive->Note(PlainHead(nCh) + "message " + HEADLESS_PlainText(strText));
+        m_pLive->Note(PlainHead(nCh) + "message " + TERMINAL_PlainText(strText));
     else if (m_opt.bJson)
         m_out.Append(JsonHead("message", nCh) + ",\"text\":" + TEXT_JsonString(strText) + "}\n");
     else
-        m_out.Append(PlainHead(nCh) + "message " + HEADLESS_PlainText(strText) + "\n");
+        m_out.Append(PlainHead(nCh) + "message " + TERMINAL_PlainText(strText) + "\n");
 }
 
 void CHeadlessView::OnChannelEnded(int nCh)
@@ -101,7 +101,7 @@ void CHeadlessView::OnChannelEnded(int nCh)
         return;
     }
     std::string str = PlainHead(nCh) + "outcome " + OUTCOME_KindName(outcome.eKind) + " in " +
-                      outcome.strStep + ": " + HEADLESS_PlainText(OUTCOME_ResultText(outcome));
+                      outcome.strStep + ": " + TERMINAL_PlainText(OUTCOME_ResultText(outcome));
     if (!strCause.empty()) str += " (" + strCause + ")";
     m_out.Append(str + "\n");
 }
@@ -120,5 +120,5 @@ void CHeadlessImageControls::ApplyStoredTicks() { MODEL_TICKS_ApplyStored(m_core
 
 void CHeadlessImageControls::ShowMessage(const std::string& strText)
 {
-    std::fprintf(stderr, "quillon-flash: %s\n", HEADLESS_PlainText(strText).c_str());
+    std::fprintf(stderr, "quillon-flash: %s\n", TERMINAL_PlainText(strText).c_str());
 }

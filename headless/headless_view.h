@@ -10,7 +10,7 @@
 
 #include "headless/live_view.h"
 #include "headless/options.h"
-#include "headless/output.h"
+#include "station/terminal_output.h"
 #include "images/image_controls.h"
 #include "station/channel_context.h"
 #include "station/station_view.h"
@@ -23,7 +23,7 @@ class CVarnDLCore;
 // terminal view, the bars are drawn from their state and only questions and messages are noted.
 class CHeadlessView final : public IStationView {
 public:
-    CHeadlessView(CVarnDLCore& core, const OPTIONS& opt, COutput& out, CLiveView* pLive);
+    CHeadlessView(CVarnDLCore& core, const OPTIONS& opt, CTerminalOutput& out, CLiveView* pLive);
 
     void OnBarChanged(int nCh) override;
     void OnLogLine(int nCh, const std::string& strLine) override;
@@ -40,7 +40,7 @@ private:
 
     CVarnDLCore& m_core;
     const OPTIONS& m_opt;
-    COutput& m_out;
+    CTerminalOutput& m_out;
     CLiveView* const m_pLive;
     std::mutex m_csLast;
     bool m_bHaveText[MAX_CHANNEL] = {};

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "station/clock.h"
@@ -18,18 +17,6 @@ namespace {
 // The terminal was resized (SIGWINCH); the next frame is drawn afresh at the new width.
 std::atomic<bool> g_bResized{false};
 void OnResize(int) { g_bResized = true; }
-
-// At most nColumns characters of a line (UTF-8 sequences count as one), so that a terminal never
-// wraps it and the lines redrawn in place stay where they are.
-std::string Fit(const std::string& str, size_t nColumns)
-{
-    size_t nSeen = 0;
-    for (size_t i = 0; i < str.size(); ++i) {
-        if ((static_cast<unsigned char>(str[i]) & 0xC0) == 0x80) continue;
-        if (nSeen++ == nColumns) return str.substr(0, i);
-    }
-    return str;
-}
 
 std::string Seconds(uint32_t dwMs)
 {
@@ -47,36 +34,7 @@ std::string Throughput(uint64_t qwBytes, uint32_t dwMs)
     return sz;
 }
 
-// The terminal's width in columns, 0 when it does not say.
-size_t TerminalColumns()
-{
-    winsize ws = {};
-    return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 ? ws.ws_col : 0;
-}
-
-// The columns a line takes on the terminal: its characters, without colour sequences.
-size_t Width(const std::string& str)
-{
-    size_t nWidth = 0;
-    for (size_t i = 0; i < str.size(); ++i) {
-        if (str[i] == '\x1b') {
-            while (i < str.size() && str[i] != 'm') ++i;
-            continue;
-        }
-        if ((static_cast<unsigned char>(str[i]) & 0xC0) != 0x80) ++nWidth;
-    }
-    return nWidth;
-}
-
 }  // namespace
-
-bool HEADLESS_TerminalCanRedraw()
-{
-    const char* szTerm = std::getenv("TERM");
-    if (szTerm == nullptr || *szTerm == '\0' || std::strcmp(szTerm, "dumb") == 0) return false;
-    const size_t nColumns = TerminalColumns();
-    return nColumns == 0 || nColumns >= 20;
-}
 
 void HEADLESS_WatchResize()
 {
@@ -87,7 +45,7 @@ void HEADLESS_WatchResize()
     ::sigaction(SIGWINCH, &sa, nullptr);
 }
 
-CLiveView::CLiveView(CVarnDLCore& core, const STATION_THREADS& threads, size_t nChannels, COutput& out)
+CLiveView::CLiveView(CVarnDLCore& core, const STATION_THREADS& threads, size_t nChannels, CTerminalOutput& out)
     : m_core(core), m_threads(threads), m_nChannels(nChannels), m_out(out)
 {
 }
@@ -95,7 +53,7 @@ CLiveView::CLiveView(CVarnDLCore& core, const STATION_THREADS& threads, size_t n
 void CLiveView::Note(const std::string& strLine)
 {
     std::lock_guard<std::mutex> lock(m_csNotes);
-    m_astrNotes.push_back(HEADLESS_PlainText(HEADLESS_Chomp(strLine)));
+    m_astrNotes.push_back(TERMINAL_PlainText(TERMINAL_Chomp(strLine)));
 }
 
 void CLiveView::Draw(bool bFinal)
@@ -125,7 +83,7 @@ void CLiveView::Draw(bool bFinal)
     m_anDrawnWidth.assign(m_nChannels, 0);
     for (size_t i = 0; i < m_nChannels; ++i) {
         const std::string strLine = ChannelLine(static_cast<int>(i), nColumns);
-        m_anDrawnWidth[i] = Width(strLine);
+        m_anDrawnWidth[i] = TERMINAL_Width(strLine);
         strFrame += "\r\x1b[2K" + strLine + "\n";
     }
     m_bDrawn = true;
@@ -138,12 +96,12 @@ void CLiveView::Summary()
     for (size_t i = 0; i < m_nChannels; ++i) {
         const int nCh = static_cast<int>(i);
         const CHANNEL_END& end = m_threads.m_aEnd[i];
-        const std::string strPort = PortName(nCh) + " " + HEADLESS_PlainText(end.strDevNode);
+        const std::string strPort = PortName(nCh) + " " + TERMINAL_PlainText(end.strDevNode);
         if (!Ended(nCh)) {
             aRows.push_back({"CH" + std::to_string(i), strPort, "Not started", "-", "-"});
             continue;
         }
-        aRows.push_back({"CH" + std::to_string(i), strPort, HEADLESS_PlainText(OUTCOME_ResultText(end.outcome)),
+        aRows.push_back({"CH" + std::to_string(i), strPort, TERMINAL_PlainText(OUTCOME_ResultText(end.outcome)),
                          Seconds(end.dwElapsedMs), Throughput(end.qwBytesSent, end.dwElapsedMs)});
     }
     size_t anWidth[5] = {};
@@ -164,7 +122,7 @@ void CLiveView::Summary()
 
 size_t CLiveView::Columns()
 {
-    const size_t nColumns = TerminalColumns();
+    const size_t nColumns = TERMINAL_Columns();
     return (nColumns != 0 ? nColumns : 80) - 1;
 }
 
@@ -193,13 +151,13 @@ std::string CLiveView::ChannelLine(int nCh, size_t nColumns) const
     std::snprintf(szHead, sizeof(szHead), "CH%d %-6s [", nCh, PortName(nCh).c_str());
     std::snprintf(szTail, sizeof(szTail), "] %3d%% %5us  ", nPercent, dwMs / 1000);
     const size_t nFixed = std::strlen(szHead) + BAR_WIDTH + std::strlen(szTail);
-    std::string strText = HEADLESS_PlainText(HEADLESS_Chomp(state.strText));
+    std::string strText = TERMINAL_PlainText(TERMINAL_Chomp(state.strText));
     strText.erase(0, std::min(strText.find_first_not_of(' '), strText.size()));
     // A narrow terminal still shows each channel's state: no bar, the text cut on the right.
-    if (nFixed >= nColumns) return Fit("CH" + std::to_string(nCh) + " " + strText, nColumns);
+    if (nFixed >= nColumns) return TERMINAL_Fit("CH" + std::to_string(nCh) + " " + strText, nColumns);
     // The bar takes the colour of the channel's bar: red for a failure, green for a pass.
     const char* szColour = state.byRed == 255 ? "\x1b[31m" : state.byGreen == 255 ? "\x1b[32m" : "";
     const std::string strBar = std::string(nFill, '#') + std::string(BAR_WIDTH - nFill, '-');
     return szHead + std::string(szColour) + strBar + (*szColour ? "\x1b[0m" : "") + szTail +
-           Fit(strText, nColumns - nFixed);
+           TERMINAL_Fit(strText, nColumns - nFixed);
 }

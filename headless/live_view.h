@@ -10,13 +10,10 @@
 #include <vector>
 
 #include "engine/orchestration.h"
-#include "headless/output.h"
+#include "station/terminal_output.h"
 
 class CVarnDLCore;
 
-// The terminal view redraws lines in place: it needs a terminal that moves its cursor (TERM set
-// and not "dumb") and has room for a channel's state.
-bool HEADLESS_TerminalCanRedraw();
 // From now on a resize of the terminal (SIGWINCH) makes the next frame be drawn afresh.
 void HEADLESS_WatchResize();
 
@@ -26,7 +23,7 @@ void HEADLESS_WatchResize();
 // file that cannot be written) is printed above the lines; any thread may add such a note.
 class CLiveView {
 public:
-    CLiveView(CVarnDLCore& core, const STATION_THREADS& threads, size_t nChannels, COutput& out);
+    CLiveView(CVarnDLCore& core, const STATION_THREADS& threads, size_t nChannels, CTerminalOutput& out);
 
     void Note(const std::string& strLine);
     // Main thread. A frame only when the terminal has taken the last one, so that a terminal
@@ -49,7 +46,7 @@ private:
     CVarnDLCore& m_core;
     const STATION_THREADS& m_threads;
     const size_t m_nChannels;
-    COutput& m_out;
+    CTerminalOutput& m_out;
     std::mutex m_csNotes;
     std::vector<std::string> m_astrNotes;
     bool m_bDrawn = false;

@@ -5,7 +5,7 @@
 
 #include <sys/stat.h>
 
-#include "headless/output.h"
+#include "station/terminal_output.h"
 #include "images/image_trailer.h"
 #include "station/channel_context.h"
 #include "station/command_line.h"
@@ -96,7 +96,7 @@ bool SameFile(const std::string& strA, const std::string& strB)
 
 int HEADLESS_Usage(const std::string& strWhy)
 {
-    std::fprintf(stderr, "quillon-flash: %s (try --help)\n", HEADLESS_PlainText(strWhy).c_str());
+    std::fprintf(stderr, "quillon-flash: %s (try --help)\n", TERMINAL_PlainText(strWhy).c_str());
     return EXIT_USAGE;
 }
 

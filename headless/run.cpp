@@ -68,7 +68,7 @@ int CheckPorts(const OPTIONS& opt)
         std::string strWhy;
         if (TTY_NODE_Kind(strPort, &strWhy) != TTY_NODE_NONE) continue;
         std::fprintf(stderr, "quillon-flash: PORT %s is not a terminal device: %s\n",
-                     HEADLESS_PlainText(strPort).c_str(), strWhy.c_str());
+                     TERMINAL_PlainText(strPort).c_str(), strWhy.c_str());
         return EXIT_USAGE;
     }
     return 0;
@@ -107,7 +107,7 @@ int ValidateImages(CVarnDLCore& core, const OPTIONS& opt)
         const std::string strWhy = OpenFailure(opt.astrImage[k]);
         std::fprintf(stderr, "quillon-flash: %s%s%s (%s)\n", IMAGE_RefusalText(k).c_str(),
                      strWhy.empty() ? "" : " Cannot open it: ", strWhy.c_str(),
-                     HEADLESS_PlainText(opt.astrImage[k]).c_str());
+                     TERMINAL_PlainText(opt.astrImage[k]).c_str());
         nStatus = EXIT_USAGE;
     }
     if (nStatus == 0 && opt.ticks.dwHidden && !core.m_bHiddenAllowed) {
@@ -126,7 +126,7 @@ void OpenResults(const OPTIONS& opt, CLiveView* pLive)
         if (pLive)
             pLive->Note("[STATION] " + strProblem);
         else
-            std::fprintf(stderr, "quillon-flash: %s\n", HEADLESS_PlainText(strProblem).c_str());
+            std::fprintf(stderr, "quillon-flash: %s\n", TERMINAL_PlainText(strProblem).c_str());
     };
     RESULT_RECORD_SetProblemSink(fnProblem);
     std::vector<std::pair<std::string, PHONE_IDENTITY>> aIdentity;
@@ -164,12 +164,12 @@ bool HEADLESS_OpenStandardDescriptors()
     return true;
 }
 
-int HEADLESS_Run(const OPTIONS& opt, COutput& out)
+int HEADLESS_Run(const OPTIONS& opt, CTerminalOutput& out)
 {
     static CVarnDLCore s_core;  // large; kept off the stack
     CVarnDLCore& core = s_core;
     static STATION_THREADS s_threads;
-    const bool bLive = !opt.bJson && !opt.bPlain && ::isatty(STDOUT_FILENO) && HEADLESS_TerminalCanRedraw();
+    const bool bLive = !opt.bJson && !opt.bPlain && ::isatty(STDOUT_FILENO) && TERMINAL_CanRedraw();
     if (bLive) HEADLESS_WatchResize();
     CLiveView live(core, s_threads, opt.astrPorts.size(), out);
     CLiveView* const pLive = bLive ? &live : nullptr;

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "headless/options.h"
-#include "headless/output.h"
+#include "station/terminal_output.h"
 
 // A descriptor 0-2 left closed by the caller (>&-) would be taken by the first file or port
 // opened, and the phone would receive the log text meant for standard output. false when one
@@ -15,7 +15,7 @@ bool HEADLESS_OpenStandardDescriptors();
 void HEADLESS_InstallSignals();
 
 // The run itself, once the command line is accepted; the exit status.
-int HEADLESS_Run(const OPTIONS& opt, COutput& out);
+int HEADLESS_Run(const OPTIONS& opt, CTerminalOutput& out);
 
 // The result writer was stuck in its disk at the end and let go: the program must end without
 // running the destructors of what it may still use.

@@ -268,7 +268,7 @@ bool IMAGE_BUILDER_WriteMarkedCsc(const std::string& strPath, uint32_t dwLength,
     return IMAGE_BUILDER_Write(strPath, desc, pstrError);
 }
 
-bool IMAGE_BUILDER_MultiCscDesc(const std::vector<MULTICSC_ENTRY_SPEC>& aEntries,
+bool IMAGE_BUILDER_MultiCscDesc(const std::vector<MULTICSC_ENTRY_PLAN>& aEntries,
                                 uint32_t dwCarrierStart, uint32_t dwCarrierErase,
                                 IMAGE_DESC* pDesc, std::string* pstrError)
 {
@@ -285,7 +285,7 @@ bool IMAGE_BUILDER_MultiCscDesc(const std::vector<MULTICSC_ENTRY_SPEC>& aEntries
     PutWord(abyHeader, MULTICSC_END_OFFSET, MULTICSC_END_MARKER);
     uint64_t qwOffset = MULTICSC_HEADER_SIZE;
     for (size_t i = 0; i < aEntries.size(); ++i) {
-        const MULTICSC_ENTRY_SPEC& entry = aEntries[i];
+        const MULTICSC_ENTRY_PLAN& entry = aEntries[i];
         uint32_t dwLength = entry.dwLength;
         if (!entry.strPath.empty()) {
             dwLength = static_cast<uint32_t>(FileLength(entry.strPath));
@@ -338,7 +338,7 @@ bool IMAGE_BUILDER_MultiCscDesc(const std::vector<MULTICSC_ENTRY_SPEC>& aEntries
 }
 
 bool IMAGE_BUILDER_WriteMultiCsc(const std::string& strPath,
-                                 const std::vector<MULTICSC_ENTRY_SPEC>& aEntries,
+                                 const std::vector<MULTICSC_ENTRY_PLAN>& aEntries,
                                  uint32_t dwCarrierStart, uint32_t dwCarrierErase,
                                  std::string* pstrError)
 {
@@ -494,9 +494,9 @@ bool IMAGE_BUILDER_WriteStandardSet(const std::string& strDir, uint32_t dwSeed,
                                            dwCarrier, dwCarrierErase, pstrError);
     } else {
         static const char* const aszNames[] = {"ZULU", "ALPHA", "MIKE", "BRAVO", "YANKEE"};
-        std::vector<MULTICSC_ENTRY_SPEC> aEntries;
+        std::vector<MULTICSC_ENTRY_PLAN> aEntries;
         for (uint32_t i = 0; i < std::max<uint32_t>(1, sizes.dwCscEntries); ++i) {
-            MULTICSC_ENTRY_SPEC entry;
+            MULTICSC_ENTRY_PLAN entry;
             entry.strName = i < 5 ? aszNames[i] : "ENTRY" + std::to_string(i);
             // Entries differ in length too, so a wrong choice cannot pass unnoticed.
             entry.dwLength = sizes.dwCsc - std::min<uint32_t>(sizes.dwCsc / 2, i * 0x1000);

@@ -103,7 +103,7 @@ std::vector<uint8_t> IMAGE_BUILDER_PartitionTable(const REGION_INFO (&aFlash)[RE
 uint8_t IMAGE_BUILDER_SeededByte(uint32_t dwSeed, uint64_t qwOffset);
 
 // Multi-CSC container: entries with names and data (seeded when strPath is empty).
-struct MULTICSC_ENTRY_SPEC {
+struct MULTICSC_ENTRY_PLAN {
     std::string strName;  // at most 32 bytes, Windows-1252; 32 fill the field with no NUL
     uint32_t dwLength = 0;
     uint32_t dwSeed = 0;
@@ -113,11 +113,11 @@ struct MULTICSC_ENTRY_SPEC {
 // Every entry an embedded CSC image with its own old block; the container's own block (a CSC
 // block, as the station first checks it as a plain CSC file) describes entry 0. Entries start
 // on 2,048-byte boundaries.
-bool IMAGE_BUILDER_MultiCscDesc(const std::vector<MULTICSC_ENTRY_SPEC>& aEntries,
+bool IMAGE_BUILDER_MultiCscDesc(const std::vector<MULTICSC_ENTRY_PLAN>& aEntries,
                                 uint32_t dwCarrierStart, uint32_t dwCarrierErase,
                                 IMAGE_DESC* pDesc, std::string* pstrError);
 bool IMAGE_BUILDER_WriteMultiCsc(const std::string& strPath,
-                                 const std::vector<MULTICSC_ENTRY_SPEC>& aEntries,
+                                 const std::vector<MULTICSC_ENTRY_PLAN>& aEntries,
                                  uint32_t dwCarrierStart, uint32_t dwCarrierErase,
                                  std::string* pstrError);
 // Marked single CSC: dwLength data bytes (marked at 0 and 124) then an old CSC block.

@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "headless/options.h"
-#include "headless/output.h"
+#include "station/terminal_output.h"
 #include "headless/run.h"
 
 int main(int argc, char** argv)
@@ -19,7 +19,7 @@ int main(int argc, char** argv)
     if (nParse < 0) return EXIT_PASS;
     if (nParse > 0) return nParse;
 
-    static COutput s_out;
+    static CTerminalOutput s_out;
     const int nStatus = HEADLESS_Run(opt, s_out);
     s_out.Finish();
     if (HEADLESS_WriterLeft()) std::_Exit(nStatus);

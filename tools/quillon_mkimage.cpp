@@ -105,7 +105,7 @@ int main(int argc, char** argv)
     IMAGE_DESC desc;
     uint32_t dwSeed = 1;
     std::map<int, std::string> dataFiles;
-    std::vector<MULTICSC_ENTRY_SPEC> aEntries;
+    std::vector<MULTICSC_ENTRY_PLAN> aEntries;
     uint32_t dwCarrier = 0x01000000, dwCarrierErase = 0x00200000;
     uint32_t dwBytes = 0;
     std::string strDataFile;
@@ -205,7 +205,7 @@ int main(int argc, char** argv)
         } else if (a == "--body") {
             if (!cli.Number(v, 0, UINT64_MAX, &desc.qwBodyLength, true)) return 2;
         } else if (a == "--entry") {
-            MULTICSC_ENTRY_SPEC entry;
+            MULTICSC_ENTRY_PLAN entry;
             const size_t nEq = v.find('=');
             const size_t nColon = v.rfind(':');
             if (nEq != std::string::npos) {

@@ -24,7 +24,7 @@ TEST(ImageBuilder, RenderedBytesEqualTheWrittenFile)
     // Each shape paints differently: a container (byte pieces over seeded data, entries from a
     // file, a rounded body), and a body longer than the writer's window with pieces overlapping.
     std::vector<IMAGE_DESC> aDesc(2);
-    std::vector<MULTICSC_ENTRY_SPEC> aEntries(2);
+    std::vector<MULTICSC_ENTRY_PLAN> aEntries(2);
     aEntries[0] = {"ONE", 5000, 3, "", 0x80000};
     aEntries[1] = {std::string(32, 'N'), 0, 0, dir.File("data.bin"), 0};
     std::string strError;

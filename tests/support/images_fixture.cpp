@@ -68,10 +68,10 @@ void ImagesWriteBytes(const std::string& strPath, const std::vector<uint8_t>& ab
 
 std::vector<uint8_t> ImagesContainer(const std::vector<IMAGES_ENTRY>& aEntries, uint32_t dwCountOverride)
 {
-    std::vector<MULTICSC_ENTRY_SPEC> aSpecs;
+    std::vector<MULTICSC_ENTRY_PLAN> aSpecs;
     for (size_t i = 0; i < aEntries.size(); ++i) {
         const IMAGES_ENTRY& e = aEntries[i];
-        MULTICSC_ENTRY_SPEC entry;
+        MULTICSC_ENTRY_PLAN entry;
         entry.strName = e.strName.substr(0, MULTICSC_NAME_SIZE);
         entry.dwLength = e.dwDataSize;
         entry.dwSeed = ImagesEntrySeed(static_cast<uint32_t>(i));

@@ -114,7 +114,7 @@ bool LINE_RUN_WriteImages(const std::string& strDir, IMAGE_SET* pSet,
     return IMAGE_BUILDER_WriteStandardSet(strDir, 11, sizes, pSet, &strError);
 }
 
-LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& plan, const IMAGE_SET& set,
+LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_PLAN& plan, const IMAGE_SET& set,
                                  const std::string& strDir)
 {
     LINE_RUN_RESULT result;

@@ -29,7 +29,7 @@ struct LINE_PHONE {
     std::vector<LINE_REQUEST> aRequests;
 };
 
-struct LINE_RUN_SPEC {
+struct LINE_RUN_PLAN {
     uint32_t nPhones = 1;
     std::vector<std::string> astrSim;    // fault and link options of quillon-phone-sim
     std::vector<std::string> astrFlash;  // options of quillon-flash besides images and ports
@@ -70,7 +70,7 @@ bool LINE_RUN_WriteImages(const std::string& strDir, IMAGE_SET* pSet,
 std::vector<LINE_PHONE> LINE_RUN_ParseReport(const std::string& strOut);
 // Runs both programs with the set's images (each verified by the simulator) and collects the
 // results. strDir holds the simulator's ports.
-LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_SPEC& plan, const IMAGE_SET& set,
+LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_PLAN& plan, const IMAGE_SET& set,
                                  const std::string& strDir);
 
 // Erases, writes, programs, the MIBIB header, the EFS backup and the lock: frames that change a

@@ -294,7 +294,7 @@ TEST_P(FaultMatrix, EndsAsTheRowSays)
     const bool bAllPass = strEnds.find_first_not_of('P') == std::string::npos;
     const bool bRefused = strEnds.find_first_not_of('R') == std::string::npos;
 
-    LINE_RUN_SPEC plan;
+    LINE_RUN_PLAN plan;
     plan.nPhones = row.nPhones;
     plan.astrSim = row.astrSim;
     plan.astrFlash = row.astrFlash;

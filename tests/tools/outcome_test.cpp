@@ -69,7 +69,7 @@ TEST_P(Outcome, BarEventRecordAndExitStatusAgree)
 {
     const OUTCOME_ROW& row = GetParam();
     const std::string strResults = m_strDir + "/results.jsonl";
-    LINE_RUN_SPEC plan;
+    LINE_RUN_PLAN plan;
     plan.astrSim = row.astrSim;
     plan.astrFlash = {"--json", "--results", strResults};
     plan.astrFlash.insert(plan.astrFlash.end(), row.astrFlash.begin(), row.astrFlash.end());
