@@ -75,7 +75,7 @@ int DialogChild(int argc, char** argv)
         QTimer* pWait = new QTimer(&app);
         QObject::connect(pWait, &QTimer::timeout, [&] {
             for (int i = 0; i < nPhones; ++i)
-                if (!core.m_bCycleEnd[i]) return;
+                if (!core.m_aChannel[i].m_bCycleEnd) return;
             tick.stop();
             app.quit();
         });
@@ -83,7 +83,7 @@ int DialogChild(int argc, char** argv)
     });
     app.exec();
     int nPassed = 0;
-    for (int i = 0; i < nPhones; ++i) nPassed += core.m_bDownloadDone[i] && core.m_bCycleEnd[i];
+    for (int i = 0; i < nPhones; ++i) nPassed += core.m_aChannel[i].m_bDownloadDone && core.m_aChannel[i].m_bCycleEnd;
     std::printf("stall %.1f\npassed %d\n", dWorstStall, nPassed);
     std::fflush(stdout);
     return nPassed == nPhones ? 0 : 1;

@@ -140,9 +140,9 @@ double TimeLimit(CVarnDLCore& core, const LOOP& loop, uint32_t dwRegion)
         if (nSent != 1) return -1;
         uint32_t dwHave = 0;
         while (dwHave < 5) {  // a reply may come in pieces
-            const int n = SERIAL_DEVICE_Read(CH_RESPONDER, g_hComPort[CH_RESPONDER].load(), abyReply.data(),
+            const int n = SERIAL_DEVICE_Read(CH_RESPONDER, g_aSerial[CH_RESPONDER].g_hComPort.load(), abyReply.data(),
                                              dwHave, static_cast<uint32_t>(abyReply.size()) - dwHave);
-            if (n <= 0 || !core.m_bRun[CH_RESPONDER]) return -1;
+            if (n <= 0 || !core.m_aChannel[CH_RESPONDER].m_bRun) return -1;
             dwHave += static_cast<uint32_t>(n);
         }
         if (abyReply[1] != bySeq || abyReply[2] != 0x02) return -1;
@@ -154,7 +154,7 @@ double TimeLimit(CVarnDLCore& core, const LOOP& loop, uint32_t dwRegion)
 // One run of the exchange itself on a channel. Seconds, or -1 when it failed.
 double TimeExchange(ChannelThreadParam& param, const LOOP& loop)
 {
-    g_bySeq[param.nCh] = 0;
+    g_aProtocol[param.nCh].g_bySeq = 0;
     const auto t0 = std::chrono::steady_clock::now();
     if (!loop.pfnExchange(&param, loop.nKind)) return -1;
     return SecondsSince(t0);
@@ -199,10 +199,10 @@ int main(int argc, char** argv)
 
     CVarnDLCore core;
     SERIAL_DEVICE_CreateLock();
-    SERIAL_DEVICE_BindRunFlags(core.m_bRun);
+    SERIAL_DEVICE_SetStopTest(&core.m_Sink);
     for (int nCh : {CH_RESPONDER, CH_PHONE}) {
-        core.m_bRun[nCh] = 1;
-        core.m_bMcci[nCh] = 1;  // the phones in production answer the MCCI query: no 0x7E pauses
+        core.m_aChannel[nCh].m_bRun = 1;
+        core.m_aChannel[nCh].m_bMcci = 1;  // the phones in production answer the MCCI query: no 0x7E pauses
     }
     if (!OpenChannel(CH_RESPONDER, responder.SlavePath(), szImage) ||
         !OpenChannel(CH_PHONE, phone.SlavePath(), szImage)) {
@@ -213,10 +213,9 @@ int main(int argc, char** argv)
     ChannelThreadParam aParam[2];
     REGION_INFO region{START_ADDR, 0, dwRegion, dwRegion};
     for (int nCh : {CH_RESPONDER, CH_PHONE}) {
-        aParam[nCh].pDlg = &core;
-        aParam[nCh].nCh = nCh;
+        STATION_BindParam(aParam[nCh], core, nCh);
         aParam[nCh].pnBufObj = &aBuf[nCh];
-        g_pRegion[nCh] = &region;
+        core.m_aChannel[nCh].g_pRegion = &region;
     }
 
     const LOOP aLoop[] = {
@@ -275,11 +274,11 @@ int main(int argc, char** argv)
     std::printf("\n");
 
     for (int nCh : {CH_RESPONDER, CH_PHONE}) {
-        core.m_bRun[nCh] = 0;
+        core.m_aChannel[nCh].m_bRun = 0;
         SERIAL_DEVICE_Close(nCh);
         ENGINE_CloseImage(nCh);
     }
-    SERIAL_DEVICE_BindRunFlags(nullptr);
+    SERIAL_DEVICE_SetStopTest(nullptr);
     ::unlink(szImage);
     phone.Stop();
     responder.Stop();

@@ -392,7 +392,7 @@ void CVarnDLDlg::InitDialog()
     for (int k = IMAGE_UNIFIED; k <= IMAGE_HIDDEN; ++k) IMAGE_ValidFlag(core, k) = 0;
     m_pStart->setEnabled(false);
     SERIAL_DEVICE_CreateLock();
-    SERIAL_DEVICE_BindRunFlags(core.m_bRun);
+    SERIAL_DEVICE_SetStopTest(&core.m_Sink);
     UpdatePortColours();
     m_pMultiCsc->setEnabled(false);
     m_pMultiCscLabel->setText(" ");
@@ -698,7 +698,7 @@ void CVarnDLDlg::UpdatePortColours()
 {
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         // A phone in its reboot wait has its port closed, whether or not the port is still there.
-        const bool bPort = Core().m_nComPort[i] != 0 && !Core().m_bRebootWait[i];
+        const bool bPort = Core().m_aChannel[i].m_nComPort != 0 && !Core().m_aChannel[i].m_bRebootWait;
         QPalette palette = m_apPortBox[i]->palette();
         if (palette.color(QPalette::Base) == (bPort ? QColor(0, 255, 0) : QColor(222, 222, 222))) continue;
         palette.setColor(QPalette::Base, bPort ? QColor(0, 255, 0) : QColor(222, 222, 222));
@@ -772,7 +772,7 @@ void CVarnDLDlg::PressPendingStart()
 bool CVarnDLDlg::AnyWorkerBusy() const
 {
     for (int i = 0; i < MAX_CHANNEL; ++i)
-        if (m_pCore->m_bThreadStart[i] || m_pCore->m_bRebootWait[i]) return true;
+        if (m_pCore->m_aChannel[i].m_bThreadStart || m_pCore->m_aChannel[i].m_bRebootWait) return true;
     return false;
 }
 
@@ -780,7 +780,7 @@ int CVarnDLDlg::DownloadingCount() const
 {
     int n = 0;
     for (int i = 0; i < MAX_CHANNEL; ++i)
-        if (m_pCore->m_bThreadStart[i] && !m_pCore->m_bDownloadDone[i]) ++n;
+        if (m_pCore->m_aChannel[i].m_bThreadStart && !m_pCore->m_aChannel[i].m_bDownloadDone) ++n;
     return n;
 }
 

@@ -40,10 +40,10 @@ struct CYCLE {
     std::shared_ptr<const DOWNLOAD_PLAN> pPlan;
     bool bFail = false;
 
-    bool Run() const { return core.m_bRun[nCh] != 0; }
-    bool Changed() const { return g_bPartitionChanged[nCh] != 0; }
+    bool Run() const { return core.m_aChannel[nCh].m_bRun != 0; }
+    bool Changed() const { return core.m_aChannel[nCh].g_bPartitionChanged != 0; }
     // The phone refused a request that may have been taken as done.
-    bool OutOfStep() const { return core.m_bOutOfStep[nCh] != 0; }
+    bool OutOfStep() const { return core.m_aChannel[nCh].m_bOutOfStep != 0; }
     // A region step runs while the channel runs and no step has failed, when its region is
     // selected or the phone was re-partitioned. After a re-partition the first failure still
     // ends the region phase: a later success must never hide it.
@@ -60,18 +60,18 @@ void ReportStall(CYCLE& c)
 {
     CVarnDLCore& core = c.core;
     const int nCh = c.nCh;
-    if (!core.m_bStalled[nCh]) return;
-    const uint32_t dwSilentMs = CLOCK_Get().GetTickCount() - core.m_dwAnswerTick[nCh];
+    if (!core.m_aChannel[nCh].m_bStalled) return;
+    const uint32_t dwSilentMs = CLOCK_Get().GetTickCount() - core.m_aChannel[nCh].m_dwAnswerTick;
     FLASH_REGION_ReportFailure(c.pParam, " Phone Stopped Answering!");
     LOG(c.pParam,
         "[Channel %d]  The phone stopped answering: nothing acknowledged for %u s, %u resends\r\n",
-        nCh, dwSilentMs / 1000, core.m_dwResends[nCh].load());
+        nCh, dwSilentMs / 1000, core.m_aChannel[nCh].m_dwResends.load());
 }
 
 // A staged region the stop left erased: the phone will not start, whatever else went wrong.
 void ReportLeftErased(CYCLE& c)
 {
-    const int nRegion = c.core.m_nLeftErased[c.nCh];
+    const int nRegion = c.core.m_aChannel[c.nCh].m_nLeftErased;
     if (nRegion < 0) return;
     std::string strName = OUTCOME_RegionName(nRegion);
     for (char& ch : strName) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
@@ -85,7 +85,7 @@ void EndWithoutPass(CYCLE& c)
 {
     CVarnDLCore& core = c.core;
     const int nCh = c.nCh;
-    core.m_bStallWatch[nCh] = 0;
+    core.m_aChannel[nCh].m_bStallWatch = 0;
     ReportStall(c);
     // Replies out of step with the requests after a refusal: some request may have been taken
     // as done that the phone refused, so nothing said of the phone's flash can be trusted.
@@ -175,7 +175,7 @@ void CscStep(CYCLE& c)
             char szText[128];
             std::snprintf(szText, sizeof(szText),
                           "[Ch%d] CSC Reserve size is too small. Cannot download csc image.", c.nCh);
-            core.View().ShowMessage(c.nCh, szText, core.m_bRun[c.nCh]);
+            core.View().ShowMessage(c.nCh, szText, core.m_aChannel[c.nCh].m_bRun);
             return;
         }
     }
@@ -192,15 +192,15 @@ void RegionPhase(CYCLE& c)
     OpenIf(c, IMAGE_UNIFIED);
     OpenIf(c, IMAGE_PHONE);
 
-    if (!core.m_bMcci[nCh] && c.Run()) {
+    if (!core.m_aChannel[nCh].m_bMcci && c.Run()) {
         Enter(c, "mcci");
         DEBUG_TRACE_Off("[Step Ch:%d] Check MCCI \n", nCh);
         const int nAnswer = FLASH_DOWNLOADER_QueryMcci(c.pParam);
         if (nAnswer == QUERY_YES) {
-            core.m_bMcci[nCh] = 1;
+            core.m_aChannel[nCh].m_bMcci = 1;
             LOG(c.pParam, "[Channel %d]  USB Mode : MCCI \r\n", nCh);
         } else if (nAnswer == QUERY_NO) {
-            core.m_bMcci[nCh] = 0;
+            core.m_aChannel[nCh].m_bMcci = 0;
             LOG(c.pParam, "[Channel %d]  USB Mode : Older Version QC \r\n", nCh);
         } else {
             // No answer is no "no": the staged send would pace itself for the wrong mode.
@@ -219,7 +219,7 @@ void RegionPhase(CYCLE& c)
         DEBUG_TRACE_Off("[Step Ch:%d] OEMSBL  \n", nCh);
         c.Step(FLASH_REGION_Oemsbl(c.pParam));
     }
-    if (c.Wanted(sel.bQcsbl) && !core.m_bOlderVersion[nCh]) {
+    if (c.Wanted(sel.bQcsbl) && !core.m_aChannel[nCh].m_bOlderVersion) {
         Enter(c, "mibib");
         DEBUG_TRACE_Off("[Step Ch:%d] MIBIB \n", nCh);
         c.Step(FLASH_REGION_Mibib(c.pParam));
@@ -314,7 +314,7 @@ bool Finish(CYCLE& c)
     DEBUG_TRACE_Off("[Step Ch:%d] Lock  \n", nCh);
     const int nLocked = FLASH_DOWNLOADER_Lock(c.pParam);
     // The phone is rebooting now: the wait for it is no stall.
-    core.m_bStallWatch[nCh] = 0;
+    core.m_aChannel[nCh].m_bStallWatch = 0;
     if (!nLocked) {
         // An unlocked phone has not been released to reboot: never report it as passed.
         FLASH_REGION_ReportFailure(c.pParam, " FLASH LOCK Fail !!!");
@@ -325,18 +325,18 @@ bool Finish(CYCLE& c)
     }
     // The delay flag goes up first, so that the console never takes the channel for a finished
     // one it may join while the phone is still rebooting.
-    core.m_bRebootWait[nCh] = 1;
-    core.m_bDownloadDone[nCh] = 1;
+    core.m_aChannel[nCh].m_bRebootWait = 1;
+    core.m_aChannel[nCh].m_bDownloadDone = 1;
     Enter(c, "reboot wait");
     STATION_NotifyChange();
     RebootWait(core, nCh);
-    core.m_bRebootWait[nCh] = 0;
-    g_dwEndTick[nCh] = CLOCK_Get().GetTickCount();
+    core.m_aChannel[nCh].m_bRebootWait = 0;
+    core.m_aChannel[nCh].g_dwEndTick = CLOCK_Get().GetTickCount();
     core.m_ctrlProgress[nCh].ShowStatus(nCh, core.m_csDisplay, nullptr, Pass, 100,
-                                        g_dwEndTick[nCh] - g_dwStartTick[nCh]);
+                                        core.m_aChannel[nCh].g_dwEndTick - core.m_aChannel[nCh].g_dwStartTick);
     OUTCOME_End(core, nCh, OUTCOME_PASSED, core.m_ctrlProgress[nCh].GetState().strText);
-    core.m_bDownloadDone[nCh] = 1;
-    core.m_bCycleEnd[nCh] = 1;
+    core.m_aChannel[nCh].m_bDownloadDone = 1;
+    core.m_aChannel[nCh].m_bCycleEnd = 1;
     return true;
 }
 
@@ -366,17 +366,17 @@ int FLASH_CYCLE_Run(ChannelThreadParam* pParam)
         if (OUTCOME_Get(core, nCh).eKind == OUTCOME_FAILED)
             STATION_AskStop(core, STOP_REASON{STOP_CHANNEL_FAILED, nCh});
         core.m_bStopAll = 1;
-        core.m_bThreadStart[nCh] = 0;
+        core.m_aChannel[nCh].m_bThreadStart = 0;
         STATION_NotifyChange();
         return 0;
     }
     pParam->pnBufObj = pBuf.get();
-    g_dwStartTick[nCh] = CLOCK_Get().GetTickCount();
-    core.m_bThreadStart[nCh] = 1;
-    core.m_bOlderVersion[nCh] = 0;
-    core.m_bMcci[nCh] = 0;
-    core.m_bStallWatch[nCh] = 0;
-    core.m_nLeftErased[nCh] = -1;
+    core.m_aChannel[nCh].g_dwStartTick = CLOCK_Get().GetTickCount();
+    core.m_aChannel[nCh].m_bThreadStart = 1;
+    core.m_aChannel[nCh].m_bOlderVersion = 0;
+    core.m_aChannel[nCh].m_bMcci = 0;
+    core.m_aChannel[nCh].m_bStallWatch = 0;
+    core.m_aChannel[nCh].m_nLeftErased = -1;
 
     static const DOWNLOAD_PLAN s_EmptyPlan{};
     CYCLE c{pParam, core, nCh, pParam->pPlan ? pParam->pPlan : ENGINE_GetDownloadPlan()};
@@ -386,7 +386,7 @@ int FLASH_CYCLE_Run(ChannelThreadParam* pParam)
     Enter(c, "open");
     if (!SERIAL_DEVICE_Open(nCh)) {
         char szText[STATUS_TEXT_MAX + 1];
-        std::snprintf(szText, sizeof(szText), " Open(COM%u) port Failed!", core.m_nRunPort[nCh].load());
+        std::snprintf(szText, sizeof(szText), " Open(COM%u) port Failed!", core.m_aChannel[nCh].m_nRunPort.load());
         FLASH_REGION_ReportFailure(pParam, szText);
         const std::string strWhy = SERIAL_DEVICE_LastOpenError(nCh);
         if (!strWhy.empty()) LOG(pParam, "[Channel %d]  %s\r\n", nCh, strWhy.c_str());
@@ -394,9 +394,9 @@ int FLASH_CYCLE_Run(ChannelThreadParam* pParam)
     } else {
         FLASH_DOWNLOADER_BeginSession(pParam);
         // Watched from the opening on: a phone that never answers its unlock is a stall too.
-        core.m_dwAnswerTick[nCh] = CLOCK_Get().GetTickCount();
-        core.m_dwResends[nCh] = 0;
-        core.m_bStallWatch[nCh] = 1;
+        core.m_aChannel[nCh].m_dwAnswerTick = CLOCK_Get().GetTickCount();
+        core.m_aChannel[nCh].m_dwResends = 0;
+        core.m_aChannel[nCh].m_bStallWatch = 1;
     }
     if (!c.bFail && c.Run()) {
         Enter(c, "unlock");
@@ -427,7 +427,7 @@ int FLASH_CYCLE_Run(ChannelThreadParam* pParam)
             STATION_AskStop(core, STOP_REASON{STOP_CHANNEL_FAILED, nCh});
             core.m_bStopAll = 1;
         }
-        core.m_bThreadStart[nCh] = 0;
+        core.m_aChannel[nCh].m_bThreadStart = 0;
         STATION_NotifyChange();
         return 0;
     }
@@ -439,7 +439,7 @@ int FLASH_CYCLE_Run(ChannelThreadParam* pParam)
     pParam->pnBufObj = nullptr;
     pBuf.reset();
     DEBUG_TRACE_Off("[Step Ch:%d] Thread Start Flag Clear \n", nCh);
-    core.m_bThreadStart[nCh] = 0;
+    core.m_aChannel[nCh].m_bThreadStart = 0;
     STATION_NotifyChange();
     return bPassed ? 1 : 0;
 }

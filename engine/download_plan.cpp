@@ -76,7 +76,7 @@ void ENGINE_ReadHeaderBlocks(const CVarnDLCore& core, uint8_t* pbyHeader)
 void ENGINE_PrepareStart(CVarnDLCore& core, const DOWNLOAD_TICKS& ticks)
 {
     for (int i = 0; i < MAX_CHANNEL; ++i) {
-        if (!core.m_bThreadStart[i] && !core.m_bRebootWait[i]) g_bPartitionChanged[i] = 0;
+        if (!core.m_aChannel[i].m_bThreadStart && !core.m_aChannel[i].m_bRebootWait) core.m_aChannel[i].g_bPartitionChanged = 0;
     }
     auto pPlan = std::make_shared<DOWNLOAD_PLAN>();
     pPlan->g_DownSel = ENGINE_ComputeSelection(ticks);

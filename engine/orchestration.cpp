@@ -13,6 +13,7 @@
 #include "engine/region_procedures.h"
 #include "link/port_table.h"
 #include "link/serial_device.h"
+#include "protocol/frame.h"
 #include "station/clock.h"
 #include "station/log.h"
 #include "station/model_ticks.h"
@@ -54,11 +55,11 @@ void ForgiveAbsence(CVarnDLCore& core, const STATION_LOOP_OPTIONS& options)
     if (g_StallPass.bSeen && qwWall - g_StallPass.qwWallMs > dwLateMs) {
         const uint32_t dwAway = dwTick - g_StallPass.dwTick;
         for (int i = 0; i < MAX_CHANNEL; ++i) {
-            uint32_t dwAnswer = core.m_dwAnswerTick[i].load();
+            uint32_t dwAnswer = core.m_aChannel[i].m_dwAnswerTick.load();
             // An answer noted while the watch was away counts from now; a worker that notes
             // one while this runs keeps its own tick.
             const uint32_t dwForgiven = dwTick - dwAnswer <= dwAway ? dwTick : dwAnswer + dwAway;
-            core.m_dwAnswerTick[i].compare_exchange_strong(dwAnswer, dwForgiven);
+            core.m_aChannel[i].m_dwAnswerTick.compare_exchange_strong(dwAnswer, dwForgiven);
         }
     }
     g_StallPass = STALL_PASS{true, qwWall, dwTick};
@@ -73,11 +74,11 @@ void StopStalled(CVarnDLCore& core, const STATION_LOOP_OPTIONS& options)
     ForgiveAbsence(core, options);
     const uint32_t dwNow = CLOCK_Get().GetTickCount();
     for (int i = 0; i < MAX_CHANNEL; ++i) {
-        if (!core.m_bStallWatch[i] || !core.m_bRun[i]) continue;
-        if (dwNow - core.m_dwAnswerTick[i] < options.dwStallTimeoutMs) continue;
+        if (!core.m_aChannel[i].m_bStallWatch || !core.m_aChannel[i].m_bRun) continue;
+        if (dwNow - core.m_aChannel[i].m_dwAnswerTick < options.dwStallTimeoutMs) continue;
         if (SERIAL_DEVICE_Waiting(i) != 0) continue;
-        core.m_bStalled[i] = 1;
-        core.m_bRun[i] = 0;
+        core.m_aChannel[i].m_bStalled = 1;
+        core.m_aChannel[i].m_bRun = 0;
         STATION_NotifyChange();
     }
 }
@@ -118,8 +119,8 @@ bool Join(STATION_THREADS& threads, int i, const STATION_LOOP_OPTIONS& options)
 // A phone pulled mid-cycle is not waited for: its worker cannot restore anything any more.
 bool Parked(const CVarnDLCore& core, const STATION_THREADS& threads, int i)
 {
-    return core.m_dwParked[i] != PARKED_NONE && core.m_bRun[i] && Busy(threads, i) &&
-           !(core.m_bCycleEnd[i] && !core.m_bDownloadDone[i]);
+    return core.m_aChannel[i].m_dwParked != PARKED_NONE && core.m_aChannel[i].m_bRun && Busy(threads, i) &&
+           !(core.m_aChannel[i].m_bCycleEnd && !core.m_aChannel[i].m_bDownloadDone);
 }
 
 // Asks a parked channel to stop once its data are back in place instead of now; false when the
@@ -128,10 +129,10 @@ bool DeferStop(CVarnDLCore& core, const STATION_THREADS& threads, int i)
 {
     if (!Parked(core, threads, i)) return false;
     for (;;) {
-        uint32_t dwState = core.m_dwParked[i].load();
+        uint32_t dwState = core.m_aChannel[i].m_dwParked.load();
         if (dwState == PARKED_NONE) return false;  // the worker has just left it: stop at once
         if (PARKED_StopDeferred(dwState)) return true;  // already deferred by an outer wait or a Cancel
-        if (!core.m_dwParked[i].compare_exchange_strong(dwState, dwState + 1)) continue;
+        if (!core.m_aChannel[i].m_dwParked.compare_exchange_strong(dwState, dwState + 1)) continue;
         WriteLog(&core, i, core.m_csDisplay,
                  dwState == PARKED_EFS
                      ? "[Channel %d]  Stop deferred: restoring EFS data first\r\n"
@@ -167,7 +168,7 @@ void WaitWhileParked(CVarnDLCore& core, STATION_THREADS& threads, int i,
         OnePass(core, options);
         STATION_WaitForChange(qwSeen, options.dwPollMs);
     }
-    core.m_bRun[i] = 0;
+    core.m_aChannel[i].m_bRun = 0;
     STATION_NotifyChange();
 }
 
@@ -196,9 +197,9 @@ bool StopStep(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run, int
     }
     run.abDeferred[i] = false;
     run.aDeadline[i].reset();
-    if (core.m_bRun[i]) {
+    if (core.m_aChannel[i].m_bRun) {
         DEBUG_TRACE_Off("[DLG] 1 Thread End ch %d \n", i);
-        core.m_bRun[i] = 0;
+        core.m_aChannel[i].m_bRun = 0;
     }
     if (!TryJoin(threads, i)) return false;
     DEBUG_TRACE_Off("[DLG] 2 Thread End ch %d \n", i);
@@ -229,9 +230,9 @@ void FailStart(CVarnDLCore& core, STATION_THREADS& threads, int i, const std::sy
              error.code().message().c_str());
     EndChannel(core, threads, i);
     threads.m_bEnded[i] = 1;
-    core.m_bRun[i] = 0;
+    core.m_aChannel[i].m_bRun = 0;
     core.View().OnPortText(i, "NONE");
-    core.m_bThreadStart[i] = 0;
+    core.m_aChannel[i].m_bThreadStart = 0;
     STATION_AskStop(core, STOP_REASON{STOP_CHANNEL_FAILED, i});
     core.m_bStopAll = 1;
     STATION_NotifyChange();
@@ -243,26 +244,25 @@ void StartWorker(CVarnDLCore& core, STATION_THREADS& threads, int i,
     // A worker of an earlier run that has ended by itself is still to be joined.
     if (threads.m_hThread[i].joinable()) threads.m_hThread[i].join();
     ChannelThreadParam& param = threads.m_aParam[i];
-    param.pDlg = &core;
-    param.nCh = i;
+    STATION_BindParam(param, core, i);
     param.pnBufObj = nullptr;
     // The plan of this Start, even when a nested one swaps in another before the worker runs.
     param.pPlan = ENGINE_GetDownloadPlan();
     CHANNEL_END& end = threads.m_aEnd[i];
     end = CHANNEL_END{};
-    end.nPort = core.m_nComPort[i];
-    core.m_nRunPort[i] = end.nPort;
+    end.nPort = core.m_aChannel[i].m_nComPort;
+    core.m_aChannel[i].m_nRunPort = end.nPort;
     end.strDevNode = PORT_TABLE_DevNode(end.nPort);
     if (pRecord) end.identity = RESULT_RECORD_Identify(end.strDevNode);
     end.dwStartTick = CLOCK_Get().GetTickCount();
     threads.m_apRecord[i] = pRecord;
     SERIAL_DEVICE_ResetBytesSent(i);
-    core.m_bRun[i] = 1;
-    core.m_bStalled[i] = 0;
-    core.m_bDownloadDone[i] = 0;
+    core.m_aChannel[i].m_bRun = 1;
+    core.m_aChannel[i].m_bStalled = 0;
+    core.m_aChannel[i].m_bDownloadDone = 0;
     // Busy from this moment, not only once the worker has its buffers: a nested Start in
     // between must neither start the channel again nor reset its serial state.
-    core.m_bThreadStart[i] = 1;
+    core.m_aChannel[i].m_bThreadStart = 1;
     threads.m_bEnded[i] = 0;
     ++threads.m_dwStarted[i];
     try {
@@ -300,8 +300,8 @@ void TakeIntoRun(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run)
     std::shared_ptr<RESULT_START> pRecord;
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         // A worker just created has not yet raised its busy flag; its handle says it all.
-        if (!bStopping && core.m_nComPort[i] != 0 && !core.m_bRebootWait[i] &&
-            !core.m_bThreadStart[i] && !Busy(threads, i)) {
+        if (!bStopping && core.m_aChannel[i].m_nComPort != 0 && !core.m_aChannel[i].m_bRebootWait &&
+            !core.m_aChannel[i].m_bThreadStart && !Busy(threads, i)) {
             if (!bPrepared) {
                 const DOWNLOAD_TICKS ticks = MODEL_TICKS_Current(core);
                 ENGINE_PrepareStart(core, ticks);
@@ -310,10 +310,10 @@ void TakeIntoRun(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run)
                 bPrepared = true;
             }
             StartWorker(core, threads, i, pRecord);
-            run.adwStartPort[i] = core.m_nComPort[i];
+            run.adwStartPort[i] = core.m_aChannel[i].m_nComPort;
         } else if (run.adwStartPort[i] == 0) {
             // A phone that stays plugged in after failing keeps the run going until it is pulled.
-            run.adwStartPort[i] = core.m_nComPort[i];
+            run.adwStartPort[i] = core.m_aChannel[i].m_nComPort;
         }
     }
 }
@@ -343,8 +343,9 @@ int Watch(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run,
 void STATION_StartRun(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& run)
 {
     SERIAL_DEVICE_CreateLock();
-    SERIAL_DEVICE_BindRunFlags(core.m_bRun);
-    SERIAL_DEVICE_Init(&core);
+    SERIAL_DEVICE_SetStopTest(&core.m_Sink);
+    SERIAL_DEVICE_Init(core.m_aChannel);
+    FLASH_DOWNLOADER_Init(core.m_aChannel);
     TakeIntoRun(core, threads, run);
 }
 
@@ -356,24 +357,24 @@ int STATION_RunStep(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& ru
     const bool bQuit = core.m_bQuit != 0;
     bool bStopping = false;  // a stopped worker has yet to end
     for (int i = 0; i < MAX_CHANNEL; ++i) {
-        const bool bReplaced = run.adwStartPort[i] != core.m_nComPort[i] && core.m_bDownloadDone[i];
+        const bool bReplaced = run.adwStartPort[i] != core.m_aChannel[i].m_nComPort && core.m_aChannel[i].m_bDownloadDone;
         if (bReplaced || core.m_bStopAll || bQuit) {
             // Cancel has already given parked channels their time.
-            if (!core.m_bRebootWait[i] && threads.m_hThread[i].joinable() &&
+            if (!core.m_aChannel[i].m_bRebootWait && threads.m_hThread[i].joinable() &&
                 !StopStep(core, threads, run, i, options, !bQuit))
                 bStopping = true;
-        } else if (!core.m_bDownloadDone[i] && core.m_bCycleEnd[i] && !core.m_bRebootWait[i]) {
+        } else if (!core.m_aChannel[i].m_bDownloadDone && core.m_aChannel[i].m_bCycleEnd && !core.m_aChannel[i].m_bRebootWait) {
             // The phone was pulled mid-cycle: the port is closed only once no worker can be
             // using it.
             if (threads.m_hThread[i].joinable()) {
                 DEBUG_TRACE_Off("[DLG] 3 Thread End ch %d \n", i);
-                core.m_bRun[i] = 0;
+                core.m_aChannel[i].m_bRun = 0;
                 if (!TryJoin(threads, i)) continue;
                 DEBUG_TRACE_Off("[DLG] 4 Thread End ch %d \n", i);
             }
             SERIAL_DEVICE_Close(i);
-            core.m_bCycleEnd[i] = 0;
-            core.m_bThreadStart[i] = 0;
+            core.m_aChannel[i].m_bCycleEnd = 0;
+            core.m_aChannel[i].m_bThreadStart = 0;
         }
     }
     if (core.m_bStopAll) {
@@ -388,8 +389,8 @@ int STATION_RunStep(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& ru
     bool bFinished = true;
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         const uint32_t dwPort = run.adwStartPort[i];
-        if (dwPort == 0 || dwPort != core.m_nComPort[i]) continue;
-        if (core.m_bDownloadDone[i] == 1) continue;
+        if (dwPort == 0 || dwPort != core.m_aChannel[i].m_nComPort) continue;
+        if (core.m_aChannel[i].m_bDownloadDone == 1) continue;
         if (options.bEndWhenWorkersEnd && !Busy(threads, i)) continue;
         bFinished = false;
         break;
@@ -397,7 +398,7 @@ int STATION_RunStep(CVarnDLCore& core, STATION_THREADS& threads, STATION_RUN& ru
     if (bFinished) {
         bool bLeft = false;
         for (int i = 0; i < MAX_CHANNEL; ++i)
-            if (threads.m_hThread[i].joinable() && !core.m_bRebootWait[i] &&
+            if (threads.m_hThread[i].joinable() && !core.m_aChannel[i].m_bRebootWait &&
                 !StopStep(core, threads, run, i, options, true))
                 bLeft = true;
         if (bLeft) return STATION_RUN_GOING;
@@ -433,7 +434,7 @@ bool STATION_GiveUpParked(CVarnDLCore& core, const STATION_THREADS& threads)
     bool bAny = false;
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         if (!Parked(core, threads, i)) continue;
-        core.m_bRun[i] = 0;
+        core.m_aChannel[i].m_bRun = 0;
         bAny = true;
     }
     if (bAny) STATION_NotifyChange();
@@ -445,17 +446,17 @@ bool STATION_Cancel(CVarnDLCore& core, STATION_THREADS& threads, const STATION_L
 {
     bool bRunning = false;
     for (int i = 0; i < MAX_CHANNEL; ++i)
-        if (Busy(threads, i) && !core.m_bDownloadDone[i]) bRunning = true;
+        if (Busy(threads, i) && !core.m_aChannel[i].m_bDownloadDone) bRunning = true;
     if (bRunning) STATION_AskStop(core, reason);
     core.m_bStopAll = 1;
     core.m_bQuit = 1;
     bool abDeferred[MAX_CHANNEL] = {};
     for (int i = 0; i < MAX_CHANNEL; ++i) {
-        if (!Busy(threads, i) || core.m_bDownloadDone[i]) continue;
+        if (!Busy(threads, i) || core.m_aChannel[i].m_bDownloadDone) continue;
         if (DeferStop(core, threads, i))
             abDeferred[i] = true;
         else
-            core.m_bRun[i] = 0;
+            core.m_aChannel[i].m_bRun = 0;
     }
     STATION_NotifyChange();
     // Parked phones get their EFS2 back first, but a silent one must not keep the program open.
@@ -463,7 +464,7 @@ bool STATION_Cancel(CVarnDLCore& core, STATION_THREADS& threads, const STATION_L
     for (int i = 0; i < MAX_CHANNEL; ++i) {
         if (!abDeferred[i]) continue;
         WaitWhileParked(core, threads, i, options, efsDeadline);
-        core.m_bRun[i] = 0;
+        core.m_aChannel[i].m_bRun = 0;
     }
     STATION_NotifyChange();
     const auto deadline = *After(dwBoundMs);

@@ -61,7 +61,7 @@ bool HaveFullImageSet(CVarnDLCore& core)
 // be; true when the console asked meanwhile to stop the channel, which then writes nothing more.
 bool UnparkEfs(CVarnDLCore& core, int nCh)
 {
-    const bool bStop = core.m_dwParked[nCh].exchange(PARKED_NONE) == PARKED_EFS_STOP;
+    const bool bStop = core.m_aChannel[nCh].m_dwParked.exchange(PARKED_NONE) == PARKED_EFS_STOP;
     STATION_NotifyChange();
     return bStop;
 }
@@ -74,13 +74,13 @@ int RestoreEfs(ChannelThreadParam* pParam, bool* pbStop)
     const int nCh = pParam->nCh;
     const REGION_INFO* aRegion = core.m_RegionTable.aRegion;
 
-    g_pRegion[nCh] = &aRegion[REGION_EFS2];
-    g_bySeq[nCh] = 0;
+    pParam->pState->g_pRegion = &aRegion[REGION_EFS2];
+    g_aProtocol[nCh].g_bySeq = 0;
     LOG(pParam, "[Channel %d]  Write EFS Data\r\n", nCh);
     ShowText(pParam, "   Write EFS Data!!");
-    ++g_bySeq[nCh];
+    ++g_aProtocol[nCh].g_bySeq;
     const int nClass =
-        Exchange(pParam, CMD_EFS_RESTORE, g_bySeq[nCh], aRegion[REGION_PDA].StartAddr, 0, nullptr);
+        Exchange(pParam, CMD_EFS_RESTORE, g_aProtocol[nCh].g_bySeq, aRegion[REGION_PDA].StartAddr, 0, nullptr);
     *pbStop = UnparkEfs(core, nCh);
     // Unanswered (a silent phone given up on, a refusal): the phone may have erased its own EFS2
     // and hold the only copy in the PDA area. Another re-partition would not bring it back, for
@@ -103,7 +103,7 @@ int Repartition(ChannelThreadParam* pParam)
 
     ShowText(pParam, "   Erase PDA Region and Backup EFS Data!!");
     LOG(pParam, "[Channel %d]  Erase PDA Region\r\n", nCh);
-    g_pRegion[nCh] = &pda;
+    pParam->pState->g_pRegion = &pda;
     if (!FLASH_DOWNLOADER_EraseForWrite(pParam, PdaDownloading)) {
         FLASH_REGION_ReportFailure(pParam, " PDA ERASE FLASH Failed!");
         if (OwnFailure(pParam)) LOG(pParam, "[Channel %d]  Erase PDA Region Fail!!!\r\n", nCh);
@@ -112,8 +112,8 @@ int Repartition(ChannelThreadParam* pParam)
 
     LOG(pParam, "[Channel %d]  EFS data BackUp!!!\r\n", nCh);
     ShowText(pParam, "   EFS data BackUp!!!");
-    ++g_bySeq[nCh];
-    if (Exchange(pParam, CMD_EFS_BACKUP, g_bySeq[nCh], pda.StartAddr, 0, nullptr) != REPLY_ACK)
+    ++g_aProtocol[nCh].g_bySeq;
+    if (Exchange(pParam, CMD_EFS_BACKUP, g_aProtocol[nCh].g_bySeq, pda.StartAddr, 0, nullptr) != REPLY_ACK)
         return 0;
 
     ShowText(pParam, "   Erase Phone Region!!");
@@ -121,8 +121,8 @@ int Repartition(ChannelThreadParam* pParam)
     // Parked from just before the phone erase goes out: once the phone may have acted on it,
     // the copy in the PDA area can be the only EFS2 left. Until then the phone's own EFS2 is
     // whole (the backup only copies it), so a stop before this point loses nothing.
-    core.m_dwParked[nCh] = PARKED_EFS;
-    const int nErase = Exchange(pParam, CMD_ERASE_FOR_WRITE, g_bySeq[nCh], 0, pda.StartAddr, nullptr);
+    core.m_aChannel[nCh].m_dwParked = PARKED_EFS;
+    const int nErase = Exchange(pParam, CMD_ERASE_FOR_WRITE, g_aProtocol[nCh].g_bySeq, 0, pda.StartAddr, nullptr);
     if (nErase != REPLY_ACK) {
         // Refused, garbled or abandoned: the phone may have erased all the same, and then only
         // the parked copy is left. Copying it back does no harm when nothing was erased.
@@ -131,7 +131,7 @@ int Repartition(ChannelThreadParam* pParam)
         return 0;
     }
     LOG(pParam, "[Channel %d]  Erase Phone Region success!!\r\n", nCh);
-    g_bPartitionChanged[nCh] = 1;
+    core.m_aChannel[nCh].g_bPartitionChanged = 1;
 
     return FLASH_PARTITION_WriteBackEfs(pParam);
 }
@@ -143,12 +143,12 @@ int FLASH_PARTITION_Check(ChannelThreadParam* pParam)
     CVarnDLCore& core = *pParam->pDlg;
     const int nCh = pParam->nCh;
 
-    g_pRegion[nCh] = &core.m_RegionTable.aRegion[REGION_EFS2];
+    pParam->pState->g_pRegion = &core.m_RegionTable.aRegion[REGION_EFS2];
     ShowText(pParam, "   Send Partition Table");
     LOG(pParam, "[Channel %d]  Send Partition Table\r\n", nCh);
 
-    ++g_bySeq[nCh];
-    const int nClass = Exchange(pParam, CMD_PARTITION_TABLE, g_bySeq[nCh], 0,
+    ++g_aProtocol[nCh].g_bySeq;
+    const int nClass = Exchange(pParam, CMD_PARTITION_TABLE, g_aProtocol[nCh].g_bySeq, 0,
                                 PARTITION_TABLE_SIZE, core.m_abyPartitionTable);
     if (nClass == 0) return 0;  // not sent: no text
 
@@ -157,14 +157,14 @@ int FLASH_PARTITION_Check(ChannelThreadParam* pParam)
         bOk = true;
     } else if (nClass == REPLY_NAK || nClass == REPLY_NAK_7) {
         const int nAnswer = core.View().AskYesNo(nCh, PARTITION_PROMPT_CAPTION,
-                                                 PARTITION_PROMPT_TEXT, core.m_bRun[nCh]);
+                                                 PARTITION_PROMPT_TEXT, core.m_aChannel[nCh].m_bRun);
         if (nAnswer == IDNO) {
             FLASH_REGION_ReportFailure(pParam, "Stopped by user : check partition once again\r\n");
             if (OwnFailure(pParam)) LOG(pParam, "[Channel %d]  Download stopped....\r\n", nCh);
             return 0;
         }
         if (nAnswer == IDYES) {
-            core.m_bOlderVersion[nCh] = 1;
+            core.m_aChannel[nCh].m_bOlderVersion = 1;
             if (!HaveFullImageSet(core)) {
                 ShowText(pParam, "   Please select all image files and try again!!");
                 LOG(pParam, "[Channel %d]  Please select All image and Try again\r\n", nCh);
@@ -203,7 +203,7 @@ int FLASH_PARTITION_WriteBackEfs(ChannelThreadParam* pParam)
     const uint32_t dwAddr = aRegion[REGION_APPSBL].StartAddr + aRegion[REGION_APPSBL].EraseLength;
     const uint32_t dwLength = aRegion[REGION_PDA].EraseLength + aRegion[REGION_HIDDEN].EraseLength +
                               aRegion[REGION_CARRIER].EraseLength;
-    if (Exchange(pParam, CMD_ERASE_FOR_WRITE, g_bySeq[nCh], dwAddr, dwLength, nullptr) != REPLY_ACK)
+    if (Exchange(pParam, CMD_ERASE_FOR_WRITE, g_aProtocol[nCh].g_bySeq, dwAddr, dwLength, nullptr) != REPLY_ACK)
         return 0;
     LOG(pParam, "[Channel %d]  Erase PDA Region success!!\r\n", nCh);
     LOG(pParam, "[Channel %d]  EFS Download Success!!\r\n", nCh);
@@ -222,8 +222,8 @@ int FLASH_PARTITION_SendMibibHeader(ChannelThreadParam* pParam, const DOWNLOAD_P
     buf.ClearPacket();
     buf.ClearData();
     std::memcpy(buf.m_pData, plan.g_abyHeaderBlock, HEADER_BLOCK_TOTAL);
-    ++g_bySeq[nCh];
-    const int nBytes = FLASH_DOWNLOADER_BuildRequest(buf.m_pPacket, CMD_MIBIB_HEADER, g_bySeq[nCh],
+    ++g_aProtocol[nCh].g_bySeq;
+    const int nBytes = FLASH_DOWNLOADER_BuildRequest(buf.m_pPacket, CMD_MIBIB_HEADER, g_aProtocol[nCh].g_bySeq,
                                                      byMask, FRAME_MAX_PAYLOAD, buf.m_pData, 0);
     for (uint32_t dwHow = SEND_NEW;; dwHow = SEND_AGAIN) {
         if (!FLASH_DOWNLOADER_SendRequest(pParam, static_cast<uint32_t>(nBytes), dwHow)) {
@@ -235,7 +235,7 @@ int FLASH_PARTITION_SendMibibHeader(ChannelThreadParam* pParam, const DOWNLOAD_P
         if (FLASH_DOWNLOADER_WaitReply(pParam) == REPLY_ACK) break;
         // The phone may refuse the header any number of times; only the console ends the
         // resends, by stopping the channel.
-        if (!core.m_bRun[nCh]) return 0;
+        if (!core.m_aChannel[nCh].m_bRun) return 0;
     }
     LOG(pParam, "[Channel %d]  Send MIBIB Header Data Success!!!\r\n", nCh);
     return 1;

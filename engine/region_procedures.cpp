@@ -48,7 +48,7 @@ bool Fail(ChannelThreadParam* pParam, const char* szFormat, const char* szName)
 
 // A data exchange hands back 1 when the console stopped the channel mid-region; the flow must
 // not go on to claim the region as written.
-bool Stopped(ChannelThreadParam* pParam) { return Core(pParam).m_bRun[pParam->nCh] == 0; }
+bool Stopped(ChannelThreadParam* pParam) { return Core(pParam).m_aChannel[pParam->nCh].m_bRun == 0; }
 
 void FailWrite(ChannelThreadParam* pParam, const char* szName)
 {
@@ -75,15 +75,15 @@ void FailSend(ChannelThreadParam* pParam, int nRegion, const char* szName)
 bool Running(ChannelThreadParam* pParam)
 {
     const int nCh = pParam->nCh;
-    return Core(pParam).m_bRun[nCh] != 0 && !SERIAL_DEVICE_IsHungUp(nCh) &&
-           Core(pParam).m_bOutOfStep[nCh] == 0;
+    return Core(pParam).m_aChannel[nCh].m_bRun != 0 && !SERIAL_DEVICE_IsHungUp(nCh) &&
+           Core(pParam).m_aChannel[nCh].m_bOutOfStep == 0;
 }
 
 // Leaves the parked state of an erased region; true when the console asked meanwhile to stop
 // the channel, which then stops.
 bool Unpark(ChannelThreadParam* pParam)
 {
-    const uint32_t dwWas = Core(pParam).m_dwParked[pParam->nCh].exchange(PARKED_NONE);
+    const uint32_t dwWas = Core(pParam).m_aChannel[pParam->nCh].m_dwParked.exchange(PARKED_NONE);
     STATION_NotifyChange();
     return PARKED_StopDeferred(dwWas);
 }
@@ -100,7 +100,7 @@ int EraseAndProgram(ChannelThreadParam* pParam, int nRegion, int nKind, int nFla
     const int nCh = pParam->nCh;
     LOG(pParam, "[Channel %d]  Erase %s Region\r\n", nCh, szName);
     const uint32_t dwSent = FLASH_DOWNLOADER_RequestsSent(nCh);
-    core.m_dwParked[nCh] = PARKED_ERASED;
+    core.m_aChannel[nCh].m_dwParked = PARKED_ERASED;
     if (!FLASH_DOWNLOADER_EraseForFlash(pParam, nKind)) {
         const bool bWentOut = FLASH_DOWNLOADER_RequestsSent(nCh) != dwSent;
         // Not sent, or refused by the phone: the range is as it was.
@@ -120,7 +120,7 @@ int EraseAndProgram(ChannelThreadParam* pParam, int nRegion, int nKind, int nFla
             if (Fail(pParam, " %s FLASHING Failed!", szName))
                 LOG(pParam, "[Channel %d]  Flashing %s data Fail ! ! !\r\n", nCh, szName);
         } else {
-            core.m_nLeftErased[nCh] = nRegion;
+            core.m_aChannel[nCh].m_nLeftErased = nRegion;
             LOG(pParam,
                 "[Channel %d]  %s is erased and was not programmed again after the stop: the phone "
                 "will not start until it is flashed again\r\n",
@@ -147,12 +147,12 @@ int StagedFlow(ChannelThreadParam* pParam, int nRegion, int nKind, int nFlashKin
                const char* szName)
 {
     const int nCh = pParam->nCh;
-    g_pRegion[nCh] = Entry(pParam, nRegion);
+    pParam->pState->g_pRegion = Entry(pParam, nRegion);
     LOG(pParam, "[Channel %d]  Sending %s Data\r\n", nCh, szName);
-    if (nRegion != REGION_OEMSBL) g_bySeq[nCh] = 0;
+    if (nRegion != REGION_OEMSBL) g_aProtocol[nCh].g_bySeq = 0;
     // The phone checks the CRC over the padded region, which must fit the staging buffer.
-    const uint64_t qwPadded = (static_cast<uint64_t>(g_pRegion[nCh]->DataLength) + 0x7FFF) & ~0x7FFFull;
-    if (!FLASH_REGION_Fits(pParam, *g_pRegion[nCh], FORM_STAGED, szName) || qwPadded > CRC_REGION_LIMIT) {
+    const uint64_t qwPadded = (static_cast<uint64_t>(pParam->pState->g_pRegion->DataLength) + 0x7FFF) & ~0x7FFFull;
+    if (!FLASH_REGION_Fits(pParam, *pParam->pState->g_pRegion, FORM_STAGED, szName) || qwPadded > CRC_REGION_LIMIT) {
         FailSend(pParam, nRegion, szName);
         return 0;
     }
@@ -180,8 +180,8 @@ int DirectFlow(ChannelThreadParam* pParam, int nRegion, int nKind, const char* s
                bool bSeqBeforeErase, bool bSeqAfterErase)
 {
     const int nCh = pParam->nCh;
-    g_pRegion[nCh] = Entry(pParam, nRegion);
-    const REGION_INFO& region = *g_pRegion[nCh];
+    pParam->pState->g_pRegion = Entry(pParam, nRegion);
+    const REGION_INFO& region = *pParam->pState->g_pRegion;
     LOG(pParam, "[Channel %d]  Erase %s Region\r\n", nCh, szName);
     if (nRegion == REGION_APPSBL)
         LOG(pParam, "[Channel %d]  StartAddr:0x%08x , DataLength : 0x%08x, EraseLength : 0x%08x\r\n",
@@ -192,12 +192,12 @@ int DirectFlow(ChannelThreadParam* pParam, int nRegion, int nKind, const char* s
         FailWrite(pParam, szName);
         return 0;
     }
-    if (bSeqBeforeErase) g_bySeq[nCh] = 0;
+    if (bSeqBeforeErase) g_aProtocol[nCh].g_bySeq = 0;
     if (!FLASH_DOWNLOADER_EraseForWrite(pParam, nKind)) {
         FailErase(pParam, szName);
         return 0;
     }
-    if (bSeqAfterErase) g_bySeq[nCh] = 0;
+    if (bSeqAfterErase) g_aProtocol[nCh].g_bySeq = 0;
     LOG(pParam, "[Channel %d]  Write %s Data\r\n", nCh, szName);
     if (!FLASH_DOWNLOADER_WriteRegion(pParam, nKind)) {
         FailWrite(pParam, szName);
@@ -213,13 +213,13 @@ int DirectFlow(ChannelThreadParam* pParam, int nRegion, int nKind, const char* s
 int OlderMibibPart(ChannelThreadParam* pParam)
 {
     const int nCh = pParam->nCh;
-    g_pRegion[nCh] = Entry(pParam, REGION_MIBIB);
+    pParam->pState->g_pRegion = Entry(pParam, REGION_MIBIB);
     LOG(pParam, "[Channel %d]  Erase %s Region \r\n", nCh, "MIBIB");
     if (!FLASH_DOWNLOADER_EraseForWrite(pParam, MibibDownloading)) {
         FailErase(pParam, "MIBIB");
         return 0;
     }
-    g_bySeq[nCh] = 0;
+    g_aProtocol[nCh].g_bySeq = 0;
     if (!FLASH_DOWNLOADER_WriteMibib(pParam, MibibDownloading)) {
         FailWrite(pParam, "MIBIB");
         return 0;
@@ -236,8 +236,8 @@ int PageFlow(ChannelThreadParam* pParam, int nRegion, int nKind, const char* szN
     CVarnDLCore& core = Core(pParam);
     const int nCh = pParam->nCh;
     const bool bPda = nRegion == REGION_PDA;
-    g_pRegion[nCh] = Entry(pParam, nRegion);
-    const REGION_INFO& region = *g_pRegion[nCh];
+    pParam->pState->g_pRegion = Entry(pParam, nRegion);
+    const REGION_INFO& region = *pParam->pState->g_pRegion;
     // Without a CSC image the CARRIER region is only erased.
     const bool bWrite = nRegion != REGION_CARRIER || core.m_bCscImage;
 
@@ -267,7 +267,7 @@ int PageFlow(ChannelThreadParam* pParam, int nRegion, int nKind, const char* szN
             LOG(pParam, "[Channel %d]  Erase %s Region Fail!!!\r\n", nCh, szName);
         return 0;
     }
-    g_bySeq[nCh] = 0;
+    g_aProtocol[nCh].g_bySeq = 0;
     if (!bWrite) return 1;
 
     if (bPda)
@@ -300,24 +300,24 @@ void FLASH_REGION_ReportFailure(ChannelThreadParam* pParam, const char* szText)
     if (SERIAL_DEVICE_IsHungUp(nCh)) {
         char szPulled[STATUS_TEXT_MAX + 1];
         std::snprintf(szPulled, sizeof(szPulled), " ERROR!! Disconnected COM%u Port",
-                      core.m_nRunPort[nCh].load());
+                      core.m_aChannel[nCh].m_nRunPort.load());
         OUTCOME_End(core, nCh, OUTCOME_DISCONNECTED, szPulled);
-    } else if (core.m_bStalled[nCh]) {
+    } else if (core.m_aChannel[nCh].m_bStalled) {
         OUTCOME_End(core, nCh, OUTCOME_STALLED, " Phone Stopped Answering!");
-    } else if (core.m_bRun[nCh] == 0) {
+    } else if (core.m_aChannel[nCh].m_bRun == 0) {
         OUTCOME_End(core, nCh, OUTCOME_STOPPED, std::string());
     } else {
         OUTCOME_End(core, nCh, OUTCOME_FAILED, szText);
     }
     FLASH_REGION_ShowOutcome(pParam);
-    g_nComPort[nCh] = 0;
+    g_aSerial[nCh].g_nComPort = 0;
 }
 
 void FLASH_REGION_ReportDamage(ChannelThreadParam* pParam, const char* szText)
 {
     OUTCOME_Damage(Core(pParam), pParam->nCh, szText);
     FLASH_REGION_ShowOutcome(pParam);
-    g_nComPort[pParam->nCh] = 0;
+    g_aSerial[pParam->nCh].g_nComPort = 0;
 }
 
 void FLASH_REGION_ShowOutcome(ChannelThreadParam* pParam)
@@ -352,12 +352,12 @@ int FLASH_REGION_QueryMode(ChannelThreadParam* pParam)
     const int nCh = pParam->nCh;
     const int nAnswer = FLASH_DOWNLOADER_QuerySafeDownload(pParam);
     if (nAnswer == QUERY_YES) {
-        core.m_bOlderVersion[nCh] = 0;
+        core.m_aChannel[nCh].m_bOlderVersion = 0;
         LOG(pParam, "[Channel %d]  Download Mode : Safe Download \r\n", nCh);
         return 1;
     }
     if (nAnswer == QUERY_NO) {
-        core.m_bOlderVersion[nCh] = 1;
+        core.m_aChannel[nCh].m_bOlderVersion = 1;
         LOG(pParam, "[Channel %d]  Download Mode : Older Version Update \r\n", nCh);
         return 1;
     }
@@ -372,9 +372,9 @@ int FLASH_REGION_Qcsbl(ChannelThreadParam* pParam)
     CVarnDLCore& core = Core(pParam);
     const int nCh = pParam->nCh;
     // After the operator's Yes to a re-partition the mode is fixed and no query is made.
-    if (!core.m_bOlderVersion[nCh] && !FLASH_REGION_QueryMode(pParam)) return 0;
+    if (!core.m_aChannel[nCh].m_bOlderVersion && !FLASH_REGION_QueryMode(pParam)) return 0;
     if (Stopped(pParam)) return 0;
-    if (!core.m_bOlderVersion[nCh])
+    if (!core.m_aChannel[nCh].m_bOlderVersion)
         return StagedFlow(pParam, REGION_QCSBL, QcsblDownloading, QcsblFlashing, "QCSBL");
     if (!OlderMibibPart(pParam)) return 0;
     return DirectFlow(pParam, REGION_QCSBL, QcsblDownloading, "QCSBL", false, false);
@@ -382,7 +382,7 @@ int FLASH_REGION_Qcsbl(ChannelThreadParam* pParam)
 
 int FLASH_REGION_Oemsbl(ChannelThreadParam* pParam)
 {
-    if (!Core(pParam).m_bOlderVersion[pParam->nCh])
+    if (!Core(pParam).m_aChannel[pParam->nCh].m_bOlderVersion)
         return StagedFlow(pParam, REGION_OEMSBL, OemsblDownloading, OemsblFlashing, "OEMSBL");
     return DirectFlow(pParam, REGION_OEMSBL, OemsblDownloading, "OEMSBL", false, false);
 }
@@ -390,7 +390,7 @@ int FLASH_REGION_Oemsbl(ChannelThreadParam* pParam)
 int FLASH_REGION_Mibib(ChannelThreadParam* pParam)
 {
     const int nCh = pParam->nCh;
-    g_pRegion[nCh] = Entry(pParam, REGION_MIBIB);
+    pParam->pState->g_pRegion = Entry(pParam, REGION_MIBIB);
     if (!FLASH_DOWNLOADER_SendMibib(pParam)) {
         // The request that failed tells which part of the download did.
         switch (FLASH_DOWNLOADER_LastRequest(nCh)) {
@@ -411,7 +411,7 @@ int FLASH_REGION_Mibib(ChannelThreadParam* pParam)
 
 int FLASH_REGION_Amss(ChannelThreadParam* pParam)
 {
-    if (!Core(pParam).m_bOlderVersion[pParam->nCh])
+    if (!Core(pParam).m_aChannel[pParam->nCh].m_bOlderVersion)
         return StagedFlow(pParam, REGION_AMSS, AmssDownloading, AmssFlashing, "AMSS");
     return DirectFlow(pParam, REGION_AMSS, AmssDownloading, "AMSS", true, false);
 }
@@ -419,7 +419,7 @@ int FLASH_REGION_Amss(ChannelThreadParam* pParam)
 int FLASH_REGION_EraseEfs2(ChannelThreadParam* pParam)
 {
     const int nCh = pParam->nCh;
-    g_pRegion[nCh] = Entry(pParam, REGION_EFS2);
+    pParam->pState->g_pRegion = Entry(pParam, REGION_EFS2);
     LOG(pParam, "[Channel %d]  Erase EFS2 Region\r\n", nCh);
     if (!FLASH_DOWNLOADER_EraseForWrite(pParam, EfsErasing)) {
         if (Fail(pParam, " %s ERASE FLASH Failed!", "EFS2"))

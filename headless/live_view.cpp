@@ -132,7 +132,7 @@ bool CLiveView::Ended(int nCh) const { return Started(nCh) && m_threads.m_bEnded
 
 std::string CLiveView::PortName(int nCh) const
 {
-    const uint32_t nPort = Started(nCh) ? m_threads.m_aEnd[nCh].nPort : m_core.m_nComPort[nCh].load();
+    const uint32_t nPort = Started(nCh) ? m_threads.m_aEnd[nCh].nPort : m_core.m_aChannel[nCh].m_nComPort.load();
     return "COM" + std::to_string(nPort);
 }
 

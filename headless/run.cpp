@@ -188,7 +188,7 @@ int HEADLESS_Run(const OPTIONS& opt, CTerminalOutput& out)
     for (size_t i = 0; i < opt.astrPorts.size(); ++i) {
         const uint32_t nPort = PORT_TABLE_Assign(opt.astrPorts[i]);
         if (nPort == 0) return HEADLESS_Usage(("no port number for " + opt.astrPorts[i]).c_str());
-        core.m_nComPort[i] = nPort;
+        core.m_aChannel[i].m_nComPort = nPort;
         view.OnPortText(static_cast<int>(i), "COM" + std::to_string(nPort) + " " + opt.astrPorts[i]);
     }
 

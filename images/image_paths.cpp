@@ -1,9 +1,9 @@
 #include "images/image_paths.h"
 
 #include "images/image_trailer.h"
-#include "station/station_core.h"
+#include "station/image_selection.h"
 
-uint32_t& IMAGE_ValidFlag(CVarnDLCore& core, int nKind)
+uint32_t& IMAGE_ValidFlag(CImageSelection& core, int nKind)
 {
     switch (nKind) {
     case IMAGE_PHONE: return core.m_bPhoneImage;
@@ -15,7 +15,7 @@ uint32_t& IMAGE_ValidFlag(CVarnDLCore& core, int nKind)
     }
 }
 
-std::string& IMAGE_Path(CVarnDLCore& core, int nKind)
+std::string& IMAGE_Path(CImageSelection& core, int nKind)
 {
     switch (nKind) {
     case IMAGE_PHONE: return core.m_strPhonePath;

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-class CVarnDLCore;
+class CImageSelection;
 
 // The valid flag and the path of a kind 0-5.
-uint32_t& IMAGE_ValidFlag(CVarnDLCore& core, int nKind);
-std::string& IMAGE_Path(CVarnDLCore& core, int nKind);
+uint32_t& IMAGE_ValidFlag(CImageSelection& core, int nKind);
+std::string& IMAGE_Path(CImageSelection& core, int nKind);

@@ -12,9 +12,7 @@
 #include "images/image_paths.h"
 #include "images/multi_csc.h"
 #include "images/region_fit.h"
-#include "station/log.h"
-#include "station/model_ticks.h"
-#include "station/station_core.h"
+#include "station/image_selection.h"
 
 namespace {
 
@@ -24,7 +22,7 @@ const char* const DROP_DURING_RUN_TEXT =
     "Image files cannot be changed while a download is running. Drop them again when it has finished.";
 
 // The fields each kind owns in the region table.
-void CopyIntoTable(CVarnDLCore& core, int nKind, const IMAGE_TRAILER& t, bool bNewFormat)
+void CopyIntoTable(CImageSelection& core, int nKind, const IMAGE_TRAILER& t, bool bNewFormat)
 {
     REGION_INFO* R = core.m_RegionTable.aRegion;
     const REGION_INFO* T = t.aRegion;
@@ -72,17 +70,17 @@ void CopyIntoTable(CVarnDLCore& core, int nKind, const IMAGE_TRAILER& t, bool bN
     }
 }
 
-void Refuse(CVarnDLCore& core, int nKind)
+void Refuse(CImageSelection& core, int nKind)
 {
     std::string& strPath = IMAGE_Path(core, nKind);
     strPath = IMAGE_RefusalText(nKind);
-    WriteLog(&core, -1, core.m_csDisplay, "%s\r\n", strPath.c_str());
+    core.Log(-1, "%s\r\n", strPath.c_str());
     IMAGE_ValidFlag(core, nKind) = 0;
 }
 
 // A CSC file is checked, copied and probed as one step: a container the station cannot use
 // leaves entry 9 and the reserve as they were, like any other refused file.
-bool AcceptCsc(CVarnDLCore& core, IImageControls& controls, const std::string& strPath,
+bool AcceptCsc(CImageSelection& core, IImageControls& controls, const std::string& strPath,
                const IMAGE_TRAILER& t)
 {
     if (uint64_t(t.aRegion[REGION_PDA].EraseLength) + CSC_RESERVE_EXTRA > 0xFFFFFFFFull) return false;
@@ -97,19 +95,12 @@ bool AcceptCsc(CVarnDLCore& core, IImageControls& controls, const std::string& s
     return true;
 }
 
-void RefreshAfterSelection(CVarnDLCore& core, IImageControls& controls, int nKind)
+void RefreshAfterSelection(CImageSelection& core, IImageControls& controls, int nKind)
 {
     controls.SetPathText(nKind, IMAGE_Path(core, nKind));
     core.m_bImageReady = (core.m_bPhoneImage || core.m_bUnifiedImage) ? 1 : 0;
     controls.ApplyStoredTicks();
     controls.ApplyEnabling(IMAGE_Enabling(core));
-}
-
-bool AnyWorkerBusy(const CVarnDLCore& core)
-{
-    for (int i = 0; i < MAX_CHANNEL; ++i)
-        if (core.m_bThreadStart[i] || core.m_bRebootWait[i]) return true;
-    return false;
 }
 
 // Lower case is how the extension is judged. On a case-sensitive file system the lower-cased
@@ -127,7 +118,7 @@ std::string DroppedPath(const std::string& strPath, const std::string& strLower)
 
 }  // namespace
 
-bool IMAGE_CheckImageTrailer(CVarnDLCore& core, const std::string& strPath, int nKind,
+bool IMAGE_CheckImageTrailer(CImageSelection& core, const std::string& strPath, int nKind,
                              IMAGE_TRAILER* pTrailer)
 {
     if (nKind < IMAGE_UNIFIED || nKind > IMAGE_HIDDEN) return false;
@@ -161,7 +152,7 @@ bool IMAGE_CheckImageTrailer(CVarnDLCore& core, const std::string& strPath, int 
     return true;
 }
 
-bool IMAGE_SelectImage(CVarnDLCore& core, IImageControls& controls, int nKind, bool bShowDialog)
+bool IMAGE_SelectImage(CImageSelection& core, IImageControls& controls, int nKind, bool bShowDialog)
 {
     const IMAGE_KIND_INFO* pInfo = IMAGE_KindInfo(nKind);
     if (!pInfo) return false;
@@ -192,7 +183,7 @@ bool IMAGE_SelectImage(CVarnDLCore& core, IImageControls& controls, int nKind, b
             Refuse(core, nKind);
         } else {
             if (nKind != IMAGE_CSC) CopyIntoTable(core, nKind, t, core.m_bHiddenAllowed != 0);
-            WriteLog(&core, -1, core.m_csDisplay, "Open %s image at : %s\r\n", pInfo->szCaption, strPath.c_str());
+            core.Log(-1, "Open %s image at : %s\r\n", pInfo->szCaption, strPath.c_str());
             bValid = 1;
             // A Hidden image has no trailer of its own to take a head word from.
             if (nKind != IMAGE_HIDDEN) core.m_RegionTable.dwHeadWord = t.dwHeadWord;
@@ -203,7 +194,7 @@ bool IMAGE_SelectImage(CVarnDLCore& core, IImageControls& controls, int nKind, b
     return bSelected;
 }
 
-void IMAGE_RevalidateImages(CVarnDLCore& core, IImageControls& controls)
+void IMAGE_RevalidateImages(CImageSelection& core, IImageControls& controls)
 {
     for (int k = IMAGE_UNIFIED; k <= IMAGE_HIDDEN; ++k) IMAGE_ValidFlag(core, k) = 0;
     std::memset(&core.m_RegionTable, 0, sizeof(core.m_RegionTable));
@@ -215,7 +206,7 @@ void IMAGE_RevalidateImages(CVarnDLCore& core, IImageControls& controls)
     core.m_bImageReady = (core.m_bPhoneImage || core.m_bUnifiedImage) ? 1 : 0;
 }
 
-IMAGE_ENABLING IMAGE_Enabling(const CVarnDLCore& core)
+IMAGE_ENABLING IMAGE_Enabling(const CImageSelection& core)
 {
     const bool P = core.m_bPhoneImage, E = core.m_bEbootImage, D = core.m_bPdaImage;
     const bool C = core.m_bCscImage, H = core.m_bHiddenImage, N = core.m_bHiddenAllowed;
@@ -242,11 +233,11 @@ int IMAGE_KindFromExtension(const std::string& strExt)
     return IMAGE_NONE;
 }
 
-void IMAGE_DropFiles(CVarnDLCore& core, IImageControls& controls, const std::vector<std::string>& astrPaths,
+void IMAGE_DropFiles(CImageSelection& core, IImageControls& controls, const std::vector<std::string>& astrPaths,
                      bool bRunActive)
 {
     if (astrPaths.empty()) return;
-    if (bRunActive || AnyWorkerBusy(core)) {
+    if (bRunActive || core.AnyWorkerBusy()) {
         controls.ShowMessage(DROP_DURING_RUN_TEXT);
         return;
     }
@@ -265,7 +256,7 @@ void IMAGE_DropFiles(CVarnDLCore& core, IImageControls& controls, const std::vec
     }
 }
 
-IMAGE_START_RESULT IMAGE_ValidateForStart(CVarnDLCore& core, IImageControls& controls,
+IMAGE_START_RESULT IMAGE_ValidateForStart(CImageSelection& core, IImageControls& controls,
                                           const IMAGE_START_INPUT& input)
 {
     IMAGE_START_RESULT result;
@@ -296,10 +287,10 @@ IMAGE_START_RESULT IMAGE_ValidateForStart(CVarnDLCore& core, IImageControls& con
             result.astrRefused.push_back(IMAGE_Path(core, k));
     }
 
-    result.astrUnfit = IMAGE_CheckSelectedRegions(core, MODEL_TICKS_Current(core));
+    result.astrUnfit = IMAGE_CheckSelectedRegions(core, core.CurrentTicks());
     if (!result.astrUnfit.empty()) {
         for (const std::string& strWhy : result.astrUnfit) {
-            WriteLog(&core, -1, core.m_csDisplay, "%s\r\n", strWhy.c_str());
+            core.Log(-1, "%s\r\n", strWhy.c_str());
             result.strMessage += (result.strMessage.empty() ? "" : "\n") + strWhy;
         }
         controls.ShowMessage(result.strMessage);

@@ -12,25 +12,25 @@
 #include "images/image_paths.h"
 #include "images/image_trailer.h"
 
-class CVarnDLCore;
+class CImageSelection;
 
 // Opens the file read-only (taking no lock: other stations may be reading it), judges it as an image of `nKind` and
 // fills *pTrailer in the 192-byte shape. A Phone (or Unified) trailer also fills the partition
 // block and m_bHiddenAllowed. A Hidden file (kind 5) is judged by its length alone against
 // entry 10's DataLength. true when accepted.
-bool IMAGE_CheckImageTrailer(CVarnDLCore& core, const std::string& strPath, int nKind,
+bool IMAGE_CheckImageTrailer(CImageSelection& core, const std::string& strPath, int nKind,
                              IMAGE_TRAILER* pTrailer);
 
 // Runs the file dialog when bShowDialog, then checks the kind's path, fills the region table and
 // the valid flag, logs, and refreshes the controls. true only when a Phone, Eboot, PDA or CSC
 // file was accepted.
-bool IMAGE_SelectImage(CVarnDLCore& core, IImageControls& controls, int nKind, bool bShowDialog);
+bool IMAGE_SelectImage(CImageSelection& core, IImageControls& controls, int nKind, bool bShowDialog);
 
 // Forgets every image and the region table, then checks kinds 1 to 5 again from their paths.
-void IMAGE_RevalidateImages(CVarnDLCore& core, IImageControls& controls);
+void IMAGE_RevalidateImages(CImageSelection& core, IImageControls& controls);
 
 // The enable states that follow from the valid flags.
-IMAGE_ENABLING IMAGE_Enabling(const CVarnDLCore& core);
+IMAGE_ENABLING IMAGE_Enabling(const CImageSelection& core);
 
 // "bin" 1, "eb0" 2, "pda" and "nb0" 3, "csc" 4, "hid" 5, anything else 6 (exact comparison).
 int IMAGE_KindFromExtension(const std::string& strExt);
@@ -39,7 +39,7 @@ int IMAGE_KindFromExtension(const std::string& strExt);
 // extension to SelectImage of its kind; an unknown extension gets a message box. While a
 // download runs (bRunActive, or a channel's worker still busy) drops are refused as a whole,
 // because the workers are reading the paths and the region table a drop would change.
-void IMAGE_DropFiles(CVarnDLCore& core, IImageControls& controls,
+void IMAGE_DropFiles(CImageSelection& core, IImageControls& controls,
                      const std::vector<std::string>& astrPaths, bool bRunActive);
 
 // Start's image validation, shared by the dialog and the headless station: copies the
@@ -63,7 +63,7 @@ struct IMAGE_START_RESULT {
     std::vector<std::string> astrRefused;  // the refusal sentence of each image refused
     std::vector<std::string> astrUnfit;    // the sentence of each selected region that does not fit
 };
-IMAGE_START_RESULT IMAGE_ValidateForStart(CVarnDLCore& core, IImageControls& controls,
+IMAGE_START_RESULT IMAGE_ValidateForStart(CImageSelection& core, IImageControls& controls,
                                           const IMAGE_START_INPUT& input);
 
 // True when the region's data lie wholly inside the file: FileOffset + DataLength (64-bit) is

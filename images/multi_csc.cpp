@@ -7,8 +7,7 @@
 #include <new>
 
 #include "images/image_file.h"
-#include "station/log.h"
-#include "station/station_core.h"
+#include "station/image_selection.h"
 
 namespace {
 
@@ -39,7 +38,7 @@ bool HeaderUsable(const std::vector<uint8_t>& header)
            IMAGE_ReadWord(header.data() + MULTICSC_END_OFFSET) == MULTICSC_END_MARKER;
 }
 
-const uint8_t* EntryAt(const CVarnDLCore& core, uint32_t i)
+const uint8_t* EntryAt(const CImageSelection& core, uint32_t i)
 {
     return core.m_pMultiCscHeader.data() + MULTICSC_ENTRY_BASE + MULTICSC_ENTRY_SIZE * i;
 }
@@ -58,7 +57,7 @@ bool ListOrder(const std::string& a, const std::string& b)
     return a < b;
 }
 
-void ShowNoList(CVarnDLCore& core, IImageControls& controls, const char* szLabel, uint32_t bPacked)
+void ShowNoList(CImageSelection& core, IImageControls& controls, const char* szLabel, uint32_t bPacked)
 {
     controls.SetMultiCscList({}, -1, false);
     controls.SetMultiCscLabel(szLabel);
@@ -78,14 +77,14 @@ std::string MULTICSC_DecodeAnsi(const uint8_t* pby, uint32_t dwMax)
     return str;
 }
 
-uint32_t MULTICSC_EntryCount(const CVarnDLCore& core)
+uint32_t MULTICSC_EntryCount(const CImageSelection& core)
 {
     if (!HeaderUsable(core.m_pMultiCscHeader)) return 0;
     const uint32_t dwCount = IMAGE_ReadWord(core.m_pMultiCscHeader.data() + MULTICSC_COUNT_OFFSET);
     return dwCount <= MULTICSC_MAX_ENTRIES ? dwCount : 0;
 }
 
-std::string MULTICSC_EntryName(const CVarnDLCore& core, uint32_t i)
+std::string MULTICSC_EntryName(const CImageSelection& core, uint32_t i)
 {
     if (i >= MULTICSC_EntryCount(core)) return std::string();
     // The name field is 32 bytes; a name without its NUL ends there instead of running on into
@@ -93,7 +92,7 @@ std::string MULTICSC_EntryName(const CVarnDLCore& core, uint32_t i)
     return MULTICSC_DecodeAnsi(EntryAt(core, i) + MULTICSC_NAME_OFFSET, MULTICSC_NAME_SIZE);
 }
 
-std::vector<std::string> MULTICSC_ListItems(const CVarnDLCore& core)
+std::vector<std::string> MULTICSC_ListItems(const CImageSelection& core)
 {
     const uint32_t dwCount = MULTICSC_EntryCount(core);
     std::vector<std::string> astrItems;
@@ -103,7 +102,7 @@ std::vector<std::string> MULTICSC_ListItems(const CVarnDLCore& core)
     return astrItems;
 }
 
-int MULTICSC_FindEntry(const CVarnDLCore& core, const std::string& strName)
+int MULTICSC_FindEntry(const CImageSelection& core, const std::string& strName)
 {
     const uint32_t dwCount = MULTICSC_EntryCount(core);
     for (uint32_t i = 0; i < dwCount; ++i)
@@ -111,7 +110,7 @@ int MULTICSC_FindEntry(const CVarnDLCore& core, const std::string& strName)
     return -1;
 }
 
-CscProbe MULTICSC_ProbeCscContainer(CVarnDLCore& core, IImageControls& controls, const std::string& strPath)
+CscProbe MULTICSC_ProbeCscContainer(CImageSelection& core, IImageControls& controls, const std::string& strPath)
 {
     std::unique_ptr<uint8_t[]> pbyHeader(new (std::nothrow) uint8_t[MULTICSC_HEADER_SIZE]);
     if (!pbyHeader) {
@@ -170,7 +169,7 @@ CscProbe MULTICSC_ProbeCscContainer(CVarnDLCore& core, IImageControls& controls,
     return CSC_PROBE_PLAIN;
 }
 
-bool MULTICSC_CheckMultiCscEntry(const CVarnDLCore& core, const std::string& strPath, uint32_t i,
+bool MULTICSC_CheckMultiCscEntry(const CImageSelection& core, const std::string& strPath, uint32_t i,
                                  IMAGE_TRAILER* pTrailer)
 {
     if (i >= MULTICSC_EntryCount(core)) return false;
@@ -200,7 +199,7 @@ bool MULTICSC_CheckMultiCscEntry(const CVarnDLCore& core, const std::string& str
     return true;
 }
 
-void MULTICSC_SelectMultiCscEntry(CVarnDLCore& core, uint32_t i)
+void MULTICSC_SelectMultiCscEntry(CImageSelection& core, uint32_t i)
 {
     if (core.m_strCscPath.empty()) {
         core.m_bCscImage = 0;
@@ -210,7 +209,7 @@ void MULTICSC_SelectMultiCscEntry(CVarnDLCore& core, uint32_t i)
     IMAGE_TRAILER t;
     if (!MULTICSC_CheckMultiCscEntry(core, core.m_strCscPath, i, &t)) {
         core.m_strCscPath = IMAGE_RefusalText(IMAGE_CSC);
-        WriteLog(&core, -1, core.m_csDisplay, "%s\r\n", core.m_strCscPath.c_str());
+        core.Log(-1, "%s\r\n", core.m_strCscPath.c_str());
         core.m_bCscImage = 0;
         return;
     }
@@ -220,7 +219,7 @@ void MULTICSC_SelectMultiCscEntry(CVarnDLCore& core, uint32_t i)
     carrier.DataLength = t.aRegion[REGION_PDA].DataLength;
     carrier.EraseLength = t.aRegion[REGION_PDA].EraseLength;
     core.m_dwCscReserve = carrier.EraseLength;
-    WriteLog(&core, -1, core.m_csDisplay, "Open %s image at : %s\r\n", "CSC", core.m_strCscPath.c_str());
+    core.Log(-1, "Open %s image at : %s\r\n", "CSC", core.m_strCscPath.c_str());
     core.m_bCscImage = 1;
     core.m_RegionTable.dwHeadWord = t.dwHeadWord;
 }

@@ -11,7 +11,7 @@
 #include "images/image_trailer.h"
 #include "station/channel_context.h"
 
-class CVarnDLCore;
+class CImageSelection;
 
 
 constexpr uint32_t MULTICSC_START_MARKER = 0xAAAAAAAA;
@@ -34,14 +34,14 @@ std::string MULTICSC_DecodeAnsi(const uint8_t* pby, uint32_t dwMax);
 
 // The number of entries of the container header held in the core, or 0 when it is not a usable
 // container (markers wrong, no entries or more than fit the header).
-uint32_t MULTICSC_EntryCount(const CVarnDLCore& core);
+uint32_t MULTICSC_EntryCount(const CImageSelection& core);
 // Entry i's decoded name; empty outside the table.
-std::string MULTICSC_EntryName(const CVarnDLCore& core, uint32_t i);
+std::string MULTICSC_EntryName(const CImageSelection& core, uint32_t i);
 // The list as the operator sees it: every entry name, sorted alphabetically (without regard to
 // case, then by bytes); duplicates are kept.
-std::vector<std::string> MULTICSC_ListItems(const CVarnDLCore& core);
+std::vector<std::string> MULTICSC_ListItems(const CImageSelection& core);
 // The first entry whose name equals the text exactly, -1 when none does.
-int MULTICSC_FindEntry(const CVarnDLCore& core, const std::string& strName);
+int MULTICSC_FindEntry(const CImageSelection& core, const std::string& strName);
 
 enum CscProbe : int {
     CSC_PROBE_REFUSED = -1,  // a container that cannot be used; the CSC file must be refused
@@ -50,14 +50,14 @@ enum CscProbe : int {
 };
 // Classifies an accepted CSC file, fills the list, label and packed flags, and for a marked
 // single CSC rewrites region entry 9 and the CSC reserve. Called by SelectImage.
-CscProbe MULTICSC_ProbeCscContainer(CVarnDLCore& core, IImageControls& controls,
+CscProbe MULTICSC_ProbeCscContainer(CImageSelection& core, IImageControls& controls,
                                     const std::string& strPath);
 
 // Reads the 160-byte trailer of entry i of the container held in the core. The entry must lie
 // inside the file and hold at least its trailer. On acceptance *pTrailer is in the 192-byte shape,
 // with entry 8 counted from the container's start and its DataLength the entry's data size.
-bool MULTICSC_CheckMultiCscEntry(const CVarnDLCore& core, const std::string& strPath, uint32_t i,
+bool MULTICSC_CheckMultiCscEntry(const CImageSelection& core, const std::string& strPath, uint32_t i,
                                  IMAGE_TRAILER* pTrailer);
 
 // Start's CSC check when a container is in use: entry i becomes the CARRIER region.
-void MULTICSC_SelectMultiCscEntry(CVarnDLCore& core, uint32_t i);
+void MULTICSC_SelectMultiCscEntry(CImageSelection& core, uint32_t i);

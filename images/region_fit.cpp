@@ -6,7 +6,7 @@
 #include "images/image_file.h"
 #include "images/image_paths.h"
 #include "images/image_trailer.h"
-#include "station/station_core.h"
+#include "station/image_selection.h"
 
 namespace {
 
@@ -61,7 +61,7 @@ std::string IMAGE_RegionFitText(const char* szName, const REGION_INFO& region, i
     return "";
 }
 
-std::vector<std::string> IMAGE_CheckSelectedRegions(CVarnDLCore& core, const DOWNLOAD_TICKS& ticks)
+std::vector<std::string> IMAGE_CheckSelectedRegions(CImageSelection& core, const DOWNLOAD_TICKS& ticks)
 {
     // The cycle reads the Phone regions from the Phone image, or from the Unified one.
     const int nPhoneKind = core.m_bPhoneImage || !core.m_bUnifiedImage ? IMAGE_PHONE : IMAGE_UNIFIED;

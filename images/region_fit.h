@@ -10,7 +10,7 @@
 
 #include "station/channel_context.h"
 
-class CVarnDLCore;
+class CImageSelection;
 
 // How a region's data reach the flash, which fixes how much of it they cover.
 enum REGION_FORM : int {
@@ -32,4 +32,4 @@ std::string IMAGE_RegionFitText(const char* szName, const REGION_INFO& region, i
 // order the cycle writes them; one sentence per region that does not fit. QCSBL, OEMSBL and AMSS
 // are judged by the direct write, the larger of their two footprints, because the phone only
 // says at download time whether it takes them staged.
-std::vector<std::string> IMAGE_CheckSelectedRegions(CVarnDLCore& core, const DOWNLOAD_TICKS& ticks);
+std::vector<std::string> IMAGE_CheckSelectedRegions(CImageSelection& core, const DOWNLOAD_TICKS& ticks);

@@ -21,7 +21,6 @@
 #include "link/tty_node.h"
 #include "station/clock.h"
 #include "station/log.h"
-#include "station/station_core.h"
 
 // The kernel's own termios record, which carries a free line speed (BOTHER). Its header clashes
 // with <termios.h>, so the record is spelled out here for the architectures that share the
@@ -41,15 +40,9 @@ struct termios2 {
 };
 #endif
 
-std::atomic<SERIAL_HANDLE> g_hComPort[MAX_CHANNEL] = {
-    SERIAL_HANDLE_NONE, SERIAL_HANDLE_NONE, SERIAL_HANDLE_NONE, SERIAL_HANDLE_NONE,
-    SERIAL_HANDLE_NONE, SERIAL_HANDLE_NONE, SERIAL_HANDLE_NONE, SERIAL_HANDLE_NONE};
-std::atomic<uint32_t> g_nComPort[MAX_CHANNEL];
-uint8_t g_abyReply[MAX_CHANNEL][SERIAL_REPLY_BUFFER_SIZE];
+SERIAL_CHANNEL g_aSerial[MAX_CHANNEL];
 
 namespace {
-// Set when a read found the channel's line hung up; a new open starts afresh.
-std::atomic<uint32_t> g_bHungUp[MAX_CHANNEL];
 
 constexpr uint32_t SERIAL_BAUD = 1382400;
 
@@ -60,13 +53,9 @@ constexpr uint32_t SERIAL_BAUD = 1382400;
 std::mutex g_csOpen;
 std::mutex g_csSend;
 
-std::atomic<const std::atomic<uint32_t>*> g_pbRun{nullptr};
+std::atomic<const CChannelSink*> g_pRunTest{nullptr};
 std::atomic<uint32_t> g_dwWriteTimeoutMs{SERIAL_WRITE_TIMEOUT_MS};
-// Written by the channel's worker only; read when its channel has ended.
-std::atomic<uint64_t> g_aqwBytesSent[MAX_CHANNEL];
-
-std::mutex g_csOpenError;
-std::string g_astrOpenError[MAX_CHANNEL];
+std::mutex g_csOpenError;  // guards each channel's g_strOpenError
 
 // Every descriptor this layer opened, with what a safe close from another thread needs.
 //
@@ -94,8 +83,8 @@ bool IsChannel(int nCh)
 
 bool RunCleared(int nCh)
 {
-    const std::atomic<uint32_t>* pbRun = g_pbRun.load(std::memory_order_acquire);
-    return pbRun != nullptr && pbRun[nCh].load() == 0;
+    const CChannelSink* pRunTest = g_pRunTest.load(std::memory_order_acquire);
+    return pRunTest != nullptr && !pRunTest->ChannelRuns(nCh);
 }
 
 void SetOpenError(int nCh, const char* szFormat, ...) __attribute__((format(printf, 2, 3)));
@@ -107,7 +96,7 @@ void SetOpenError(int nCh, const char* szFormat, ...)
     std::vsnprintf(szText, sizeof(szText), szFormat, args);
     va_end(args);
     std::lock_guard<std::mutex> lock(g_csOpenError);
-    g_astrOpenError[nCh] = szText;
+    g_aSerial[nCh].g_strOpenError = szText;
 }
 
 // Who holds a port we could not have: the other process when it can be seen.
@@ -253,30 +242,29 @@ void SERIAL_DEVICE_SetWriteTimeout(uint32_t dwMs)
     g_dwWriteTimeoutMs = dwMs != 0 ? dwMs : SERIAL_WRITE_TIMEOUT_MS;
 }
 
-void SERIAL_DEVICE_BindRunFlags(const std::atomic<uint32_t>* pbRun)
+void SERIAL_DEVICE_SetStopTest(const CChannelSink* pRunTest)
 {
-    g_pbRun.store(pbRun, std::memory_order_release);
+    g_pRunTest.store(pRunTest, std::memory_order_release);
 }
 
-int SERIAL_DEVICE_Init(CVarnDLCore* pDlg)
+int SERIAL_DEVICE_Init(const CHANNEL_STATE* pChannels)
 {
-    if (pDlg == nullptr) return 1;
+    if (pChannels == nullptr) return 1;
     for (int nCh = 0; nCh < MAX_CHANNEL; ++nCh) {
-        if (pDlg->m_bThreadStart[nCh] || pDlg->m_bRebootWait[nCh]) continue;
+        if (!CHANNEL_Idle(pChannels[nCh])) continue;
         // No worker uses this port any more. Forgetting an open one would keep the phone's node
         // locked for good, and the next open of it would fail, so it is closed.
-        SERIAL_HANDLE hPort = g_hComPort[nCh].exchange(SERIAL_HANDLE_NONE);
+        SERIAL_HANDLE hPort = g_aSerial[nCh].g_hComPort.exchange(SERIAL_HANDLE_NONE);
         if (hPort != SERIAL_HANDLE_NONE) SERIAL_DEVICE_ClosePort(nCh, hPort);
-        g_bySeq[nCh] = 0;
-        SERIAL_DEVICE_SetPort(nCh, pDlg->m_nComPort[nCh].load());
+        SERIAL_DEVICE_SetPort(nCh, pChannels[nCh].m_nComPort.load());
     }
     return 1;
 }
 
 int SERIAL_DEVICE_SetPort(int nCh, uint32_t nPort)
 {
-    if (!IsChannel(nCh) || g_hComPort[nCh].load() != SERIAL_HANDLE_NONE) return 0;
-    g_nComPort[nCh] = nPort;
+    if (!IsChannel(nCh) || g_aSerial[nCh].g_hComPort.load() != SERIAL_HANDLE_NONE) return 0;
+    g_aSerial[nCh].g_nComPort = nPort;
     return 1;
 }
 
@@ -284,9 +272,9 @@ int SERIAL_DEVICE_Open(int nCh)
 {
     if (!IsChannel(nCh)) return 0;
     std::lock_guard<std::mutex> lock(g_csOpen);
-    if (g_hComPort[nCh].load() == SERIAL_HANDLE_NONE)
-        g_hComPort[nCh] = SERIAL_DEVICE_OpenPort(nCh, g_nComPort[nCh].load());
-    return g_hComPort[nCh].load() != SERIAL_HANDLE_NONE ? 1 : 0;
+    if (g_aSerial[nCh].g_hComPort.load() == SERIAL_HANDLE_NONE)
+        g_aSerial[nCh].g_hComPort = SERIAL_DEVICE_OpenPort(nCh, g_aSerial[nCh].g_nComPort.load());
+    return g_aSerial[nCh].g_hComPort.load() != SERIAL_HANDLE_NONE ? 1 : 0;
 }
 
 SERIAL_HANDLE SERIAL_DEVICE_OpenPort(int nCh, uint32_t nPort)
@@ -359,9 +347,9 @@ SERIAL_HANDLE SERIAL_DEVICE_OpenPort(int nCh, uint32_t nPort)
     }
     {
         std::lock_guard<std::mutex> lock(g_csOpenError);
-        g_astrOpenError[nCh].clear();
+        g_aSerial[nCh].g_strOpenError.clear();
     }
-    g_bHungUp[nCh] = 0;
+    g_aSerial[nCh].g_bHungUp = 0;
     CLOCK_Get().Sleep(SERIAL_OPEN_SETTLE_MS);
     return hPort;
 }
@@ -369,7 +357,7 @@ SERIAL_HANDLE SERIAL_DEVICE_OpenPort(int nCh, uint32_t nPort)
 int SERIAL_DEVICE_Close(int nCh)
 {
     if (!IsChannel(nCh)) return 1;
-    SERIAL_HANDLE hPort = g_hComPort[nCh].exchange(SERIAL_HANDLE_NONE);
+    SERIAL_HANDLE hPort = g_aSerial[nCh].g_hComPort.exchange(SERIAL_HANDLE_NONE);
     if (hPort != SERIAL_HANDLE_NONE) SERIAL_DEVICE_ClosePort(nCh, hPort);
     return 1;
 }
@@ -398,7 +386,7 @@ namespace {
 // A tty whose device went away fails writes with EIO: the phone is gone, as a read would find.
 void NoteWriteHangUp(int nCh, int nError)
 {
-    if (nError == EIO || nError == ENODEV || nError == ENXIO) g_bHungUp[nCh] = 1;
+    if (nError == EIO || nError == ENODEV || nError == ENXIO) g_aSerial[nCh].g_bHungUp = 1;
 }
 
 }  // namespace
@@ -418,7 +406,7 @@ ssize_t WriteWhatFits(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyData, uint
         const ssize_t nWritten = ::write(hPort, pbyData + dwDone, dwCount - dwDone);
         if (nWritten > 0) {
             dwDone += static_cast<uint32_t>(nWritten);
-            g_aqwBytesSent[nCh].fetch_add(static_cast<uint64_t>(nWritten), std::memory_order_relaxed);
+            g_aSerial[nCh].g_qwBytesSent.fetch_add(static_cast<uint64_t>(nWritten), std::memory_order_relaxed);
             continue;
         }
         if (nWritten < 0 && errno == EINTR) continue;
@@ -481,7 +469,7 @@ int WriteFrame(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, uint32_t 
                                         tLeft.count(), SERIAL_WAKE_INTERVAL_MS)));
         if (nReady < 0 && errno == EINTR) continue;
         if (nReady < 0 || afd[1].revents != 0 || (afd[0].revents & (POLLERR | POLLHUP | POLLNVAL))) {
-            if (nReady > 0 && afd[1].revents == 0 && (afd[0].revents & POLLHUP)) g_bHungUp[nCh] = 1;
+            if (nReady > 0 && afd[1].revents == 0 && (afd[0].revents & POLLHUP)) g_aSerial[nCh].g_bHungUp = 1;
             DEBUG_TRACE_Off("[SERIAL_DEVICE_Write %d] 3 \n", nCh);
             return -1;
         }
@@ -507,12 +495,12 @@ int SERIAL_DEVICE_Write(int nCh, SERIAL_HANDLE hPort, const uint8_t* pbyBuffer, 
 
 uint64_t SERIAL_DEVICE_BytesSent(int nCh)
 {
-    return IsChannel(nCh) ? g_aqwBytesSent[nCh].load(std::memory_order_relaxed) : 0;
+    return IsChannel(nCh) ? g_aSerial[nCh].g_qwBytesSent.load(std::memory_order_relaxed) : 0;
 }
 
 void SERIAL_DEVICE_ResetBytesSent(int nCh)
 {
-    if (IsChannel(nCh)) g_aqwBytesSent[nCh].store(0, std::memory_order_relaxed);
+    if (IsChannel(nCh)) g_aSerial[nCh].g_qwBytesSent.store(0, std::memory_order_relaxed);
 }
 
 int SERIAL_DEVICE_Read(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uint32_t dwOffset,
@@ -538,7 +526,7 @@ int SERIAL_DEVICE_Read(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uint32_
     if (dwCount == 0) {
         // A hung-up line never answers again (a phone plugged back comes on a new descriptor),
         // so the reply waits are told to stop waiting instead of reading it again and again.
-        if (eLast == WAIT_HANGUP) g_bHungUp[nCh] = 1;
+        if (eLast == WAIT_HANGUP) g_aSerial[nCh].g_bHungUp = 1;
         return 0;
     }
 
@@ -592,7 +580,7 @@ int SERIAL_DEVICE_ReadRest(int nCh, SERIAL_HANDLE hPort, uint8_t* pbyBuffer, uin
 int SERIAL_DEVICE_ReadWaiting(int nCh, uint8_t* pbyBuffer, uint32_t dwMax)
 {
     if (!IsChannel(nCh) || pbyBuffer == nullptr) return 0;
-    const SERIAL_HANDLE hPort = g_hComPort[nCh].load();
+    const SERIAL_HANDLE hPort = g_aSerial[nCh].g_hComPort.load();
     CPortUse use(nCh, hPort);
     // Nearly always nothing is waiting, and asking is all it costs then.
     const uint32_t dwQueued = use.IsValid() ? std::min(QueuedBytes(hPort), dwMax) : 0;
@@ -607,7 +595,7 @@ int SERIAL_DEVICE_ReadWaiting(int nCh, uint8_t* pbyBuffer, uint32_t dwMax)
 uint32_t SERIAL_DEVICE_Waiting(int nCh)
 {
     if (!IsChannel(nCh)) return 0;
-    const SERIAL_HANDLE hPort = g_hComPort[nCh].load();
+    const SERIAL_HANDLE hPort = g_aSerial[nCh].g_hComPort.load();
     CPortUse use(nCh, hPort);
     return use.IsValid() ? QueuedBytes(hPort) : 0;
 }
@@ -615,7 +603,7 @@ uint32_t SERIAL_DEVICE_Waiting(int nCh)
 void SERIAL_DEVICE_DiscardInput(int nCh)
 {
     if (!IsChannel(nCh)) return;
-    const SERIAL_HANDLE hPort = g_hComPort[nCh].load();
+    const SERIAL_HANDLE hPort = g_aSerial[nCh].g_hComPort.load();
     CPortUse use(nCh, hPort);
     // Nearly always nothing is waiting, and asking costs far less than a flush, which on a
     // pseudo-terminal takes a fifth of the throughput of a write loop.
@@ -625,18 +613,18 @@ void SERIAL_DEVICE_DiscardInput(int nCh)
 int SERIAL_DEVICE_Send(int nCh, const uint8_t* pbyData, uint32_t dwCount)
 {
     if (!IsChannel(nCh)) return 0;
-    return WriteFrame(nCh, g_hComPort[nCh].load(), pbyData, 0, dwCount, &g_csSend) != -1 ? 1 : 0;
+    return WriteFrame(nCh, g_aSerial[nCh].g_hComPort.load(), pbyData, 0, dwCount, &g_csSend) != -1 ? 1 : 0;
 }
 
 int SERIAL_DEVICE_SendUnlocked(int nCh, const uint8_t* pbyData, uint32_t dwCount)
 {
     if (!IsChannel(nCh)) return 0;
-    return SERIAL_DEVICE_Write(nCh, g_hComPort[nCh].load(), pbyData, 0, dwCount) != -1 ? 1 : 0;
+    return SERIAL_DEVICE_Write(nCh, g_aSerial[nCh].g_hComPort.load(), pbyData, 0, dwCount) != -1 ? 1 : 0;
 }
 
 int SERIAL_DEVICE_IsHungUp(int nCh)
 {
-    return IsChannel(nCh) && g_bHungUp[nCh].load() ? 1 : 0;
+    return IsChannel(nCh) && g_aSerial[nCh].g_bHungUp.load() ? 1 : 0;
 }
 
 std::string SERIAL_DEVICE_PortName(uint32_t nPort)
@@ -649,5 +637,5 @@ std::string SERIAL_DEVICE_LastOpenError(int nCh)
 {
     if (!IsChannel(nCh)) return std::string();
     std::lock_guard<std::mutex> lock(g_csOpenError);
-    return g_astrOpenError[nCh];
+    return g_aSerial[nCh].g_strOpenError;
 }

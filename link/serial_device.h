@@ -8,8 +8,8 @@
 #include <string>
 
 #include "station/channel_context.h"
-
-class CVarnDLCore;
+#include "station/channel_sink.h"
+#include "station/channel_state.h"
 
 typedef int SERIAL_HANDLE;  // a POSIX descriptor
 constexpr SERIAL_HANDLE SERIAL_HANDLE_NONE = -1;
@@ -21,22 +21,30 @@ constexpr uint32_t SERIAL_OPEN_SETTLE_MS = 500;
 // A silent wait for the first byte looks at the run flag and the port this often.
 constexpr int SERIAL_WAKE_INTERVAL_MS = 100;
 
-extern std::atomic<SERIAL_HANDLE> g_hComPort[MAX_CHANNEL];
-extern std::atomic<uint32_t> g_nComPort[MAX_CHANNEL];
-extern uint8_t g_abyReply[MAX_CHANNEL][SERIAL_REPLY_BUFFER_SIZE];
+// One channel's port as this layer keeps it.
+struct SERIAL_CHANNEL {
+    std::atomic<SERIAL_HANDLE> g_hComPort{SERIAL_HANDLE_NONE};
+    std::atomic<uint32_t> g_nComPort{0};  // the port number the next open takes
+    // Set when a read found the line hung up; a new open starts afresh.
+    std::atomic<uint32_t> g_bHungUp{0};
+    // Written by the channel's worker only; read when its channel has ended.
+    std::atomic<uint64_t> g_qwBytesSent{0};
+    std::string g_strOpenError;  // under the layer's own lock
+};
+extern SERIAL_CHANNEL g_aSerial[MAX_CHANNEL];
 
 // Tests shorten the write time-out (real milliseconds); 0 restores SERIAL_WRITE_TIMEOUT_MS.
 void SERIAL_DEVICE_SetWriteTimeout(uint32_t dwMs);
 // Initialises the port locks (opening, sending); called once before any port is used
 // (idempotent).
 void SERIAL_DEVICE_CreateLock();
-// Tells the serial layer where the channels' run flags are (an array of MAX_CHANNEL), so that a
-// silent read ends once its channel is stopped. nullptr: reads wait until bytes or a port error.
-void SERIAL_DEVICE_BindRunFlags(const std::atomic<uint32_t>* pbRun);
-// At each Start: for every channel without a running worker, lets go of the handle (a port left
-// open is closed, so its node does not stay locked), resets the sequence byte and takes the
-// console's port number. A channel whose worker runs keeps all three.
-int SERIAL_DEVICE_Init(CVarnDLCore* pDlg);
+// Tells the serial layer whom to ask whether a channel still runs, so that a silent read ends
+// once its channel is stopped. nullptr: reads wait until bytes or a port error.
+void SERIAL_DEVICE_SetStopTest(const CChannelSink* pRunTest);
+// At each Start, given the eight channels' states: for every channel without a running worker,
+// lets go of the handle (a port left open is closed, so its node does not stay locked) and takes
+// the console's port number. A channel whose worker runs keeps both.
+int SERIAL_DEVICE_Init(const CHANNEL_STATE* pChannels);
 // Stores the port number to open; 0 (storing nothing) while the channel's port is open.
 int SERIAL_DEVICE_SetPort(int nCh, uint32_t nPort);
 // Opens the channel's port unless it is open already; 1 when open after. Opens across the

@@ -5,7 +5,8 @@
 #include "link/serial_device.h"
 #include "protocol/frame.h"
 #include "station/log.h"
-#include "station/station_core.h"
+#include "station/channel_sink.h"
+#include "station/image_selection.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ int SendRequest(ChannelThreadParam* pParam, uint8_t byOpcode, uint8_t bySeq, uin
 // A wait that ended without an answer because the channel was stopped is no answer at all.
 bool Stopped(const ChannelThreadParam* pParam)
 {
-    return pParam->pDlg->m_bRun[pParam->nCh].load() == 0;
+    return pParam->pState->m_bRun.load() == 0;
 }
 
 // Asks a question (sequence byte 0) until the phone answers it: the class of an
@@ -53,18 +54,17 @@ int Ask(ChannelThreadParam* pParam, uint8_t byOpcode, const uint8_t* pbyPayload,
 int Answer(ChannelThreadParam* pParam, int nClass, const char* szYes, const char* szNo,
            const char* szQuery)
 {
-    CVarnDLCore* pDlg = pParam->pDlg;
     const int nCh = pParam->nCh;
     if (nClass == REPLY_ACK) {
-        WriteLog(pDlg, nCh, pDlg->m_csDisplay, szYes, nCh);
+        pParam->pSink->Log(nCh, szYes, nCh);
         return QUERY_YES;
     }
     if (nClass != 0) {
-        WriteLog(pDlg, nCh, pDlg->m_csDisplay, szNo, nCh);
+        pParam->pSink->Log(nCh, szNo, nCh);
         return QUERY_NO;
     }
-    if (!Stopped(pParam) && !pDlg->m_bOutOfStep[nCh].load())
-        WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] No clear answer to the %s query\r\n",
+    if (!Stopped(pParam) && !pParam->pState->m_bOutOfStep.load())
+        pParam->pSink->Log(nCh, "[Channel %d] No clear answer to the %s query\r\n",
                  nCh, szQuery);
     return QUERY_UNANSWERED;
 }
@@ -91,14 +91,13 @@ const char* EraseFormat(int nKind)
 
 int Erase(ChannelThreadParam* pParam, int nKind, uint8_t byOpcode)
 {
-    CVarnDLCore* pDlg = pParam->pDlg;
     const int nCh = pParam->nCh;
-    const REGION_INFO* pRegion = g_pRegion[nCh];
+    const REGION_INFO* pRegion = pParam->pState->g_pRegion;
     if (!pRegion) return 0;
     char szText[STATUS_TEXT_MAX + 1];
     std::snprintf(szText, sizeof(szText), EraseFormat(nKind), pRegion->EraseLength);
-    pDlg->m_ctrlProgress[nCh].ShowText(pDlg->m_csDisplay, szText, 0);
-    if (!SendRequest(pParam, byOpcode, g_bySeq[nCh], pRegion->StartAddr, pRegion->EraseLength,
+    pParam->pSink->Bar(nCh).ShowText(pParam->pSink->DisplayLock(), szText, 0);
+    if (!SendRequest(pParam, byOpcode, g_aProtocol[nCh].g_bySeq, pRegion->StartAddr, pRegion->EraseLength,
                      nullptr))
         return 0;
     return FLASH_DOWNLOADER_WaitReply(pParam) == REPLY_ACK ? 1 : 0;
@@ -108,30 +107,28 @@ int Erase(ChannelThreadParam* pParam, int nKind, uint8_t byOpcode)
 
 int FLASH_DOWNLOADER_Unlock(ChannelThreadParam* pParam)
 {
-    CVarnDLCore* pDlg = pParam->pDlg;
     const int nCh = pParam->nCh;
-    pDlg->m_ctrlProgress[nCh].ShowText(pDlg->m_csDisplay, "   FLASH UNLOCK", 0);
-    WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d]  FLASH UNLOCK\r\n", nCh);
-    if (!SendRequest(pParam, CMD_FLASH_UNLOCK, g_bySeq[nCh], 0, 0, nullptr)) return 0;
+    pParam->pSink->Bar(nCh).ShowText(pParam->pSink->DisplayLock(), "   FLASH UNLOCK", 0);
+    pParam->pSink->Log(nCh, "[Channel %d]  FLASH UNLOCK\r\n", nCh);
+    if (!SendRequest(pParam, CMD_FLASH_UNLOCK, g_aProtocol[nCh].g_bySeq, 0, 0, nullptr)) return 0;
     if (FLASH_DOWNLOADER_WaitReply(pParam) != REPLY_ACK) return 0;
-    WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d]  FLASH UNLOCK Success!!!\r\n", nCh);
+    pParam->pSink->Log(nCh, "[Channel %d]  FLASH UNLOCK Success!!!\r\n", nCh);
     return 1;
 }
 
 int FLASH_DOWNLOADER_Lock(ChannelThreadParam* pParam)
 {
-    CVarnDLCore* pDlg = pParam->pDlg;
     const int nCh = pParam->nCh;
-    WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d]  FLASH LOCK \r\n", nCh);
-    pDlg->m_ctrlProgress[nCh].ShowText(pDlg->m_csDisplay, "   Varn Reboot", 0);
-    ++g_bySeq[nCh];
+    pParam->pSink->Log(nCh, "[Channel %d]  FLASH LOCK \r\n", nCh);
+    pParam->pSink->Bar(nCh).ShowText(pParam->pSink->DisplayLock(), "   Varn Reboot", 0);
+    ++g_aProtocol[nCh].g_bySeq;
     FLASH_DOWNLOADER_AwaitOwedReplies(pParam);
-    if (!SendRequest(pParam, CMD_FLASH_LOCK, g_bySeq[nCh], 0, 0, nullptr)) return 0;
+    if (!SendRequest(pParam, CMD_FLASH_LOCK, g_aProtocol[nCh].g_bySeq, 0, 0, nullptr)) return 0;
     // A phone that refuses the lock keeps its port: the caller decides what follows.
     if (FLASH_DOWNLOADER_WaitReply(pParam) != REPLY_ACK) return 0;
     SERIAL_DEVICE_Close(nCh);
-    g_nComPort[nCh] = 0;
-    WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d]  FLASH LOCK Success!!!\r\n", nCh);
+    g_aSerial[nCh].g_nComPort = 0;
+    pParam->pSink->Log(nCh, "[Channel %d]  FLASH LOCK Success!!!\r\n", nCh);
     return 1;
 }
 
@@ -150,32 +147,29 @@ int FLASH_DOWNLOADER_QuerySafeDownload(ChannelThreadParam* pParam)
 
 int FLASH_DOWNLOADER_WriteCscSize(ChannelThreadParam* pParam)
 {
-    CVarnDLCore* pDlg = pParam->pDlg;
     const int nCh = pParam->nCh;
     uint8_t abySize[4];
-    FRAME_PutWord(abySize, pDlg->m_dwCscSize);
+    FRAME_PutWord(abySize, pParam->pImages->m_dwCscSize);
     if (!SendRequest(pParam, CMD_CSC_SIZE, 0, 0, sizeof(abySize), abySize)) return 0;
     if (FLASH_DOWNLOADER_WaitResult(pParam, nullptr)) {
-        WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] Write CSC Size\r\n", nCh);
+        pParam->pSink->Log(nCh, "[Channel %d] Write CSC Size\r\n", nCh);
         return 1;
     }
-    WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d] ERROR: Write CSCSize !\r\n", nCh);
+    pParam->pSink->Log(nCh, "[Channel %d] ERROR: Write CSCSize !\r\n", nCh);
     return 0;
 }
 
 int FLASH_DOWNLOADER_CheckCscReserve(ChannelThreadParam* pParam)
 {
-    CVarnDLCore* pDlg = pParam->pDlg;
     const int nCh = pParam->nCh;
     uint8_t abyReserve[4];
-    FRAME_PutWord(abyReserve, pDlg->m_dwCscReserve);
+    FRAME_PutWord(abyReserve, pParam->pImages->m_dwCscReserve);
     const int nClass = Ask(pParam, CMD_CSC_RESERVE, abyReserve, sizeof(abyReserve));
     // The phone answers class 22 when the reserve is large enough but not its preferred one.
     if (nClass == REPLY_ACK || nClass == REPLY_NAK_6) return QUERY_YES;
     if (nClass != 0) return QUERY_NO;
-    if (!Stopped(pParam) && !pDlg->m_bOutOfStep[nCh].load())
-        WriteLog(pDlg, nCh, pDlg->m_csDisplay,
-                 "[Channel %d] No clear answer to the CSC reserve query\r\n", nCh);
+    if (!Stopped(pParam) && !pParam->pState->m_bOutOfStep.load())
+        pParam->pSink->Log(nCh,                  "[Channel %d] No clear answer to the CSC reserve query\r\n", nCh);
     return QUERY_UNANSWERED;
 }
 

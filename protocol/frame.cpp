@@ -7,7 +7,10 @@
 #include "link/serial_device.h"
 #include "station/clock.h"
 #include "station/log.h"
-#include "station/station_core.h"
+#include "station/channel_sink.h"
+#include "station/image_selection.h"
+
+PROTOCOL_CHANNEL g_aProtocol[MAX_CHANNEL];
 
 namespace {
 constexpr uint32_t CRC_POLYNOMIAL = 0x04C11DB7;
@@ -31,30 +34,6 @@ static_assert(g_adwCrcTable[255] == 0xB1F740B4);
 std::atomic<RECEIVE_SEAM> g_pfnReceiveSeam{nullptr};
 std::atomic<void*> g_pReceiveSeamContext{nullptr};
 
-// How a channel's replies have matched its requests since its session began (its worker only).
-//
-// The phone answers every request once, but a late or repeated answer can arrive just ahead of
-// the one that belongs to a request, and replies carry no more than a sequence byte that two
-// requests in a row may share (the page loops send the percentage) or that nobody tests (the
-// CRC check, the programming, the queries). Such an answer is taken for the request's own, and
-// the phone's refusal behind it would answer the next request, or nothing. So every reply is
-// counted against the sendings of its request, and a refusal is never thrown away unread: one
-// that nobody takes as an answer, or surplus replies after a refusal was taken as one, mean
-// that a request the phone refused may have been taken as done.
-struct REPLY_TRACK {
-    int nOwed = 0;              // replies the current request still has coming
-    uint32_t dwSendings = 0;    // sendings of the current request
-    bool bFirstReply = false;   // no reply to the current request has been read yet
-    uint8_t bySeq = 0;          // the current request's sequence byte and opcode
-    uint8_t byOpcode = 0;
-    uint8_t byPrevSeq = 0;      // the sequence byte of the request before it
-    // A refusal was taken as the answer to some request, and no reply since has shown that
-    // answers and requests are in step: an acknowledgement with the sequence byte of a request
-    // sent once, a byte its predecessor did not carry.
-    bool bRefusalTaken = false;
-    uint32_t dwRequests = 0;    // requests that went out in the session
-};
-REPLY_TRACK g_aTrack[MAX_CHANNEL];
 
 // Reply frames found in bytes no wait takes as its answer.
 struct STRAY_REPLIES {
@@ -98,7 +77,7 @@ STRAY_REPLIES ScanWithRest(int nCh, uint8_t* pbyBuffer, uint32_t dwCount, uint32
     if (stray.dwPartial == 0 || dwCount + REPLY_SIZE > dwCapacity) return stray;
     const uint32_t dwAt = dwCount - stray.dwPartial;
     const uint32_t dwRest = static_cast<uint32_t>(SERIAL_DEVICE_ReadRest(
-        nCh, g_hComPort[nCh].load(), pbyBuffer, dwCount, REPLY_SIZE - stray.dwPartial, REPLY_REST_MS));
+        nCh, g_aSerial[nCh].g_hComPort.load(), pbyBuffer, dwCount, REPLY_SIZE - stray.dwPartial, REPLY_REST_MS));
     const STRAY_REPLIES tail = ScanReplies(pbyBuffer + dwAt, stray.dwPartial + dwRest);
     stray.dwReplies += tail.dwReplies;
     stray.bRefusal = stray.bRefusal || tail.bRefusal;
@@ -110,19 +89,17 @@ STRAY_REPLIES ScanWithRest(int nCh, uint8_t* pbyBuffer, uint32_t dwCount, uint32
 // phone needs back, and no reply counts as an acknowledgement.
 void MarkOutOfStep(ChannelThreadParam* pParam, const char* szWhy)
 {
-    CVarnDLCore& core = *pParam->pDlg;
     const int nCh = pParam->nCh;
-    if (core.m_bOutOfStep[nCh].exchange(1) != 0) return;
-    WriteLog(&core, nCh, core.m_csDisplay,
-             "[Channel %d]  The phone's replies were out of step with the requests: %s (request "
+    if (pParam->pState->m_bOutOfStep.exchange(1) != 0) return;
+    pParam->pSink->Log(nCh,              "[Channel %d]  The phone's replies were out of step with the requests: %s (request "
              "%02X)\r\n",
-             nCh, szWhy, g_aTrack[nCh].byOpcode);
+             nCh, szWhy, g_aProtocol[nCh].g_Track.byOpcode);
 }
 
 // Replies beyond the one a wait took: counted against the current request.
 void NoteStray(ChannelThreadParam* pParam, const STRAY_REPLIES& stray)
 {
-    REPLY_TRACK& track = g_aTrack[pParam->nCh];
+    REPLY_TRACK& track = g_aProtocol[pParam->nCh].g_Track;
     track.nOwed -= static_cast<int>(stray.dwReplies);
     if (stray.bRefusal)
         MarkOutOfStep(pParam, "a refusal came that no request was waiting for");
@@ -134,7 +111,7 @@ void NoteStray(ChannelThreadParam* pParam, const STRAY_REPLIES& stray)
 void ScanWaiting(ChannelThreadParam* pParam)
 {
     const int nCh = pParam->nCh;
-    uint8_t* pbyBuffer = g_abyReply[nCh];
+    uint8_t* pbyBuffer = g_aProtocol[nCh].g_abyReply;
     uint32_t dwSeen = 0;
     for (;;) {
         const int nCount = SERIAL_DEVICE_ReadWaiting(nCh, pbyBuffer, SERIAL_REPLY_BUFFER_SIZE - REPLY_SIZE);
@@ -151,7 +128,7 @@ void ScanWaiting(ChannelThreadParam* pParam)
 
 void NoteSending(const ChannelThreadParam* pParam, uint32_t dwHow)
 {
-    REPLY_TRACK& track = g_aTrack[pParam->nCh];
+    REPLY_TRACK& track = g_aProtocol[pParam->nCh].g_Track;
     ++track.dwRequests;
     if (dwHow & SEND_AGAIN) {
         ++track.nOwed;
@@ -171,7 +148,7 @@ void NoteSending(const ChannelThreadParam* pParam, uint32_t dwHow)
 // phone never answers again, so waiting on would only spin until the console stops the channel.
 bool IsRunning(const ChannelThreadParam* pParam)
 {
-    return pParam->pDlg->m_bRun[pParam->nCh].load() != 0 && !SERIAL_DEVICE_IsHungUp(pParam->nCh);
+    return pParam->pState->m_bRun.load() != 0 && !SERIAL_DEVICE_IsHungUp(pParam->nCh);
 }
 
 // One read of the channel's reply buffer: the class of its first reply, the replies behind it.
@@ -179,9 +156,9 @@ int ReceiveReply(int nCh, bool bAnySeq, STRAY_REPLIES* pStray, bool* pbRefusal)
 {
     if (RECEIVE_SEAM pfnSeam = g_pfnReceiveSeam.load())
         return pfnSeam(nCh, bAnySeq, g_pReceiveSeamContext.load());
-    uint8_t* pbyReply = g_abyReply[nCh];
+    uint8_t* pbyReply = g_aProtocol[nCh].g_abyReply;
     std::memset(pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);
-    const SERIAL_HANDLE hPort = g_hComPort[nCh].load();
+    const SERIAL_HANDLE hPort = g_aSerial[nCh].g_hComPort.load();
     // Room is kept behind what is read for the rest of a last reply that came in part.
     int nCount = SERIAL_DEVICE_Read(nCh, hPort, pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE - REPLY_SIZE);
     if (nCount <= 0) return REPLY_NONE;
@@ -206,7 +183,7 @@ int ReceiveOnce(ChannelThreadParam* pParam, bool bAnySeq)
     bool bRefusal = false;
     int nClass = ReceiveReply(nCh, bAnySeq, &stray, &bRefusal);
     if (nClass != REPLY_NONE) {
-        REPLY_TRACK& track = g_aTrack[nCh];
+        REPLY_TRACK& track = g_aProtocol[nCh].g_Track;
         --track.nOwed;
         if (track.bFirstReply && track.dwSendings == 1 && !bAnySeq && nClass == REPLY_ACK &&
             track.bySeq != track.byPrevSeq)
@@ -215,11 +192,10 @@ int ReceiveOnce(ChannelThreadParam* pParam, bool bAnySeq)
         track.bFirstReply = false;
         NoteStray(pParam, stray);
     }
-    if (pParam->pDlg->m_bOutOfStep[nCh].load() != 0) return nClass == REPLY_NONE ? REPLY_NONE : REPLY_INVALID;
+    if (pParam->pState->m_bOutOfStep.load() != 0) return nClass == REPLY_NONE ? REPLY_NONE : REPLY_INVALID;
     if (nClass == REPLY_ACK) {
-        CVarnDLCore& core = *pParam->pDlg;
-        core.m_dwAnswerTick[pParam->nCh] = CLOCK_Get().GetTickCount();
-        core.m_dwResends[pParam->nCh] = 0;
+        pParam->pState->m_dwAnswerTick = CLOCK_Get().GetTickCount();
+        pParam->pState->m_dwResends = 0;
     }
     return nClass;
 }
@@ -238,7 +214,6 @@ int ReceiveUntilAnswer(ChannelThreadParam* pParam, bool bAnySeq)
 
 int FLASH_DOWNLOADER_SendRequest(ChannelThreadParam* pParam, uint32_t dwCount, uint32_t dwHow)
 {
-    const CVarnDLCore& core = *pParam->pDlg;
     const int nCh = pParam->nCh;
     const uint8_t* pbyPacket = pParam->pnBufObj->m_pPacket;
     // A stopped channel sends nothing more, whatever the flow it is in: the next frame could be
@@ -247,15 +222,15 @@ int FLASH_DOWNLOADER_SendRequest(ChannelThreadParam* pParam, uint32_t dwCount, u
     // Nor a channel whose replies are out of step. Only what puts a parked phone's data back
     // in place still goes out: the write-back of its EFS2, the programming of an erased region
     // from the phone's memory.
-    const uint32_t dwParked = core.m_dwParked[nCh].load();
+    const uint32_t dwParked = pParam->pState->m_dwParked.load();
     const bool bRestore =
         (pbyPacket[1] == CMD_EFS_RESTORE && (dwParked == PARKED_EFS || dwParked == PARKED_EFS_STOP)) ||
         (pbyPacket[1] == CMD_FLASH_DATA && (dwParked == PARKED_ERASED || dwParked == PARKED_ERASED_STOP));
     // Whatever came after the last answer was taken is looked at before a new request, never
     // before the same one again, whose late first answer still counts.
     if (!(dwHow & SEND_AGAIN) && !bRestore) ScanWaiting(pParam);
-    if ((core.m_bRun[nCh].load() == 0 || core.m_bOutOfStep[nCh].load() != 0) && !bRestore) return 0;
-    if (dwHow & SEND_AGAIN) ++pParam->pDlg->m_dwResends[nCh];
+    if ((pParam->pState->m_bRun.load() == 0 || pParam->pState->m_bOutOfStep.load() != 0) && !bRestore) return 0;
+    if (dwHow & SEND_AGAIN) ++pParam->pState->m_dwResends;
     NoteSending(pParam, dwHow);
     return (dwHow & SEND_UNLOCKED) ? SERIAL_DEVICE_SendUnlocked(nCh, pbyPacket, dwCount)
                                    : SERIAL_DEVICE_Send(nCh, pbyPacket, dwCount);
@@ -283,7 +258,7 @@ int FLASH_DOWNLOADER_BuildRequest(uint8_t* pbyPacket, uint8_t byOpcode, uint8_t 
 int FLASH_DOWNLOADER_ClassifyReply(int nCh, const uint8_t* pbyReply, bool bAnySeq)
 {
     if (pbyReply[0] != 0x7E) return REPLY_INVALID;
-    if (!bAnySeq && pbyReply[1] != g_bySeq[nCh]) return REPLY_SEQ_ERROR;
+    if (!bAnySeq && pbyReply[1] != g_aProtocol[nCh].g_bySeq) return REPLY_SEQ_ERROR;
     if (pbyReply[2] == 0x02) return REPLY_ACK;
     if (pbyReply[2] == 0x03) {
         if (pbyReply[4] == 0x06) return REPLY_NAK_6;
@@ -309,29 +284,36 @@ int FLASH_DOWNLOADER_Receive(int nCh, bool bAnySeq)
 void FLASH_DOWNLOADER_AwaitOwedReplies(ChannelThreadParam* pParam)
 {
     const int nCh = pParam->nCh;
-    if (!g_aTrack[nCh].bRefusalTaken || g_pfnReceiveSeam.load() != nullptr) return;
-    uint8_t* pbyBuffer = g_abyReply[nCh];
-    const int nCount = SERIAL_DEVICE_ReadRest(nCh, g_hComPort[nCh].load(), pbyBuffer, 0, REPLY_SIZE,
+    if (!g_aProtocol[nCh].g_Track.bRefusalTaken || g_pfnReceiveSeam.load() != nullptr) return;
+    uint8_t* pbyBuffer = g_aProtocol[nCh].g_abyReply;
+    const int nCount = SERIAL_DEVICE_ReadRest(nCh, g_aSerial[nCh].g_hComPort.load(), pbyBuffer, 0, REPLY_SIZE,
                                               REPLY_REST_MS);
     if (nCount > 0)
         NoteStray(pParam, ScanWithRest(nCh, pbyBuffer, static_cast<uint32_t>(nCount),
                                        SERIAL_REPLY_BUFFER_SIZE));
 }
 
+void FLASH_DOWNLOADER_Init(const CHANNEL_STATE* pChannels)
+{
+    if (pChannels == nullptr) return;
+    for (int nCh = 0; nCh < MAX_CHANNEL; ++nCh)
+        if (CHANNEL_Idle(pChannels[nCh])) g_aProtocol[nCh].g_bySeq = 0;
+}
+
 uint8_t FLASH_DOWNLOADER_LastRequest(int nCh)
 {
-    return nCh >= 0 && nCh < MAX_CHANNEL ? g_aTrack[nCh].byOpcode : 0;
+    return nCh >= 0 && nCh < MAX_CHANNEL ? g_aProtocol[nCh].g_Track.byOpcode : 0;
 }
 
 uint32_t FLASH_DOWNLOADER_RequestsSent(int nCh)
 {
-    return nCh >= 0 && nCh < MAX_CHANNEL ? g_aTrack[nCh].dwRequests : 0;
+    return nCh >= 0 && nCh < MAX_CHANNEL ? g_aProtocol[nCh].g_Track.dwRequests : 0;
 }
 
 void FLASH_DOWNLOADER_BeginSession(ChannelThreadParam* pParam)
 {
-    g_aTrack[pParam->nCh] = REPLY_TRACK{};
-    pParam->pDlg->m_bOutOfStep[pParam->nCh] = 0;
+    g_aProtocol[pParam->nCh].g_Track = REPLY_TRACK{};
+    pParam->pState->m_bOutOfStep = 0;
 }
 
 int FLASH_DOWNLOADER_WaitQueryReply(ChannelThreadParam* pParam)
@@ -339,7 +321,7 @@ int FLASH_DOWNLOADER_WaitQueryReply(ChannelThreadParam* pParam)
     const int nClass = ReceiveUntilAnswer(pParam, true);
     const bool bRefused = nClass == REPLY_NAK || nClass == REPLY_NAK_6 || nClass == REPLY_NAK_7;
     // A refusal that echoes another sequence byte may answer something else: no answer.
-    if (bRefused && g_pfnReceiveSeam.load() == nullptr && g_abyReply[pParam->nCh][1] != 0)
+    if (bRefused && g_pfnReceiveSeam.load() == nullptr && g_aProtocol[pParam->nCh].g_abyReply[1] != 0)
         return REPLY_SEQ_ERROR;
     return nClass;
 }

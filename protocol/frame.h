@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "link/serial_device.h"
 #include "station/channel_context.h"
 
 // The opcodes of the requests: a frame names its command by one of them.
@@ -59,6 +60,39 @@ inline uint32_t FRAME_GetWord(const uint8_t* pby)
     return pby[0] | pby[1] << 8 | pby[2] << 16 | static_cast<uint32_t>(pby[3]) << 24;
 }
 
+// How a channel's replies have matched its requests since its session began (its worker only).
+//
+// The phone answers every request once, but a late or repeated answer can arrive just ahead of
+// the one that belongs to a request, and replies carry no more than a sequence byte that two
+// requests in a row may share (the page loops send the percentage) or that nobody tests (the
+// CRC check, the programming, the queries). Such an answer is taken for the request's own, and
+// the phone's refusal behind it would answer the next request, or nothing. So every reply is
+// counted against the sendings of its request, and a refusal is never thrown away unread: one
+// that nobody takes as an answer, or surplus replies after a refusal was taken as one, mean
+// that a request the phone refused may have been taken as done.
+struct REPLY_TRACK {
+    int nOwed = 0;              // replies the current request still has coming
+    uint32_t dwSendings = 0;    // sendings of the current request
+    bool bFirstReply = false;   // no reply to the current request has been read yet
+    uint8_t bySeq = 0;          // the current request's sequence byte and opcode
+    uint8_t byOpcode = 0;
+    uint8_t byPrevSeq = 0;      // the sequence byte of the request before it
+    // A refusal was taken as the answer to some request, and no reply since has shown that
+    // answers and requests are in step: an acknowledgement with the sequence byte of a request
+    // sent once, a byte its predecessor did not carry.
+    bool bRefusalTaken = false;
+    uint32_t dwRequests = 0;    // requests that went out in the session
+};
+
+// One channel's protocol state, kept by its worker: the sequence byte its requests carry, how
+// its replies have matched them, and the buffer a reply is read into.
+struct PROTOCOL_CHANNEL {
+    uint8_t g_bySeq = 0;
+    REPLY_TRACK g_Track;
+    uint8_t g_abyReply[SERIAL_REPLY_BUFFER_SIZE] = {};
+};
+extern PROTOCOL_CHANNEL g_aProtocol[MAX_CHANNEL];
+
 // Builds a request in the caller's cleared packet buffer; returns the bytes to send:
 // 12 + dwLength with a payload, 12 without (dwLength then names a range).
 int FLASH_DOWNLOADER_BuildRequest(uint8_t* pbyPacket, uint8_t byOpcode, uint8_t bySeq,
@@ -90,6 +124,9 @@ void FLASH_DOWNLOADER_BeginSession(ChannelThreadParam* pParam);
 // taken as an answer and nothing since has shown the replies in step, a reply still on its way
 // is given REPLY_REST_MS to arrive and be looked at.
 void FLASH_DOWNLOADER_AwaitOwedReplies(ChannelThreadParam* pParam);
+// At each Start, given the eight channels' states: a channel without a running worker begins
+// its next session at sequence byte 0.
+void FLASH_DOWNLOADER_Init(const CHANNEL_STATE* pChannels);
 // Requests (sendings again included) that went out on the channel in its session: tells a caller
 // whether a request it made reached the line.
 uint32_t FLASH_DOWNLOADER_RequestsSent(int nCh);

@@ -9,7 +9,8 @@
 #include "protocol/frame.h"
 #include "station/clock.h"
 #include "station/log.h"
-#include "station/station_core.h"
+#include "station/channel_sink.h"
+#include "station/image_selection.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ static_assert(SPARE_CHUNK_SIZE <= BUF_OBJ_SIZE);
 
 bool IsRunning(const ChannelThreadParam* pParam)
 {
-    return pParam->pDlg->m_bRun[pParam->nCh].load() != 0;
+    return pParam->pState->m_bRun.load() != 0;
 }
 
 // The channel runs on a line still attached, with its replies in step: a reply that did not
@@ -41,25 +42,24 @@ bool Answering(const ChannelThreadParam* pParam)
 {
     const int nCh = pParam->nCh;
     return IsRunning(pParam) && !SERIAL_DEVICE_IsHungUp(nCh) &&
-           pParam->pDlg->m_bOutOfStep[nCh].load() == 0;
+           pParam->pState->m_bOutOfStep.load() == 0;
 }
 
 // Leaves a parked state; true when the console asked meanwhile to stop the channel.
 bool Unpark(ChannelThreadParam* pParam)
 {
-    return PARKED_StopDeferred(pParam->pDlg->m_dwParked[pParam->nCh].exchange(PARKED_NONE));
+    return PARKED_StopDeferred(pParam->pState->m_dwParked.exchange(PARKED_NONE));
 }
 
 void Show(ChannelThreadParam* pParam, int nKind, int nPercent)
 {
-    CVarnDLCore* pDlg = pParam->pDlg;
-    pDlg->m_ctrlProgress[pParam->nCh].ShowStatus(pParam->nCh, pDlg->m_csDisplay, nullptr, nKind,
+    pParam->pSink->Bar(pParam->nCh).ShowStatus(pParam->nCh, pParam->pSink->DisplayLock(), nullptr, nKind,
                                                  nPercent, 0);
 }
 
 void Position(ChannelThreadParam* pParam, int nPosition)
 {
-    pParam->pDlg->m_ctrlProgress[pParam->nCh].SetPos(nPosition);
+    pParam->pSink->Bar(pParam->nCh).SetPos(nPosition);
 }
 
 // The percentage of a chunk loop. A region shorter than 100 bytes is done by its first chunk.
@@ -86,8 +86,7 @@ uint32_t Build(ChannelThreadParam* pParam, uint8_t byOpcode, uint8_t bySeq, uint
 bool ReadCovers(ChannelThreadParam* pParam, uint64_t qwAt, uint32_t dwRead, uint32_t dwNeeded)
 {
     if (dwRead >= dwNeeded) return true;
-    WriteLog(pParam->pDlg, pParam->nCh, pParam->pDlg->m_csDisplay,
-             "[Channel %d]  Image file ends early: 0x%x of 0x%x bytes at offset 0x%llx\r\n",
+    pParam->pSink->Log(pParam->nCh,              "[Channel %d]  Image file ends early: 0x%x of 0x%x bytes at offset 0x%llx\r\n",
              pParam->nCh, dwRead, dwNeeded, static_cast<unsigned long long>(qwAt));
     return false;
 }
@@ -114,7 +113,7 @@ int SendUntilAcknowledged(ChannelThreadParam* pParam, const SEND_RULE& rule, uin
 {
     const int nCh = pParam->nCh;
     if (!SendFrame(pParam, rule, dwLength, SEND_NEW)) return 0;
-    if (rule.bSlowPause && g_bySeq[nCh] == SLOW_SEQUENCE && !pParam->pDlg->m_bMcci[nCh]) {
+    if (rule.bSlowPause && g_aProtocol[nCh].g_bySeq == SLOW_SEQUENCE && !pParam->pState->m_bMcci) {
         for (uint32_t dwSlept = 0; dwSlept < SLOW_SEQUENCE_PAUSE_MS && IsRunning(pParam);
              dwSlept += PAUSE_SLICE_MS)
             CLOCK_Get().Sleep(PAUSE_SLICE_MS);
@@ -124,7 +123,7 @@ int SendUntilAcknowledged(ChannelThreadParam* pParam, const SEND_RULE& rule, uin
                                                : FLASH_DOWNLOADER_WaitAck(pParam);
         if (bAck || !IsRunning(pParam)) return 1;
         if (!SendFrame(pParam, rule, dwLength, SEND_AGAIN)) {
-            if (rule.bLogError) WriteLog(pParam->pDlg, nCh, pParam->pDlg->m_csDisplay, "ERROR");
+            if (rule.bLogError) pParam->pSink->Log(nCh, "ERROR");
             return 0;
         }
     }
@@ -135,10 +134,9 @@ enum class Loop { Send, Write, WriteSpare, WriteAddSpare };
 // The four chunk loops share one shape; only the per-variant rules differ.
 int ChunkLoop(ChannelThreadParam* pParam, int nKind, Loop eLoop)
 {
-    CVarnDLCore* pDlg = pParam->pDlg;
     const int nCh = pParam->nCh;
     CBufObj* pBuf = pParam->pnBufObj;
-    const REGION_INFO* pRegion = g_pRegion[nCh];
+    const REGION_INFO* pRegion = pParam->pState->g_pRegion;
     if (!pRegion) return 0;
     const uint32_t dwDataLength = pRegion->DataLength;
 
@@ -152,7 +150,7 @@ int ChunkLoop(ChannelThreadParam* pParam, int nKind, Loop eLoop)
     rule.bLogError = bSpare;
     rule.bSlowPause = eLoop == Loop::Send;
 
-    if (eLoop == Loop::Send) g_bySeq[nCh] = 1;
+    if (eLoop == Loop::Send) g_aProtocol[nCh].g_bySeq = 1;
 
     uint32_t dwDone = 0;
     uint32_t dwChunk = 0;
@@ -174,7 +172,7 @@ int ChunkLoop(ChannelThreadParam* pParam, int nKind, Loop eLoop)
             std::memset(pBuf->m_pData + dwEnd, 0xFF, pBuf->m_dwDataSize - dwEnd);
         }
         if (eLoop == Loop::WriteAddSpare) {
-            if (dwChunk == 0) pBuf->m_pData[PRIORITY_OFFSET] = static_cast<uint8_t>(pDlg->m_bCscPriority);
+            if (dwChunk == 0) pBuf->m_pData[PRIORITY_OFFSET] = static_cast<uint8_t>(pParam->pImages->m_bCscPriority);
             // Page k moves up by 8 bytes per page before it; from the top down, so no page is
             // overwritten before it has moved.
             for (int k = PAGES_PER_CHUNK - 1; k >= 0; --k) {
@@ -186,18 +184,18 @@ int ChunkLoop(ChannelThreadParam* pParam, int nKind, Loop eLoop)
 
         const uint32_t dwAddress = pRegion->StartAddr + dwChunk * CHUNK_SIZE;
         const uint32_t dwLength =
-            Build(pParam, byOpcode, g_bySeq[nCh], dwAddress, dwFrameLength, pBuf->m_pData, nKind);
+            Build(pParam, byOpcode, g_aProtocol[nCh].g_bySeq, dwAddress, dwFrameLength, pBuf->m_pData, nKind);
         if (!SendUntilAcknowledged(pParam, rule, dwLength)) return 0;
 
         dwDone += dwFileStep;
         ++dwChunk;
         if (eLoop == Loop::Send) {
             // In MCCI mode the sequence never reaches 0x7E; otherwise it skips 0 and 1.
-            ++g_bySeq[nCh];
-            if (pDlg->m_bMcci[nCh]) {
-                if (g_bySeq[nCh] > MCCI_SEQUENCE_LIMIT) g_bySeq[nCh] = 2;
-            } else if (g_bySeq[nCh] < 2) {
-                g_bySeq[nCh] = 2;
+            ++g_aProtocol[nCh].g_bySeq;
+            if (pParam->pState->m_bMcci) {
+                if (g_aProtocol[nCh].g_bySeq > MCCI_SEQUENCE_LIMIT) g_aProtocol[nCh].g_bySeq = 2;
+            } else if (g_aProtocol[nCh].g_bySeq < 2) {
+                g_aProtocol[nCh].g_bySeq = 2;
             }
         }
 
@@ -208,7 +206,7 @@ int ChunkLoop(ChannelThreadParam* pParam, int nKind, Loop eLoop)
         if (bSpare && dwPercent > 100) dwPercent = 100;
         if (dwPercent != dwLast && dwPercent < 101) {
             dwLast = dwPercent;
-            if (eLoop != Loop::Send) g_bySeq[nCh] = static_cast<uint8_t>(dwPercent);
+            if (eLoop != Loop::Send) g_aProtocol[nCh].g_bySeq = static_cast<uint8_t>(dwPercent);
             Show(pParam, nKind, static_cast<int>(dwPercent));
             Position(pParam, static_cast<int>(dwPercent));
         }
@@ -246,17 +244,15 @@ int FLASH_DOWNLOADER_WriteRegionAddSpare(ChannelThreadParam* pParam, int nKind)
 
 int FLASH_DOWNLOADER_CheckCrc(ChannelThreadParam* pParam, int nKind)
 {
-    CVarnDLCore* pDlg = pParam->pDlg;
     const int nCh = pParam->nCh;
     CBufObj* pBuf = pParam->pnBufObj;
-    const REGION_INFO* pRegion = g_pRegion[nCh];
+    const REGION_INFO* pRegion = pParam->pState->g_pRegion;
     if (!pRegion) return 0;
 
     const uint64_t qwUnit = nKind == PdaDownloading ? SPARE_CHUNK_SIZE : CHUNK_SIZE;
     const uint64_t qwPadded = (pRegion->DataLength + qwUnit - 1) / qwUnit * qwUnit;
     if (qwPadded > CRC_REGION_LIMIT) {
-        WriteLog(pDlg, nCh, pDlg->m_csDisplay,
-                 "[Channel %d]  CRC Check refused: %llu padded bytes exceed %u\r\n", nCh,
+        pParam->pSink->Log(nCh,                  "[Channel %d]  CRC Check refused: %llu padded bytes exceed %u\r\n", nCh,
                  static_cast<unsigned long long>(qwPadded), CRC_REGION_LIMIT);
         return 0;
     }
@@ -286,23 +282,23 @@ int FLASH_DOWNLOADER_CheckCrc(ChannelThreadParam* pParam, int nKind)
         dwOffset += dwPiece;
     }
 
-    g_bySeq[nCh] = 0;
+    g_aProtocol[nCh].g_bySeq = 0;
     uint8_t abyCrc[4];
     FRAME_PutWord(abyCrc, dwCrc);
     const uint32_t dwLength = Build(pParam, CMD_CHECK_CRC, 0, 0, sizeof(abyCrc), abyCrc, 0);
     if (!FLASH_DOWNLOADER_SendRequest(pParam, dwLength, SEND_NEW)) return 0;
     if (FLASH_DOWNLOADER_WaitAckAnySeq(pParam)) return 1;
-    WriteLog(pDlg, nCh, pDlg->m_csDisplay, "[Channel %d]  Fail to CRC Check \r\n", nCh);
+    pParam->pSink->Log(nCh, "[Channel %d]  Fail to CRC Check \r\n", nCh);
     return 0;
 }
 
 int FLASH_DOWNLOADER_FlashRegion(ChannelThreadParam* pParam, int nKind)
 {
     const int nCh = pParam->nCh;
-    const REGION_INFO* pRegion = g_pRegion[nCh];
+    const REGION_INFO* pRegion = pParam->pState->g_pRegion;
     if (!pRegion) return 0;
 
-    g_bySeq[nCh] = 0;
+    g_aProtocol[nCh].g_bySeq = 0;
     const uint32_t dwTotal = pRegion->DataLength;
     if (dwTotal == 0) {
         // Nothing was sent, so nothing is programmed.
@@ -335,7 +331,6 @@ int FLASH_DOWNLOADER_FlashRegion(ChannelThreadParam* pParam, int nKind)
 
 int FLASH_DOWNLOADER_SendMibib(ChannelThreadParam* pParam)
 {
-    CVarnDLCore& core = *pParam->pDlg;
     const int nCh = pParam->nCh;
     CBufObj* pBuf = pParam->pnBufObj;
     const SEND_RULE rule{false, Wait::Bounded, false, false};
@@ -347,25 +342,25 @@ int FLASH_DOWNLOADER_SendMibib(ChannelThreadParam* pParam)
 
     for (int k = 0; k < 2; ++k) {
         const AREA& area = aArea[k];
-        g_bySeq[nCh] = 1;
+        g_aProtocol[nCh].g_bySeq = 1;
         for (uint32_t i = 0; i < area.dwChunks; ++i) {
             const uint32_t dwOffset = area.dwStart + i * CHUNK_SIZE;
             pBuf->ClearData();
             if (ENGINE_ReadImage(nCh, dwOffset, pBuf->m_pData, CHUNK_SIZE) == 0) return 0;
-            const uint32_t dwLength = Build(pParam, CMD_SEND_DATA, g_bySeq[nCh], dwOffset,
+            const uint32_t dwLength = Build(pParam, CMD_SEND_DATA, g_aProtocol[nCh].g_bySeq, dwOffset,
                                             CHUNK_SIZE, pBuf->m_pData, 0);
             if (!SendUntilAcknowledged(pParam, rule, dwLength)) return 0;
             // A stopped channel sends nothing more; the area is not programmed.
             if (!IsRunning(pParam)) return 0;
-            ++g_bySeq[nCh];
+            ++g_aProtocol[nCh].g_bySeq;
         }
         // From the erase on, the area's data live only in the phone's memory until they are
         // programmed: parked, as the other staged regions are.
         const uint32_t dwAreaLength = area.dwChunks * CHUNK_SIZE;
         const uint32_t dwSent = FLASH_DOWNLOADER_RequestsSent(nCh);
-        core.m_dwParked[nCh] = PARKED_ERASED;
+        pParam->pState->m_dwParked = PARKED_ERASED;
         uint32_t dwLength =
-            Build(pParam, CMD_ERASE_FOR_FLASH, g_bySeq[nCh], area.dwStart, dwAreaLength, nullptr, 0);
+            Build(pParam, CMD_ERASE_FOR_FLASH, g_aProtocol[nCh].g_bySeq, area.dwStart, dwAreaLength, nullptr, 0);
         const bool bErased = FLASH_DOWNLOADER_SendRequest(pParam, dwLength, SEND_NEW) &&
                              FLASH_DOWNLOADER_WaitReply(pParam) == REPLY_ACK;
         if (!bErased && (FLASH_DOWNLOADER_RequestsSent(nCh) == dwSent || Answering(pParam))) {
@@ -377,15 +372,13 @@ int FLASH_DOWNLOADER_SendMibib(ChannelThreadParam* pParam)
                                  FLASH_DOWNLOADER_WaitAckAnySeq(pParam);
         const bool bStop = Unpark(pParam) || !Answering(pParam);
         if (bStop && bProgrammed) {
-            WriteLog(&core, nCh, core.m_csDisplay,
-                     "[Channel %d]  MIBIB restored from the phone's memory before the stop\r\n", nCh);
-            OUTCOME_End(core, nCh, OUTCOME_STOPPED, std::string());
+            pParam->pSink->Log(nCh,                      "[Channel %d]  MIBIB restored from the phone's memory before the stop\r\n", nCh);
+            pParam->pSink->End(nCh, OUTCOME_STOPPED, std::string());
             return 0;
         }
         if (bStop) {
-            core.m_nLeftErased[nCh] = REGION_MIBIB;
-            WriteLog(&core, nCh, core.m_csDisplay,
-                     "[Channel %d]  MIBIB is erased and was not programmed again after the stop: the "
+            pParam->pState->m_nLeftErased = REGION_MIBIB;
+            pParam->pSink->Log(nCh,                      "[Channel %d]  MIBIB is erased and was not programmed again after the stop: the "
                      "phone will not start until it is flashed again\r\n",
                      nCh);
         }
@@ -402,7 +395,7 @@ int FLASH_DOWNLOADER_WriteMibib(ChannelThreadParam* pParam, int nKind)
 {
     const int nCh = pParam->nCh;
     CBufObj* pBuf = pParam->pnBufObj;
-    const REGION_INFO* pRegion = g_pRegion[nCh];
+    const REGION_INFO* pRegion = pParam->pState->g_pRegion;
     if (!pRegion) return 0;
     const SEND_RULE rule{false, Wait::Bounded, false, false};
 
@@ -411,8 +404,8 @@ int FLASH_DOWNLOADER_WriteMibib(ChannelThreadParam* pParam, int nKind)
     for (int nPage = 0; nPage < 2; ++nPage) {
         pBuf->ClearData();
         if (ENGINE_ReadImage(nCh, adwOffset[nPage], pBuf->m_pData, CHUNK_SIZE) == 0) return 0;
-        if (nPage == 0) ++g_bySeq[nCh];
-        const uint32_t dwLength = Build(pParam, CMD_WRITE_FLASH, g_bySeq[nCh], adwOffset[nPage],
+        if (nPage == 0) ++g_aProtocol[nCh].g_bySeq;
+        const uint32_t dwLength = Build(pParam, CMD_WRITE_FLASH, g_aProtocol[nCh].g_bySeq, adwOffset[nPage],
                                         CHUNK_SIZE, pBuf->m_pData, 0);
         if (!SendUntilAcknowledged(pParam, rule, dwLength)) return 0;
         // Stopped: like the chunk loops, leave without another frame; the caller sees the stop.

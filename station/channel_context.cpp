@@ -3,11 +3,6 @@
 #include <cstring>
 #include <new>
 
-uint8_t g_bySeq[MAX_CHANNEL];
-const REGION_INFO* g_pRegion[MAX_CHANNEL];
-uint32_t g_dwStartTick[MAX_CHANNEL];
-uint32_t g_dwEndTick[MAX_CHANNEL];
-std::atomic<uint32_t> g_bPartitionChanged[MAX_CHANNEL];
 
 CBufObj::CBufObj()
     : m_pPacket(new (std::nothrow) uint8_t[BUF_OBJ_SIZE]()),

@@ -1,6 +1,6 @@
 // What a channel's worker and the console share: the worker start record, the transfer buffers,
-// the region table layout, the per-channel process-wide arrays and the shape of the plan that
-// Start computes once and hands to every worker (engine/download_plan.h makes it).
+// the region table layout and the shape of the plan that Start computes once and hands to every
+// worker (engine/download_plan.h makes it).
 #pragma once
 
 #include <atomic>
@@ -72,13 +72,19 @@ public:
 };
 
 class CVarnDLCore;
+class CChannelSink;
+struct CHANNEL_STATE;
+class CImageSelection;
 
 struct DOWNLOAD_PLAN;
 
 // The record a worker is started with; it outlives the worker.
 struct ChannelThreadParam {
-    CVarnDLCore* pDlg = nullptr;
+    CVarnDLCore* pDlg = nullptr;  // the engine's; the floors below see only the three after
     int nCh = 0;
+    const CChannelSink* pSink = nullptr;      // the channel's bar, log and end
+    CHANNEL_STATE* pState = nullptr;          // the channel's flags and cycle values
+    const CImageSelection* pImages = nullptr;  // the image selection, read-only during a run
     CBufObj* pnBufObj = nullptr;  // written by the worker once its buffers exist
     // The plan of the Start that started the worker; null: the current one.
     std::shared_ptr<const DOWNLOAD_PLAN> pPlan;
@@ -140,10 +146,3 @@ struct DOWNLOAD_TICKS {
     bool bCsc = false;        // 1057
     bool bHidden = false;     // 1058, read by the worker itself at the Hidden step
 };
-
-// Process-wide per-channel state of the workers.
-extern uint8_t g_bySeq[MAX_CHANNEL];
-extern const REGION_INFO* g_pRegion[MAX_CHANNEL];
-extern uint32_t g_dwStartTick[MAX_CHANNEL];
-extern uint32_t g_dwEndTick[MAX_CHANNEL];
-extern std::atomic<uint32_t> g_bPartitionChanged[MAX_CHANNEL];

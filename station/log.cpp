@@ -28,20 +28,25 @@ void DropCutSequence(char* szLine, int nLength)
 }
 }  // namespace
 
-void WriteLog(CVarnDLCore* pDlg, int nCh, std::mutex& csLock, const char* szFormat, ...)
+void WriteLogV(CVarnDLCore* pDlg, int nCh, std::mutex& csLock, const char* szFormat, va_list args)
 {
     std::lock_guard<std::mutex> lock(csLock);
     char szLine[LOG_LINE_MAX];
-    va_list args;
-    va_start(args, szFormat);
     int nLength = std::vsnprintf(szLine, sizeof(szLine), szFormat, args);  // cuts at 511
-    va_end(args);
     if (nLength < 0) szLine[0] = '\0';
     else if (nLength >= LOG_LINE_MAX) DropCutSequence(szLine, LOG_LINE_MAX - 1);
     if (!pDlg) return;
     pDlg->m_strLog = szLine;
     // The view hands the line to the window thread without waiting for it.
     pDlg->View().OnLogLine(nCh, pDlg->m_strLog);
+}
+
+void WriteLog(CVarnDLCore* pDlg, int nCh, std::mutex& csLock, const char* szFormat, ...)
+{
+    va_list args;
+    va_start(args, szFormat);
+    WriteLogV(pDlg, nCh, csLock, szFormat, args);
+    va_end(args);
 }
 
 void DebugTrace(uint32_t dwFlags, const char* szFormat, ...)

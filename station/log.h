@@ -3,6 +3,7 @@
 // and to the optional log file. The station's own trace points are switched off for good.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <mutex>
 
@@ -15,6 +16,7 @@ constexpr int LOG_LINE_MAX = 512;  // characters including the terminator: 511 a
 // nCh: the channel the line is about (-1: the station's own); every view is told it.
 void WriteLog(CVarnDLCore* pDlg, int nCh, std::mutex& csLock, const char* szFormat, ...)
     __attribute__((format(printf, 4, 5)));
+void WriteLogV(CVarnDLCore* pDlg, int nCh, std::mutex& csLock, const char* szFormat, va_list args);
 void DebugTrace(uint32_t dwFlags, const char* szFormat, ...) __attribute__((format(printf, 2, 3)));
 // A trace point of the station: never written anywhere. The points stay where a developer
 // following a phone's cycle wants them back, their formats still checked against their arguments.

@@ -55,39 +55,39 @@ const char* OUTCOME_RegionName(int nRegion)
 CHANNEL_OUTCOME OUTCOME_Get(const CVarnDLCore& core, int nCh)
 {
     std::lock_guard<std::mutex> lock(core.m_csOutcome);
-    return core.m_aOutcome[nCh];
+    return core.m_aChannel[nCh].m_Outcome;
 }
 
 void OUTCOME_Begin(CVarnDLCore& core, int nCh)
 {
     std::lock_guard<std::mutex> lock(core.m_csOutcome);
-    core.m_aOutcome[nCh] = CHANNEL_OUTCOME{};
-    core.m_aOutcome[nCh].strStep = "start";
+    core.m_aChannel[nCh].m_Outcome = CHANNEL_OUTCOME{};
+    core.m_aChannel[nCh].m_Outcome.strStep = "start";
 }
 
 void OUTCOME_Step(CVarnDLCore& core, int nCh, const std::string& strStep)
 {
     std::lock_guard<std::mutex> lock(core.m_csOutcome);
-    if (core.m_aOutcome[nCh].eKind == OUTCOME_RUNNING) core.m_aOutcome[nCh].strStep = strStep;
+    if (core.m_aChannel[nCh].m_Outcome.eKind == OUTCOME_RUNNING) core.m_aChannel[nCh].m_Outcome.strStep = strStep;
 }
 
 void OUTCOME_Written(CVarnDLCore& core, int nCh, const std::string& strRegion)
 {
     std::lock_guard<std::mutex> lock(core.m_csOutcome);
-    core.m_aOutcome[nCh].astrWritten.push_back(strRegion);
+    core.m_aChannel[nCh].m_Outcome.astrWritten.push_back(strRegion);
 }
 
 void OUTCOME_Skipped(CVarnDLCore& core, int nCh, const std::string& strRegion,
                      const std::string& strReason)
 {
     std::lock_guard<std::mutex> lock(core.m_csOutcome);
-    core.m_aOutcome[nCh].aSkipped.push_back({strRegion, strReason});
+    core.m_aChannel[nCh].m_Outcome.aSkipped.push_back({strRegion, strReason});
 }
 
 void OUTCOME_End(CVarnDLCore& core, int nCh, OUTCOME_KIND eKind, const std::string& strText)
 {
     std::lock_guard<std::mutex> lock(core.m_csOutcome);
-    CHANNEL_OUTCOME& outcome = core.m_aOutcome[nCh];
+    CHANNEL_OUTCOME& outcome = core.m_aChannel[nCh].m_Outcome;
     // What the channel ended in first stays. Only a stop may yet be told more precisely, by the
     // pull or the stall behind it; the failures that follow a stop are its own doing.
     const bool bOpen = outcome.eKind == OUTCOME_RUNNING ||
@@ -102,7 +102,7 @@ void OUTCOME_End(CVarnDLCore& core, int nCh, OUTCOME_KIND eKind, const std::stri
 void OUTCOME_Damage(CVarnDLCore& core, int nCh, const std::string& strText)
 {
     std::lock_guard<std::mutex> lock(core.m_csOutcome);
-    CHANNEL_OUTCOME& outcome = core.m_aOutcome[nCh];
+    CHANNEL_OUTCOME& outcome = core.m_aChannel[nCh].m_Outcome;
     if (outcome.eKind == OUTCOME_PASSED) return;
     outcome.eKind = OUTCOME_FAILED;
     outcome.strText = strText;

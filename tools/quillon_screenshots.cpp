@@ -84,20 +84,20 @@ std::string WriteShiftRecords(const std::string& strDir)
 void Rebooting(CVarnDLDlg& dlg, int nCh, uint32_t dwPassedMs, uint32_t dwWaitMs)
 {
     CVarnDLCore& core = dlg.Core();
-    core.m_bThreadStart[nCh] = 1;
+    core.m_aChannel[nCh].m_bThreadStart = 1;
     Status(core, nCh, PdaFlashing, 100);
     Text(core, nCh, "   Varn Reboot");
-    core.m_bRebootWait[nCh] = 1;
-    core.m_bDownloadDone[nCh] = 1;
+    core.m_aChannel[nCh].m_bRebootWait = 1;
+    core.m_aChannel[nCh].m_bDownloadDone = 1;
     core.m_ctrlProgress[nCh].ShowWait(core.m_csDisplay, CLOCK_Get().GetTickCount() - dwPassedMs, dwWaitMs);
-    dlg.PortRemoved(core.m_nComPort[nCh]);
+    dlg.PortRemoved(core.m_aChannel[nCh].m_nComPort);
 }
 
 // Puts the channels back as a dialog without workers has them, before it goes.
 void Idle(CVarnDLDlg& dlg)
 {
     CVarnDLCore& core = dlg.Core();
-    for (int i = 0; i < MAX_CHANNEL; ++i) core.m_bThreadStart[i] = core.m_bRebootWait[i] = 0;
+    for (int i = 0; i < MAX_CHANNEL; ++i) core.m_aChannel[i].m_bThreadStart = core.m_aChannel[i].m_bRebootWait = 0;
 }
 
 void DisableSelection(CVarnDLDlg& dlg)
@@ -152,7 +152,7 @@ int main(int argc, char** argv)
         bOk &= Save(dlg, strOut, "run.png");
 
         // Downloading phones: Cancel asks before it stops them.
-        for (int i = 0; i < MAX_CHANNEL; ++i) core.m_bThreadStart[i] = 1;
+        for (int i = 0; i < MAX_CHANNEL; ++i) core.m_aChannel[i].m_bThreadStart = 1;
         dlg.OnCancel();
         if (auto* pAsk = dlg.findChild<CMessageBox*>("confirmCancel")) {
             bOk &= Save(*pAsk, strOut, "cancel.png");

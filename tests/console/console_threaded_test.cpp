@@ -96,7 +96,7 @@ private slots:
             st.m_pDlg->PortArrived(PORT_TABLE_Assign(strNode1), strNode1);
             QVERIFY(pStart->isEnabled());
             pStart->click();
-            bAdded = st.m_pDlg->RunGoing() && st.m_pDlg->Core().m_bThreadStart[1];
+            bAdded = st.m_pDlg->RunGoing() && st.m_pDlg->Core().m_aChannel[1].m_bThreadStart;
         });
         poll.start(5);
         pStart->click();
@@ -131,7 +131,7 @@ private slots:
             auto* pCancel = st.m_pDlg->findChild<QPushButton*>("2");
             pCancel->click();
             QT_ClickButton(st.m_pDlg->findChild<CMessageBox*>("confirmCancel"), "No");
-            bWentOn = !st.m_pDlg->Core().m_bQuit && st.m_pDlg->Core().m_bRun[0];
+            bWentOn = !st.m_pDlg->Core().m_bQuit && st.m_pDlg->Core().m_aChannel[0].m_bRun;
             pCancel->click();
             auto* pAsk = st.m_pDlg->findChild<CMessageBox*>("confirmCancel");
             strAsked = pAsk->Text();

@@ -90,8 +90,8 @@ private slots:
             if (eStep == RUNNING && Downloading(core.m_ctrlProgress[0].GetState())) {
                 QVERIFY(sim.Send("unplug 1\n"));
                 eStep = PULLED;
-            } else if (eStep == PULLED && core.m_nComPort[0] == 0 && !core.m_bThreadStart[0] &&
-                       !core.m_bCycleEnd[0]) {
+            } else if (eStep == PULLED && core.m_aChannel[0].m_nComPort == 0 && !core.m_aChannel[0].m_bThreadStart &&
+                       !core.m_aChannel[0].m_bCycleEnd) {
                 // The slot is free again: port gone, worker joined.
                 pulledBar = core.m_ctrlProgress[0].GetState();
                 QVERIFY(sim.Send("plug 1\n"));
@@ -100,15 +100,15 @@ private slots:
         });
         step.start(5);
         dlg.StartPortDiscovery(TEST_PORT_SOURCE_Only(std::make_unique<CVirtualPortSource>(strPorts, SOCKET_WATCH_Make)));
-        QCOMPARE(core.m_nComPort[0].load(), 1u);
-        QCOMPARE(core.m_nComPort[1].load(), 2u);
+        QCOMPARE(core.m_aChannel[0].m_nComPort.load(), 1u);
+        QCOMPARE(core.m_aChannel[1].m_nComPort.load(), 2u);
 
         QTRY_VERIFY_WITH_TIMEOUT(eStep == PLUGGED_BACK, 60000);
         QCOMPARE(QColor(pulledBar.byRed, pulledBar.byGreen, pulledBar.byBlue), QColor(255, 0, 0));
         QCOMPARE(pulledBar.nPercent, 100);
         // Back on the channel it left, started by itself, and flashed whole this time.
-        QTRY_VERIFY_WITH_TIMEOUT(core.m_bDownloadDone[0] && core.m_bCycleEnd[0] && core.m_bDownloadDone[1] &&
-                                     core.m_bCycleEnd[1], 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(core.m_aChannel[0].m_bDownloadDone && core.m_aChannel[0].m_bCycleEnd && core.m_aChannel[1].m_bDownloadDone &&
+                                     core.m_aChannel[1].m_bCycleEnd, 60000);
         QCOMPARE(core.m_ctrlProgress[0].GetState().strText.rfind(" Download PASS.", 0), size_t(0));
         QCOMPARE(sim.WaitExit(30000), 0);
         QCOMPARE(Unverified(sim.Output(), 2), QString());

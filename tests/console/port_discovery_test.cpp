@@ -62,18 +62,18 @@ void Put(SOURCED_DIALOG& d, BEFORE eBefore)
     switch (eBefore) {
     case READY: break;
     case RUNNING:
-        core.m_bThreadStart[0] = 1;
+        core.m_aChannel[0].m_bThreadStart = 1;
         bar.ShowStatus(0, core.m_csDisplay, nullptr, PdaDownloading, 40, 0);
         break;
     case AFTER_LOCK:
-        core.m_bThreadStart[0] = 1;
-        core.m_bRebootWait[0] = 1;
-        core.m_bDownloadDone[0] = 1;
+        core.m_aChannel[0].m_bThreadStart = 1;
+        core.m_aChannel[0].m_bRebootWait = 1;
+        core.m_aChannel[0].m_bDownloadDone = 1;
         bar.ShowStatus(0, core.m_csDisplay, nullptr, PdaFlashing, 100, 0);
         break;
     case PASSED:
-        core.m_bDownloadDone[0] = 1;
-        core.m_bCycleEnd[0] = 1;
+        core.m_aChannel[0].m_bDownloadDone = 1;
+        core.m_aChannel[0].m_bCycleEnd = 1;
         bar.ShowStatus(0, core.m_csDisplay, nullptr, Pass, 100, 65999);
         break;
     case FAILED: bar.ShowStatus(0, core.m_csDisplay, " FLASH UNLOCK Fail !!!", Error, 0, 0); break;
@@ -152,7 +152,7 @@ const TABLE_ROW TABLE[] = {
 int ChannelOf(CVarnDLCore& core, uint32_t nPort)
 {
     for (int i = 0; i < MAX_CHANNEL; ++i)
-        if (core.m_nComPort[i] == nPort) return i;
+        if (core.m_aChannel[i].m_nComPort == nPort) return i;
     return -1;
 }
 
@@ -169,18 +169,18 @@ private slots:
             SOURCED_DIALOG d;
             d.Core().m_bImageReady = 1;
             d.pSource->Plug(PHONE_A, "qcserial");
-            QCOMPARE(d.Core().m_nComPort[0].load(), 1u);
+            QCOMPARE(d.Core().m_aChannel[0].m_nComPort.load(), 1u);
             Put(d, row.eBefore);
             Happen(d, row.eEvent);
             const BAR_STATE bar = d.Bar(0);
             const QByteArray strRow = row.szRow;
-            QVERIFY2(d.Core().m_nComPort[0] == row.nPort, strRow);
+            QVERIFY2(d.Core().m_aChannel[0].m_nComPort == row.nPort, strRow);
             QVERIFY2(d.PortBox(0)->text() == row.szBox, strRow);
             QVERIFY2(bar.strText == row.szText, strRow + ": " + bar.strText.c_str());
             QVERIFY2(QColor(bar.byRed, bar.byGreen, bar.byBlue) == row.colour, strRow);
             QVERIFY2(bar.nPercent == row.nPercent, strRow);
-            QVERIFY2(d.Core().m_bCycleEnd[0] == row.bCycleEnd, strRow);
-            QVERIFY2(d.Core().m_bDownloadDone[0] == row.bDownloadDone, strRow);
+            QVERIFY2(d.Core().m_aChannel[0].m_bCycleEnd == row.bCycleEnd, strRow);
+            QVERIFY2(d.Core().m_aChannel[0].m_bDownloadDone == row.bDownloadDone, strRow);
             QVERIFY2(ChannelOf(d.Core(), 2) == row.nChannelOfB, strRow);
             QVERIFY2(d.StartEnabled() == row.bStart, strRow);
             QVERIFY2(PORT_TABLE_Find(CABLE) == 0, strRow);  // other devices' ports get no number
@@ -211,7 +211,7 @@ private slots:
         QCOMPARE(SERIAL_DEVICE_Open(0), 1);
         pty.CloseMaster();
         uint8_t aby[4] = {};
-        QCOMPARE(SERIAL_DEVICE_Write(0, g_hComPort[0], aby, 0, sizeof(aby)), -1);
+        QCOMPARE(SERIAL_DEVICE_Write(0, g_aSerial[0].g_hComPort, aby, 0, sizeof(aby)), -1);
         CVarnDLCore& core = d.Core();
         core.m_ctrlProgress[0].ShowStatus(0, core.m_csDisplay, " PDA Download Fail !!!", Error, 0, 0);
         d.pSource->Pull(pty.SlavePath());
@@ -219,7 +219,7 @@ private slots:
         QCOMPARE(bar.strText, std::string(" ERROR!! Disconnected COM1 Port"));
         QCOMPARE(QColor(bar.byRed, bar.byGreen, bar.byBlue), RED);
         QCOMPARE(bar.nPercent, 100);
-        QCOMPARE(core.m_nComPort[0].load(), 0u);
+        QCOMPARE(core.m_aChannel[0].m_nComPort.load(), 0u);
 
         // Plugged in again, and out before any cycle: the old hang-up is not this phone's.
         d.pSource->Plug(pty.SlavePath(), "qcserial");
@@ -241,15 +241,15 @@ private slots:
     {
         SOURCED_DIALOG d;
         for (int i = 0; i < 8; ++i) d.pSource->Plug("/dev/ttyUSB" + std::to_string(i), "qcserial");
-        d.Core().m_bDownloadDone[3] = 1;
-        d.Core().m_bCycleEnd[3] = 1;
+        d.Core().m_aChannel[3].m_bDownloadDone = 1;
+        d.Core().m_aChannel[3].m_bCycleEnd = 1;
         auto* pLog = d.dlg.findChild<QPlainTextEdit*>("1000");
         d.pSource->Plug("/dev/ttyUSB8", "qcserial");
         const uint32_t nNinth = PORT_TABLE_Find("/dev/ttyUSB8");
         QCOMPARE(nNinth, 9u);
         QCOMPARE(ChannelOf(d.Core(), nNinth), -1);
         QCOMPARE(pLog->toPlainText(), QString("Detect COM8 Port"));
-        QCOMPARE(d.Core().m_nComPort[3].load(), 0u);  // released by the arrival all the same
+        QCOMPARE(d.Core().m_aChannel[3].m_nComPort.load(), 0u);  // released by the arrival all the same
         // The same phone plugged in again finds the channel it freed.
         d.pSource->Pull("/dev/ttyUSB8");
         d.pSource->Plug("/dev/ttyUSB8", "qcserial");
@@ -276,7 +276,7 @@ private slots:
         QCOMPARE(PORT_TABLE_Find("/dev/ttyACM0"), 0u);
         // Announced by number: each took the lowest free channel in turn.
         const uint32_t anExpected[] = {1, 2, 4, 0};
-        for (int i = 0; i < 4; ++i) QCOMPARE(dlg.Core().m_nComPort[i].load(), anExpected[i]);
+        for (int i = 0; i < 4; ++i) QCOMPARE(dlg.Core().m_aChannel[i].m_nComPort.load(), anExpected[i]);
         // The source telling a present port once more (its event was on its way) changes nothing.
         CVarnDLCore& core = dlg.Core();
         core.m_ctrlProgress[1].ShowText(core.m_csDisplay, " Download Start !!!", 0);
@@ -300,7 +300,7 @@ private slots:
         CVarnDLDlg dlg;
         CVarnDLCore& core = dlg.Core();
         dlg.StartPortDiscovery(TEST_PORT_SOURCE_Only(std::make_unique<CVirtualPortSource>(strDir, SOCKET_WATCH_Make)));
-        QCOMPARE(core.m_nComPort[0].load(), 3u);
+        QCOMPARE(core.m_aChannel[0].m_nComPort.load(), 3u);
 
         // Bad entries, then a good one: once it has arrived, the bad ones have been looked at.
         QVERIFY(link(strDir + "/gone", "COM4"));
@@ -310,22 +310,22 @@ private slots:
         QVERIFY(link("/dev/null", "COM7"));
         QVERIFY(link(pty1.SlavePath(), "COM9"));  // the pseudo-terminal COM3 has already
         QVERIFY(link(pty2.SlavePath(), "COM8"));
-        QTRY_COMPARE_WITH_TIMEOUT(core.m_nComPort[1].load(), 8u, 5000);
-        for (int i = 2; i < MAX_CHANNEL; ++i) QCOMPARE(core.m_nComPort[i].load(), 0u);
+        QTRY_COMPARE_WITH_TIMEOUT(core.m_aChannel[1].m_nComPort.load(), 8u, 5000);
+        for (int i = 2; i < MAX_CHANNEL; ++i) QCOMPARE(core.m_aChannel[i].m_nComPort.load(), 0u);
 
         // Gone: a removal. Pointed at another terminal: the old port goes, the new one comes.
         QVERIFY(::unlink((strDir + "/COM3").c_str()) == 0);
         QTRY_COMPARE_WITH_TIMEOUT(core.m_ctrlProgress[0].GetState().strText, std::string(" Disconnected..."), 5000);
-        QCOMPARE(core.m_nComPort[0].load(), 0u);
+        QCOMPARE(core.m_aChannel[0].m_nComPort.load(), 0u);
         QVERIFY(link(pty1.SlavePath(), "COM8.new"));
         QVERIFY(::rename((strDir + "/COM8.new").c_str(), (strDir + "/COM8").c_str()) == 0);
-        QTRY_COMPARE_WITH_TIMEOUT(core.m_nComPort[0].load(), 8u, 5000);
-        QCOMPARE(core.m_nComPort[1].load(), 0u);
+        QTRY_COMPARE_WITH_TIMEOUT(core.m_aChannel[0].m_nComPort.load(), 8u, 5000);
+        QCOMPARE(core.m_aChannel[1].m_nComPort.load(), 0u);
         QCOMPARE(dlg.findChild<QLineEdit*>("1040")->toolTip(), QString::fromStdString(pty1.SlavePath()));
 
         // The directory itself goes away: so do its phones.
         QVERIFY(::rename(strDir.c_str(), (strDir + "-old").c_str()) == 0);
-        QTRY_COMPARE_WITH_TIMEOUT(core.m_nComPort[0].load(), 0u, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(core.m_aChannel[0].m_nComPort.load(), 0u, 5000);
         PORT_TABLE_Reset();
     }
 
@@ -342,7 +342,7 @@ private slots:
         for (auto& pPhone : st.m_apPhone) pSource->Plug(pPhone->SlavePath(), "qcserial");
         QCoreApplication::processEvents();
         QVERIFY(st.m_pDlg->findChild<QPushButton*>("1")->isEnabled());
-        QCOMPARE(core.m_bThreadStart[0].load() + core.m_bThreadStart[1].load(), 0u);
+        QCOMPARE(core.m_aChannel[0].m_bThreadStart.load() + core.m_aChannel[1].m_bThreadStart.load(), 0u);
         QCOMPARE(st.m_apPhone[0]->RequestCount(), size_t(0));
 
         for (auto& pPhone : st.m_apPhone) pSource->Pull(pPhone->SlavePath());
@@ -373,7 +373,7 @@ private slots:
         box.show();
         pSource->Plug(st.m_apPhone[0]->SlavePath(), "qcserial");
         QCoreApplication::processEvents();
-        QCOMPARE(st.m_pDlg->Core().m_bThreadStart[0].load(), 0u);
+        QCOMPARE(st.m_pDlg->Core().m_aChannel[0].m_bThreadStart.load(), 0u);
         QCOMPARE(st.m_apPhone[0]->RequestCount(), size_t(0));
         box.done(IDNO);  // answered: now the press goes through
         QTRY_VERIFY_WITH_TIMEOUT(st.Passed(0), 60000);

@@ -95,7 +95,7 @@ private slots:
         // It goes away before any run: the channel is free again.
         dlg.PortRemoved(7);
         QCOMPARE(pBox->text(), QString("NONE"));
-        QCOMPARE(dlg.Core().m_nComPort[0].load(), 0u);
+        QCOMPARE(dlg.Core().m_aChannel[0].m_nComPort.load(), 0u);
         QCOMPARE(pBox->palette().color(QPalette::Base), QColor(222, 222, 222));
 
         // Cancel with nothing downloading asks nothing.
@@ -158,11 +158,11 @@ private slots:
         dlg.PortArrived(3, "/dev/ttyUSB0");
         // The channel as its worker leaves it at the lock: the last region's blue, the reboot
         // text, the model's wait; then the phone reboots and its port goes.
-        core.m_bThreadStart[0] = 1;
+        core.m_aChannel[0].m_bThreadStart = 1;
         core.m_ctrlProgress[0].ShowStatus(0, core.m_csDisplay, nullptr, PdaFlashing, 100, 0);
         core.m_ctrlProgress[0].ShowText(core.m_csDisplay, "   Varn Reboot", 0);
-        core.m_bRebootWait[0] = 1;
-        core.m_bDownloadDone[0] = 1;
+        core.m_aChannel[0].m_bRebootWait = 1;
+        core.m_aChannel[0].m_bDownloadDone = 1;
         core.m_ctrlProgress[0].ShowWait(core.m_csDisplay, clock.GetTickCount(), 120000);
         auto* pBox = dlg.findChild<QLineEdit*>("1040");
         QCOMPARE(pBox->text(), QString("COM3"));
@@ -371,12 +371,12 @@ private slots:
         QCOMPARE(PathText(&dlg, 1031), QString::fromStdString(set.strPhone));
         QCOMPARE(dlg.Core().m_bPhoneImage, 1u);
 
-        dlg.Core().m_bThreadStart[3] = 1;  // a worker is busy
+        dlg.Core().m_aChannel[3].m_bThreadStart = 1;  // a worker is busy
         pText = QT_AnswerNextModal([](QWidget* p) { QT_ClickButton(p, "1"); });
         dlg.DropFiles({set.strPda});
         QVERIFY(pText->contains("while a download is running"));
         QCOMPARE(dlg.Core().m_bPdaImage, 0u);
-        dlg.Core().m_bThreadStart[3] = 0;
+        dlg.Core().m_aChannel[3].m_bThreadStart = 0;
     }
 
     void AboutIsInTheContextMenu()

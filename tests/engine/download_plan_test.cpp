@@ -115,9 +115,9 @@ TEST(StartPreparation, RunningWorkersKeepTheirPlanAndPartitionFlag)
     EXPECT_EQ(pFirst->g_DownSel.byMibibMask, 0x11);
 
     // Channel 2 is still running, channel 3 is idle; both were re-partitioned.
-    core.m_bThreadStart[2] = 1;
-    g_bPartitionChanged[2] = 1;
-    g_bPartitionChanged[3] = 1;
+    core.m_aChannel[2].m_bThreadStart = 1;
+    core.m_aChannel[2].g_bPartitionChanged = 1;
+    core.m_aChannel[3].g_bPartitionChanged = 1;
     ticks.bPhone = true;
     ENGINE_PrepareStart(core, ticks);
     auto pSecond = ENGINE_GetDownloadPlan();
@@ -125,9 +125,9 @@ TEST(StartPreparation, RunningWorkersKeepTheirPlanAndPartitionFlag)
     // The first plan is untouched for the workers that hold it.
     EXPECT_EQ(pFirst->g_DownSel.byMibibMask, 0x11);
     EXPECT_EQ(pSecond->g_DownSel.byMibibMask, 0x13);
-    EXPECT_EQ(g_bPartitionChanged[2].load(), 1u);
-    EXPECT_EQ(g_bPartitionChanged[3].load(), 0u);
-    g_bPartitionChanged[2] = 0;
+    EXPECT_EQ(core.m_aChannel[2].g_bPartitionChanged.load(), 1u);
+    EXPECT_EQ(core.m_aChannel[3].g_bPartitionChanged.load(), 0u);
+    core.m_aChannel[2].g_bPartitionChanged = 0;
 }
 
 }  // namespace

@@ -52,10 +52,10 @@ struct GATE {
 
 int ReadReply(int nCh, bool bAnySeq)
 {
-    uint8_t* pbyReply = g_abyReply[nCh];
+    uint8_t* pbyReply = g_aProtocol[nCh].g_abyReply;
     std::memset(pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);
     const int nCount =
-        SERIAL_DEVICE_Read(nCh, g_hComPort[nCh].load(), pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);
+        SERIAL_DEVICE_Read(nCh, g_aSerial[nCh].g_hComPort.load(), pbyReply, 0, SERIAL_REPLY_BUFFER_SIZE);
     if (nCount <= 0) return REPLY_NONE;
     return FLASH_DOWNLOADER_ClassifyReply(nCh, pbyReply, bAnySeq);
 }
@@ -97,7 +97,7 @@ int GatedReceive(int nCh, bool bAnySeq, void* pContext)
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (!g.pSt->Logged(DEFERRED_LINE) && std::chrono::steady_clock::now() < deadline) {
             // Stopped before the reply came: the wait ends without it.
-            if (!g.pSt->m_pCore->m_bRun[0]) return REPLY_NONE;
+            if (!g.pSt->m_pCore->m_aChannel[0].m_bRun) return REPLY_NONE;
             std::this_thread::yield();
         }
     }
@@ -175,7 +175,7 @@ TEST_F(EfsGuard, StopAllWhileParkedWaitsForTheWriteBackThenStopsBeforeAnythingEl
     EXPECT_EQ(outcome.eKind, OUTCOME_STOPPED) << outcome.strText << " in " << outcome.strStep;
     EXPECT_EQ(OUTCOME_StopText(outcome.stop), "channel 1 failed before its regions");
     EXPECT_EQ(st.LastBarText(0), "   Write EFS Data!!");
-    EXPECT_EQ(st.m_pCore->m_dwParked[0].load(), PARKED_NONE);
+    EXPECT_EQ(st.m_pCore->m_aChannel[0].m_dwParked.load(), PARKED_NONE);
     EXPECT_EQ(st.m_pCore->m_bStopAll.load(), 0u);
 }
 
@@ -189,7 +189,7 @@ TEST_F(EfsGuard, WithoutAStopTheRepartitionRunsInItsOwnOrderAndPasses)
     ASSERT_TRUE(st.Passed(0)) << st.LastBarText(0);
     EXPECT_TRUE(EfsIntact());
     EXPECT_FALSE(st.Logged(DEFERRED_LINE));
-    EXPECT_EQ(st.m_pCore->m_dwParked[0].load(), PARKED_NONE);
+    EXPECT_EQ(st.m_pCore->m_aChannel[0].m_dwParked.load(), PARKED_NONE);
     // PDA erase, backup, phone erase, restore, erase behind APPSBL, in that order; the region
     // steps' own erases follow.
     std::vector<uint8_t> abyOrder;
@@ -226,7 +226,7 @@ TEST_F(EfsGuard, PhoneEraseNotAcknowledgedStillBringsEfsBack)
         EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_EFS_RESTORE), 1u);
         EXPECT_EQ(st.Phone(0).Requests().back().byOpcode, CMD_EFS_RESTORE);
         EXPECT_TRUE(EfsIntact());
-        EXPECT_EQ(st.m_pCore->m_dwParked[0].load(), PARKED_NONE);
+        EXPECT_EQ(st.m_pCore->m_aChannel[0].m_dwParked.load(), PARKED_NONE);
         m_pSt.reset();
     }
 }
@@ -263,7 +263,7 @@ TEST_F(EfsGuard, SilentPhoneWhileParkedIsWaitedForUntilCancelUnplugOrTheBound)
         loop.fnProcessEvents = [&] {
             if (bActed || !st.Logged(DEFERRED_LINE)) return;
             // The deferred stop has not touched the silent channel.
-            EXPECT_EQ(st.m_pCore->m_bRun[0].load(), 1u);
+            EXPECT_EQ(st.m_pCore->m_aChannel[0].m_bRun.load(), 1u);
             bActed = true;
             if (eEnd == END_CANCEL) {
                 bCancelJoinedAll =
@@ -283,7 +283,7 @@ TEST_F(EfsGuard, SilentPhoneWhileParkedIsWaitedForUntilCancelUnplugOrTheBound)
         EXPECT_TRUE(bActed);
         EXPECT_FALSE(st.Passed(0));
         EXPECT_FALSE(st.m_Threads.m_hThread[0].joinable());
-        EXPECT_EQ(st.m_pCore->m_dwParked[0].load(), PARKED_NONE);
+        EXPECT_EQ(st.m_pCore->m_aChannel[0].m_dwParked.load(), PARKED_NONE);
         EXPECT_EQ(bCancelJoinedAll, eEnd == END_CANCEL);
         if (eEnd != END_PULLED) {
             // Once the wait was given up, the write-back was still sent (its reply was no longer

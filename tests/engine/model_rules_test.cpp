@@ -70,12 +70,12 @@ TEST(StartChannels, ChannelsStillBusyOrInTheirRebootWaitAreNotStartedAgain)
 {
     CVarnDLCore core;
     ENGINE_SetDownloadPlan(nullptr);
-    core.m_nComPort[0] = 5;
-    core.m_bRebootWait[0] = 1;
-    core.m_bDownloadDone[0] = 1;
-    core.m_nComPort[2] = 6;
-    core.m_bThreadStart[2] = 1;
-    core.m_bDownloadDone[2] = 1;
+    core.m_aChannel[0].m_nComPort = 5;
+    core.m_aChannel[0].m_bRebootWait = 1;
+    core.m_aChannel[0].m_bDownloadDone = 1;
+    core.m_aChannel[2].m_nComPort = 6;
+    core.m_aChannel[2].m_bThreadStart = 1;
+    core.m_aChannel[2].m_bDownloadDone = 1;
     STATION_THREADS threads;
     STATION_LOOP_OPTIONS loop;
     loop.bEndWhenWorkersEnd = true;
@@ -84,7 +84,7 @@ TEST(StartChannels, ChannelsStillBusyOrInTheirRebootWaitAreNotStartedAgain)
     EXPECT_EQ(STATION_StartChannels(core, threads, loop), STATION_RUN_FINISHED);
 
     for (int i = 0; i < MAX_CHANNEL; ++i) EXPECT_FALSE(threads.m_hThread[i].joinable()) << i;
-    EXPECT_EQ(core.m_bRun[0].load() + core.m_bRun[2].load(), 0u);
+    EXPECT_EQ(core.m_aChannel[0].m_bRun.load() + core.m_aChannel[2].m_bRun.load(), 0u);
     // Nothing was started, so the engine was not prepared either.
     EXPECT_EQ(ENGINE_GetDownloadPlan(), nullptr);
     EXPECT_GE(nPasses, 1);

@@ -151,7 +151,7 @@ TEST(StationRun, PartitionMismatchAnsweredNoStopsTheWholeStationBeforeAnyWrite)
     EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_ERASE_FOR_WRITE), 0u);
     EXPECT_EQ(FIXTURE_Count(st.Phone(0), CMD_WRITE_FLASH), 0u);
     EXPECT_EQ(st.m_pView->PortTexts(0).back(), "NONE");
-    EXPECT_EQ(st.m_pCore->m_bThreadStart[1].load(), 0u);
+    EXPECT_EQ(st.m_pCore->m_aChannel[1].m_bThreadStart.load(), 0u);
 }
 
 TEST(StationRun, ModelFourAnnouncesCscSizeAndReserveAndWritesTheChosenEntryWithItsPriority)
@@ -222,7 +222,7 @@ TEST(StationLoop, DialogLoopWatchesAFailedChannelUntilItsPhoneIsPulled)
     loop.fnProcessEvents = [&] {
         if (!st.m_Threads.m_bEnded[0]) return;
         // The operator pulls the failed phone a while after its worker ended.
-        if (++nPassesAfterEnd == 5) st.m_pCore->m_nComPort[0] = 0;
+        if (++nPassesAfterEnd == 5) st.m_pCore->m_aChannel[0].m_nComPort = 0;
     };
     EXPECT_EQ(STATION_Start(*st.m_pCore, st.m_Threads, loop), STATION_RUN_FINISHED);
     EXPECT_GE(nPassesAfterEnd, 5);
@@ -256,8 +256,8 @@ TEST(StationLoop, StartDuringARunAddsTheNewPhoneToItAndLeavesTheRunningOneUndist
     CE2EStation st(2);
     ASSERT_TRUE(st.BuildImages());
     ASSERT_TRUE(st.Load(FIXTURE_AllTicks(), 3).empty());
-    const uint32_t nSecondPort = st.m_pCore->m_nComPort[1];
-    st.m_pCore->m_nComPort[1] = 0;  // the second phone arrives during the run
+    const uint32_t nSecondPort = st.m_pCore->m_aChannel[1].m_nComPort;
+    st.m_pCore->m_aChannel[1].m_nComPort = 0;  // the second phone arrives during the run
     STATION_LOOP_OPTIONS loop;
     loop.bEndWhenWorkersEnd = true;
     STATION_RUN run;
@@ -269,7 +269,7 @@ TEST(StationLoop, StartDuringARunAddsTheNewPhoneToItAndLeavesTheRunningOneUndist
         const uint64_t qwSeen = STATION_ChangeCount();
         if (nStarts == 1 && st.Phone(0).RequestCount() >= 20) {
             ++nStarts;
-            st.m_pCore->m_nComPort[1] = nSecondPort;
+            st.m_pCore->m_aChannel[1].m_nComPort = nSecondPort;
             STATION_StartRun(*st.m_pCore, st.m_Threads, run);
             EXPECT_TRUE(run.bGoing);
         }

@@ -305,10 +305,10 @@ TEST_F(ImageSelectTest, DroppedFiles)
     EXPECT_EQ(core.m_bPdaImage, 1u);
 
     // A running download is never handed new images.
-    core.m_bRebootWait[3] = 1;
+    core.m_aChannel[3].m_bRebootWait = 1;
     IMAGE_DropFiles(core, controls, {dir.File("other.bin")}, false);
     EXPECT_EQ(core.m_strPhonePath, strLowerPhone);
-    core.m_bRebootWait[3] = 0;
+    core.m_aChannel[3].m_bRebootWait = 0;
     IMAGE_DropFiles(core, controls, {dir.File("other.bin")}, true);
     EXPECT_EQ(core.m_strPhonePath, strLowerPhone);
     EXPECT_EQ(controls.m_astrMessages.size(), 4u);

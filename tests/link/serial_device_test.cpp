@@ -19,6 +19,8 @@
 
 #include "link/port_table.h"
 #include "link/serial_device.h"
+#include "protocol/frame.h"
+#include "support/run_flags.h"
 #include "station/clock.h"
 #include "station/station_core.h"
 #include "support/pty_pair.h"
@@ -54,14 +56,14 @@ protected:
             SERIAL_DEVICE_Close(nCh);
             SERIAL_DEVICE_SetPort(nCh, 0);
         }
-        SERIAL_DEVICE_BindRunFlags(nullptr);
+        SERIAL_DEVICE_SetStopTest(nullptr);
         SERIAL_DEVICE_SetWriteTimeout(0);
         PORT_TABLE_Reset();
     }
     SERIAL_HANDLE OpenChannel()
     {
         EXPECT_EQ(SERIAL_DEVICE_Open(CH), 1) << SERIAL_DEVICE_LastOpenError(CH);
-        return g_hComPort[CH].load();
+        return g_aSerial[CH].g_hComPort.load();
     }
 
     CVirtualClock m_Clock;
@@ -87,18 +89,18 @@ TEST_F(SerialDeviceTest, OpenSettlesOnceAndAnOpenPortStaysInUse)
 
     const int nDescriptors = OpenDescriptorCount();
     EXPECT_EQ(SERIAL_DEVICE_Open(CH), 1);
-    EXPECT_EQ(g_hComPort[CH].load(), hPort);
+    EXPECT_EQ(g_aSerial[CH].g_hComPort.load(), hPort);
     EXPECT_EQ(OpenDescriptorCount(), nDescriptors);
     EXPECT_EQ(m_Clock.TotalSlept(), SERIAL_OPEN_SETTLE_MS);
 
     EXPECT_EQ(SERIAL_DEVICE_SetPort(CH, 9), 0);
-    EXPECT_EQ(g_nComPort[CH].load(), PORT);
+    EXPECT_EQ(g_aSerial[CH].g_nComPort.load(), PORT);
 
     EXPECT_EQ(SERIAL_DEVICE_Close(CH), 1);
-    EXPECT_EQ(g_hComPort[CH].load(), SERIAL_HANDLE_NONE);
+    EXPECT_EQ(g_aSerial[CH].g_hComPort.load(), SERIAL_HANDLE_NONE);
     EXPECT_EQ(SERIAL_DEVICE_Close(CH), 1);
     EXPECT_EQ(SERIAL_DEVICE_SetPort(CH, 9), 1);
-    EXPECT_EQ(g_nComPort[CH].load(), 9u);
+    EXPECT_EQ(g_aSerial[CH].g_nComPort.load(), 9u);
 }
 
 TEST_F(SerialDeviceTest, FailedOpensSayWhy)
@@ -126,7 +128,7 @@ TEST_F(SerialDeviceTest, FailedOpensSayWhy)
         EXPECT_NE(SERIAL_DEVICE_LastOpenError(CH).find("dialout"), std::string::npos);
         ::unlink(szPath);
     }
-    EXPECT_EQ(g_hComPort[CH].load(), SERIAL_HANDLE_NONE);
+    EXPECT_EQ(g_aSerial[CH].g_hComPort.load(), SERIAL_HANDLE_NONE);
 }
 
 TEST_F(SerialDeviceTest, ANodeThatCannotBeSetToRawModeIsNotOpened)
@@ -187,8 +189,8 @@ TEST_F(SerialDeviceTest, QueuedBytesAreReadWithoutWaitingAtMostTheMaximum)
     ASSERT_TRUE(PTY_WaitQueued(hPort, 10));
 
     // A stopped channel ends any wait at once, so bytes read now were read without one.
-    std::atomic<uint32_t> abRun[MAX_CHANNEL] = {};
-    SERIAL_DEVICE_BindRunFlags(abRun);
+    TEST_RUN_FLAGS runFlags;
+    SERIAL_DEVICE_SetStopTest(runFlags.StopTest());
 
     uint8_t aby[16];
     std::fill(std::begin(aby), std::end(aby), 0xEE);
@@ -289,34 +291,35 @@ TEST_F(SerialDeviceTest, InitResetsOnlyChannelsWithoutAWorker)
     constexpr int REBOOTING = 6;
     ASSERT_EQ(SERIAL_DEVICE_SetPort(BUSY, 8), 1);
     ASSERT_EQ(SERIAL_DEVICE_Open(BUSY), 1);
-    const SERIAL_HANDLE hBusy = g_hComPort[BUSY].load();
-    core.m_bThreadStart[BUSY] = 1;
-    core.m_bRebootWait[REBOOTING] = 1;
-    g_bySeq[BUSY] = 7;
-    g_bySeq[REBOOTING] = 9;
+    const SERIAL_HANDLE hBusy = g_aSerial[BUSY].g_hComPort.load();
+    core.m_aChannel[BUSY].m_bThreadStart = 1;
+    core.m_aChannel[REBOOTING].m_bRebootWait = 1;
+    g_aProtocol[BUSY].g_bySeq = 7;
+    g_aProtocol[REBOOTING].g_bySeq = 9;
     SERIAL_DEVICE_SetPort(REBOOTING, 44);
-    core.m_nComPort[BUSY] = 3;
-    core.m_nComPort[REBOOTING] = 3;
+    core.m_aChannel[BUSY].m_nComPort = 3;
+    core.m_aChannel[REBOOTING].m_nComPort = 3;
 
     // An idle channel left with its port open: the port must not stay locked for good.
     OpenChannel();
-    g_bySeq[CH] = 5;
-    core.m_nComPort[CH] = PORT;
-    core.m_nComPort[0] = 4;
+    g_aProtocol[CH].g_bySeq = 5;
+    core.m_aChannel[CH].m_nComPort = PORT;
+    core.m_aChannel[0].m_nComPort = 4;
 
-    EXPECT_EQ(SERIAL_DEVICE_Init(&core), 1);
-    EXPECT_EQ(g_hComPort[CH].load(), SERIAL_HANDLE_NONE);
-    EXPECT_EQ(g_bySeq[CH], 0);
-    EXPECT_EQ(g_nComPort[CH].load(), PORT);
-    EXPECT_EQ(g_nComPort[0].load(), 4u);
+    EXPECT_EQ(SERIAL_DEVICE_Init(core.m_aChannel), 1);
+    FLASH_DOWNLOADER_Init(core.m_aChannel);
+    EXPECT_EQ(g_aSerial[CH].g_hComPort.load(), SERIAL_HANDLE_NONE);
+    EXPECT_EQ(g_aProtocol[CH].g_bySeq, 0);
+    EXPECT_EQ(g_aSerial[CH].g_nComPort.load(), PORT);
+    EXPECT_EQ(g_aSerial[0].g_nComPort.load(), 4u);
     EXPECT_EQ(SERIAL_DEVICE_Open(CH), 1) << SERIAL_DEVICE_LastOpenError(CH);
 
-    EXPECT_EQ(g_hComPort[BUSY].load(), hBusy);
-    EXPECT_EQ(g_bySeq[BUSY], 7);
-    EXPECT_EQ(g_nComPort[BUSY].load(), 8u);
-    EXPECT_EQ(g_bySeq[REBOOTING], 9);
-    EXPECT_EQ(g_nComPort[REBOOTING].load(), 44u);
-    g_bySeq[BUSY] = g_bySeq[REBOOTING] = 0;
+    EXPECT_EQ(g_aSerial[BUSY].g_hComPort.load(), hBusy);
+    EXPECT_EQ(g_aProtocol[BUSY].g_bySeq, 7);
+    EXPECT_EQ(g_aSerial[BUSY].g_nComPort.load(), 8u);
+    EXPECT_EQ(g_aProtocol[REBOOTING].g_bySeq, 9);
+    EXPECT_EQ(g_aSerial[REBOOTING].g_nComPort.load(), 44u);
+    g_aProtocol[BUSY].g_bySeq = g_aProtocol[REBOOTING].g_bySeq = 0;
 }
 
 }  // namespace

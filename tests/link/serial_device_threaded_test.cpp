@@ -15,6 +15,7 @@
 
 #include "link/port_table.h"
 #include "link/serial_device.h"
+#include "support/run_flags.h"
 #include "station/clock.h"
 #include "support/pty_pair.h"
 
@@ -53,7 +54,7 @@ protected:
             SERIAL_DEVICE_Close(nCh);
             SERIAL_DEVICE_SetPort(nCh, 0);
         }
-        SERIAL_DEVICE_BindRunFlags(nullptr);
+        SERIAL_DEVICE_SetStopTest(nullptr);
         PORT_TABLE_Reset();
     }
     void OpenBoth()
@@ -63,7 +64,7 @@ protected:
     }
     std::future<int> ReadInBackground(int nCh)
     {
-        SERIAL_HANDLE hPort = g_hComPort[nCh].load();
+        SERIAL_HANDLE hPort = g_aSerial[nCh].g_hComPort.load();
         return std::async(std::launch::async, [this, nCh, hPort] {
             return SERIAL_DEVICE_Read(nCh, hPort, m_abyIn[nCh], 0, sizeof(m_abyIn[nCh]));
         });
@@ -78,9 +79,10 @@ protected:
 TEST_F(SerialThreadsTest, SilentPhoneIsWaitedForUntilTheChannelStops)
 {
     OpenBoth();
-    std::atomic<uint32_t> abRun[MAX_CHANNEL];
-    for (auto& bRun : abRun) bRun = 1;
-    SERIAL_DEVICE_BindRunFlags(abRun);
+    TEST_RUN_FLAGS runFlags;
+    TEST_RUN_FLAGS& abRun = runFlags;
+    for (int nCh = 0; nCh < MAX_CHANNEL; ++nCh) abRun[nCh] = 1;
+    SERIAL_DEVICE_SetStopTest(runFlags.StopTest());
 
     auto read = ReadInBackground(0);
     // The wake-ups to look at the run flag are no attempts: ten of them would end the read
@@ -105,13 +107,13 @@ TEST_F(SerialThreadsTest, SilentPhoneIsWaitedForUntilTheChannelStops)
 TEST_F(SerialThreadsTest, ClosingThePortEndsABlockedReadAndTheReaderClosesLast)
 {
     OpenBoth();  // no run flags bound: only the close can end this read
-    SERIAL_HANDLE hPort = g_hComPort[0].load();
+    SERIAL_HANDLE hPort = g_aSerial[0].g_hComPort.load();
     auto read = ReadInBackground(0);
     EXPECT_EQ(read.wait_for(200ms), std::future_status::timeout);
 
     // The console recycles the channel.
     SERIAL_DEVICE_ClosePort(0, hPort);
-    g_hComPort[0] = SERIAL_HANDLE_NONE;
+    g_aSerial[0].g_hComPort = SERIAL_HANDLE_NONE;
     ASSERT_EQ(read.wait_for(LIVENESS), std::future_status::ready);
     EXPECT_EQ(read.get(), 0);
     EXPECT_EQ(::fcntl(hPort, F_GETFD), -1);  // really closed once the reader left
@@ -123,7 +125,7 @@ TEST_F(SerialThreadsTest, ClosesRacingWithReadsAndWrites)
     const std::vector<uint8_t> abyFrame = Pattern(BIG_FRAME, 1);
     for (int i = 0; i < 30; ++i) {
         ASSERT_EQ(SERIAL_DEVICE_Open(0), 1) << SERIAL_DEVICE_LastOpenError(0);
-        SERIAL_HANDLE hPort = g_hComPort[0].load();
+        SERIAL_HANDLE hPort = g_aSerial[0].g_hComPort.load();
         auto read = ReadInBackground(0);
         auto write = std::async(std::launch::async, [&] {
             return SERIAL_DEVICE_Write(0, hPort, abyFrame.data(), 0, BIG_FRAME);
@@ -132,7 +134,7 @@ TEST_F(SerialThreadsTest, ClosesRacingWithReadsAndWrites)
             SERIAL_DEVICE_Close(0);  // the worker's own close
         } else {
             SERIAL_DEVICE_ClosePort(0, hPort);  // the console recycling the channel
-            g_hComPort[0] = SERIAL_HANDLE_NONE;
+            g_aSerial[0].g_hComPort = SERIAL_HANDLE_NONE;
         }
         SERIAL_DEVICE_Close(0);  // and a second close that must do nothing
         ASSERT_EQ(read.wait_for(LIVENESS), std::future_status::ready);
@@ -254,9 +256,10 @@ TEST_F(SerialThreadsTest, OpensFollowOneAnotherThroughTheirSettleWhileSendsGoOn)
 TEST_F(SerialThreadsTest, WriteToAPhoneThatReadsNothingEndsWhenTheChannelStops)
 {
     OpenBoth();
-    std::atomic<uint32_t> abRun[MAX_CHANNEL];
-    for (auto& bRun : abRun) bRun = 1;
-    SERIAL_DEVICE_BindRunFlags(abRun);
+    TEST_RUN_FLAGS runFlags;
+    TEST_RUN_FLAGS& abRun = runFlags;
+    for (int nCh = 0; nCh < MAX_CHANNEL; ++nCh) abRun[nCh] = 1;
+    SERIAL_DEVICE_SetStopTest(runFlags.StopTest());
     const std::vector<uint8_t> abyBig = Pattern(BIG_FRAME, 3);
     auto send = std::async(std::launch::async,
                            [&] { return SERIAL_DEVICE_SendUnlocked(0, abyBig.data(), BIG_FRAME); });
@@ -269,10 +272,11 @@ TEST_F(SerialThreadsTest, WriteToAPhoneThatReadsNothingEndsWhenTheChannelStops)
 TEST_F(SerialThreadsTest, TheRestOfAReplyIsAwaitedUntilItIsCompleteOrTheChannelStops)
 {
     OpenBoth();
-    std::atomic<uint32_t> abRun[MAX_CHANNEL];
-    for (auto& bRun : abRun) bRun = 1;
-    SERIAL_DEVICE_BindRunFlags(abRun);
-    const SERIAL_HANDLE hPort = g_hComPort[0].load();
+    TEST_RUN_FLAGS runFlags;
+    TEST_RUN_FLAGS& abRun = runFlags;
+    for (int nCh = 0; nCh < MAX_CHANNEL; ++nCh) abRun[nCh] = 1;
+    SERIAL_DEVICE_SetStopTest(runFlags.StopTest());
+    const SERIAL_HANDLE hPort = g_aSerial[0].g_hComPort.load();
     auto rest = [&](uint32_t dwOffset, uint32_t dwWant) {
         return std::async(std::launch::async, [=, this] {
             return SERIAL_DEVICE_ReadRest(0, hPort, m_abyIn[0], dwOffset, dwWant, 60000);

@@ -44,7 +44,7 @@ protected:
 
 TEST_F(CommandTest, UnlockSendsTheCurrentSequenceAndLeavesIt)
 {
-    g_bySeq[3] = 0x00;
+    g_aProtocol[3].g_bySeq = 0x00;
     EXPECT_EQ(FLASH_DOWNLOADER_Unlock(P()), 1);
     REQUEST_RECORD req = Last();
     EXPECT_EQ(req.byOpcode, 0xA0);
@@ -53,7 +53,7 @@ TEST_F(CommandTest, UnlockSendsTheCurrentSequenceAndLeavesIt)
     EXPECT_EQ(req.dwParam, 0u);
     EXPECT_EQ(req.dwLength, 0u);
     EXPECT_EQ(req.dwPayloadSize, 0u);
-    EXPECT_EQ(g_bySeq[3], 0x00);
+    EXPECT_EQ(g_aProtocol[3].g_bySeq, 0x00);
     EXPECT_EQ(m_Fx.m_Core.m_ctrlProgress[3].GetState().strText, "   FLASH UNLOCK");
     std::vector<std::string> aLog = m_Fx.m_View.LogLines();
     ASSERT_EQ(aLog.size(), 2u);
@@ -72,7 +72,7 @@ TEST_F(CommandTest, RefusedUnlockFailsWithoutTheSuccessLine)
 
 TEST_F(CommandTest, UnlockWithAWrongSequenceEchoFails)
 {
-    g_bySeq[3] = 9;
+    g_aProtocol[3].g_bySeq = 9;
     m_Fx.m_pPhone->SetFaults(OneFault(0xA0, FAULT_WRONG_SEQ));
     EXPECT_EQ(FLASH_DOWNLOADER_Unlock(P()), 0);
     EXPECT_EQ(m_Fx.Requests(0xA0).size(), 1u) << "a single-request exchange never resends";
@@ -80,14 +80,14 @@ TEST_F(CommandTest, UnlockWithAWrongSequenceEchoFails)
 
 TEST_F(CommandTest, LockAdvancesTheSequenceAndClosesThePortOnSuccess)
 {
-    g_bySeq[3] = 0xFF;
+    g_aProtocol[3].g_bySeq = 0xFF;
     EXPECT_EQ(FLASH_DOWNLOADER_Lock(P()), 1);
     REQUEST_RECORD req = Last();
     EXPECT_EQ(req.byOpcode, 0x90);
     EXPECT_EQ(req.bySeq, 0x00);  // wraps
-    EXPECT_EQ(g_bySeq[3], 0x00);
-    EXPECT_EQ(g_hComPort[3].load(), SERIAL_HANDLE_NONE);
-    EXPECT_EQ(g_nComPort[3].load(), 0u);
+    EXPECT_EQ(g_aProtocol[3].g_bySeq, 0x00);
+    EXPECT_EQ(g_aSerial[3].g_hComPort.load(), SERIAL_HANDLE_NONE);
+    EXPECT_EQ(g_aSerial[3].g_nComPort.load(), 0u);
     EXPECT_EQ(m_Fx.m_Core.m_ctrlProgress[3].GetState().strText, "   Varn Reboot");
     std::vector<std::string> aLog = m_Fx.m_View.LogLines();
     ASSERT_EQ(aLog.size(), 2u);
@@ -97,13 +97,13 @@ TEST_F(CommandTest, LockAdvancesTheSequenceAndClosesThePortOnSuccess)
 
 TEST_F(CommandTest, RefusedLockKeepsThePortAndItsNumber)
 {
-    const uint32_t nPort = g_nComPort[3];
+    const uint32_t nPort = g_aSerial[3].g_nComPort;
     m_Fx.m_pPhone->SetFaults(OneFault(0x90, FAULT_NAK));
-    g_bySeq[3] = 4;
+    g_aProtocol[3].g_bySeq = 4;
     EXPECT_EQ(FLASH_DOWNLOADER_Lock(P()), 0);
-    EXPECT_EQ(g_bySeq[3], 5);
-    EXPECT_NE(g_hComPort[3].load(), SERIAL_HANDLE_NONE);
-    EXPECT_EQ(g_nComPort[3].load(), nPort);
+    EXPECT_EQ(g_aProtocol[3].g_bySeq, 5);
+    EXPECT_NE(g_aSerial[3].g_hComPort.load(), SERIAL_HANDLE_NONE);
+    EXPECT_EQ(g_aSerial[3].g_nComPort.load(), nPort);
     EXPECT_EQ(m_Fx.m_View.LogLines().size(), 1u);
 }
 
@@ -111,7 +111,7 @@ TEST_F(CommandTest, RefusedLockKeepsThePortAndItsNumber)
 
 TEST_F(CommandTest, QueriesSendSequenceZeroAcceptAnyEchoAndLeaveTheSequence)
 {
-    g_bySeq[3] = 0x42;
+    g_aProtocol[3].g_bySeq = 0x42;
     m_Fx.m_pPhone->SetFaults(OneFault(0xE6, FAULT_WRONG_SEQ));
     EXPECT_EQ(FLASH_DOWNLOADER_QueryMcci(P()), 1);
     EXPECT_EQ(Last().byOpcode, 0xE6);
@@ -122,7 +122,7 @@ TEST_F(CommandTest, QueriesSendSequenceZeroAcceptAnyEchoAndLeaveTheSequence)
     EXPECT_EQ(Last().byOpcode, 0xE3);
     EXPECT_EQ(Last().bySeq, 0);
     EXPECT_TRUE(Logged(m_Fx.m_View, "[Channel 3] SafeDownload - Enabled\r\n"));
-    EXPECT_EQ(g_bySeq[3], 0x42);
+    EXPECT_EQ(g_aProtocol[3].g_bySeq, 0x42);
 }
 
 TEST_F(CommandTest, QueriesAnsweredNegativelyLogTheOtherMode)
@@ -168,7 +168,7 @@ TEST_F(CommandTest, OnlyAWellFormedRefusalAnswersAQueryWithNo)
 TEST_F(CommandTest, CscSizeCarriesTheSizeLeastSignificantByteFirst)
 {
     m_Fx.m_Core.m_dwCscSize = 0x01234567;
-    g_bySeq[3] = 7;
+    g_aProtocol[3].g_bySeq = 7;
     EXPECT_EQ(FLASH_DOWNLOADER_WriteCscSize(P()), 1);
     REQUEST_RECORD req = Last();
     EXPECT_EQ(req.byOpcode, 0xE7);
@@ -178,7 +178,7 @@ TEST_F(CommandTest, CscSizeCarriesTheSizeLeastSignificantByteFirst)
     EXPECT_EQ(req.abyFirst[0], 0x67);
     EXPECT_EQ(req.abyFirst[3], 0x01);
     EXPECT_EQ(m_Fx.m_pPhone->CscSize(), 0x01234567u);
-    EXPECT_EQ(g_bySeq[3], 7);
+    EXPECT_EQ(g_aProtocol[3].g_bySeq, 7);
     EXPECT_TRUE(Logged(m_Fx.m_View, "[Channel 3] Write CSC Size\r\n"));
 
     m_Fx.m_pPhone->SetFaults(OneFault(0xE7, FAULT_NAK));
@@ -214,7 +214,7 @@ TEST_F(CommandTest, CscReserveGrantedByAcknowledgementOrReasonSix)
 TEST_F(CommandTest, EraseForWriteShowsTheKindsTextAndNamesTheRange)
 {
     m_Fx.SetRegion(0x00140000, 0, 0, 1048576);
-    g_bySeq[3] = 0x11;
+    g_aProtocol[3].g_bySeq = 0x11;
     EXPECT_EQ(FLASH_DOWNLOADER_EraseForWrite(P(), 6), 1);
     REQUEST_RECORD req = Last();
     EXPECT_EQ(req.byOpcode, 0xEE);
@@ -222,7 +222,7 @@ TEST_F(CommandTest, EraseForWriteShowsTheKindsTextAndNamesTheRange)
     EXPECT_EQ(req.dwParam, 0x00140000u);
     EXPECT_EQ(req.dwLength, 1048576u);
     EXPECT_EQ(req.dwPayloadSize, 0u);
-    EXPECT_EQ(g_bySeq[3], 0x11);
+    EXPECT_EQ(g_aProtocol[3].g_bySeq, 0x11);
     BAR_STATE state = m_Fx.m_Core.m_ctrlProgress[3].GetState();
     EXPECT_EQ(state.strText, " PDA ERASE 1048576 Bytes");
     EXPECT_EQ(state.nPercent, 0);
@@ -231,7 +231,7 @@ TEST_F(CommandTest, EraseForWriteShowsTheKindsTextAndNamesTheRange)
 TEST_F(CommandTest, EraseForFlashOfExactlyOneChunkCarriesTheFullChunkFlag)
 {
     m_Fx.SetRegion(0x00140000, 0, 0, 0x8000);
-    g_bySeq[3] = 1;
+    g_aProtocol[3].g_bySeq = 1;
     EXPECT_EQ(FLASH_DOWNLOADER_EraseForFlash(P(), 3), 1);
     REQUEST_RECORD req = Last();
     EXPECT_EQ(req.byOpcode, 0xE4);
@@ -287,7 +287,7 @@ TEST_F(CommandTest, EveryExchangeFailsAtOnceWithoutALogLineWhenTheSendFails)
 TEST_F(CommandTest, AStoppedChannelSendsNothingButTheWriteBackOfAParkedEfs)
 {
     m_Fx.SetRegion(0x00100000, 0, 0, 0x20000);
-    m_Fx.m_Core.m_bRun[3] = 0;
+    m_Fx.m_Core.m_aChannel[3].m_bRun = 0;
     for (int (*pfnExchange)(ChannelThreadParam*) :
          {&FLASH_DOWNLOADER_Unlock, &FLASH_DOWNLOADER_Lock, &FLASH_DOWNLOADER_WriteCscSize})
         EXPECT_EQ(pfnExchange(P()), 0);
@@ -320,11 +320,11 @@ TEST_F(CommandTest, AStoppedChannelSendsNothingButTheWriteBackOfAParkedEfs)
     };
     std::vector<uint8_t> abySent;
     for (const auto& gate : aGate) {
-        m_Fx.m_Core.m_dwParked[3] = gate.dwParked;
+        m_Fx.m_Core.m_aChannel[3].m_dwParked = gate.dwParked;
         EXPECT_EQ(send(gate.byOpcode), gate.nSent) << std::hex << int(gate.byOpcode);
         if (gate.nSent) abySent.push_back(gate.byOpcode);
     }
-    m_Fx.m_Core.m_dwParked[3] = PARKED_NONE;
+    m_Fx.m_Core.m_aChannel[3].m_dwParked = PARKED_NONE;
     ASSERT_TRUE(m_Fx.m_pPhone->WaitRequestCount(abySent.size(), 5000));
     std::vector<uint8_t> abyGot;
     for (const REQUEST_RECORD& req : m_Fx.Requests()) abyGot.push_back(req.byOpcode);
@@ -340,19 +340,19 @@ TEST_F(CommandTest, SilentPhoneIsWaitedForUntilTheChannelIsStopped)
 
     m_Fx.StopAfterRequests(1);
     EXPECT_EQ(FLASH_DOWNLOADER_Unlock(P()), 0);
-    m_Fx.m_Core.m_bRun[3] = 1;
+    m_Fx.m_Core.m_aChannel[3].m_bRun = 1;
     m_Fx.StopAfterRequests(2);
     EXPECT_EQ(FLASH_DOWNLOADER_QueryMcci(P()), QUERY_UNANSWERED);
-    m_Fx.m_Core.m_bRun[3] = 1;
+    m_Fx.m_Core.m_aChannel[3].m_bRun = 1;
     m_Fx.StopAfterRequests(3);
     EXPECT_EQ(FLASH_DOWNLOADER_CheckCscReserve(P()), QUERY_UNANSWERED);
-    m_Fx.m_Core.m_bRun[3] = 1;
+    m_Fx.m_Core.m_aChannel[3].m_bRun = 1;
     m_Fx.StopAfterRequests(4);
     EXPECT_EQ(FLASH_DOWNLOADER_EraseForFlash(P(), 3), 0);
-    m_Fx.m_Core.m_bRun[3] = 1;
+    m_Fx.m_Core.m_aChannel[3].m_bRun = 1;
     m_Fx.StopAfterRequests(5);
     EXPECT_EQ(FLASH_DOWNLOADER_Lock(P()), 0);
-    EXPECT_NE(g_hComPort[3].load(), SERIAL_HANDLE_NONE);
+    EXPECT_NE(g_aSerial[3].g_hComPort.load(), SERIAL_HANDLE_NONE);
 }
 
 }  // namespace

@@ -107,7 +107,7 @@ TEST(Crc32, ZeroBitsReturnTheInitialValueAndPiecesChain)
 
 class ReplyClass : public ::testing::Test {
 protected:
-    void SetUp() override { g_bySeq[0] = 0x02; }
+    void SetUp() override { g_aProtocol[0].g_bySeq = 0x02; }
     int Classify(const std::string& strHex, bool bAnySeq = false)
     {
         uint8_t aby[8] = {};
@@ -125,7 +125,7 @@ TEST_F(ReplyClass, TableOfClasses)
     EXPECT_EQ(Classify("7E 02 03 00 01"), REPLY_NAK);
     EXPECT_EQ(Classify("7E 02 05 00 00"), REPLY_INVALID);
     EXPECT_EQ(Classify("7F 02 02 00 00"), REPLY_INVALID);
-    g_bySeq[0] = 0x03;
+    g_aProtocol[0].g_bySeq = 0x03;
     EXPECT_EQ(Classify("7E 02 02 00 00"), REPLY_SEQ_ERROR);
     EXPECT_EQ(Classify("7E 02 02 00 00", true), REPLY_ACK);
     // The start byte is judged before the sequence byte.
@@ -134,10 +134,10 @@ TEST_F(ReplyClass, TableOfClasses)
 
 TEST_F(ReplyClass, ShortRepliesReadMissingBytesAsZero)
 {
-    g_bySeq[0] = 0x05;
+    g_aProtocol[0].g_bySeq = 0x05;
     EXPECT_EQ(Classify("7E"), REPLY_SEQ_ERROR);
     EXPECT_EQ(Classify("7E", true), REPLY_INVALID);
-    g_bySeq[0] = 0x00;
+    g_aProtocol[0].g_bySeq = 0x00;
     EXPECT_EQ(Classify("7E"), REPLY_INVALID);
     // A NAK cut before its reason byte reads reason 0: a plain NAK.
     EXPECT_EQ(Classify("7E 00 03"), REPLY_NAK);
@@ -157,7 +157,7 @@ protected:
     {
         auto* s = static_cast<Script*>(pContext);
         ++s->dwReceives;
-        if (s->dwStopAfter && s->dwReceives == s->dwStopAfter) s->pCore->m_bRun[nCh] = 0;
+        if (s->dwStopAfter && s->dwReceives == s->dwStopAfter) s->pCore->m_aChannel[nCh].m_bRun = 0;
         if (s->classes.empty()) return REPLY_NONE;
         int n = s->classes.front();
         s->classes.pop_front();
@@ -166,9 +166,8 @@ protected:
     void SetUp() override
     {
         script.pCore = &core;
-        core.m_bRun[0] = 1;
-        param.pDlg = &core;
-        param.nCh = 0;
+        core.m_aChannel[0].m_bRun = 1;
+        STATION_BindParam(param, core, 0);
         FLASH_DOWNLOADER_SetReceiveSeam(&Receive, &script);
     }
     void TearDown() override { FLASH_DOWNLOADER_SetReceiveSeam(nullptr, nullptr); }
@@ -182,7 +181,7 @@ TEST_F(ReplyWaits, BoundedWaitGivesUpAfterExactly10002SilentReceives)
 {
     EXPECT_EQ(FLASH_DOWNLOADER_WaitAckBounded(&param), 0);
     EXPECT_EQ(script.dwReceives, 10002u);
-    EXPECT_EQ(core.m_bRun[0].load(), 1u);
+    EXPECT_EQ(core.m_aChannel[0].m_bRun.load(), 1u);
 
     // An acknowledgement on the last allowed receive still counts.
     script = Script{};
@@ -209,12 +208,12 @@ TEST_F(ReplyWaits, ClearingTheRunFlagEndsEveryWait)
 
     for (auto pfnWait : {&FLASH_DOWNLOADER_WaitAck, &FLASH_DOWNLOADER_WaitAckBounded,
                          &FLASH_DOWNLOADER_WaitAckAnySeq}) {
-        core.m_bRun[0] = 1;
+        core.m_aChannel[0].m_bRun = 1;
         script.dwReceives = 0;
         EXPECT_EQ(pfnWait(&param), 0);
         EXPECT_EQ(script.dwReceives, 3u);
     }
-    core.m_bRun[0] = 1;
+    core.m_aChannel[0].m_bRun = 1;
     script.dwReceives = 0;
     int nOut = 99;
     EXPECT_EQ(FLASH_DOWNLOADER_WaitResult(&param, &nOut), 0);
@@ -262,20 +261,22 @@ protected:
     void SetUp() override
     {
         SERIAL_DEVICE_CreateLock();
-        SERIAL_DEVICE_BindRunFlags(core.m_bRun);
+        SERIAL_DEVICE_SetStopTest(&core.m_Sink);
         ASSERT_TRUE(pty.IsOpen());
         ASSERT_EQ(pty.Register(31), 31u);
         ASSERT_EQ(SERIAL_DEVICE_SetPort(1, 31), 1);
         ASSERT_EQ(SERIAL_DEVICE_Open(1), 1);
-        core.m_bRun[1] = 1;
-        g_bySeq[1] = 0;
+        core.m_aChannel[1].m_bRun = 1;
+        g_aProtocol[1].g_bySeq = 0;
+        STATION_BindParam(param, core, 1);
+        param.pnBufObj = &buf;
         FLASH_DOWNLOADER_BeginSession(&param);
     }
     void TearDown() override
     {
         SERIAL_DEVICE_Close(1);
         SERIAL_DEVICE_SetPort(1, 0);
-        SERIAL_DEVICE_BindRunFlags(nullptr);
+        SERIAL_DEVICE_SetStopTest(nullptr);
     }
 
     CVirtualClock clock;
@@ -283,7 +284,7 @@ protected:
     CVarnDLCore core;
     CPtyPair pty;
     CBufObj buf;
-    ChannelThreadParam param{&core, 1, &buf, nullptr};
+    ChannelThreadParam param;
 };
 
 TEST_F(ReplyWaitsOnAPort, APulledPhoneEndsEveryWaitInsteadOfSpinning)
@@ -298,12 +299,12 @@ TEST_F(ReplyWaitsOnAPort, APulledPhoneEndsEveryWaitInsteadOfSpinning)
     int nOut = 77;
     EXPECT_EQ(FLASH_DOWNLOADER_WaitResult(&param, &nOut), 0);
     EXPECT_EQ(nOut, 77);
-    EXPECT_EQ(core.m_bRun[1].load(), 1u);
+    EXPECT_EQ(core.m_aChannel[1].m_bRun.load(), 1u);
 }
 
 TEST_F(ReplyWaitsOnAPort, BytesLeftFromEarlierAreDroppedBeforeANewRequestButCountForTheSameAgain)
 {
-    const SERIAL_HANDLE hPort = g_hComPort[1].load();
+    const SERIAL_HANDLE hPort = g_aSerial[1].g_hComPort.load();
     const uint32_t dwLength = static_cast<uint32_t>(
         FLASH_DOWNLOADER_BuildRequest(buf.m_pPacket, 0xA0, 0, 0, 0, nullptr, 0));
     const uint8_t abyAck[] = {0x7E, 0x00, 0x02, 0x00, 0x00};
@@ -373,7 +374,7 @@ TEST_F(ReplyWaitsOnAPort, ARefusalIsNeverThrownAwayAndRepliesOutOfStepFailTheCha
          {New(5), Phone(Nak(5)), Wait(REPLY_NAK), Again(), Phone(Ack(5)), Wait(REPLY_ACK), New(5),
           Phone(Ack(5)), Wait(REPLY_ACK), Phone(Ack(5)), New(5, 0)}, true},
     };
-    const SERIAL_HANDLE hPort = g_hComPort[1].load();
+    const SERIAL_HANDLE hPort = g_aSerial[1].g_hComPort.load();
     for (const REPLY_CASE& c : aCase) {
         SCOPED_TRACE(c.szName);
         FLASH_DOWNLOADER_BeginSession(&param);
@@ -383,7 +384,7 @@ TEST_F(ReplyWaitsOnAPort, ARefusalIsNeverThrownAwayAndRepliesOutOfStepFailTheCha
                 if (step.cWhat == 'n')
                     dwFrameLength = static_cast<uint32_t>(FLASH_DOWNLOADER_BuildRequest(
                         buf.m_pPacket, 0xEE, static_cast<uint8_t>(step.nValue), 0, 0, nullptr, 0));
-                g_bySeq[1] = buf.m_pPacket[0];
+                g_aProtocol[1].g_bySeq = buf.m_pPacket[0];
                 const int nSent = FLASH_DOWNLOADER_SendRequest(
                     &param, dwFrameLength, step.cWhat == 'n' ? SEND_NEW : SEND_AGAIN);
                 ASSERT_EQ(nSent, step.nValue >> 8);
@@ -398,7 +399,7 @@ TEST_F(ReplyWaitsOnAPort, ARefusalIsNeverThrownAwayAndRepliesOutOfStepFailTheCha
                 ASSERT_EQ(FLASH_DOWNLOADER_WaitReply(&param), step.nValue);
             }
         }
-        EXPECT_EQ(core.m_bOutOfStep[1].load() != 0, c.bOutOfStep);
+        EXPECT_EQ(core.m_aChannel[1].m_bOutOfStep.load() != 0, c.bOutOfStep);
     }
 }
 

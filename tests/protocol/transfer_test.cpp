@@ -73,7 +73,7 @@ TEST_F(TransferTest, StagedSendFramesCarryOneChunkEachFromSequenceOne)
     std::vector<uint8_t> image = FIXTURE_Pattern(0x100 + 3 * CHUNK);
     m_Fx.OpenImage(image);
     m_Fx.SetRegion(0x00148000, 0x100, 2 * CHUNK + 5);  // three chunks, the last one nearly empty
-    g_bySeq[1] = 0x33;
+    g_aProtocol[1].g_bySeq = 0x33;
     ASSERT_EQ(FLASH_DOWNLOADER_SendRegion(P(), 3), 1);
 
     std::vector<REQUEST_RECORD> aReq = m_Fx.Requests();
@@ -90,7 +90,7 @@ TEST_F(TransferTest, StagedSendFramesCarryOneChunkEachFromSequenceOne)
         std::vector<uint8_t> want = Slice(image, 0x100 + i * CHUNK, CHUNK);
         EXPECT_EQ(aReq[i].dwPayloadCrc, Crc(want.data(), CHUNK)) << "chunk " << i;
     }
-    EXPECT_EQ(g_bySeq[1], 4);
+    EXPECT_EQ(g_aProtocol[1].g_bySeq, 4);
     // 65536 / 655 = 100 after the second chunk; the third (150) is not shown; the close is 100.
     EXPECT_EQ(m_Fx.m_View.BarTexts(1),
               (std::vector<std::string>{" AMSS Downloading... 50%", " AMSS Downloading... 100%"}));
@@ -102,7 +102,7 @@ TEST_F(TransferTest, StagedSendSequenceSkipsZeroAndOneAndPausesBeforeWaitingOn7E
     const uint32_t dwChunks = 260;
     m_Fx.OpenImage(FIXTURE_Pattern(dwChunks * CHUNK));
     m_Fx.SetRegion(BASE, 0, dwChunks * CHUNK);
-    m_Fx.m_Core.m_bMcci[1] = 0;
+    m_Fx.m_Core.m_aChannel[1].m_bMcci = 0;
     const uint64_t qwSleptBefore = m_Fx.m_Clock.TotalSlept();
     ASSERT_EQ(FLASH_DOWNLOADER_SendRegion(P(), 3), 1);
 
@@ -112,7 +112,7 @@ TEST_F(TransferTest, StagedSendSequenceSkipsZeroAndOneAndPausesBeforeWaitingOn7E
     for (int n = 1; n <= 255; ++n) aWant.push_back(n);
     for (int n = 2; aWant.size() < dwChunks; ++n) aWant.push_back(n);
     for (uint32_t i = 0; i < dwChunks; ++i) ASSERT_EQ(aReq[i].bySeq, aWant[i]) << "chunk " << i;
-    EXPECT_EQ(g_bySeq[1], aWant.back() + 1);
+    EXPECT_EQ(g_aProtocol[1].g_bySeq, aWant.back() + 1);
     // Exactly one chunk went out with 0x7E, and only it cost the pause.
     EXPECT_EQ(m_Fx.m_Clock.TotalSlept() - qwSleptBefore, 500u);
     // A percent is shown only when it changes, so at most about a hundred updates.
@@ -124,7 +124,7 @@ TEST_F(TransferTest, StagedSendInMcciModeWrapsAfter112AndNeverPauses)
     const uint32_t dwChunks = 130;
     m_Fx.OpenImage(FIXTURE_Pattern(dwChunks * CHUNK));
     m_Fx.SetRegion(BASE, 0, dwChunks * CHUNK);
-    m_Fx.m_Core.m_bMcci[1] = 1;
+    m_Fx.m_Core.m_aChannel[1].m_bMcci = 1;
     const uint64_t qwSleptBefore = m_Fx.m_Clock.TotalSlept();
     ASSERT_EQ(FLASH_DOWNLOADER_SendRegion(P(), 1), 1);
     std::vector<REQUEST_RECORD> aReq = m_Fx.Requests(0xE0);
@@ -262,10 +262,10 @@ TEST_F(TransferTest, RegionShorterThanOneHundredBytesShowsOneHundred)
     m_Fx.OpenImage(image);
     EraseFlash(4 * CHUNK);
     m_Fx.SetRegion(BASE, 0, 64);
-    g_bySeq[1] = 9;
+    g_aProtocol[1].g_bySeq = 9;
     EXPECT_EQ(FLASH_DOWNLOADER_WriteRegion(P(), 5), 1);
     EXPECT_EQ(m_Fx.m_View.BarTexts(1), (std::vector<std::string>{" APPSBL Downloading... 100%"}));
-    EXPECT_EQ(g_bySeq[1], 100);
+    EXPECT_EQ(g_aProtocol[1].g_bySeq, 100);
     m_Fx.SetRegion(BASE + CHUNK, 0, 64);
     EXPECT_EQ(FLASH_DOWNLOADER_WriteRegionSpare(P(), 8), 1);
     EXPECT_EQ(Bar().GetState().strText, " HIDDEN Downloading... 100%");
@@ -282,7 +282,7 @@ TEST_F(TransferTest, DirectWriteSendsTheCallersSequenceThenTheLastPercentShown)
     m_Fx.OpenImage(image);
     EraseFlash(4 * CHUNK);
     m_Fx.SetRegion(BASE, 0x40, 40000);
-    g_bySeq[1] = 5;
+    g_aProtocol[1].g_bySeq = 5;
     ASSERT_EQ(FLASH_DOWNLOADER_WriteRegion(P(), 12), 1);
 
     std::vector<REQUEST_RECORD> aReq = m_Fx.Requests();
@@ -298,7 +298,7 @@ TEST_F(TransferTest, DirectWriteSendsTheCallersSequenceThenTheLastPercentShown)
     EXPECT_EQ(m_Fx.m_View.BarTexts(1),
               (std::vector<std::string>{" FOTA Downloading... 81%", " FOTA Downloading... 100%"}));
     EXPECT_EQ(Bar().GetState().nPosition, 81);
-    EXPECT_EQ(g_bySeq[1], 81);
+    EXPECT_EQ(g_aProtocol[1].g_bySeq, 81);
     // Past the end of the file the frame carries zeros.
     EXPECT_EQ(m_Fx.m_pPhone->ReadFlash(BASE, 2 * CHUNK), Slice(image, 0x40, 2 * CHUNK));
 }
@@ -326,7 +326,7 @@ TEST_F(TransferTest, SpareWriteCarriesPagesWithTheirSpareBytesAndPadsWithFF)
     EraseFlash(4 * CHUNK);
     const uint32_t dwLength = SPARE_CHUNK + 100;
     m_Fx.SetRegion(BASE, 0x200, dwLength);
-    g_bySeq[1] = 0;
+    g_aProtocol[1].g_bySeq = 0;
     ASSERT_EQ(FLASH_DOWNLOADER_WriteRegionSpare(P(), 6), 1);
 
     std::vector<REQUEST_RECORD> aReq = m_Fx.Requests();
@@ -353,7 +353,7 @@ TEST_F(TransferTest, SpareWriteCarriesPagesWithTheirSpareBytesAndPadsWithFF)
     // The spare loops have no closing step; the overshooting last chunk shows 100.
     EXPECT_EQ(m_Fx.m_View.BarTexts(1),
               (std::vector<std::string>{" PDA Downloading... 99%", " PDA Downloading... 100%"}));
-    EXPECT_EQ(g_bySeq[1], 100);
+    EXPECT_EQ(g_aProtocol[1].g_bySeq, 100);
 }
 
 TEST_F(TransferTest, SpareWriteResendsOnBadRepliesAndStops)
@@ -389,7 +389,7 @@ TEST_F(TransferTest, AddedSpareSpreadsPagesSetsThePriorityByteOnceAndPadsWithFF)
     const uint32_t dwLength = CHUNK + 3000;  // the second chunk holds 3,000 region bytes
     m_Fx.SetRegion(BASE, 0, dwLength);
     m_Fx.m_Core.m_bCscPriority = 0;
-    g_bySeq[1] = 2;
+    g_aProtocol[1].g_bySeq = 2;
     ASSERT_EQ(FLASH_DOWNLOADER_WriteRegionAddSpare(P(), 7), 1);
 
     std::vector<REQUEST_RECORD> aReq = m_Fx.Requests();
@@ -426,7 +426,7 @@ TEST_F(TransferTest, CrcCheckCoversTheFirstEighthOfThePaddedRegion)
     m_Fx.OpenImage(image);
     m_Fx.SetRegion(BASE, 0x300, 40000);
     ASSERT_EQ(FLASH_DOWNLOADER_SendRegion(P(), 3), 1);
-    g_bySeq[1] = 0x21;
+    g_aProtocol[1].g_bySeq = 0x21;
     m_Fx.m_pPhone->ClearRequests();
     ASSERT_EQ(FLASH_DOWNLOADER_CheckCrc(P(), 3), 1);
 
@@ -437,7 +437,7 @@ TEST_F(TransferTest, CrcCheckCoversTheFirstEighthOfThePaddedRegion)
     EXPECT_EQ(aReq[0].dwLength, 4u);
     // 40,000 bytes pad to 65,536; the value covers the first 8,192.
     EXPECT_EQ(aReq[0].PayloadWord(), Crc(image.data() + 0x300, 8192));
-    EXPECT_EQ(g_bySeq[1], 0);
+    EXPECT_EQ(g_aProtocol[1].g_bySeq, 0);
 }
 
 TEST_F(TransferTest, CrcCheckCountsBytesPastTheEndOfTheFileAsZeros)
@@ -515,7 +515,7 @@ protected:
 TEST_F(FlashRegionTest, ApplicationImageIsProgrammedIn128KiBSteps)
 {
     Stage(300000);
-    g_bySeq[1] = 7;
+    g_aProtocol[1].g_bySeq = 7;
     ASSERT_EQ(FLASH_DOWNLOADER_FlashRegion(P(), 19), 1);
     std::vector<REQUEST_RECORD> aReq = m_Fx.Requests();
     ASSERT_EQ(aReq.size(), 3u);
@@ -530,7 +530,7 @@ TEST_F(FlashRegionTest, ApplicationImageIsProgrammedIn128KiBSteps)
     }
     EXPECT_EQ(Percents(), (std::vector<int>{43, 87, 100}));
     EXPECT_EQ(Bar().GetState().strText, " AMSS Flashing Image... 100%");
-    EXPECT_EQ(g_bySeq[1], 0);
+    EXPECT_EQ(g_aProtocol[1].g_bySeq, 0);
     EXPECT_EQ(m_Fx.m_pPhone->ReadFlash(BASE, 300000), FIXTURE_Pattern(300000));
 }
 
@@ -564,7 +564,7 @@ TEST_F(TransferTest, StagedMibibSendsTwoAreasEachErasedAndProgrammed)
 {
     std::vector<uint8_t> image = FIXTURE_Pattern(0x60000);
     m_Fx.OpenImage(image);
-    g_bySeq[1] = 0x40;
+    g_aProtocol[1].g_bySeq = 0x40;
     ASSERT_EQ(FLASH_DOWNLOADER_SendMibib(P()), 1);
 
     struct WANT {
@@ -588,7 +588,7 @@ TEST_F(TransferTest, StagedMibibSendsTwoAreasEachErasedAndProgrammed)
         EXPECT_EQ(aReq[i].dwParam, aWant[i].dwParam) << i;
         EXPECT_EQ(aReq[i].dwLength, aWant[i].dwLength) << i;
     }
-    EXPECT_EQ(g_bySeq[1], 2);
+    EXPECT_EQ(g_aProtocol[1].g_bySeq, 2);
     EXPECT_EQ(m_Fx.m_pPhone->ReadFlash(0x40000, 0x20000), Slice(image, 0x40000, 0x20000));
     EXPECT_EQ(m_Fx.m_pPhone->ReadFlash(0, CHUNK), Slice(image, 0, CHUNK));
     EXPECT_EQ(m_Fx.m_View.BarTexts(1),
@@ -628,7 +628,7 @@ TEST_F(TransferTest, DirectMibibWritesTwoPagesWithOneSequence)
     m_Fx.m_pPhone->ClearRequests();
     m_Fx.m_View.Clear();
     m_Fx.SetRegion(0x12345, 0x8000, 0x60000);  // the file offset is the flash address
-    g_bySeq[1] = 0xFF;
+    g_aProtocol[1].g_bySeq = 0xFF;
     ASSERT_EQ(FLASH_DOWNLOADER_WriteMibib(P(), 1), 1);
 
     std::vector<REQUEST_RECORD> aReq = m_Fx.Requests();
@@ -640,7 +640,7 @@ TEST_F(TransferTest, DirectMibibWritesTwoPagesWithOneSequence)
     EXPECT_EQ(aReq[0].dwParam, 0x8000u);
     EXPECT_EQ(aReq[1].bySeq, 0);
     EXPECT_EQ(aReq[1].dwParam, 0x40000u);
-    EXPECT_EQ(g_bySeq[1], 0);
+    EXPECT_EQ(g_aProtocol[1].g_bySeq, 0);
     EXPECT_EQ(m_Fx.m_pPhone->ReadFlash(0x8000, CHUNK), Slice(image, 0x8000, CHUNK));
     EXPECT_EQ(m_Fx.m_pPhone->ReadFlash(0x40000, CHUNK), Slice(image, 0x40000, CHUNK));
     EXPECT_EQ(m_Fx.m_View.BarTexts(1),
@@ -654,7 +654,7 @@ TEST_F(TransferTest, DirectMibibResendsEachPageUntilAcknowledged)
     m_Fx.SetRegion(0, 0, 0x60000, 0x60000);
     ASSERT_EQ(FLASH_DOWNLOADER_EraseForWrite(P(), 0), 1);
     m_Fx.m_pPhone->ClearRequests();
-    g_bySeq[1] = 3;
+    g_aProtocol[1].g_bySeq = 3;
     m_Fx.m_pPhone->SetFaults(Faults({FIXTURE_Rule(0xDD, 2, FAULT_WRONG_SEQ, 2)}));
     ASSERT_EQ(FLASH_DOWNLOADER_WriteMibib(P(), 0), 1);
     std::vector<REQUEST_RECORD> aReq = m_Fx.Requests();

@@ -129,19 +129,18 @@ CChannelFixture::CChannelFixture(int nCh, PHONE_CONFIG cfg)
     : m_nCh(nCh), m_pPhone(std::make_unique<CVirtualPhone>(std::move(cfg)))
 {
     m_Core.SetView(&m_View);
-    m_Param.pDlg = &m_Core;
-    m_Param.nCh = nCh;
+    STATION_BindParam(m_Param, m_Core, nCh);
     m_Param.pnBufObj = &m_Buf;
-    g_bySeq[nCh] = 0;
-    g_pRegion[nCh] = &m_Region;
+    g_aProtocol[nCh].g_bySeq = 0;
+    m_Core.m_aChannel[nCh].g_pRegion = &m_Region;
     SERIAL_DEVICE_CreateLock();
-    SERIAL_DEVICE_BindRunFlags(m_Core.m_bRun);
+    SERIAL_DEVICE_SetStopTest(&m_Core.m_Sink);
     if (!m_pPhone->Start()) return;
     uint32_t nPort = PORT_TABLE_Assign(m_pPhone->SlavePath());
     SERIAL_DEVICE_Close(nCh);
     SERIAL_DEVICE_SetPort(nCh, nPort);
-    m_Core.m_nComPort[nCh] = nPort;
-    m_Core.m_bRun[nCh] = 1;
+    m_Core.m_aChannel[nCh].m_nComPort = nPort;
+    m_Core.m_aChannel[nCh].m_bRun = 1;
     m_bOpen = SERIAL_DEVICE_Open(nCh) == 1;
     FLASH_DOWNLOADER_BeginSession(&m_Param);
 }
@@ -149,12 +148,12 @@ CChannelFixture::CChannelFixture(int nCh, PHONE_CONFIG cfg)
 CChannelFixture::~CChannelFixture()
 {
     if (m_Stopper.joinable()) m_Stopper.join();
-    m_Core.m_bRun[m_nCh] = 0;
+    m_Core.m_aChannel[m_nCh].m_bRun = 0;
     SERIAL_DEVICE_Close(m_nCh);
     SERIAL_DEVICE_SetPort(m_nCh, 0);
-    SERIAL_DEVICE_BindRunFlags(nullptr);
+    SERIAL_DEVICE_SetStopTest(nullptr);
     ENGINE_CloseImage(m_nCh);
-    g_pRegion[m_nCh] = nullptr;
+    m_Core.m_aChannel[m_nCh].g_pRegion = nullptr;
     m_pPhone->Stop();
     if (!m_strImagePath.empty()) ::unlink(m_strImagePath.c_str());
 }
@@ -182,7 +181,7 @@ void CChannelFixture::SetRegion(uint32_t dwStart, uint32_t dwFileOffset, uint32_
     m_Region.FileOffset = dwFileOffset;
     m_Region.DataLength = dwDataLength;
     m_Region.EraseLength = dwEraseLength;
-    g_pRegion[m_nCh] = &m_Region;
+    m_Core.m_aChannel[m_nCh].g_pRegion = &m_Region;
 }
 
 void CChannelFixture::StopAfterRequests(size_t nCount)
@@ -190,7 +189,7 @@ void CChannelFixture::StopAfterRequests(size_t nCount)
     if (m_Stopper.joinable()) m_Stopper.join();
     m_Stopper = std::thread([this, nCount] {
         m_pPhone->WaitRequestCount(nCount, 60000);
-        m_Core.m_bRun[m_nCh] = 0;
+        m_Core.m_aChannel[m_nCh].m_bRun = 0;
     });
 }
 

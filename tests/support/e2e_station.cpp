@@ -80,7 +80,7 @@ CE2EStation::CE2EStation(int nPhones, const PHONE_CONFIG& cfg)
     for (int i = 0; i < nPhones; ++i) {
         m_apPhone.push_back(std::make_unique<CVirtualPhone>(cfg));
         if (m_apPhone.back()->Start())
-            m_pCore->m_nComPort[i] = PORT_TABLE_Assign(m_apPhone.back()->SlavePath());
+            m_pCore->m_aChannel[i].m_nComPort = PORT_TABLE_Assign(m_apPhone.back()->SlavePath());
     }
 }
 
@@ -90,7 +90,7 @@ CE2EStation::~CE2EStation()
     STATION_LOOP_OPTIONS loop;
     STATION_Cancel(*m_pCore, m_Threads, loop, 10000);
     for (int i = 0; i < MAX_CHANNEL; ++i) SERIAL_DEVICE_Close(i);
-    SERIAL_DEVICE_BindRunFlags(nullptr);
+    SERIAL_DEVICE_SetStopTest(nullptr);
     for (auto& pPhone : m_apPhone) pPhone->Stop();
     m_pCore->SetView(nullptr);
     ENGINE_SetDownloadPlan(nullptr);
@@ -156,13 +156,13 @@ void CE2EStation::StopAllAfter(int i, size_t nRequests)
 {
     m_Stopper = std::thread([this, i, nRequests] {
         m_apPhone[i]->WaitRequestCount(nRequests, 60000);
-        for (int k = 0; k < MAX_CHANNEL; ++k) m_pCore->m_bRun[k] = 0;
+        for (int k = 0; k < MAX_CHANNEL; ++k) m_pCore->m_aChannel[k].m_bRun = 0;
     });
 }
 
 bool CE2EStation::Passed(int i) const
 {
-    return m_pCore->m_bCycleEnd[i] == 1 && m_pCore->m_bDownloadDone[i] == 1;
+    return m_pCore->m_aChannel[i].m_bCycleEnd == 1 && m_pCore->m_aChannel[i].m_bDownloadDone == 1;
 }
 
 std::string CE2EStation::LastBarText(int i) const

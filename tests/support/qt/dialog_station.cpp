@@ -73,7 +73,7 @@ CDialogStation::~CDialogStation()
 {
     m_pDlg.reset();
     for (int i = 0; i < MAX_CHANNEL; ++i) SERIAL_DEVICE_Close(i);
-    SERIAL_DEVICE_BindRunFlags(nullptr);
+    SERIAL_DEVICE_SetStopTest(nullptr);
     for (auto& pPhone : m_apPhone) pPhone->Stop();
     ENGINE_SetDownloadPlan(nullptr);
     PORT_TABLE_Reset();
@@ -118,7 +118,7 @@ std::string CDialogStation::Verify(int i) const
 bool CDialogStation::Passed(int i) const
 {
     CVarnDLCore& core = m_pDlg->Core();
-    return core.m_bCycleEnd[i] == 1 && core.m_bDownloadDone[i] == 1;
+    return core.m_aChannel[i].m_bCycleEnd == 1 && core.m_aChannel[i].m_bDownloadDone == 1;
 }
 
 std::string CDialogStation::BarText(int i) const { return m_pDlg->Core().m_ctrlProgress[i].GetState().strText; }
