@@ -208,6 +208,7 @@ bool LINE_RUN_StartWatch(CSimProcess& flash, const IMAGE_SET& set, const std::st
 size_t LINE_RUN_Count(const std::string& strText, const std::string& strPart)
 {
     size_t n = 0;
+    if (strPart.empty()) return 0;
     for (size_t i = strText.find(strPart); i != std::string::npos; i = strText.find(strPart, i + strPart.size())) ++n;
     return n;
 }
