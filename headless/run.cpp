@@ -31,9 +31,9 @@
 #include "ports/phone_identity.h"
 #include "ports/port_discovery.h"
 #include "records/result_record.h"
+#include "station/log.h"
 #include "station/model_ticks.h"
 #include "station/outcome.h"
-#include "station/log.h"
 #include "station/station_core.h"
 #include "station/text_format.h"
 
@@ -299,7 +299,7 @@ int HEADLESS_Run(const OPTIONS& opt, CTerminalOutput& out)
     static CVarnDLCore s_core;  // large; kept off the stack
     CVarnDLCore& core = s_core;
     static STATION_THREADS s_threads;
-    // Lives on past the return: a result writer that was let go may still tell it of a record.
+    // The channels' hook reaches it from the workers without a capture.
     static CLinePublisher s_publisher;
     const bool bLive = !opt.bJson && !opt.bPlain && ::isatty(STDOUT_FILENO) && TERMINAL_CanRedraw();
     if (bLive) HEADLESS_WatchResize();
