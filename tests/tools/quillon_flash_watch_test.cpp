@@ -99,6 +99,10 @@ TEST_P(QuillonFlashWatch, TakesThePhonesThereAndThePhonesThatCome)
     flash.Signal(SIGTERM);
     EXPECT_EQ(flash.WaitExit(20000), 0) << flash.Output();
     EXPECT_EQ(LINE_RUN_Count(flash.Output(), "[STATION] phones passed 5, not passed 0"), 1u) << flash.Output();
+    // The fourth phone takes a channel never used; the first phone's, freed once it passed, is
+    // the fifth's.
+    EXPECT_EQ(LINE_RUN_Count(flash.Output(), "[CH3] outcome passed"), 1u) << flash.Output();
+    EXPECT_EQ(LINE_RUN_Count(flash.Output(), "[CH0] outcome passed"), 2u) << flash.Output();
     early.Stop();
     later.Stop();
     ExpectFlashed(early.Output(), 3);
