@@ -8,9 +8,12 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
+
+#include <nlohmann/json.hpp>
 
 #include "protocol/commands.h"
 #include "support/sim_link.h"
@@ -119,34 +122,16 @@ LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_PLAN& plan, const IMAGE_SET& set
 {
     LINE_RUN_RESULT result;
     const std::string strPorts = strDir + "/ports";
-    std::vector<std::string> astrSim = {SIM,
-                                        "--dir",
-                                        strPorts,
-                                        "--phones",
-                                        std::to_string(plan.nPhones),
-                                        "--no-stdin",
-                                        "--list-requests",
-                                        "--tell-faults",
-                                        "--verify-phone",
-                                        set.strPhone,
-                                        "--verify-eboot",
-                                        set.strEboot,
-                                        "--verify-pda",
-                                        set.strPda,
-                                        "--verify-csc",
-                                        set.strCsc};
+    std::vector<std::string> astrSim = {"--list-requests", "--tell-faults"};
     astrSim.insert(astrSim.end(), plan.astrSim.begin(), plan.astrSim.end());
     CSimProcess sim;
-    if (!sim.Start(astrSim) || !sim.WaitLine("ready", 20000)) {
+    if (!LINE_RUN_StartPhones(sim, set, strPorts, 1, plan.nPhones, astrSim)) {
         result.nSimExit = sim.Stop();
         result.strSimOut = sim.Output();
         return result;
     }
 
-    std::vector<std::string> astrFlash = {FLASH,         "--phone", set.strPhone, "--eboot",
-                                          set.strEboot,  "--pda",   set.strPda,   "--csc",
-                                          set.strCsc,    "--reboot-wait", "0"};
-    astrFlash.insert(astrFlash.end(), plan.astrFlash.begin(), plan.astrFlash.end());
+    std::vector<std::string> astrFlash = LINE_RUN_FlashArgs(set, plan.astrFlash);
     for (uint32_t k = 1; k <= plan.nPhones; ++k) {
         char szLink[4096];
         const std::string strLink = strPorts + "/COM" + std::to_string(k);
@@ -187,6 +172,70 @@ LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_PLAN& plan, const IMAGE_SET& set
     result.strSimOut = sim.Output();
     result.aPhones = LINE_RUN_ParseReport(result.strSimOut);
     return result;
+}
+
+bool LINE_RUN_StartPhones(CSimProcess& sim, const IMAGE_SET& set, const std::string& strPorts, uint32_t nFirst,
+                          uint32_t nPhones, const std::vector<std::string>& astrMore)
+{
+    std::vector<std::string> astrSim = {SIM,           "--dir",          strPorts,   "--first-port",
+                                        std::to_string(nFirst), "--phones", std::to_string(nPhones),
+                                        "--no-stdin",  "--verify-phone", set.strPhone, "--verify-eboot",
+                                        set.strEboot,  "--verify-pda",   set.strPda, "--verify-csc",
+                                        set.strCsc};
+    astrSim.insert(astrSim.end(), astrMore.begin(), astrMore.end());
+    return sim.Start(astrSim) && sim.WaitLine("ready", 20000);
+}
+
+std::vector<std::string> LINE_RUN_FlashArgs(const IMAGE_SET& set, const std::vector<std::string>& astrMore)
+{
+    std::vector<std::string> astrFlash = {FLASH,        "--phone", set.strPhone, "--eboot",
+                                          set.strEboot, "--pda",   set.strPda,   "--csc",
+                                          set.strCsc,   "--reboot-wait", "0"};
+    astrFlash.insert(astrFlash.end(), astrMore.begin(), astrMore.end());
+    return astrFlash;
+}
+
+bool LINE_RUN_StartWatch(CSimProcess& flash, const IMAGE_SET& set, const std::string& strPorts,
+                         const std::vector<std::string>& astrMore)
+{
+    std::vector<std::string> astrArgs = LINE_RUN_FlashArgs(set, astrMore);
+    astrArgs.push_back("--watch");
+    SIM_SPAWN_OPTIONS options;
+    options.astrEnv = {"QUILLON_VIRTUAL_PORTS=" + strPorts};
+    return flash.Start(astrArgs, options);
+}
+
+size_t LINE_RUN_Count(const std::string& strText, const std::string& strPart)
+{
+    size_t n = 0;
+    if (strPart.empty()) return 0;
+    for (size_t i = strText.find(strPart); i != std::string::npos; i = strText.find(strPart, i + strPart.size())) ++n;
+    return n;
+}
+
+bool LINE_RUN_WaitCount(CSimProcess& proc, const std::string& strPart, size_t nTimes, unsigned dwBoundMs)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwBoundMs);
+    for (;;) {
+        if (LINE_RUN_Count(proc.Output(), strPart) >= nTimes) return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= end) return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
+        // Output is read meanwhile; a program that has ended says nothing more.
+        if (proc.Exited(static_cast<unsigned>(std::min<long long>(left, 50)))) return LINE_RUN_Count(proc.Output(), strPart) >= nTimes;
+    }
+}
+
+std::vector<std::pair<std::string, std::string>> LINE_RUN_Records(const std::string& strPath)
+{
+    std::vector<std::pair<std::string, std::string>> aRecords;
+    std::ifstream in(strPath);
+    for (std::string strLine; std::getline(in, strLine);) {
+        const nlohmann::json json = nlohmann::json::parse(strLine, nullptr, false);
+        if (!json.is_object() || !json.contains("id")) continue;
+        aRecords.emplace_back(json["id"].get<std::string>(), json.value("result", std::string()));
+    }
+    return aRecords;
 }
 
 bool LINE_RUN_IsDestructive(uint8_t byOpcode)

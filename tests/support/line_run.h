@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -72,6 +73,24 @@ std::vector<LINE_PHONE> LINE_RUN_ParseReport(const std::string& strOut);
 // results. strDir holds the simulator's ports.
 LINE_RUN_RESULT LINE_RUN_Execute(const LINE_RUN_PLAN& plan, const IMAGE_SET& set,
                                  const std::string& strDir);
+
+class CSimProcess;
+
+// quillon-phone-sim publishing nPhones phones in strPorts from port nFirst on, each verified
+// against the set's images at its end; true once they are "ready".
+bool LINE_RUN_StartPhones(CSimProcess& sim, const IMAGE_SET& set, const std::string& strPorts, uint32_t nFirst,
+                          uint32_t nPhones, const std::vector<std::string>& astrMore = {});
+// quillon-flash's arguments for the set's images (no reboot wait), then astrMore.
+std::vector<std::string> LINE_RUN_FlashArgs(const IMAGE_SET& set, const std::vector<std::string>& astrMore);
+// quillon-flash --watch taking the virtual phones of strPorts, with the set's images.
+bool LINE_RUN_StartWatch(CSimProcess& flash, const IMAGE_SET& set, const std::string& strPorts,
+                         const std::vector<std::string>& astrMore);
+// How often strPart stands in strText.
+size_t LINE_RUN_Count(const std::string& strText, const std::string& strPart);
+// Reads the program's output until strPart has come nTimes (true), it exits or dwBoundMs pass.
+bool LINE_RUN_WaitCount(CSimProcess& proc, const std::string& strPart, size_t nTimes, unsigned dwBoundMs);
+// The records of a JSON lines results file, in order: each one's "id" and "result".
+std::vector<std::pair<std::string, std::string>> LINE_RUN_Records(const std::string& strPath);
 
 // Erases, writes, programs, the MIBIB header, the EFS backup and the lock: frames that change a
 // phone's flash or release it.
