@@ -14,7 +14,9 @@ CHeadlessView::CHeadlessView(CVarnDLCore& core, const OPTIONS& opt, CTerminalOut
 
 void CHeadlessView::OnBarChanged(int nCh)
 {
-    if (nCh < 0 || nCh >= MAX_CHANNEL || m_pLive) return;
+    if (nCh < 0 || nCh >= MAX_CHANNEL) return;
+    if (m_fnChannel) m_fnChannel(nCh, false);
+    if (m_pLive) return;
     const BAR_STATE state = m_core.m_ctrlProgress[nCh].GetState();
     std::lock_guard<std::mutex> lock(m_csLast);
     // Plain output shows the text as it changes; JSON every change of text, fill or colour.
@@ -82,6 +84,7 @@ void CHeadlessView::ShowMessage(int nCh, const std::string& strText, const std::
 
 void CHeadlessView::OnChannelEnded(int nCh)
 {
+    if (m_fnChannel && nCh >= 0 && nCh < MAX_CHANNEL) m_fnChannel(nCh, true);
     if (m_pLive) return;
     const CHANNEL_OUTCOME outcome = OUTCOME_Get(m_core, nCh);
     const std::string strCause = OUTCOME_StopText(outcome.stop);
@@ -104,6 +107,15 @@ void CHeadlessView::OnChannelEnded(int nCh)
                       outcome.strStep + ": " + TERMINAL_PlainText(OUTCOME_ResultText(outcome));
     if (!strCause.empty()) str += " (" + strCause + ")";
     m_out.Append(str + "\n");
+}
+
+void CHeadlessView::OnWatchEnded(uint32_t nPassed, uint32_t nNotPassed)
+{
+    const std::string strPassed = std::to_string(nPassed), strNot = std::to_string(nNotPassed);
+    if (m_opt.bJson)
+        m_out.Append(JsonHead("summary", -1) + ",\"passed\":" + strPassed + ",\"not_passed\":" + strNot + "}\n");
+    else
+        m_out.Append(PlainHead(-1) + "phones passed " + strPassed + ", not passed " + strNot + "\n");
 }
 
 std::string CHeadlessView::JsonHead(const char* szType, int nCh)

@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "headless/live_view.h"
 #include "headless/options.h"
@@ -33,6 +35,12 @@ public:
     void ShowMessage(int nCh, const std::string& strText, const std::atomic<uint32_t>&) override;
     // How the channel's run ended, once: "[CH0] outcome failed in pda: PDA WRITE FLASH Failed!".
     void OnChannelEnded(int nCh) override;
+    // Told of every bar change and every channel's end (bEnded), whatever is printed, on the
+    // thread that made it; it must not wait. Set while no worker runs.
+    void SetOnChannel(std::function<void(int nCh, bool bEnded)> fnChannel) { m_fnChannel = std::move(fnChannel); }
+    // The end of a station that took phones as they came: how many passed and how many not,
+    // as a line (or JSON event) of its own after the channels' outcomes.
+    void OnWatchEnded(uint32_t nPassed, uint32_t nNotPassed);
 
 private:
     static std::string JsonHead(const char* szType, int nCh);
@@ -42,6 +50,7 @@ private:
     const OPTIONS& m_opt;
     CTerminalOutput& m_out;
     CLiveView* const m_pLive;
+    std::function<void(int nCh, bool bEnded)> m_fnChannel;
     std::mutex m_csLast;
     bool m_bHaveText[MAX_CHANNEL] = {};
     BAR_STATE m_aLast[MAX_CHANNEL];

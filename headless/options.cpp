@@ -7,6 +7,7 @@
 
 #include "station/terminal_output.h"
 #include "images/image_trailer.h"
+#include "line/line_topics.h"
 #include "station/channel_context.h"
 #include "station/command_line.h"
 #include "station/version.h"
@@ -15,7 +16,9 @@ namespace {
 
 const char* const g_szUsage =
     "Usage: quillon-flash [OPTIONS] PORT [PORT ...]\n"
-    "Flashes one phone per serial port; the i-th PORT is channel i (at most 8).\n"
+    "       quillon-flash [OPTIONS] --watch\n"
+    "Flashes one phone per serial port; the i-th PORT is channel i (at most 8). With --watch,\n"
+    "phones are taken as they arrive, each on the first free channel, until an interrupt.\n"
     "\n"
     "  --phone FILE  --eboot FILE  --pda FILE  --csc FILE  --hidden FILE\n"
     "                              the image files\n"
@@ -35,6 +38,15 @@ const char* const g_szUsage =
     "  --plain                     the line output even when standard output is a terminal\n"
     "  --results FILE              append one record per channel to FILE (JSON lines; a name\n"
     "                              ending in .csv gives CSV under a header row)\n"
+    "  --watch                     no PORTs: take phones as they arrive (udev, and the virtual\n"
+    "                              phones' directory named by QUILLON_VIRTUAL_PORTS) and start\n"
+    "                              each at once, until SIGINT or SIGTERM\n"
+    "  --mqtt URL                  tell the line's broker (mqtt://[user@]host[:port] or\n"
+    "                              mqtts://...) each channel's state and every record of the\n"
+    "                              --results file; the flashing never waits for the broker\n"
+    "  --mqtt-password-file FILE   the broker's password is the first line of FILE\n"
+    "  --station NAME              the station's name on the line and in record ids\n"
+    "                              (default: the host name)\n"
     "  --help, --version\n"
     "\n"
     "On a terminal (without --json or --plain) each channel has one line, redrawn in place, and a\n"
@@ -50,7 +62,9 @@ const char* const g_szUsage =
     "Each PORT must be a terminal device. An interrupt (SIGINT, SIGTERM, SIGHUP) stops the run as\n"
     "a failed channel would; a phone whose EFS2 is parked by a re-partition first gets up to 30 s\n"
     "to take it back, and a second interrupt gives up on it at once.\n"
-    "Exit status: 0 every channel passed, 1 a channel failed, 2 usage error or refused image.\n";
+    "With --watch an interrupt stops the phones being flashed in the same way, and the run ends.\n"
+    "Exit status: 0 every channel passed (with --watch: every phone taken passed, or none was\n"
+    "taken), 1 a channel failed or was stopped, 2 usage error, refused image or broker setting.\n";
 
 // false with the unknown item in strBad, or with strBad empty when the list names no region: an
 // empty shell variable must not run a download that writes nothing and passes.
@@ -104,7 +118,7 @@ int HEADLESS_ParseArgs(int argc, char** argv, OPTIONS& opt)
 {
     enum : int { O_PHONE, O_EBOOT, O_PDA, O_CSC, O_HIDDEN, O_MODEL, O_SELECT, O_CSC_ENTRY,
                  O_CSC_PRIORITY, O_MISMATCH, O_REBOOT_WAIT, O_STALL, O_JSON, O_PLAIN, O_RESULTS,
-                 O_HELP, O_VERSION };
+                 O_WATCH, O_MQTT, O_MQTT_PASSWORD_FILE, O_STATION, O_HELP, O_VERSION };
     static const int s_anImage[] = {IMAGE_PHONE, IMAGE_EBOOT, IMAGE_PDA, IMAGE_CSC, IMAGE_HIDDEN};
     CCommandLine cli("quillon-flash", argc, argv,
                      {{"phone", true, O_PHONE}, {"eboot", true, O_EBOOT}, {"pda", true, O_PDA},
@@ -114,7 +128,9 @@ int HEADLESS_ParseArgs(int argc, char** argv, OPTIONS& opt)
                       {"on-partition-mismatch", true, O_MISMATCH},
                       {"reboot-wait", true, O_REBOOT_WAIT}, {"stall-timeout", true, O_STALL},
                       {"json", false, O_JSON}, {"plain", false, O_PLAIN},
-                      {"results", true, O_RESULTS}, {"help", false, O_HELP, 'h'},
+                      {"results", true, O_RESULTS}, {"watch", false, O_WATCH},
+                      {"mqtt", true, O_MQTT}, {"mqtt-password-file", true, O_MQTT_PASSWORD_FILE},
+                      {"station", true, O_STATION}, {"help", false, O_HELP, 'h'},
                       {"version", false, O_VERSION}});
     std::string strValue;
     uint64_t qw = 0;
@@ -165,10 +181,30 @@ int HEADLESS_ParseArgs(int argc, char** argv, OPTIONS& opt)
             if (strValue.empty()) return HEADLESS_Usage("--results needs a file");
             opt.strResults = strValue;
             break;
+        case O_WATCH: opt.bWatch = true; break;
+        case O_MQTT:
+            if (strValue.empty()) return HEADLESS_Usage("--mqtt needs a broker URL");
+            opt.strMqttUrl = strValue;
+            break;
+        case O_MQTT_PASSWORD_FILE:
+            if (strValue.empty()) return HEADLESS_Usage("--mqtt-password-file needs a file");
+            opt.strMqttPasswordFile = strValue;
+            break;
+        case O_STATION: {
+            const std::string strProblem = LINE_StationNameProblem(strValue);
+            if (!strProblem.empty()) return HEADLESS_Usage("--station: " + strProblem);
+            opt.strStation = strValue;
+            break;
+        }
         }
     }
     opt.astrPorts = cli.Operands();
-    if (opt.astrPorts.empty()) return HEADLESS_Usage("no PORT given");
+    // A PORT beside --watch would be a second way to give that phone a channel.
+    if (opt.bWatch && !opt.astrPorts.empty())
+        return HEADLESS_Usage("--watch takes phones as they arrive: give no PORT with it");
+    if (!opt.bWatch && opt.astrPorts.empty()) return HEADLESS_Usage("no PORT given");
+    if (!opt.strMqttPasswordFile.empty() && opt.strMqttUrl.empty())
+        return HEADLESS_Usage("--mqtt-password-file needs --mqtt");
     if (opt.astrPorts.size() > MAX_CHANNEL) return HEADLESS_Usage("at most 8 PORTs");
     for (size_t i = 0; i < opt.astrPorts.size(); ++i)
         for (size_t j = 0; j < i; ++j)

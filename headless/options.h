@@ -26,6 +26,13 @@ struct OPTIONS {
     bool bPlain = false;
     std::string strResults;
     std::vector<std::string> astrPorts;
+    // Phones are taken as they arrive until an interrupt, instead of the PORTs given.
+    bool bWatch = false;
+    // The line's broker ("" none), the file holding its password, and the station's name on the
+    // line and in record ids ("" the host name).
+    std::string strMqttUrl;
+    std::string strMqttPasswordFile;
+    std::string strStation;
 };
 
 // A usage error in one line; EXIT_USAGE.

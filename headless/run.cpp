@@ -1,10 +1,14 @@
 #include "headless/run.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,18 +17,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/change_notice.h"
 #include "engine/orchestration.h"
+#include "engine/port_channels.h"
 #include "headless/headless_view.h"
 #include "headless/live_view.h"
+#include "headless/read_watch.h"
 #include "images/image_select.h"
 #include "images/multi_csc.h"
 #include "link/port_table.h"
 #include "link/tty_node.h"
+#include "line/line_publisher.h"
 #include "ports/phone_identity.h"
+#include "ports/port_discovery.h"
 #include "records/result_record.h"
 #include "station/model_ticks.h"
 #include "station/outcome.h"
+#include "station/log.h"
 #include "station/station_core.h"
+#include "station/text_format.h"
 
 namespace {
 
@@ -47,6 +58,10 @@ void OnSignal(int nSignal)
 
 // Seconds a run's end gives the result writer to hash what is left and write its records.
 constexpr uint32_t RESULTS_CLOSE_BOUND_MS = 30000;
+// How long a run's end gives a broker that is there to take the last records and states.
+constexpr uint32_t LINE_END_BOUND_MS = 3000;
+// Longest pause of the --watch loop: the window's run timer steps as often.
+constexpr int WATCH_STEP_MS = 10;
 
 // Why an image file cannot be read at all; "" when it opens (its contents were refused).
 std::string OpenFailure(const std::string& strPath)
@@ -117,30 +132,145 @@ int ValidateImages(CVarnDLCore& core, const OPTIONS& opt)
     return nStatus;
 }
 
-// Records go to the results file when one is given. What udev knows of each phone is looked up
-// before Start: a phone that reboots after its download leaves udev before its record is made.
+// What udev knows of each phone, looked up when its port is given or arrives: a phone that
+// reboots after its download leaves udev before its record is made.
+std::mutex g_csIdentity;
+std::map<std::string, PHONE_IDENTITY> g_mapIdentity;
+
+void RememberIdentity(const std::string& strDevNode)
+{
+    PHONE_IDENTITY identity = PHONE_IDENTITY_Lookup(strDevNode);
+    std::lock_guard<std::mutex> lock(g_csIdentity);
+    g_mapIdentity[strDevNode] = std::move(identity);
+}
+
+// A line for the reader beside the bars, or on standard error when nothing is drawn.
+void TellStation(CLiveView* pLive, const std::string& strLine)
+{
+    if (pLive)
+        pLive->Note("[STATION] " + strLine);
+    else
+        std::fprintf(stderr, "quillon-flash: %s\n", TERMINAL_PlainText(strLine).c_str());
+}
+
+// Records go to the results file when one is given.
 void OpenResults(const OPTIONS& opt, CLiveView* pLive)
 {
     if (opt.strResults.empty()) return;
-    auto fnProblem = [pLive](const std::string& strProblem) {
-        if (pLive)
-            pLive->Note("[STATION] " + strProblem);
-        else
-            std::fprintf(stderr, "quillon-flash: %s\n", TERMINAL_PlainText(strProblem).c_str());
-    };
-    RESULT_RECORD_SetProblemSink(fnProblem);
-    std::vector<std::pair<std::string, PHONE_IDENTITY>> aIdentity;
-    for (const std::string& strPort : opt.astrPorts)
-        aIdentity.emplace_back(strPort, PHONE_IDENTITY_Lookup(strPort));
-    RESULT_RECORD_SetIdentify([aIdentity](const std::string& strDevNode) {
-        for (const auto& entry : aIdentity)
-            if (entry.first == strDevNode) return entry.second;
-        return PHONE_IDENTITY{};
+    RESULT_RECORD_SetProblemSink([pLive](const std::string& strProblem) { TellStation(pLive, strProblem); });
+    for (const std::string& strPort : opt.astrPorts) RememberIdentity(strPort);
+    RESULT_RECORD_SetIdentify([](const std::string& strDevNode) {
+        std::lock_guard<std::mutex> lock(g_csIdentity);
+        const auto it = g_mapIdentity.find(strDevNode);
+        return it != g_mapIdentity.end() ? it->second : PHONE_IDENTITY{};
     });
     std::string strError;
     if (!RESULT_RECORD_Open(opt.strResults, strError))
-        fnProblem("Result records cannot be written to " + opt.strResults + ": " + strError +
-                  ". Downloads go on without them.");
+        TellStation(pLive, "Result records cannot be written to " + opt.strResults + ": " + strError +
+                               ". Downloads go on without them.");
+}
+
+// The line's broker, when --mqtt names one: started before any port is opened, so that a wrong
+// setting is refused while nothing has happened yet. Its few messages (an outage, its end) are
+// one line each, or a JSON event. 0, or the exit status after the refusal.
+int StartLine(const OPTIONS& opt, CLinePublisher& publisher, CLiveView* pLive, CTerminalOutput& out)
+{
+    if (opt.strMqttUrl.empty()) {
+        if (!opt.strStation.empty()) RESULT_RECORD_SetStation(opt.strStation);
+        return 0;
+    }
+    LINE_PUBLISHER_CONFIG config;
+    config.strUrl = opt.strMqttUrl;
+    config.strPasswordFile = opt.strMqttPasswordFile;
+    config.strStation = opt.strStation;
+    config.strRecordsPath = opt.strResults;
+    const bool bJson = opt.bJson;
+    auto fnMessage = [pLive, bJson, &out](const std::string& strLine) {
+        if (bJson)
+            out.Append("{\"type\":\"broker\",\"channel\":-1,\"text\":" + TEXT_JsonString(strLine) + "}\n");
+        else
+            TellStation(pLive, strLine);
+    };
+    std::string strError;
+    if (!publisher.Start(config, fnMessage, strError)) {
+        std::fprintf(stderr, "quillon-flash: --mqtt: %s\n", TERMINAL_PlainText(strError).c_str());
+        return EXIT_USAGE;
+    }
+    RESULT_RECORD_SetStation(publisher.Station());
+    RESULT_RECORD_SetOnCounted([&publisher] { publisher.RecordsAppended(); });
+    return 0;
+}
+
+// The line's end of a run: records written just now are given a short while to reach a broker
+// that is there (one that is not is never waited for; they go at the next start), then the
+// channels' last states and "offline".
+void StopLine(const OPTIONS& opt, CLinePublisher& publisher)
+{
+    if (opt.strMqttUrl.empty()) return;
+    RESULT_RECORD_SetOnCounted({});
+    struct stat st;
+    const uint64_t qwSize = opt.strResults.empty() || ::stat(opt.strResults.c_str(), &st) != 0
+                                ? 0 : static_cast<uint64_t>(st.st_size);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(LINE_END_BOUND_MS);
+    publisher.RecordsAppended();
+    for (;;) {
+        const LINE_PUBLISHER_COUNTS counts = publisher.Counts();
+        if (!counts.bUp || counts.qwAckedOffset >= qwSize || std::chrono::steady_clock::now() >= deadline) break;
+        const uint64_t qwSeen = STATION_ChangeCount();
+        STATION_WaitForChange(qwSeen, 20);
+    }
+    publisher.Stop(LINE_END_BOUND_MS);
+}
+
+// The channel as the line sees it, from its bar and its outcome.
+LINE_CHANNEL_STATE ChannelState(const CVarnDLCore& core, int nCh)
+{
+    const BAR_STATE state = core.m_ctrlProgress[nCh].GetState();
+    std::string strPhase = TERMINAL_Chomp(state.strText);
+    strPhase.erase(0, std::min(strPhase.find_first_not_of(' '), strPhase.size()));
+    return LINE_State(strPhase, state.nPercent, OUTCOME_KindName(OUTCOME_Get(core, nCh).eKind),
+                      core.m_nComPort[nCh]);
+}
+
+// --watch: phones are taken as they arrive, by the window's discovery and channel rules, and
+// each arrival starts its channel as Auto Start does; the run is stepped as the window's timer
+// steps it. After an interrupt nothing new starts, and the stop runs its course as in a run of
+// PORTs given (removals are still heard: a phone pulled meanwhile says so).
+void WatchPhones(CVarnDLCore& core, STATION_THREADS& threads, CHeadlessView& view,
+                 const STATION_LOOP_OPTIONS& loop)
+{
+    CPollReadWatches watches;
+    bool bStartDue = false;
+    const PORT_BOX_FN fnPortBox = [&view](int nCh, uint32_t nPort, const std::string& strDevNode) {
+        view.OnPortText(nCh, nPort ? "COM" + std::to_string(nPort) + " " + strDevNode : std::string("NONE"));
+    };
+    PORT_DISCOVERY_SINK sink;
+    sink.fnArrived = [&](uint32_t nPort, const std::string& strDevNode) {
+        RememberIdentity(strDevNode);
+        if (STATION_PortArrived(core, threads, nPort, strDevNode, fnPortBox) >= 0) bStartDue = true;
+        STATION_NotifyChange();
+    };
+    sink.fnRemoved = [&](uint32_t nPort) {
+        if (STATION_PortRemoved(core, threads, nPort, fnPortBox)) STATION_NotifyChange();
+    };
+    sink.fnLog = [&core](const std::string& strLine) {
+        WriteLog(&core, -1, core.m_csDisplay, "%s\r\n", strLine.c_str());
+    };
+    CPortDiscovery discovery(sink);
+    discovery.Start(PORT_DISCOVERY_StationSources(watches.Maker()));
+    STATION_RUN run;
+    for (;;) {
+        watches.Poll(WATCH_STEP_MS);
+        const bool bStopping = g_nSignals.load() != 0;
+        // The arrivals of one moment all have their channels before the start that takes them.
+        if (bStartDue && !bStopping) {
+            bStartDue = false;
+            STATION_StartRun(core, threads, run);
+        }
+        const int nResult = STATION_RunStep(core, threads, run, loop);
+        loop.fnProcessEvents();
+        if (bStopping && nResult != STATION_RUN_GOING) return;
+    }
 }
 
 }  // namespace
@@ -169,9 +299,11 @@ int HEADLESS_Run(const OPTIONS& opt, CTerminalOutput& out)
     static CVarnDLCore s_core;  // large; kept off the stack
     CVarnDLCore& core = s_core;
     static STATION_THREADS s_threads;
+    // Lives on past the return: a result writer that was let go may still tell it of a record.
+    static CLinePublisher s_publisher;
     const bool bLive = !opt.bJson && !opt.bPlain && ::isatty(STDOUT_FILENO) && TERMINAL_CanRedraw();
     if (bLive) HEADLESS_WatchResize();
-    CLiveView live(core, s_threads, opt.astrPorts.size(), out);
+    CLiveView live(core, s_threads, opt.bWatch ? MAX_CHANNEL : opt.astrPorts.size(), out);
     CLiveView* const pLive = bLive ? &live : nullptr;
     CHeadlessView view(core, opt, out, pLive);
     core.SetView(&view);
@@ -184,10 +316,24 @@ int HEADLESS_Run(const OPTIONS& opt, CTerminalOutput& out)
     const int nPorts = CheckPorts(opt);
     if (nPorts != 0) return nPorts;
     MODEL_TICKS_ApplyStored(core);
+    const int nLine = StartLine(opt, s_publisher, pLive, out);
+    if (nLine != 0) return nLine;
+    // Each phone taken and how it ended, for the exit status of a station that watches.
+    std::atomic<uint32_t> nTaken{0}, nNotPassed{0};
+    view.SetOnChannel([&core, &nTaken, &nNotPassed](int nCh, bool bEnded) {
+        if (bEnded) {
+            ++nTaken;
+            if (OUTCOME_Get(core, nCh).eKind != OUTCOME_PASSED) ++nNotPassed;
+        }
+        s_publisher.PublishState(nCh, ChannelState(core, nCh));
+    });
 
     for (size_t i = 0; i < opt.astrPorts.size(); ++i) {
         const uint32_t nPort = PORT_TABLE_Assign(opt.astrPorts[i]);
-        if (nPort == 0) return HEADLESS_Usage(("no port number for " + opt.astrPorts[i]).c_str());
+        if (nPort == 0) {
+            StopLine(opt, s_publisher);
+            return HEADLESS_Usage(("no port number for " + opt.astrPorts[i]).c_str());
+        }
         core.m_nComPort[i] = nPort;
         view.OnPortText(static_cast<int>(i), "COM" + std::to_string(nPort) + " " + opt.astrPorts[i]);
     }
@@ -221,20 +367,32 @@ int HEADLESS_Run(const OPTIONS& opt, CTerminalOutput& out)
         // Also a channel that parks only after the second interrupt is given up on.
         if (nSignals >= 2) STATION_GiveUpParked(core, s_threads);
     };
-    if (g_nSignals.load() != 0) return EXIT_FAILED;  // interrupted before anything started
+    if (g_nSignals.load() != 0) {  // interrupted before anything started
+        StopLine(opt, s_publisher);
+        return EXIT_FAILED;
+    }
     OpenResults(opt, pLive);
-    STATION_Start(core, s_threads, loop);
+    if (opt.bWatch)
+        WatchPhones(core, s_threads, view, loop);
+    else
+        STATION_Start(core, s_threads, loop);
     bWatching = false;
     if (g_nSignals.load() != 0) core.m_bQuit = 1;
     STATION_JoinAll(core, s_threads, loop);
     // An interrupted run has somebody waiting for it to end.
     if (!RESULT_RECORD_Close(g_nSignals.load() != 0 ? RESULTS_CLOSE_BOUND_MS / 6 : RESULTS_CLOSE_BOUND_MS))
         g_bWriterLeft = true;
+    StopLine(opt, s_publisher);
+    view.SetOnChannel({});
     if (pLive) {
         pLive->Draw(true);
         pLive->Summary();
     }
 
+    if (opt.bWatch) {
+        view.OnWatchEnded(nTaken - nNotPassed, nNotPassed);
+        return nNotPassed == 0 ? EXIT_PASS : EXIT_FAILED;
+    }
     bool bAllPassed = true;
     for (size_t i = 0; i < opt.astrPorts.size(); ++i)
         if (OUTCOME_Get(core, static_cast<int>(i)).eKind != OUTCOME_PASSED) bAllPassed = false;
