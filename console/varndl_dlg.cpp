@@ -281,7 +281,7 @@ CVarnDLDlg::~CVarnDLDlg()
         if (m_pThreads->m_hThread[i].joinable()) bJoined = false;
     if (!bJoined) bJoined = STATION_Cancel(*m_pCore, *m_pThreads, STATION_LOOP_OPTIONS{}, VARNDL_CANCEL_BOUND_MS);
     StopRecording();
-    StopLine();
+    StopLine(true);
     m_pCore->SetView(nullptr);
     if (!bJoined || !m_bAllJoined) {
         // A worker that never ended may still touch its channel: the program is ending, so its
@@ -458,7 +458,7 @@ void CVarnDLDlg::ApplyLineBroker()
 {
     const std::string& strUrl = SETTINGS_Get().m_strLineBroker;
     if (m_pLine && strUrl == m_strLineUrl && m_strRecordsPath == m_strLineRecords) return;
-    StopLine();
+    StopLine(false);
     if (strUrl.empty()) return;
     LINE_PUBLISHER_CONFIG config;
     config.strUrl = strUrl;
@@ -481,12 +481,14 @@ void CVarnDLDlg::ApplyLineBroker()
     for (int i = 0; i < MAX_CHANNEL; ++i) PublishLineState(i);
 }
 
-void CVarnDLDlg::StopLine()
+void CVarnDLDlg::StopLine(bool bEnd)
 {
     if (!m_pLine) return;
     // The bars as they stand now, ends not yet delivered among them.
     for (int i = 0; i < MAX_CHANNEL; ++i) PublishLineState(i);
-    m_pLine->RecordsAppended();
+    // At the end the last phones' records reach the line now rather than at the next start; a
+    // publisher started again sends them anyway.
+    if (bEnd) m_pLine->WaitRecordsAcknowledged(VARNDL_LINE_STOP_BOUND_MS);
     m_pLine->Stop(VARNDL_LINE_STOP_BOUND_MS);
     m_pLine.reset();
     m_strLineUrl.clear();
@@ -954,7 +956,7 @@ void CVarnDLDlg::Cancel(STOP_REASON reason)
     m_bAllJoined = STATION_Cancel(Core(), *m_pThreads, LoopOptions(), VARNDL_CANCEL_BOUND_MS,
                                   STATION_EFS_RESTORE_BOUND_MS, reason);
     StopRecording();
-    StopLine();
+    StopLine(true);
     m_pStore->SaveModelSettings(Core(), m_aLocations, Box(1061)->isChecked());
     QDialog::done(QDialog::Rejected);
 }

@@ -153,8 +153,9 @@ private:
     void ShowDayCounts();
     // Starts, restarts or stops the publisher as the setting and the results file now say.
     void ApplyLineBroker();
-    // The last states to the broker (bounded), then off the line.
-    void StopLine();
+    // The last states to the broker (bounded), then off the line; at the window's end (bEnd) the
+    // records written so far are given the same bound to be acknowledged first.
+    void StopLine(bool bEnd);
     void PublishLineState(int nCh);
     // A publisher's message, on the GUI thread: the log box and standard error.
     void ShowLineMessage(const std::string& strLine);
