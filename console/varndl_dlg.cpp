@@ -470,7 +470,7 @@ void CVarnDLDlg::ApplyLineBroker()
         QMetaObject::invokeMethod(this, [this, strLine] { ShowLineMessage(strLine); }, Qt::QueuedConnection);
     };
     if (!pLine->Start(config, fnMessage, strError)) {
-        ShowLineMessage("The station cannot go on the line: " + strError);
+        ShowLineMessage(std::string("The station cannot go on the line: ").append(strError));
         return;
     }
     m_pLine = std::move(pLine);

@@ -298,8 +298,11 @@ void CQtSettingsStore::LoadLineBroker(QSettings& key, CSettings& settings)
     }
     settings.m_strLineBroker.clear();
     // Never the value itself: it may hold the broker's password.
-    Report(m_bToldBroker, "The stored LineBroker in " + key.fileName().toStdString() + " cannot be used (" +
-                              strWhy + "): the station stays off the line until the option is set again");
+    Report(m_bToldBroker, std::string("The stored LineBroker in ")
+                              .append(key.fileName().toStdString())
+                              .append(" cannot be used (")
+                              .append(strWhy)
+                              .append("): the station stays off the line until the option is set again"));
 }
 
 void CQtSettingsStore::SaveSettings(const CSettings& settings)

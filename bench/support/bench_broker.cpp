@@ -48,7 +48,7 @@ CBenchBroker::~CBenchBroker()
         ::kill(m_pid, SIGKILL);
         ::waitpid(m_pid, nullptr, 0);
     }
-    if (!m_strDir.empty()) std::system(("rm -rf '" + m_strDir + "'").c_str());
+    if (!m_strDir.empty()) std::system(std::string("rm -rf '").append(m_strDir).append("'").c_str());
 }
 
 bool CBenchBroker::Start(std::string& strError)
@@ -91,7 +91,7 @@ bool CBenchBroker::Launch(std::string& strError)
         ::_exit(127);
     }
     if (m_pid < 0) {
-        strError = "cannot start " + std::string(MOSQUITTO);
+        strError = std::string("cannot start ").append(MOSQUITTO);
         return false;
     }
     const double dEnd = BENCH_NowMs() + READY_BOUND_MS;

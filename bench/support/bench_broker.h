@@ -16,7 +16,7 @@ public:
     // Started and taking connections (within a few seconds); false with why not in strError.
     bool Start(std::string& strError);
     uint16_t Port() const { return m_nPort; }
-    std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(m_nPort); }
+    std::string Url() const { return std::string("mqtt://127.0.0.1:").append(std::to_string(m_nPort)); }
     const std::string& Dir() const { return m_strDir; }
 
 private:
