@@ -313,7 +313,11 @@ void CQtSettingsStore::SaveSettings(const CSettings& settings)
     pKey->setValue("DelaySecond", WordBytes(uint32_t(settings.m_nDelaySecond)));
     pKey->setValue("EnableLoadReg", QByteArray(1, char(settings.m_byEnableLoadReg)));
     pKey->setValue("AutoStart", QByteArray(1, char(settings.m_byAutoStart != 0 ? 1 : 0)));
-    pKey->setValue("LineBroker", QString::fromStdString(settings.m_strLineBroker));
+    // A station off the line keeps the file every station has stored.
+    if (settings.m_strLineBroker.empty())
+        pKey->remove("LineBroker");
+    else
+        pKey->setValue("LineBroker", QString::fromStdString(settings.m_strLineBroker));
     CloseKey(*pKey);
 }
 
