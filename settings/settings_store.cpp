@@ -286,10 +286,13 @@ void CQtSettingsStore::LoadLineBroker(QSettings& key, CSettings& settings)
     if (!key.contains("LineBroker")) return;
     const QVariant value = key.value("LineBroker");
     std::string strWhy;
-    if (value.typeId() != QMetaType::QString) {
+    // A password with a comma, typed into the file without quotes, reads as a list.
+    const bool bList = value.typeId() == QMetaType::QStringList;
+    if (value.typeId() != QMetaType::QString && !bList) {
         strWhy = "it is not a text";
     } else {
-        const std::string strUrl = value.toString().trimmed().toStdString();
+        const QString strValue = bList ? value.toStringList().join(',') : value.toString();
+        const std::string strUrl = strValue.trimmed().toStdString();
         BROKER_URL url;
         if (strUrl.empty() || BROKER_URL_Parse(strUrl, url, strWhy)) {
             settings.m_strLineBroker = strUrl;
