@@ -3,28 +3,19 @@
 // CPU time per 1000 states handed over (most of them coalesced), per 1000 states it sent, and per
 // 1000 records sent and acknowledged, all through a real mosquitto broker on a loopback port.
 // Prints figures; asserts nothing about time.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 
+#include "bench/support/bench_broker.h"
 #include "bench/support/bench_common.h"
 #include "line/line_publisher.h"
 
 namespace {
-
-constexpr const char* MOSQUITTO = "/usr/sbin/mosquitto";
 
 double CpuMs(clockid_t id)
 {
@@ -47,43 +38,6 @@ bool WaitUntil(const std::function<bool()>& fnDone, int nBoundMs)
     return true;
 }
 
-struct BROKER {
-    std::string strDir;
-    uint16_t nPort = 0;
-    pid_t pid = -1;
-    ~BROKER()
-    {
-        if (pid > 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
-        if (!strDir.empty()) std::system(("rm -rf '" + strDir + "'").c_str());
-    }
-    bool Start()
-    {
-        char szDir[] = "/tmp/bench-line-XXXXXX";
-        if (::mkdtemp(szDir) == nullptr) return false;
-        strDir = szDir;
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t nLen = sizeof(addr);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &nLen);
-        nPort = ntohs(addr.sin_port);
-        ::close(fd);
-        std::ofstream(strDir + "/mosquitto.conf") << "listener " << nPort << " 127.0.0.1\nallow_anonymous true\n"
-                                                  << (::geteuid() == 0 ? "user root\n" : "");
-        pid = ::fork();
-        if (pid == 0) {
-            const int fdNull = ::open("/dev/null", O_RDWR);
-            ::dup2(fdNull, 1);
-            ::dup2(fdNull, 2);
-            ::execl(MOSQUITTO, MOSQUITTO, "-c", (strDir + "/mosquitto.conf").c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        return pid > 0;
-    }
-};
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -91,20 +45,19 @@ int main(int argc, char** argv)
     const int nUpdates = BENCH_IntOption(argc, argv, "--updates", 200000);
     const int nRecords = BENCH_IntOption(argc, argv, "--records", 2000);
     const int nPacedSeconds = BENCH_IntOption(argc, argv, "--paced-seconds", 5);
-    if (::access(MOSQUITTO, X_OK) != 0) {
-        std::fprintf(stderr, "bench_line: %s is not installed\n", MOSQUITTO);
+    CBenchBroker broker;
+    std::string strError;
+    if (!broker.Start(strError)) {
+        std::fprintf(stderr, "bench_line: %s\n", strError.c_str());
         return 1;
     }
-    BROKER broker;
-    if (!broker.Start()) return 1;
-    const std::string strRecords = broker.strDir + "/results.jsonl";
+    const std::string strRecords = broker.Dir() + "/results.jsonl";
     CLinePublisher publisher;
     LINE_PUBLISHER_CONFIG config;
-    config.strUrl = "mqtt://127.0.0.1:" + std::to_string(broker.nPort);
+    config.strUrl = broker.Url();
     config.strStation = "bench";
     config.strRecordsPath = strRecords;
     config.dwRecordsHoldMs = 0;
-    std::string strError;
     if (!publisher.Start(config, nullptr, strError) ||
         !WaitUntil([&] { return publisher.Counts().bUp; }, 20000)) {
         std::fprintf(stderr, "bench_line: no connection to the broker %s\n", strError.c_str());

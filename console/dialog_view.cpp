@@ -60,6 +60,13 @@ void CDialogView::OnBarChanged(int nCh)
     Wake();
 }
 
+void CDialogView::OnChannelEnded(int nCh)
+{
+    if (nCh < 0 || nCh >= MAX_CHANNEL) return;
+    m_dwEnded.fetch_or(1u << nCh);
+    Wake();
+}
+
 void CDialogView::OnDayCounts()
 {
     m_bDayCounts = true;
@@ -186,6 +193,10 @@ void CDialogView::Deliver()
     for (int i = 0; i < MAX_CHANNEL; ++i)
         if ((dwBars & (1u << i)) && m_Sink.fnRepaintBar) m_Sink.fnRepaintBar(i);
     if (bLog && m_Sink.fnShowLog) m_Sink.fnShowLog(strLog);
+    // After the bars: a channel's end is told with the bar it ended on.
+    const uint32_t dwEnded = m_dwEnded.exchange(0);
+    for (int i = 0; i < MAX_CHANNEL; ++i)
+        if ((dwEnded & (1u << i)) && m_Sink.fnChannelEnded) m_Sink.fnChannelEnded(i);
     if (m_bDayCounts.exchange(false) && m_Sink.fnDayCounts) m_Sink.fnDayCounts();
     for (int i = 0; i < MAX_CHANNEL; ++i)
         if (abPort[i] && m_Sink.fnPortText) m_Sink.fnPortText(i, astrPort[i]);

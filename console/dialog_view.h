@@ -29,6 +29,7 @@ struct DIALOG_SINK {
     std::function<void(const std::string& strLine)> fnShowLog;
     std::function<void(int nCh, const std::string& strText)> fnPortText;
     std::function<void()> fnDayCounts;  // the day's result counts have changed
+    std::function<void(int nCh)> fnChannelEnded;  // the channel's outcome is final
     QWidget* pParent = nullptr;  // of the question boxes
 };
 
@@ -44,6 +45,7 @@ public:
     int AskYesNo(int nCh, const std::string& strCaption, const std::string& strText,
                  const std::atomic<uint32_t>& bRun) override;
     void ShowMessage(int nCh, const std::string& strText, const std::atomic<uint32_t>& bRun) override;
+    void OnChannelEnded(int nCh) override;
 
     // Question boxes open now (GUI thread).
     int OpenQuestions() const;
@@ -76,6 +78,7 @@ private:
     QSocketNotifier* m_pWakeNotifier = nullptr;
     std::atomic<bool> m_bWakePending{false};
     std::atomic<uint32_t> m_dwDirtyBars{0};
+    std::atomic<uint32_t> m_dwEnded{0};
     std::atomic<bool> m_bDayCounts{false};
 
     std::mutex m_csMail;

@@ -31,6 +31,7 @@
 #include "engine/port_channels.h"
 #include "images/image_select.h"
 #include "images/model_table.h"
+#include "line/line_publisher.h"
 #include "link/serial_device.h"
 #include "ports/phone_identity.h"
 #include "ports/port_discovery.h"
@@ -238,7 +239,12 @@ CVarnDLDlg::CVarnDLDlg(ISettingsStore* pStore, QWidget* pParent)
     sink.fnPortText = [this](int nCh, const std::string& strText) {
         m_apPortBox[nCh]->setText(QString::fromStdString(strText));
     };
-    sink.fnDayCounts = [this] { ShowDayCounts(); };
+    sink.fnDayCounts = [this] {
+        ShowDayCounts();
+        // A record counted is a record in the file: the line hears of it now, not at its poll.
+        if (m_pLine) m_pLine->RecordsAppended();
+    };
+    sink.fnChannelEnded = [this](int nCh) { PublishLineState(nCh); };
     sink.pParent = this;
     m_pView = new CDialogView(std::move(sink), this);
     m_pCore->SetView(m_pView);
@@ -259,6 +265,8 @@ CVarnDLDlg::CVarnDLDlg(ISettingsStore* pStore, QWidget* pParent)
     m_pStore->SetReport([this](const std::string& strLine) {
         WriteLog(&Core(), -1, Core().m_csDisplay, "%s\r\n", strLine.c_str());
     });
+    // From the event loop: the results file is named after the window is built.
+    QMetaObject::invokeMethod(this, &CVarnDLDlg::ApplyLineBroker, Qt::QueuedConnection);
 }
 
 CVarnDLDlg::~CVarnDLDlg()
@@ -273,6 +281,7 @@ CVarnDLDlg::~CVarnDLDlg()
         if (m_pThreads->m_hThread[i].joinable()) bJoined = false;
     if (!bJoined) bJoined = STATION_Cancel(*m_pCore, *m_pThreads, STATION_LOOP_OPTIONS{}, VARNDL_CANCEL_BOUND_MS);
     StopRecording();
+    StopLine(true);
     m_pCore->SetView(nullptr);
     if (!bJoined || !m_bAllJoined) {
         // A worker that never ended may still touch its channel: the program is ending, so its
@@ -426,6 +435,9 @@ void CVarnDLDlg::RecordResults(const std::string& strPath)
                  "Result records cannot be written to %s: %s. Downloads go on without them.\r\n",
                  strPath.c_str(), strError.c_str());
     m_bRecording = true;
+    m_strRecordsPath = strPath;
+    // A publisher already started sends from this file from now on.
+    if (m_pLine) ApplyLineBroker();
     m_pDayCounts->setToolTip(QString::fromStdString("Today's channels at this station, from " + strPath));
     m_pDayCounts->show();
     ShowDayCounts();
@@ -440,6 +452,65 @@ void CVarnDLDlg::StopRecording()
     RESULT_RECORD_SetProblemSink(nullptr);
     RESULT_RECORD_SetIdentify(nullptr);
     RESULT_RECORD_SetOnCounted(nullptr);
+}
+
+void CVarnDLDlg::ApplyLineBroker()
+{
+    const std::string& strUrl = SETTINGS_Get().m_strLineBroker;
+    if (m_pLine && strUrl == m_strLineUrl && m_strRecordsPath == m_strLineRecords) return;
+    StopLine(false);
+    if (strUrl.empty()) return;
+    LINE_PUBLISHER_CONFIG config;
+    config.strUrl = strUrl;
+    config.strRecordsPath = m_strRecordsPath;
+    auto pLine = std::make_unique<CLinePublisher>();
+    std::string strError;
+    // Told on the publisher's thread; the log box is the GUI thread's.
+    const auto fnMessage = [this](const std::string& strLine) {
+        QMetaObject::invokeMethod(this, [this, strLine] { ShowLineMessage(strLine); }, Qt::QueuedConnection);
+    };
+    if (!pLine->Start(config, fnMessage, strError)) {
+        ShowLineMessage(std::string("The station cannot go on the line: ").append(strError));
+        return;
+    }
+    m_pLine = std::move(pLine);
+    m_strLineUrl = strUrl;
+    m_strLineRecords = m_strRecordsPath;
+    // Record ids name the station as the line knows it.
+    RESULT_RECORD_SetStation(m_pLine->Station());
+    for (int i = 0; i < MAX_CHANNEL; ++i) PublishLineState(i);
+}
+
+void CVarnDLDlg::StopLine(bool bEnd)
+{
+    if (!m_pLine) return;
+    // The bars as they stand now, ends not yet delivered among them.
+    for (int i = 0; i < MAX_CHANNEL; ++i) PublishLineState(i);
+    // At the end the last phones' records reach the line now rather than at the next start; a
+    // publisher started again sends them anyway.
+    if (bEnd) m_pLine->WaitRecordsAcknowledged(VARNDL_LINE_STOP_BOUND_MS);
+    m_pLine->Stop(VARNDL_LINE_STOP_BOUND_MS);
+    m_pLine.reset();
+    m_strLineUrl.clear();
+    m_strLineRecords.clear();
+}
+
+void CVarnDLDlg::PublishLineState(int nCh)
+{
+    if (!m_pLine || nCh < 0 || nCh >= MAX_CHANNEL) return;
+    const BAR_STATE bar = m_pCore->m_ctrlProgress[nCh].GetState();
+    const QString strPhase = QString::fromStdString(bar.strText).trimmed();
+    // A channel that never ran has no outcome yet, rather than "running".
+    const std::string strOutcome =
+        m_pThreads->m_dwStarted[nCh] == 0 ? std::string() : OUTCOME_KindName(OUTCOME_Get(Core(), nCh).eKind);
+    m_pLine->PublishState(nCh, LINE_State(strPhase.toStdString(), bar.nPercent, strOutcome, Core().m_nComPort[nCh]));
+}
+
+void CVarnDLDlg::ShowLineMessage(const std::string& strLine)
+{
+    // Also on standard error: the log box keeps only the latest line.
+    DebugTrace(TRACE_TO_DEBUGGER, "%s\n", strLine.c_str());
+    WriteLog(&Core(), -1, Core().m_csDisplay, "%s\r\n", strLine.c_str());
 }
 
 void CVarnDLDlg::ShowDayCounts()
@@ -832,6 +903,7 @@ void CVarnDLDlg::OnRunTick()
 void CVarnDLDlg::OnBarChanged(int nCh)
 {
     m_apBar[nCh]->update();
+    PublishLineState(nCh);
     UpdatePortColours();
     if (m_pCore->m_ctrlProgress[nCh].GetState().dwWaitMs != 0 && !m_pWaitTimer->isActive()) m_pWaitTimer->start();
 }
@@ -884,11 +956,15 @@ void CVarnDLDlg::Cancel(STOP_REASON reason)
     m_bAllJoined = STATION_Cancel(Core(), *m_pThreads, LoopOptions(), VARNDL_CANCEL_BOUND_MS,
                                   STATION_EFS_RESTORE_BOUND_MS, reason);
     StopRecording();
+    StopLine(true);
     m_pStore->SaveModelSettings(Core(), m_aLocations, Box(1061)->isChecked());
     QDialog::done(QDialog::Rejected);
 }
 
-void CVarnDLDlg::OnOption() { SETTINGS_EditOptions(this, *m_pStore); }
+void CVarnDLDlg::OnOption()
+{
+    if (SETTINGS_EditOptions(this, *m_pStore)) ApplyLineBroker();
+}
 
 void CVarnDLDlg::ShowAbout()
 {

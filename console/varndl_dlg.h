@@ -27,6 +27,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QTimer;
 class CDialogView;
+class CLinePublisher;
 class CMessageBox;
 class CPortDiscovery;
 class CTextProgressCtrl;
@@ -35,6 +36,8 @@ class CTextProgressCtrl;
 extern const char* const VARNDL_WINDOW_TITLE;
 // Longest real time Cancel waits for the workers to end once their runs are stopped.
 constexpr uint32_t VARNDL_CANCEL_BOUND_MS = 5000;
+// Longest real time the window's end waits for the line's broker to take the last states.
+constexpr uint32_t VARNDL_LINE_STOP_BOUND_MS = 3000;
 // How often the run is watched, and a waiting bar's seconds redrawn, from the event loop.
 constexpr int VARNDL_RUN_TICK_MS = 10;
 constexpr int VARNDL_WAIT_TICK_MS = 250;
@@ -71,8 +74,13 @@ public:
 
     // Appends a result record for every channel that ends to strPath (JSON lines) and shows the
     // day's PASS and failure counts beside the log box. A file that cannot be written is logged
-    // once; the station works on without records.
+    // once; the station works on without records. On the line, these are the records it sends.
     void RecordResults(const std::string& strPath);
+
+    // The station on the line's broker ("Line broker" in the option dialog): the publisher of
+    // the channels' states and the records, started from the event loop once the window is
+    // built, and again whenever the option changes. Null while the station is off the line.
+    const CLinePublisher* Line() const { return m_pLine.get(); }
 
     // Files dropped on the window (the drop event's local files).
     void DropFiles(const std::vector<std::string>& astrPaths);
@@ -143,6 +151,14 @@ private:
     void UpdatePortColours();
     void ShowLogLine(const std::string& strLine);
     void ShowDayCounts();
+    // Starts, restarts or stops the publisher as the setting and the results file now say.
+    void ApplyLineBroker();
+    // The last states to the broker (bounded), then off the line; at the window's end (bEnd) the
+    // records written so far are given the same bound to be acknowledged first.
+    void StopLine(bool bEnd);
+    void PublishLineState(int nCh);
+    // A publisher's message, on the GUI thread: the log box and standard error.
+    void ShowLineMessage(const std::string& strLine);
     // Writes the records still queued (within the Cancel bound) and stops keeping them.
     void StopRecording();
     bool AnyWorkerBusy() const;
@@ -172,6 +188,10 @@ private:
     QPlainTextEdit* m_pLog = nullptr;
     QLabel* m_pDayCounts = nullptr;
     bool m_bRecording = false;
+    std::string m_strRecordsPath;
+    std::unique_ptr<CLinePublisher> m_pLine;
+    std::string m_strLineUrl;      // what m_pLine was started with
+    std::string m_strLineRecords;
     QGroupBox* m_pModeGroup = nullptr;
     QPushButton* m_pStart = nullptr;
     QPushButton* m_pCancel = nullptr;

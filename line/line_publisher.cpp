@@ -6,6 +6,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "line/broker_url.h"
@@ -375,6 +376,22 @@ void CLinePublisher::RecordsAppended()
         m_p->bAppended = true;
     }
     Wake();
+}
+
+bool CLinePublisher::WaitRecordsAcknowledged(uint32_t dwBoundMs)
+{
+    if (!m_p || !m_p->bFeed) return true;
+    struct stat st;
+    if (::stat(m_p->config.strRecordsPath.c_str(), &st) != 0) return true;
+    const uint64_t qwSize = static_cast<uint64_t>(st.st_size);
+    RecordsAppended();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwBoundMs);
+    // Polled: the acknowledgement arrives on the publisher's thread, which owes nobody a signal.
+    while (m_p->bUp && m_p->qwAckedOffset < qwSize) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return m_p->qwAckedOffset >= qwSize;
 }
 
 void CLinePublisher::Wake()

@@ -60,6 +60,10 @@ public:
     bool PublishState(int nCh, const LINE_CHANNEL_STATE& state);
     // Records were appended to the results file: look now rather than at the next poll.
     void RecordsAppended();
+    // At a station's end: waits at most dwBoundMs for the broker to acknowledge the results file
+    // as far as it is written now. A broker that is not connected is not waited for (the records
+    // go at the next start). true when everything written is acknowledged.
+    bool WaitRecordsAcknowledged(uint32_t dwBoundMs);
 
     std::string Station() const;
     std::string RedactedUrl() const;

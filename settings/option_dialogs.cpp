@@ -8,12 +8,14 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "line/broker_url.h"
 #include "settings/message_box.h"
 #include "settings/settings.h"
 
 const char* const OPTION_NOT_INTEGER_TEXT = "Enter an integer.";
 const char* const OPTION_BAD_PASSWORD_TEXT =
     "The password must have at least 1 and at most 255 characters.";
+const char* const OPTION_BAD_BROKER_TEXT = "The line broker cannot be used: ";
 
 namespace {
 
@@ -37,9 +39,9 @@ QDialogButtonBox* OkCancel(QDialog* pDlg)
     return pBox;
 }
 
-void Refuse(QWidget* pParent, const char* szText)
+void Refuse(QWidget* pParent, const QString& strText)
 {
-    CMessageBox::Ask(pParent, pParent ? pParent->windowTitle() : QString(), QString::fromUtf8(szText));
+    CMessageBox::Ask(pParent, pParent ? pParent->windowTitle() : QString(), strText);
 }
 
 }  // namespace
@@ -79,7 +81,13 @@ CDLG_Option::CDLG_Option(const QString& strPassword, int nDelaySecond, QWidget* 
     m_pAutoStart = new QCheckBox("Start phones as they arrive", this);
     m_pAutoStart->setObjectName("1074");
     pGrid->addWidget(m_pAutoStart, 2, 0, 1, 2);
-    pGrid->addWidget(OkCancel(this), 3, 0, 1, 2);
+    m_pLineBroker = new QLineEdit(this);
+    m_pLineBroker->setObjectName("1075");
+    m_pLineBroker->setPlaceholderText("off (mqtt://user@host:port)");
+    m_pLineBroker->setMinimumWidth(240);
+    pGrid->addWidget(new QLabel("Line broker", this), 3, 0);
+    pGrid->addWidget(m_pLineBroker, 3, 1);
+    pGrid->addWidget(OkCancel(this), 4, 0, 1, 2);
     pGrid->activate();
 }
 
@@ -88,7 +96,7 @@ void CDLG_Option::accept()
     bool bOk = false;
     const int nDelay = m_pDelay->text().trimmed().toInt(&bOk);
     if (!bOk) {
-        Refuse(this, OPTION_NOT_INTEGER_TEXT);
+        Refuse(this, QString::fromUtf8(OPTION_NOT_INTEGER_TEXT));
         m_pDelay->setFocus();
         return;
     }
@@ -96,14 +104,33 @@ void CDLG_Option::accept()
     // prompt that guards "EFS Clear" against mistakes.
     const QString strPassword = m_pPassword->text();
     if (strPassword.isEmpty() || strPassword.size() > SETTINGS_PASSWORD_MAX) {
-        Refuse(this, OPTION_BAD_PASSWORD_TEXT);
+        Refuse(this, QString::fromUtf8(OPTION_BAD_PASSWORD_TEXT));
         m_pPassword->setFocus();
         return;
     }
+    // Refused here rather than met by the publisher later, when nobody reads the log box.
+    const QString strBroker = m_pLineBroker->text().trimmed();
+    BROKER_URL url;
+    std::string strWhy;
+    if (!strBroker.isEmpty() && !BROKER_URL_Parse(strBroker.toStdString(), url, strWhy)) {
+        std::string strText = OPTION_BAD_BROKER_TEXT;
+        strText.append(strWhy).append(". Enter mqtt://[user[:password]@]host[:port] or mqtts://..., "
+                                      "or nothing to keep the station off the line.");
+        Refuse(this, QString::fromStdString(strText));
+        m_pLineBroker->setFocus();
+        return;
+    }
+    m_strLineBroker = strBroker;
     m_strPassword = strPassword;
     m_nDelaySecond = nDelay;
     m_bAutoStart = m_pAutoStart->isChecked();
     QDialog::accept();
+}
+
+void CDLG_Option::SetLineBroker(const QString& strUrl)
+{
+    m_strLineBroker = strUrl;
+    m_pLineBroker->setText(strUrl);
 }
 
 void CDLG_Option::SetAutoStart(bool bOn)
@@ -127,10 +154,12 @@ bool SETTINGS_EditOptions(QWidget* pParent, ISettingsStore& store)
     CDLG_Option dlg(QString::fromStdString(settings.m_strLockPassword), settings.m_nDelaySecond,
                     pParent);
     dlg.SetAutoStart(settings.m_byAutoStart != 0);
+    dlg.SetLineBroker(QString::fromStdString(settings.m_strLineBroker));
     if (dlg.exec() != QDialog::Accepted) return false;
     settings.m_strLockPassword = dlg.Password().toStdString();
     settings.m_nDelaySecond = dlg.DelaySecond();
     settings.m_byAutoStart = dlg.AutoStart() ? 1 : 0;
+    settings.m_strLineBroker = dlg.LineBroker().toStdString();
     store.SaveSettings(settings);
     return true;
 }

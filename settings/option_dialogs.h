@@ -1,6 +1,7 @@
 // The two small modal dialogs of the settings: the lock-password prompt that guards "EFS Clear",
-// and the option dialog that edits the lock password and "DelaySecond". Both refuse an entry the
-// settings cannot hold and stay open until it is mended or cancelled.
+// and the option dialog that edits the lock password, "DelaySecond", Auto Start and the line's
+// broker. Both refuse an entry the settings cannot hold and stay open until it is mended or
+// cancelled.
 #pragma once
 
 #include <QDialog>
@@ -30,6 +31,9 @@ public:
     // "Start phones as they arrive" (the station's Auto Start).
     void SetAutoStart(bool bOn);
     bool AutoStart() const { return m_bAutoStart; }
+    // "Line broker": a broker URL, or empty for a station off the line.
+    void SetLineBroker(const QString& strUrl);
+    QString LineBroker() const { return m_strLineBroker; }
 
     void accept() override;
 
@@ -37,7 +41,9 @@ private:
     QLineEdit* m_pPassword;
     QLineEdit* m_pDelay;
     QCheckBox* m_pAutoStart;
+    QLineEdit* m_pLineBroker;
     QString m_strPassword;
+    QString m_strLineBroker;
     int m_nDelaySecond;
     bool m_bAutoStart = false;
 };
@@ -45,11 +51,13 @@ private:
 // Messages of the option dialog when it refuses an entry.
 extern const char* const OPTION_NOT_INTEGER_TEXT;    // "Enter an integer."
 extern const char* const OPTION_BAD_PASSWORD_TEXT;
+// Begins the refusal of a broker URL; the reason and what to do follow.
+extern const char* const OPTION_BAD_BROKER_TEXT;    // "The line broker cannot be used: "
 
 // "EFS Clear" was ticked: runs the password prompt and answers whether the tick may stay. A wrong
 // password shows "  Invalid Password"; Cancel shows nothing.
 bool SETTINGS_ConfirmEfsClear(QWidget* pParent);
 // The "Option" button: the option dialog on the current settings; on OK the settings take the
-// new values (Auto Start among them) and are saved through the store. true when changed.
+// new values (Auto Start and the line's broker among them) and are saved through the store. true when changed.
 class ISettingsStore;
 bool SETTINGS_EditOptions(QWidget* pParent, ISettingsStore& store);

@@ -1,5 +1,5 @@
-// The station-wide settings (lock password, "DelaySecond", "EnableLoadReg", "AutoStart") with
-// their defaults, one object for the process, and the seam through which a store loads and saves
+// The station-wide settings (lock password, "DelaySecond", "EnableLoadReg", "AutoStart",
+// "LineBroker") with their defaults, one object for the process, and the seam through which a store loads and saves
 // them and the per-model selections. Without a store nothing persists and the defaults hold.
 #pragma once
 
@@ -28,6 +28,9 @@ public:
     int32_t m_nDelaySecond = SETTINGS_DEFAULT_DELAY;
     uint8_t m_byEnableLoadReg = SETTINGS_DEFAULT_LOAD_FLAG;
     uint8_t m_byAutoStart = 0;
+    // The line's broker (a broker URL, see line/broker_url.h); "" keeps the station off the line.
+    // It belongs to the station, whichever model it flashes.
+    std::string m_strLineBroker;
 };
 
 // The process-wide settings: created with their defaults on first use.

@@ -16,6 +16,7 @@
 
 #include "images/image_select.h"
 #include "images/model_table.h"
+#include "line/broker_url.h"
 #include "station/station_core.h"
 
 namespace {
@@ -148,7 +149,7 @@ std::string ReadLocation(QSettings& key, const QString& strName, bool* pbTooLong
 // ticks and image locations of the seven models.
 bool StationValueName(const QString& strName)
 {
-    for (const char* sz : {"LockPassword", "DelaySecond", "EnableLoadReg", "AutoStart", "DeviceModel"})
+    for (const char* sz : {"LockPassword", "DelaySecond", "EnableLoadReg", "AutoStart", "LineBroker", "DeviceModel"})
         if (strName == QLatin1String(sz)) return true;
     for (int m = 0; m < MODEL_COUNT; ++m) {
         for (const auto& v : g_aTickValue)
@@ -277,6 +278,34 @@ void CQtSettingsStore::LoadSettings(CSettings& settings)
     if (ReadValue(*pKey, "EnableLoadReg", &byFlag, FLAG_BYTES)) settings.m_byEnableLoadReg = byFlag;
     if (ReadValue(*pKey, "AutoStart", &byFlag, FLAG_BYTES))
         settings.m_byAutoStart = byFlag != 0 ? 1 : 0;
+    LoadLineBroker(*pKey, settings);
+}
+
+void CQtSettingsStore::LoadLineBroker(QSettings& key, CSettings& settings)
+{
+    if (!key.contains("LineBroker")) return;
+    const QVariant value = key.value("LineBroker");
+    std::string strWhy;
+    // A password with a comma, typed into the file without quotes, reads as a list.
+    const bool bList = value.typeId() == QMetaType::QStringList;
+    if (value.typeId() != QMetaType::QString && !bList) {
+        strWhy = "it is not a text";
+    } else {
+        const QString strValue = bList ? value.toStringList().join(',') : value.toString();
+        const std::string strUrl = strValue.trimmed().toStdString();
+        BROKER_URL url;
+        if (strUrl.empty() || BROKER_URL_Parse(strUrl, url, strWhy)) {
+            settings.m_strLineBroker = strUrl;
+            return;
+        }
+    }
+    settings.m_strLineBroker.clear();
+    // Never the value itself: it may hold the broker's password.
+    Report(m_bToldBroker, std::string("The stored LineBroker in ")
+                              .append(key.fileName().toStdString())
+                              .append(" cannot be used (")
+                              .append(strWhy)
+                              .append("): the station stays off the line until the option is set again"));
 }
 
 void CQtSettingsStore::SaveSettings(const CSettings& settings)
@@ -287,6 +316,11 @@ void CQtSettingsStore::SaveSettings(const CSettings& settings)
     pKey->setValue("DelaySecond", WordBytes(uint32_t(settings.m_nDelaySecond)));
     pKey->setValue("EnableLoadReg", QByteArray(1, char(settings.m_byEnableLoadReg)));
     pKey->setValue("AutoStart", QByteArray(1, char(settings.m_byAutoStart != 0 ? 1 : 0)));
+    // A station off the line keeps the file every station has stored.
+    if (settings.m_strLineBroker.empty())
+        pKey->remove("LineBroker");
+    else
+        pKey->setValue("LineBroker", QString::fromStdString(settings.m_strLineBroker));
     CloseKey(*pKey);
 }
 

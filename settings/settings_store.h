@@ -36,6 +36,8 @@ private:
     // here. nullptr when the file cannot be read, which is told.
     QSettings* OpenKey();
     std::unique_ptr<QSettings> NewKey() const;
+    // "LineBroker", a broker URL or empty; anything else is told once and read as empty.
+    void LoadLineBroker(QSettings& key, CSettings& settings);
     // Writes what the operation set; a failure is told.
     void CloseKey(QSettings& key);
     // Tells strLine once: on standard error and to the reporter (or to the next one set).
@@ -49,4 +51,5 @@ private:
     bool m_bToldUnreadable = false;
     bool m_bToldDamaged = false;
     bool m_bToldUnwritable = false;
+    bool m_bToldBroker = false;
 };
