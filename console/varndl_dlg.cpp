@@ -503,7 +503,8 @@ void CVarnDLDlg::PublishLineState(int nCh)
     // A channel that never ran has no outcome yet, rather than "running".
     const std::string strOutcome =
         m_pThreads->m_dwStarted[nCh] == 0 ? std::string() : OUTCOME_KindName(OUTCOME_Get(Core(), nCh).eKind);
-    m_pLine->PublishState(nCh, LINE_State(strPhase.toStdString(), bar.nPercent, strOutcome, Core().m_nComPort[nCh]));
+    m_pLine->PublishState(nCh, LINE_State(strPhase.toStdString(), bar.nPercent, strOutcome,
+                                          Core().m_aChannel[nCh].m_nComPort));
 }
 
 void CVarnDLDlg::ShowLineMessage(const std::string& strLine)
