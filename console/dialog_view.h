@@ -1,7 +1,8 @@
 // How workers reach the window: bar repaints, the log line, port texts and the modal questions
 // wait in a small mailbox under a mutex of our own, and one write to an event descriptor that the
-// GUI thread watches wakes it; no Qt object is touched off the GUI thread. A worker never touches a widget and never waits for the GUI thread, except in a
-// question, whose wait also ends (as No) once the channel's run flag is cleared.
+// GUI thread watches wakes it; no Qt object is touched off the GUI thread. A worker never touches
+// a widget and never waits for the GUI thread, except in a question, whose wait also ends (as No)
+// once the channel's run flag is cleared.
 #pragma once
 
 #include <QObject>

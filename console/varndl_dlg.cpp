@@ -465,10 +465,9 @@ void CVarnDLDlg::ApplyLineBroker()
     config.strRecordsPath = m_strRecordsPath;
     auto pLine = std::make_unique<CLinePublisher>();
     std::string strError;
-    // Told on the publisher's thread; the log box is the GUI thread's.
-    const auto fnMessage = [this](const std::string& strLine) {
-        QMetaObject::invokeMethod(this, [this, strLine] { ShowLineMessage(strLine); }, Qt::QueuedConnection);
-    };
+    // Told on the publisher's thread. The line goes the way a worker's lines go, through the
+    // station's log and the view's mailbox: the publisher is stopped before the window goes.
+    const auto fnMessage = [this](const std::string& strLine) { ShowLineMessage(strLine); };
     if (!pLine->Start(config, fnMessage, strError)) {
         ShowLineMessage(std::string("The station cannot go on the line: ").append(strError));
         return;

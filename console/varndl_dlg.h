@@ -157,7 +157,8 @@ private:
     // records written so far are given the same bound to be acknowledged first.
     void StopLine(bool bEnd);
     void PublishLineState(int nCh);
-    // A publisher's message, on the GUI thread: the log box and standard error.
+    // A publisher's message, from any thread: the log box (through the station's log) and
+    // standard error.
     void ShowLineMessage(const std::string& strLine);
     // Writes the records still queued (within the Cancel bound) and stops keeping them.
     void StopRecording();
